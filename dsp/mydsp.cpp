@@ -1,0 +1,176 @@
+// Controls, metadata, lifecycle and the per-sample loop of the processor.
+#include "dsp/mydsp.h"
+
+#include <algorithm>
+
+#include "dsp/denormals.h"
+
+namespace plumbra {
+
+namespace {
+
+struct ControlSpec {
+    const char* label;
+    float Controls::*value;
+    bool toggle;
+    float init, min, max, step;
+    const char* annotateKey1;
+    const char* annotateText1;
+    const char* annotateKey2;
+    const char* annotateText2;
+};
+
+// The control set in host parameter order.
+constexpr ControlSpec kControlSpecs[kNumControls] = {
+    {"Band 1 Level dB", &Controls::band1Level, false, 9.0f, 0.0f, 24.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"Band 1 Noisegate Gain Trim dB", &Controls::band1GateTrim, false, -8.0f, -90.0f, 50.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"Band 2 -> 1 Gain Linking dB", &Controls::band2To1Link, false, -6.0f, -24.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"Bands 11 -> 12 Gain Linking dB", &Controls::bands11To12Link, false, -10.0f, -24.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"Bands 5678 Gain Linking dB", &Controls::bands5678Link, false, -3.0f, -24.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"Lowpass Filter", &Controls::lowpassFreq, false, 9700.0f, 1000.0f, 15000.0f, 100.0f, nullptr, nullptr, nullptr, nullptr},
+    {"MBEQ B1t", &Controls::mbeqB1t, false, -35.0f, -70.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"MBEQ Mt", &Controls::mbeqMt, false, -35.0f, -70.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"Master Noisegate Gain", &Controls::masterGateGain, false, 40.0f, 0.0f, 90.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
+    {"Noisegate Gain Scale dB Per Band", &Controls::gateScalePerBand, false, 0.7f, -6.0f, 6.0f, 0.1f, nullptr, nullptr, nullptr, nullptr},
+    {"Disable WRMI EQ", &Controls::disableWrmiEq, true, 0.0f, 0.0f, 1.0f, 0.0f, "controls", "00", nullptr, nullptr},
+    {"OutAGC Threshold", &Controls::outAgcThreshold, false, -9.0f, -12.0f, 3.0f, 1.0f, "controls", "90", nullptr, nullptr},
+    {"Bandwidth Expansion Input HPF", &Controls::bweInputHpf, false, 4700.0f, 2000.0f, 8000.0f, 1.0f, "controls", "94", nullptr, nullptr},
+    {"Bandwidth Expansion HF Detection Freq", &Controls::bweHfDetectFreq, false, 8000.0f, 5000.0f, 10000.0f, 100.0f, "controls", "97", nullptr, nullptr},
+    {"Bandwidth Expansion HF Detection Gain", &Controls::bweHfDetectGain, false, 28.0f, 0.0f, 50.0f, 1.0f, "controls", "98", nullptr, nullptr},
+    {"Final 2k HF Shelf", &Controls::finalHfShelf, false, -2.0f, -12.0f, 0.0f, 1.0f, "controls", "999", nullptr, nullptr},
+    {"Bandwidth Expansion Level", &Controls::bweLevel, false, -33.0f, -96.0f, 24.0f, 1.0f, "controls", "99", nullptr, nullptr},
+    {"DNR Sensitivity", &Controls::dnrSensitivity, false, 300.0f, 10.0f, 300.0f, 1.0f, "da", "", "unit", "x"},
+    {"DNR LPF Disable", &Controls::dnrLpfDisable, true, 0.0f, 0.0f, 1.0f, 0.0f, "sa", "", nullptr, nullptr},
+};
+
+}  // namespace
+
+void mydsp::declareControls(UIReal<float>* ui)
+{
+    ui->openColumnGroup("Halvex_Plumbra-Vektis");
+    for (const ControlSpec& c : kControlSpecs) {
+        float* value = &(fControls.*c.value);
+        if (c.annotateKey1) ui->annotate(value, c.annotateKey1, c.annotateText1);
+        if (c.annotateKey2) ui->annotate(value, c.annotateKey2, c.annotateText2);
+        if (c.toggle)
+            ui->addToggle(c.label, value);
+        else
+            ui->addHorizontalFader(c.label, value, c.init, c.min, c.max, c.step);
+    }
+    ui->closeGroup();
+}
+
+void mydsp::resetControls()
+{
+    for (const ControlSpec& c : kControlSpecs) storeControl(fControls.*c.value, c.init);
+}
+
+void mydsp::declareMetadata(Meta* m)
+{
+    m->declare("Unique_ID", "w3m58t");
+    m->declare("analyzers_lib_name", "Faust Analyzer Library");
+    m->declare("analyzers_lib_version", "0.0");
+    m->declare("author", "Halvex");
+    m->declare("basics_lib_name", "Faust Basic Element Library");
+    m->declare("basics_lib_version", "0.0");
+    m->declare("compilation_options", "-single -sse2");
+    m->declare("compile_options", "-std=c++20 -O2 -msse2 -mfpmath=sse -ffp-contract=off");
+    m->declare("filename", "Halvex_Plumbra-Vektis.cpp");
+    m->declare("filters_lib_name", "Faust Filters Library");
+    m->declare("filters_lib_version", "0.0");
+    m->declare("library_path", "Halvex_Plumbra-Vektis");
+    m->declare("maths_lib_author", "Halvex");
+    m->declare("maths_lib_copyright", "Halvex");
+    m->declare("maths_lib_license", "Halvex licence");
+    m->declare("maths_lib_name", "Faust Math Library");
+    m->declare("maths_lib_version", "2.1");
+    m->declare("misceffects_lib_name", "Faust Math Library");
+    m->declare("misceffects_lib_version", "2.0");
+    m->declare("name", "Halvex_Plumbra-Vektis");
+    m->declare("noises_lib_name", "Faust Noise Generator Library");
+    m->declare("noises_lib_version", "0.0");
+    m->declare("signals_lib_name", "Faust Signal Routing Library");
+    m->declare("signals_lib_version", "0.0");
+    m->declare("version", "w3m58t");
+}
+
+void mydsp::computeConstants(int32_t sampleRate)
+{
+    sampleRateHz = sampleRate;
+    const float fs = std::min(192000.0f, std::max(1.0f, static_cast<float>(sampleRate)));
+    fRate.fs = fs;
+    fRate.T = 1.0f / fs;
+    fRate.piT = kPi * fRate.T;
+
+    // ---- fixed coefficients of every stage ----
+}
+
+void mydsp::clearState()
+{
+    fRingCounter = 0;
+
+    // ---- every stage's histories, rings and envelopes ----
+}
+
+BlockValues mydsp::blockValues() const
+{
+    using chainmath::dbToLinear;
+    const Controls& c = fControls;
+    BlockValues b{};
+    const float master = loadControl(c.masterGateGain);
+    const float scale = loadControl(c.gateScalePerBand);
+    b.gateGain[0] = dbToLinear(master + loadControl(c.band1GateTrim));
+    for (int k = 1; k < 12; ++k) b.gateGain[k] = dbToLinear(master - static_cast<float>(k) * scale);
+    b.floorMt = dbToLinear(loadControl(c.mbeqMt));
+    b.floorB1t = dbToLinear(loadControl(c.mbeqB1t));
+    b.link5678 = dbToLinear(loadControl(c.bands5678Link));
+    b.link21 = dbToLinear(loadControl(c.band2To1Link));
+    b.link1112 = dbToLinear(loadControl(c.bands11To12Link));
+    b.band1Out = dbToLinear(loadControl(c.band1Level) - 26.0f);
+
+    b.lowpassHz = loadControl(c.lowpassFreq);
+    b.dnrSens = loadControl(c.dnrSensitivity);
+    b.dnrMinHz = loadControl(c.dnrLpfDisable) > 0.5f ? 22000.0f : 0.0f;
+    b.eqBypass = loadControl(c.disableWrmiEq) >= 0.5f;
+
+    b.bweDetectHz = loadControl(c.bweHfDetectFreq);
+    b.bweDetectGain = dbToLinear(loadControl(c.bweHfDetectGain));
+    b.bweInputHz = loadControl(c.bweInputHpf);
+    b.bweLevel = dbToLinear(loadControl(c.bweLevel));
+    b.hfShelf = dbToLinear(loadControl(c.finalHfShelf));
+    b.agcThreshold = dbToLinear(loadControl(c.outAgcThreshold));
+    return b;
+}
+
+void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
+{
+    const BlockValues bv = blockValues();
+    if (count <= 0) return;
+
+    ScopedFlushDenormals flush;
+
+    // ---- per-block coefficients ----
+    (void)bv;
+
+    const float* in0 = inputs[0];
+    float* out0 = outputs[0];
+    float* out1 = outputs[1];
+    uint32_t n = fRingCounter;
+    for (int32_t i = 0; i < count; ++i) {
+        const float x = finiteOrZero(in0[i]);
+        (void)x;
+
+        // ---- input conditioning ----
+
+        // ---- band processors ----
+
+        // ---- band mix and output stages ----
+        out0[i] = 0.0f;
+        out1[i] = 0.0f;
+
+        ++n;
+        fRingCounter = n;
+    }
+}
+
+}  // namespace plumbra

@@ -1,0 +1,123 @@
+// The signal processor: a twelve-band loudness and dynamics processor with one
+// mono input and two outputs. It owns its nineteen control values and every
+// filter history, delay ring and envelope of the chain, all inline, so that the
+// whole processor is one allocation and nothing is allocated while processing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <type_traits>
+
+#include "dsp/band_outputs.h"
+#include "dsp/dsp.h"
+#include "dsp/sections.h"
+
+namespace plumbra {
+
+// The nineteen control values, in host parameter order. Host threads write
+// them and the audio thread reads them once per block, both through relaxed
+// atomic accesses (see loadControl / storeControl), so they are race-free.
+struct Controls {
+    float band1Level;        // "Band 1 Level dB"
+    float band1GateTrim;     // "Band 1 Noisegate Gain Trim dB"
+    float band2To1Link;      // "Band 2 -> 1 Gain Linking dB"
+    float bands11To12Link;   // "Bands 11 -> 12 Gain Linking dB"
+    float bands5678Link;     // "Bands 5678 Gain Linking dB"
+    float lowpassFreq;       // "Lowpass Filter", Hz
+    float mbeqB1t;           // "MBEQ B1t", band 1 floor level, dB
+    float mbeqMt;            // "MBEQ Mt", floor level of bands 2..12, dB
+    float masterGateGain;    // "Master Noisegate Gain", dB
+    float gateScalePerBand;  // "Noisegate Gain Scale dB Per Band"
+    float disableWrmiEq;     // "Disable WRMI EQ", check box
+    float outAgcThreshold;   // "OutAGC Threshold", dB
+    float bweInputHpf;       // "Bandwidth Expansion Input HPF", Hz
+    float bweHfDetectFreq;   // "Bandwidth Expansion HF Detection Freq", Hz
+    float bweHfDetectGain;   // "Bandwidth Expansion HF Detection Gain", dB
+    float finalHfShelf;      // "Final 2k HF Shelf", dB
+    float bweLevel;          // "Bandwidth Expansion Level", dB
+    float dnrSensitivity;    // "DNR Sensitivity", factor
+    float dnrLpfDisable;     // "DNR LPF Disable", check box
+};
+inline constexpr int kNumControls = 19;
+static_assert(sizeof(Controls) == kNumControls * sizeof(float));
+
+// Race-free access to a control value shared between a host thread and the audio thread.
+inline float loadControl(const float& v)
+{
+    return std::atomic_ref<float>(const_cast<float&>(v)).load(std::memory_order_relaxed);
+}
+inline void storeControl(float& v, float x)
+{
+    std::atomic_ref<float>(v).store(x, std::memory_order_relaxed);
+}
+
+// Values derived from the controls once at the start of every block.
+struct BlockValues {
+    // Band dynamics.
+    float gateGain[12];  // G0 (band 1, with its trim) and Gk for k = 1..11
+    float floorMt;       // Mt, floor level of bands 2..12
+    float floorB1t;      // B1t, floor level of band 1
+    float link5678;      // L5678
+    float link21;        // L21
+    float link1112;      // L1112
+    float band1Out;      // V1 = 10^((Band 1 Level dB - 26)/20)
+    // Input conditioning.
+    float lowpassHz;     // corner of the input lowpass
+    float dnrSens;       // S, DNR Sensitivity without conversion
+    float dnrMinHz;      // cutoff floor: 22000 with DNR LPF Disable on, else 0
+    bool eqBypass;       // Disable WRMI EQ at or above 0.5
+    // Bandwidth expander, output equaliser, output gain control.
+    float bweDetectHz;   // F_det
+    float bweDetectGain; // G_det
+    float bweInputHz;    // F_in
+    float bweLevel;      // L_be
+    float hfShelf;       // G_hf
+    float agcThreshold;  // theta
+};
+
+class mydsp : public dsp {
+public:
+    int32_t inputCount() override { return 2; }
+    int32_t outputCount() override { return 2; }
+    void declareControls(UIReal<float>* ui) override;
+    int32_t currentSampleRate() override { return sampleRateHz; }
+    void initialise(int32_t sampleRate) override { initInstance(sampleRate); }
+    void initInstance(int32_t sampleRate) override
+    {
+        computeConstants(sampleRate);
+        resetControls();
+        clearState();
+    }
+    void computeConstants(int32_t sampleRate) override;
+    void resetControls() override;
+    void clearState() override;
+    dsp* clone() override { return new mydsp(); }
+    void declareMetadata(Meta* m) override;
+    void processBlock(int32_t count, float** inputs, float** outputs) override;
+    using dsp::processBlock;
+
+    // Read-only views for tests and tools.
+    const Controls& controls() const { return fControls; }
+    Controls& controls() { return fControls; }
+    const RateConstants& rate() const { return fRate; }
+    uint32_t ringCounter() const { return fRingCounter; }
+    BlockValues blockValues() const;
+
+private:
+    int32_t sampleRateHz;   // rate last passed to computeConstants, unclamped
+    Controls fControls;     // the nineteen control values
+    RateConstants fRate;    // working rate and its derived basics
+    uint32_t fRingCounter;  // shared index of every delay ring
+
+    // ---- input conditioning ----
+
+    // ---- band processors ----
+
+    // ---- band mix and output stages ----
+};
+
+static_assert(!std::is_polymorphic_v<Controls>);
+
+}  // namespace plumbra
+
+using plumbra::mydsp;

@@ -1,0 +1,278 @@
+// Reusable building blocks of the signal chain: delay rings, the direct-form-II
+// second-order section with its design functions, the first-order bilinear
+// split, the second-order allpass in z^-2 and the analytic envelope detector.
+//
+// Every block keeps its coefficients and its history together and is trivially
+// copyable, so that the processor can hold all of them inline and clear them
+// by assignment. The arithmetic keeps the structure of the design formulas;
+// a division by a fixed coefficient becomes a multiplication by its reciprocal.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <type_traits>
+
+#include "dsp/chainmath.h"
+
+namespace plumbra {
+
+// ---------------------------------------------------------------------------
+// Constants shared by several stages.
+
+inline constexpr float kSqrt2 = 1.4142135f;          // Butterworth damping of a 2nd-order section
+inline constexpr float kPowerFloor = 3.1622778e-05f;  // -45 dB floor on detector power and divisors
+inline constexpr float kPi = 3.14159265358979f;
+
+// Rate-dependent basics, worked out once when the processor is initialised.
+struct RateConstants {
+    float fs;   // working sample rate, clamped to 1..192000 Hz
+    float T;    // sampling period 1/fs
+    float piT;  // bilinear prewarp factor pi*T
+};
+
+// A non-finite host sample (NaN, infinity) enters the chain as silence, so that
+// one bad sample cannot poison every filter state for ever.
+inline float finiteOrZero(float x) { return std::isfinite(x) ? x : 0.0f; }
+
+// One-pole coefficient exp(-rate*T) of a time constant 1/rate.
+inline float onePole(float rate, const RateConstants& rc) { return chainmath::exp(-rate * rc.T); }
+
+// Bilinear prewarp k = 1/tan(pi*f/fs) of a corner frequency f.
+inline float prewarp(float f, const RateConstants& rc) { return 1.0f / chainmath::tan(rc.piT * f); }
+
+// ---------------------------------------------------------------------------
+// Delay ring of N floats (a power of two), indexed by the processor's shared
+// ring counter: the current sample goes to (counter & (N-1)), a tap d samples
+// back reads ((counter - d) & (N-1)).
+template <uint32_t N>
+struct Ring {
+    static_assert(N >= 2 && (N & (N - 1)) == 0, "ring length must be a power of two");
+    static constexpr uint32_t kMask = N - 1;
+
+    std::array<float, N> buf;  // samples, oldest overwritten first
+
+    void clear() { buf.fill(0.0f); }
+    void write(uint32_t counter, float v) { buf[counter & kMask] = v; }
+    float tap(uint32_t counter, uint32_t back) const { return buf[(counter - back) & kMask]; }
+};
+
+// ---------------------------------------------------------------------------
+// Second-order section in direct form II.
+//
+//   w[n] = x[n] - (a2*w[n-2] + a1*w[n-1]) / a0
+//   y[n] = g * (b0*w[n] + b1*w[n-1] + b2*w[n-2]) / a0
+//
+// g is 1 except for the Butterworth highpass, whose numerator is k^2*(1,-2,1).
+struct Sos {
+    float b0, b1, b2;  // numerator of the bilinear transform
+    float a1, a2;      // denominator (a0 is folded into ra0)
+    float ra0;         // 1/a0
+    float g;           // numerator gain (k^2 for the Butterworth highpass, else 1)
+    float w1, w2;      // w[n-1], w[n-2]
+
+    void clear() { w1 = w2 = 0.0f; }
+
+    float process(float x)
+    {
+        const float w = x - (a2 * w2 + a1 * w1) * ra0;
+        const float y = (g * (b0 * w + b1 * w1 + b2 * w2)) * ra0;
+        w2 = w1;
+        w1 = w;
+        return y;
+    }
+};
+
+// Bilinear transform of an analog section (p*s^2 + q) / (s^2 + d*s + e) with the
+// prewarp k = 1/tan(pi*f/fs), s = k*(1 - z^-1)/(1 + z^-1):
+//   a0 = k^2 + d*k + e,  a1 = 2*(e - k^2),  a2 = k^2 - d*k + e
+//   b0 = b2 = p*k^2 + q, b1 = 2*(q - p*k^2)
+// Returns a0 (some stages fold it into other constants).
+inline float designBilinear(Sos& s, float k, float d, float e, float p, float q)
+{
+    const float kk = k * k;
+    const float a0 = kk + d * k + e;
+    s.a1 = 2.0f * (e - kk);
+    s.a2 = kk - d * k + e;
+    s.b0 = p * kk + q;
+    s.b1 = 2.0f * (q - p * kk);
+    s.b2 = s.b0;
+    s.g = 1.0f;
+    s.ra0 = 1.0f / a0;
+    return a0;
+}
+
+// Lowpass with damping d: prototype 1/(s^2 + d*s + 1), numerator (1, 2, 1).
+inline float designButterworthLowpass(Sos& s, float k, float d = kSqrt2)
+{
+    return designBilinear(s, k, d, 1.0f, 0.0f, 1.0f);
+}
+
+// Highpass with damping d: prototype s^2/(s^2 + d*s + 1), y = k^2*(w - 2w1 + w2)/a0.
+inline float designButterworthHighpass(Sos& s, float k, float d = kSqrt2)
+{
+    const float a0 = designBilinear(s, k, d, 1.0f, 0.0f, 1.0f);
+    s.b0 = 1.0f;
+    s.b1 = -2.0f;
+    s.b2 = 1.0f;
+    s.g = k * k;
+    return a0;
+}
+
+// Peaking section (s^2 + beta*s + 1)/(s^2 + alpha*s + 1): gain beta/alpha at the centre.
+//   a0 = k^2 + alpha*k + 1, a1 = b1 = 2*(1 - k^2), a2 = k^2 - alpha*k + 1
+//   b0 = k^2 + beta*k + 1,  b2 = k^2 - beta*k + 1
+inline void designPeaking(Sos& s, float k, float alpha, float beta)
+{
+    const float kk = k * k;
+    const float a0 = kk + alpha * k + 1.0f;
+    s.a1 = 2.0f * (1.0f - kk);
+    s.a2 = kk - alpha * k + 1.0f;
+    s.b0 = kk + beta * k + 1.0f;
+    s.b1 = s.a1;
+    s.b2 = kk - beta * k + 1.0f;
+    s.g = 1.0f;
+    s.ra0 = 1.0f / a0;
+}
+
+// A cascade of second-order sections, first section first.
+template <std::size_t N>
+struct SosCascade {
+    std::array<Sos, N> s;
+
+    void clear()
+    {
+        for (auto& x : s) x.clear();
+    }
+    float process(float x)
+    {
+        for (auto& sec : s) x = sec.process(x);
+        return x;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// First-order bilinear split at corner c = 1/tan(pi*f/fs):
+//   l[n] = (x[n] + x[n-1] - (1 - c)*l[n-1]) / (1 + c)
+//   h[n] = (c*x[n] - c*x[n-1] - (1 - c)*h[n-1]) / (1 + c)
+// l + h = x, so l + g*h is a first-order shelf with gain 1 at DC and g at Nyquist.
+struct FirstOrderSplit {
+    float c;      // prewarp 1/tan(pi*f/fs)
+    float omc;    // 1 - c
+    float r1pc;   // 1/(1 + c)
+    float x1;     // x[n-1]
+    float l1;     // l[n-1]
+    float h1;     // h[n-1]
+
+    struct Out {
+        float low, high;
+    };
+
+    void design(float k)
+    {
+        c = k;
+        omc = 1.0f - k;
+        r1pc = 1.0f / (1.0f + k);
+    }
+    void clear() { x1 = l1 = h1 = 0.0f; }
+
+    Out process(float x)
+    {
+        const float l = (x + x1 - omc * l1) * r1pc;
+        const float h = (c * x - c * x1 - omc * h1) * r1pc;
+        x1 = x;
+        l1 = l;
+        h1 = h;
+        return {l, h};
+    }
+    float shelf(float x, float g)
+    {
+        const Out o = process(x);
+        return o.low + g * o.high;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Second-order allpass in z^-2: out[n] = c*(in[n] + out[n-2]) - in[n-2],
+// transfer function (c - z^-2)/(1 - c*z^-2).
+struct AllpassZ2 {
+    float c;           // coefficient
+    float in1, in2;    // in[n-1], in[n-2]
+    float out1, out2;  // out[n-1], out[n-2]
+
+    void clear() { in1 = in2 = out1 = out2 = 0.0f; }
+    float process(float in)
+    {
+        const float out = c * (in + out2) - in2;
+        in2 = in1;
+        in1 = in;
+        out2 = out1;
+        out1 = out;
+        return out;
+    }
+};
+
+// Pair of four-section allpass chains whose outputs differ in phase by roughly
+// 90 degrees over the audio band: path A one sample back is the in-phase part,
+// path B the quadrature part of an analytic signal.
+struct AnalyticPair {
+    // Path coefficients, used exactly as listed.
+    static constexpr std::array<float, 4> kPathA = {0.6923878f, 0.93606544f, 0.9882295f, 0.99874884f};
+    static constexpr std::array<float, 4> kPathB = {0.40219212f, 0.8561711f, 0.97229093f, 0.9952885f};
+
+    std::array<AllpassZ2, 4> a;  // path A
+    std::array<AllpassZ2, 4> b;  // path B
+    float aPrev;                 // path A output one sample back
+
+    struct Out {
+        float i, q;  // in-phase I[n] = A[n-1], quadrature Q[n] = B[n]
+    };
+
+    void design()
+    {
+        for (int j = 0; j < 4; ++j) {
+            a[j].c = kPathA[j];
+            b[j].c = kPathB[j];
+        }
+    }
+    void clear()
+    {
+        for (auto& s : a) s.clear();
+        for (auto& s : b) s.clear();
+        aPrev = 0.0f;
+    }
+    Out process(float s)
+    {
+        float pa = s, pb = s;
+        for (auto& sec : a) pa = sec.process(pa);
+        for (auto& sec : b) pb = sec.process(pb);
+        const Out o{aPrev, pb};
+        aPrev = pa;
+        return o;
+    }
+};
+
+// Analytic envelope detector: magnitude of the analytic signal, with its power
+// floored at 3.1622778e-05 so that it never falls below 0.0056234 (-45 dB).
+// The result is the same for s and -s.
+struct AnalyticEnvelope {
+    AnalyticPair pair;
+
+    void design() { pair.design(); }
+    void clear() { pair.clear(); }
+    float process(float s)
+    {
+        const AnalyticPair::Out o = pair.process(s);
+        float p = o.i * o.i + o.q * o.q;
+        p = std::max(p, kPowerFloor);
+        return std::sqrt(p);
+    }
+};
+
+static_assert(std::is_trivially_copyable_v<Sos>);
+static_assert(std::is_trivially_copyable_v<FirstOrderSplit>);
+static_assert(std::is_trivially_copyable_v<AnalyticEnvelope>);
+static_assert(std::is_trivially_copyable_v<Ring<64>>);
+
+}  // namespace plumbra

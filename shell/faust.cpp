@@ -1,0 +1,2 @@
+// The plug-in object (placeholder until the shell lands).
+namespace plumbra { int shellPlaceholder() { return 0; } }
