@@ -7,14 +7,18 @@ want=("$@")
 [ ${#want[@]} -eq 0 ] && want=(native)
 
 packages=()
+wine_packages=()
 for w in "${want[@]}"; do
   case "$w" in
     native)
       packages+=(cmake g++ make pkg-config googletest libgtest-dev libbenchmark-dev
                  libsndfile1-dev libebur128-dev binutils) ;;
     windows)
+      # Cross compilers (their -posix variants), GoogleTest's sources to build it
+      # with them, zip for the packages, and Wine (both bitnesses) to run the tests.
       packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-                 binutils-mingw-w64-x86-64 googletest zip) ;;
+                 binutils-mingw-w64-x86-64 googletest zip)
+      wine_packages+=(wine wine32:i386 wine64) ;;
     *) echo "setup.sh: unknown component '$w'" >&2; exit 2 ;;
   esac
 done
@@ -24,11 +28,28 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
 
+missing_wine=()
+for p in "${wine_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing_wine+=("$p")
+done
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_wine[@]} -gt 0 ]; then
+  # 32-bit Wine comes from the i386 architecture.
+  if [ ${#missing_wine[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  $SUDO apt-get update -qq
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+if [ ${#missing_wine[@]} -gt 0 ]; then
+  # With its recommended packages: Wine's own support libraries and fonts.
+  echo "setup: installing ${missing_wine[*]}"
+  $SUDO apt-get install -y -qq "${missing_wine[@]}" >/dev/null
 fi
