@@ -23,3 +23,9 @@ function(plumbra_plugin_exports target)
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/shell/exports.map -Wl,--no-undefined)
   endif()
 endfunction()
+
+# mingw's <cmath> in strict C++ mode hides M_PI and the other M_ constants that
+# glibc always provides; ask for them so sources build the same on both.
+if(WIN32)
+  add_compile_definitions(_USE_MATH_DEFINES)
+endif()
