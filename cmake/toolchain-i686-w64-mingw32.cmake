@@ -5,6 +5,12 @@ set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+# Libraries built for this target by scripts/windows-deps.sh (the command-line
+# host's audio libraries), searched first.
+if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/../build/deps/i686-w64-mingw32/lib)
+  get_filename_component(_plumbra_deps ${CMAKE_CURRENT_LIST_DIR}/../build/deps/i686-w64-mingw32 ABSOLUTE)
+  list(PREPEND CMAKE_FIND_ROOT_PATH ${_plumbra_deps})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Builds the audio libraries of the plumbra command-line host (libsndfile and
+# libebur128) for Windows, which Debian packages only for Linux: from Debian's
+# source packages, with the project's mingw-w64 toolchains, as static libraries
+# with pkg-config files in build/deps/<triple>. The toolchain files look there, so
+# that the win32 and win64 presets then build plumbra.exe as well.
+# Usage: scripts/windows-deps.sh [i686-w64-mingw32] [x86_64-w64-mingw32]   (default: both)
+# Does nothing for a target whose libraries are already built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+triples=("$@")
+[ ${#triples[@]} -eq 0 ] && triples=(i686-w64-mingw32 x86_64-w64-mingw32)
+jobs=$(nproc)
+srcdir=$root/build/deps/src
+stamp_version=1
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+
+# The top folder of a tarball.
+topdir() { tar tf "$1" | awk -F/ 'NR == 1 { print $1 }'; }
+
+# The upstream tarballs of Debian's source packages. apt-get source needs source
+# entries (deb-src); when the machine has none, add them for the same archives
+# as its binary entries.
+fetch_sources() {
+  mkdir -p "$srcdir"
+  cd "$srcdir"
+  if ! ls libsndfile_*.orig.tar.* libebur128_*.orig.tar.* >/dev/null 2>&1; then
+    if ! apt-get source -qq --tar-only libsndfile1-dev libebur128-dev >/dev/null 2>&1; then
+      echo "windows-deps: adding Debian source entries to fetch the libraries' sources"
+      if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+          $SUDO tee /etc/apt/sources.list.d/plumbra-deb-src.sources >/dev/null
+      else
+        grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | sed 's/^deb /deb-src /' |
+          $SUDO tee /etc/apt/sources.list.d/plumbra-deb-src.list >/dev/null
+      fi
+      $SUDO apt-get update -qq
+      apt-get source -qq --tar-only libsndfile1-dev libebur128-dev >/dev/null 2>&1
+    fi
+  fi
+  for t in libsndfile_*.orig.tar.* libebur128_*.orig.tar.*; do
+    [ -d "$(topdir "$t")" ] || tar xf "$t"
+  done
+  sndfile_src=$srcdir/$(topdir libsndfile_*.orig.tar.*)
+  ebur128_src=$srcdir/$(topdir libebur128_*.orig.tar.*)
+  cd "$root"
+}
+
+# Runs one build step with its output in the log, shown only if the step fails.
+run() {
+  "$@" >>"$log" 2>&1 || { tail -40 "$log" >&2; echo "windows-deps: failed: $*" >&2; exit 1; }
+}
+
+build_for() {
+  local triple=$1
+  local prefix=$root/build/deps/$triple
+  local stamp=$prefix/.built-$stamp_version
+  [ -f "$stamp" ] && return 0
+  [ -n "${sndfile_src:-}" ] || fetch_sources
+  echo "== windows-deps: libsndfile and libebur128 for $triple"
+  local toolchain=$root/cmake/toolchain-$triple.cmake
+  # The same floating-point settings as the plug-in: sample conversions in the
+  # host must round the same way on every build.
+  local cflags="-O2 -ffp-contract=off"
+  [ "${triple%%-*}" = i686 ] && cflags="$cflags -msse2 -mfpmath=sse"
+  local common=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+                -DCMAKE_C_FLAGS="$cflags" -DCMAKE_INSTALL_PREFIX="$prefix"
+                -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=OFF)
+  local work=$root/build/deps/work-$triple
+  rm -rf "$work" "$prefix"
+  mkdir -p "$work"
+  log=$work/build.log
+
+  run cmake -Wno-dev -Wno-deprecated -S "$sndfile_src" -B "$work/sndfile" "${common[@]}" \
+    -DENABLE_EXTERNAL_LIBS=OFF -DENABLE_MPEG=OFF -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF \
+    -DBUILD_TESTING=OFF -DBUILD_REGTEST=OFF -DENABLE_CPACK=OFF -DENABLE_PACKAGE_CONFIG=OFF \
+    -DINSTALL_PKGCONFIG_MODULE=ON -DINSTALL_MANPAGES=OFF
+  run cmake --build "$work/sndfile" -j"$jobs"
+  run cmake --install "$work/sndfile"
+
+  run cmake -Wno-dev -Wno-deprecated -S "$ebur128_src" -B "$work/ebur128" "${common[@]}" \
+    -DENABLE_INTERNAL_QUEUE_H=ON
+  run cmake --build "$work/ebur128" -j"$jobs" --target ebur128
+  cmake --install "$work/ebur128" >>"$log" 2>&1 || {
+    # Its install rule also lists the test programs; install the library by hand.
+    mkdir -p "$prefix/include" "$prefix/lib/pkgconfig"
+    cp "$ebur128_src/ebur128/ebur128.h" "$prefix/include/"
+    cp "$work/ebur128/libebur128.a" "$prefix/lib/"
+    cp "$work/ebur128/ebur128/libebur128.pc" "$prefix/lib/pkgconfig/"
+  }
+  [ -f "$prefix/lib/pkgconfig/sndfile.pc" ] && [ -f "$prefix/lib/pkgconfig/libebur128.pc" ] || {
+    echo "windows-deps: pkg-config files missing in $prefix" >&2; exit 1; }
+  rm -rf "$work"
+  touch "$stamp"
+}
+
+for triple in "${triples[@]}"; do
+  build_for "$triple"
+done
