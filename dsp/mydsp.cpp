@@ -103,6 +103,7 @@ void mydsp::computeConstants(int32_t sampleRate)
     fRate.piT = kPi * fRate.T;
 
     // ---- fixed coefficients of every stage ----
+    bandBank.design(fRate);
 }
 
 void mydsp::clearState()
@@ -110,6 +111,7 @@ void mydsp::clearState()
     fRingCounter = 0;
 
     // ---- every stage's histories, rings and envelopes ----
+    bandBank.clear();
 }
 
 BlockValues mydsp::blockValues() const
@@ -163,6 +165,8 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         // ---- input conditioning ----
 
         // ---- band processors ----
+        const BandOutputs bandOut = bandBank.process(x, x, n, bv);
+        (void)bandOut;
 
         // ---- band mix and output stages ----
         out0[i] = 0.0f;

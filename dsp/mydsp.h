@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "dsp/band_bank.h"
 #include "dsp/band_outputs.h"
 #include "dsp/dsp.h"
 #include "dsp/sections.h"
@@ -112,6 +113,7 @@ private:
     // ---- input conditioning ----
 
     // ---- band processors ----
+    BandBank bandBank;  // twelve bands: split, detection, gain, linking, width
 
     // ---- band mix and output stages ----
 };
