@@ -51,10 +51,10 @@ void BandTimeConstants::design(const RateConstants& rc)
 // One band.
 
 template <bool kStereo>
-void Band<kStereo>::design(const BandSpec& spec, const RateConstants& rc)
+void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
 {
-    const float kL = prewarp(edge(spec.lowHz, rc), rc);
-    const float kH = prewarp(edge(spec.highHz, rc), rc);
+    const float kL = prewarp(edge(def.lowHz, rc), rc);
+    const float kH = prewarp(edge(def.highHz, rc), rc);
     float a0H = 1.0f;
     for (BandChannel& c : ch) {
         designButterworthHighpass(c.hp1, kL);
@@ -64,8 +64,8 @@ void Band<kStereo>::design(const BandSpec& spec, const RateConstants& rc)
         c.env.design();
     }
     ra0H = 1.0f / a0H;
-    outScale = spec.polarity * (spec.scale / a0H);
-    cg = onePole(spec.gateRelease, rc);
+    outScale = def.polarity * (def.scale / a0H);
+    cg = onePole(def.gateRelease, rc);
     omcg = 1.0f - cg;
     if constexpr (kStereo) stereo.width.design(rc);
 }
@@ -104,7 +104,7 @@ void Band<kStereo>::detect(float left, float right, uint32_t n, const BandTimeCo
 }
 
 template <bool kStereo>
-void Band<kStereo>::gain(const BandSpec& spec, float Gk, float floor, float E, float level1, uint32_t n,
+void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float E, float level1, uint32_t n,
                           const BandTimeConstants& tc)
 {
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
@@ -133,9 +133,9 @@ void Band<kStereo>::gain(const BandSpec& spec, float Gk, float floor, float E, f
     // Outputs from the band signals of 1024 samples ago.
     const float lL = ch[0].ring.tap(n, kLookAhead);
     const float lR = ch[1].ring.tap(n, kLookAhead);
-    if (spec.ownFloorAndLevel) {
+    if (def.ownFloorAndLevel) {
         // Band 1: level V1 from its own control, polarity applied here.
-        sum.write(n, spec.polarity * (gt * (lL + lR) * level1 * ra0H) / den);
+        sum.write(n, def.polarity * (gt * (lL + lR) * level1 * ra0H) / den);
         return;
     }
     sum.write(n, outScale * (lL + lR) * gt * g);
@@ -155,8 +155,8 @@ template struct Band<false>;
 void BandBank::design(const RateConstants& rc)
 {
     times.design(rc);
-    for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].design(kBandSpecs[i], rc);
-    for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].design(kBandSpecs[i + 2], rc);
+    for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].design(kBandDefinitions[i], rc);
+    for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].design(kBandDefinitions[i + 2], rc);
 }
 
 void BandBank::clear()
@@ -176,15 +176,15 @@ void BandBank::detect(float left, float right, uint32_t n)
 template <int N>
 float BandBank::linkedLevel(const BlockValues& bv) const
 {
-    constexpr BandSpec spec = bandSpec(N);
+    constexpr BandDefinition def = bandDefinition(N);
     float E = band<N>().e2s;
-    if constexpr (spec.link != LinkGain::none) {
-        const float L = spec.link == LinkGain::bands5678  ? bv.link5678
-                        : spec.link == LinkGain::band2To1 ? bv.link21
+    if constexpr (def.link != LinkGain::none) {
+        const float L = def.link == LinkGain::bands5678  ? bv.link5678
+                        : def.link == LinkGain::band2To1 ? bv.link21
                                                           : bv.link1112;
-        if constexpr (spec.linkedTo[0] != 0) E = std::max(E, L * band<spec.linkedTo[0]>().e2s);
-        if constexpr (spec.linkedTo[1] != 0) E = std::max(E, L * band<spec.linkedTo[1]>().e2s);
-        if constexpr (spec.linkedTo[2] != 0) E = std::max(E, L * band<spec.linkedTo[2]>().e2s);
+        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * band<def.linkedTo[0]>().e2s);
+        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * band<def.linkedTo[1]>().e2s);
+        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * band<def.linkedTo[2]>().e2s);
     }
     return E;
 }
@@ -192,9 +192,9 @@ float BandBank::linkedLevel(const BlockValues& bv) const
 template <int N>
 void BandBank::gain(uint32_t n, const BlockValues& bv)
 {
-    constexpr BandSpec spec = bandSpec(N);
-    const float floor = spec.ownFloorAndLevel ? bv.floorB1t : bv.floorMt;
-    band<N>().gain(spec, bv.gateGain[spec.gateIndex], floor, linkedLevel<N>(bv), bv.band1Out, n, times);
+    constexpr BandDefinition def = bandDefinition(N);
+    const float floor = def.ownFloorAndLevel ? bv.floorB1t : bv.floorMt;
+    band<N>().gain(def, bv.gateGain[def.gateIndex], floor, linkedLevel<N>(bv), bv.band1Out, n, times);
 }
 
 template <int N>
@@ -273,7 +273,7 @@ BandProbe BandBank::probe(int bandNumber) const
         if (bandNumber != N) return;
         const auto& b = band<N>();
         p = BandProbe{b.m, b.e1s, b.e2s, b.gt, b.g, 0.0f, 1.0f};
-        if constexpr (bandSpec(N).stereo) {
+        if constexpr (bandDefinition(N).stereo) {
             p.wf = b.stereo.width.wf;
             p.cm = b.stereo.width.cm;
         }

@@ -34,7 +34,7 @@ inline constexpr int kNumBands = 12;
 enum class LinkGain { none, bands5678, band2To1, bands11To12 };
 
 // Constants of one band.
-struct BandSpec {
+struct BandDefinition {
     int band;                    // 1 (lowest) .. 12 (highest)
     int gateIndex;               // k: selects the gate gain G_k of the block values
     float lowHz;                 // fL, corner of the fourth-order highpass
@@ -52,23 +52,39 @@ inline constexpr float kScaleMinus26dB = 0.050118722f;
 inline constexpr float kScaleMinus32dB = 0.025118865f;
 inline constexpr float kScaleMinus24dB = 0.06309573f;
 
-inline constexpr std::array<BandSpec, kNumBands> kBandSpecs = {{
-    //  band k  fL      fH       rk          sigma            pol    stereo own    link                    linkedTo
-    {1, 0, 10.0f, 80.0f, 13.333333f, 0.0f, -1.0f, false, true, LinkGain::band2To1, {2, 0, 0}},
-    {2, 1, 80.0f, 200.0f, 16.666666f, kScaleMinus26dB, 1.0f, false, false, LinkGain::none, {0, 0, 0}},
-    {3, 2, 200.0f, 300.0f, 20.833334f, kScaleMinus26dB, -1.0f, true, false, LinkGain::none, {0, 0, 0}},
-    {4, 3, 300.0f, 450.0f, 26.041666f, kScaleMinus26dB, 1.0f, true, false, LinkGain::none, {0, 0, 0}},
-    {5, 4, 450.0f, 675.0f, 32.552082f, kScaleMinus26dB, -1.0f, true, false, LinkGain::none, {0, 0, 0}},
-    {6, 5, 675.0f, 1012.0f, 40.690105f, kScaleMinus26dB, 1.0f, true, false, LinkGain::bands5678, {5, 7, 8}},
-    {7, 6, 1012.0f, 1518.0f, 50.86263f, kScaleMinus26dB, -1.0f, true, false, LinkGain::bands5678, {5, 6, 8}},
-    {8, 7, 1518.0f, 2278.0f, 63.57829f, kScaleMinus26dB, 1.0f, true, false, LinkGain::none, {0, 0, 0}},
-    {9, 8, 2278.0f, 3417.0f, 79.47286f, kScaleMinus26dB, -1.0f, true, false, LinkGain::none, {0, 0, 0}},
-    {10, 9, 3417.0f, 5125.0f, 99.34107f, kScaleMinus26dB, 1.0f, true, false, LinkGain::none, {0, 0, 0}},
-    {11, 10, 5125.0f, 7688.0f, 124.176346f, kScaleMinus32dB, -1.0f, true, false, LinkGain::none, {0, 0, 0}},
-    {12, 11, 7688.0f, 15000.0f, 155.22043f, kScaleMinus24dB, 1.0f, true, false, LinkGain::bands11To12, {11, 0, 0}},
+inline constexpr std::array<BandDefinition, kNumBands> kBandDefinitions = {{
+    // band k   fL       fH        rk           sigma            pol    stereo own    link                   linked to
+    {1,   0,  10.0f,   80.0f,    13.333333f,  0.0f,            -1.0f, false, true,  LinkGain::band2To1,    {2, 0, 0}},
+    {2,   1,  80.0f,   200.0f,   16.666666f,  kScaleMinus26dB, +1.0f, false, false, LinkGain::none,        {0, 0, 0}},
+    {3,   2,  200.0f,  300.0f,   20.833334f,  kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {4,   3,  300.0f,  450.0f,   26.041666f,  kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {5,   4,  450.0f,  675.0f,   32.552082f,  kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {6,   5,  675.0f,  1012.0f,  40.690105f,  kScaleMinus26dB, +1.0f, true,  false, LinkGain::bands5678,   {5, 7, 8}},
+    {7,   6,  1012.0f, 1518.0f,  50.86263f,   kScaleMinus26dB, -1.0f, true,  false, LinkGain::bands5678,   {5, 6, 8}},
+    {8,   7,  1518.0f, 2278.0f,  63.57829f,   kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {9,   8,  2278.0f, 3417.0f,  79.47286f,   kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {10,  9,  3417.0f, 5125.0f,  99.34107f,   kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {11,  10, 5125.0f, 7688.0f,  124.176346f, kScaleMinus32dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {12,  11, 7688.0f, 15000.0f, 155.22043f,  kScaleMinus24dB, +1.0f, true,  false, LinkGain::bands11To12, {11, 0, 0}},
 }};
 
-inline constexpr const BandSpec& bandSpec(int band) { return kBandSpecs[static_cast<std::size_t>(band - 1)]; }
+inline constexpr const BandDefinition& bandDefinition(int band)
+{
+    return kBandDefinitions[static_cast<std::size_t>(band - 1)];
+}
+
+// The table in order: bands numbered from 1, gate index band - 1, each band
+// starting where the one below ends, bands 1 and 2 mono.
+constexpr bool bandTableIsConsistent()
+{
+    for (int i = 0; i < kNumBands; ++i) {
+        const BandDefinition& d = kBandDefinitions[static_cast<std::size_t>(i)];
+        if (d.band != i + 1 || d.gateIndex != i || d.stereo != (i >= 2)) return false;
+        if (i > 0 && kBandDefinitions[static_cast<std::size_t>(i - 1)].highHz != d.lowHz) return false;
+    }
+    return true;
+}
+static_assert(bandTableIsConsistent());
 
 // Envelope and gain constants shared by every band, T = 1/fs.
 struct BandTimeConstants {
@@ -164,7 +180,7 @@ struct Band {
     float g;   // band gain 1/den
     float sL, sR;  // levelled left and right band signals (stereo bands)
 
-    void design(const BandSpec& spec, const RateConstants& rc);
+    void design(const BandDefinition& def, const RateConstants& rc);
     void clear();
 
     // Band split of both channels, band magnitude and slow envelope.
@@ -173,7 +189,7 @@ struct Band {
     // Gate, fast envelope, gain and outputs. Gk is the band's gate gain, floor
     // its floor level (Mt, or B1t for band 1), E its (linked) slow level and
     // level1 the per-block output level V1 of band 1 (unused by other bands).
-    void gain(const BandSpec& spec, float Gk, float floor, float E, float level1, uint32_t n,
+    void gain(const BandDefinition& def, float Gk, float floor, float E, float level1, uint32_t n,
                const BandTimeConstants& tc);
 };
 
@@ -205,7 +221,7 @@ private:
     template <int N>
     auto& band()
     {
-        if constexpr (bandSpec(N).stereo)
+        if constexpr (bandDefinition(N).stereo)
             return stereoBands[N - 3];
         else
             return monoBands[N - 1];
@@ -213,7 +229,7 @@ private:
     template <int N>
     const auto& band() const
     {
-        if constexpr (bandSpec(N).stereo)
+        if constexpr (bandDefinition(N).stereo)
             return stereoBands[N - 3];
         else
             return monoBands[N - 1];
