@@ -67,7 +67,7 @@ void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
     outScale = def.polarity * (def.scale / a0H);
     cg = onePole(def.gateRelease, rc);
     omcg = 1.0f - cg;
-    if constexpr (kStereo) stereo.width.design(rc);
+    if constexpr (kStereo) side.width.design(rc);
 }
 
 template <bool kStereo>
@@ -79,7 +79,7 @@ void Band<kStereo>::clear()
     h1 = e1 = e1s = 0.0f;
     h2 = e2 = e2s = 0.0f;
     sum.clear();
-    stereo.clear();
+    side.clear();
     m = gt = g = sL = sR = 0.0f;
 }
 
@@ -140,7 +140,7 @@ void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float
     }
     sum.write(n, outScale * (lL + lR) * gt * g);
     if constexpr (kStereo) {
-        stereo.diff.write(n, outScale * (lL - lR) * gt * g);
+        side.diff.write(n, outScale * (lL - lR) * gt * g);
         sL = outScale * lL * gt * g;
         sR = outScale * lR * gt * g;
     }
@@ -201,7 +201,7 @@ template <int N>
 void BandBank::width()
 {
     auto& b = band<N>();
-    b.stereo.width.process(b.sL, b.sR);
+    b.side.width.process(b.sL, b.sR);
 }
 
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
@@ -259,9 +259,9 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     for (std::size_t i = 0; i < stereoBands.size(); ++i) {
         const Band<true>& b = stereoBands[i];
         out.sum[i] = b.sum.tap(n, kMixDelay);
-        out.diff[i] = b.stereo.diff.tap(n, kMixDelay);
-        out.width[i] = b.stereo.width.wf;
-        out.monoGain[i] = b.stereo.width.cm;
+        out.diff[i] = b.side.diff.tap(n, kMixDelay);
+        out.width[i] = b.side.width.wf;
+        out.monoGain[i] = b.side.width.cm;
     }
     return out;
 }
@@ -274,8 +274,8 @@ BandProbe BandBank::probe(int bandNumber) const
         const auto& b = band<N>();
         p = BandProbe{b.m, b.e1s, b.e2s, b.gt, b.g, 0.0f, 1.0f};
         if constexpr (bandDefinition(N).stereo) {
-            p.wf = b.stereo.width.wf;
-            p.cm = b.stereo.width.cm;
+            p.wf = b.side.width.wf;
+            p.cm = b.side.width.cm;
         }
     };
     [&]<int... I>(std::integer_sequence<int, I...>) {

@@ -131,8 +131,8 @@ struct BandChannel {
     }
 };
 
-// Difference ring and width detector of a stereo band.
-struct StereoPart {
+// Side output of a stereo band: its difference ring and its width detector.
+struct SideOutput {
     Ring<4096> diff;      // pol*(sigma/a0H)*(lL - lR)*gt*g
     WidthDetector width;  // decides how much of the difference is used
 
@@ -142,7 +142,7 @@ struct StereoPart {
         width.clear();
     }
 };
-struct MonoPart {
+struct NoSideOutput {
     void clear() {}
 };
 
@@ -172,7 +172,7 @@ struct Band {
     float h1, e1, e1s; // fast rising indicator, envelope, smoothed envelope
     float h2, e2, e2s; // slow rising indicator, envelope, smoothed envelope
     Ring<4096> sum;    // levelled band sum (mono output of a mono band)
-    std::conditional_t<kStereo, StereoPart, MonoPart> stereo;
+    std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 
     // Values of the current sample, kept for the width detector and for inspection.
     float m;   // band magnitude, the larger of the two channels' detector outputs
