@@ -152,6 +152,14 @@ const float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kTiny = std::numeric_limits<float>::denorm_min();
 
+// Floats whose distance to the nearest multiple of pi/2 is smallest relative
+// to their size (found by a search over all floats).
+constexpr float kNearMultiplesOfHalfPi[] = {
+    0x1.921fb6p+0f,  0x1.2d97c8p+2f,  0x1.f9cbe2p+7f,   0x1.9a48dep+15f,  0x1.4665d2p+25f,
+    0x1.47d0fep+34f, 0x1.628d4cp+40f, 0x1.0f79ap+57f,   0x1.13093p+76f,   0x1.32ede2p+85f,
+    0x1.abb4bp+89f,  0x1.f37c8ap+95f, 0x1.7f4134p+101f, 0x1.b08c4ap+111f,
+};
+
 TEST(ChainMath, ExpAccuracy)
 {
     Accuracy hot("exp release range"), wide("exp [-2000, 100]"), any("exp random bits");
@@ -192,6 +200,7 @@ TEST(ChainMath, ExpSpecialValues)
 TEST(ChainMath, TanAccuracy)
 {
     Accuracy warp("tan prewarp [0, 3.2]"), curve("tan curve [0, 1e6]"), any("tan random bits");
+    Accuracy near("tan, sin near k pi/2");
     auto check = [](Accuracy& a) { return [&a](float x) { a.add(chainmath::tan(x), std::tan(Ref(x)), x); }; };
     sweepLinear(0.0, 3.2, kN, check(warp));
     sweepBits(1e-12f, 3.2f, kN / 4, check(warp));
@@ -200,18 +209,25 @@ TEST(ChainMath, TanAccuracy)
     if (kExactHugeReference) {
         sweepRandom(2, kN, check(any));
         sweepBits(4.0e6f, FLT_MAX, kN / 4, check(any));
-        // Floats near large multiples of pi/2, where the remainder is tiny.
-        for (float x : {0x1.921fb6p+0f, 0x1.921fb6p+1f, 0x1.2d97c8p+3f, 0x1.6a09e6p+125f, 0x1.04f4dp+94f,
-                        0x1.9220dp+22f, 0x1.d7d19ap+20f, 0x1.ebe94p+61f, 0x1.7aa1dep+98f, 0x1.2fb2p+114f})
-            for (uint32_t d = 0; d < 2000; ++d) check(any)(fromBits(bitsOf(x) - 1000 + d));
     } else {
         sweepRandom(2, kN, [&](float x) {
             if (std::fabs(x) < 1e4f || std::isnan(x) || std::isinf(x)) check(any)(x);
         });
     }
+    // The floats nearest to multiples of pi/2 (remainders down to 2^-30) and
+    // their neighbours: the reduction must keep its accuracy there.
+    for (float x : kNearMultiplesOfHalfPi) {
+        if (!kExactHugeReference && x > 1e4f) continue;
+        for (uint32_t d = 0; d < 2001; ++d) {
+            const float v = fromBits(bitsOf(x) - 1000 + d);
+            near.add(chainmath::tan(v), std::tan(Ref(v)), v);
+            near.add(chainmath::sin(v), std::sin(Ref(v)), v);
+        }
+    }
     warp.report();
     curve.report();
     any.report();
+    near.report();
 }
 
 TEST(ChainMath, SinAccuracy)
