@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the native build, then the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the 32-bit and
+# 64-bit Windows builds, whose tests run under Wine (including the comparison
+# of their arithmetic and renders with the native build's, bit for bit).
+# Usage: scripts/test.sh [--no-windows]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh native
+windows=1
+for arg in "$@"; do
+  case "$arg" in
+    --no-windows) windows=0 ;;
+    *) echo "usage: $0 [--no-windows]" >&2; exit 2 ;;
+  esac
+done
+
+if [ $windows -eq 1 ]; then scripts/setup.sh native windows; else scripts/setup.sh native; fi
 jobs=$(nproc)
 
 for preset in native asan; do
@@ -14,3 +25,19 @@ for preset in native asan; do
   echo "== $preset: tests"
   ctest --preset "$preset" -j"$jobs"
 done
+
+[ $windows -eq 1 ] || exit 0
+
+t0=$(date +%s)
+for preset in win32 win64; do
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs"
+done
+t1=$(date +%s)
+
+# One throwaway Wine prefix for both test runs; they compare with build/native.
+echo "== win32 and win64: tests under Wine"
+scripts/wine-env.sh bash -c "ctest --preset win32 -j$jobs && ctest --preset win64 -j$jobs"
+t2=$(date +%s)
+echo "== Windows: builds $((t1 - t0)) s, Wine tests $((t2 - t1)) s"
