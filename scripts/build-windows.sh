@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh windows
+scripts/windows-deps.sh   # the host's audio libraries, for plumbra.exe
 jobs=$(nproc)
 name=Halvex_Plumbra-Vektis
 

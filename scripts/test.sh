@@ -29,6 +29,7 @@ done
 [ $windows -eq 1 ] || exit 0
 
 t0=$(date +%s)
+scripts/windows-deps.sh   # the host's audio libraries, for plumbra.exe
 for preset in win32 win64; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null

@@ -7,13 +7,16 @@
 // that of a Windows build under Wine shows whether, and in which check, the
 // arithmetic differs. The "dump" command prints every value of one check for a
 // line-by-line comparison, and "signal" writes the test signal as a WAV file so
-// that hosts on each platform can render the very same input.
+// that hosts on each platform can render the very same input; "compare" tells
+// whether two rendered WAV files hold the same audio bits.
 //
 // Usage:
 //   plumbra_crosscheck digest               one "<check> <digest>" line per check
 //   plumbra_crosscheck dump <check>         every argument and result of one check, in hex
 //   plumbra_crosscheck signal <file.wav> [pcm16|float]
 //                                           the test signal (left: programme, right: other noise)
+//   plumbra_crosscheck compare <a.wav> <b.wav>
+//                                           exit 0 if both hold the same audio bits
 //
 // The generator uses only additions and multiplications of doubles and integer
 // arithmetic, never a library function, so it produces the same samples on
@@ -23,6 +26,8 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -201,6 +206,79 @@ bool writeWav(const char* path, const TestSignal& s, bool asFloat)
     return std::fclose(f) == 0;
 }
 
+// ---- WAV comparison ----
+
+struct Chunk {
+    std::string id;
+    std::vector<unsigned char> bytes;
+};
+
+bool readChunks(const char* path, std::vector<Chunk>& chunks)
+{
+    std::FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    std::vector<unsigned char> b;
+    unsigned char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
+    std::fclose(f);
+    if (b.size() < 12 || std::memcmp(b.data(), "RIFF", 4) != 0 || std::memcmp(b.data() + 8, "WAVE", 4) != 0)
+        return false;
+    size_t i = 12;
+    while (i + 8 <= b.size()) {
+        const uint32_t len = b[i + 4] | (b[i + 5] << 8) | (b[i + 6] << 16) | (uint32_t(b[i + 7]) << 24);
+        const size_t end = std::min(b.size(), i + 8 + static_cast<size_t>(len));
+        chunks.push_back({std::string(reinterpret_cast<const char*>(&b[i]), 4),
+                          std::vector<unsigned char>(b.begin() + static_cast<std::ptrdiff_t>(i + 8),
+                                                     b.begin() + static_cast<std::ptrdiff_t>(end))});
+        i = i + 8 + len + (len & 1);
+    }
+    return true;
+}
+
+// Two WAV files hold the same audio if every chunk is equal byte for byte, except
+// the time stamp that a PEAK chunk carries (bytes 4 to 7 of its body).
+int compareWavs(const char* a, const char* b)
+{
+    std::vector<Chunk> ca, cb;
+    if (!readChunks(a, ca) || !readChunks(b, cb)) {
+        std::fprintf(stderr, "plumbra_crosscheck: cannot read %s or %s as WAV\n", a, b);
+        return 2;
+    }
+    int status = 0;
+    if (ca.size() != cb.size()) {
+        std::printf("different chunk lists (%zu and %zu chunks)\n", ca.size(), cb.size());
+        return 1;
+    }
+    uint32_t blockAlign = 1;
+    for (size_t k = 0; k < ca.size(); ++k) {
+        Chunk x = ca[k], y = cb[k];
+        if (x.id != y.id) {
+            std::printf("chunk %zu: %s against %s\n", k, x.id.c_str(), y.id.c_str());
+            return 1;
+        }
+        if (x.id == "fmt " && x.bytes.size() >= 14) blockAlign = x.bytes[12] | (x.bytes[13] << 8);
+        if (x.id == "PEAK" && x.bytes.size() >= 8 && y.bytes.size() >= 8)
+            for (int t = 4; t < 8; ++t) x.bytes[t] = y.bytes[t] = 0;
+        if (x.bytes == y.bytes) continue;
+        status = 1;
+        if (x.id != "data" || x.bytes.size() != y.bytes.size()) {
+            std::printf("chunk %s differs (%zu and %zu bytes)\n", x.id.c_str(), x.bytes.size(), y.bytes.size());
+            continue;
+        }
+        size_t first = 0, count = 0;
+        for (size_t i = 0; i + blockAlign <= x.bytes.size(); i += blockAlign) {
+            if (std::memcmp(&x.bytes[i], &y.bytes[i], blockAlign) != 0) {
+                if (count++ == 0) first = i / blockAlign;
+            }
+        }
+        std::printf("audio differs in %zu of %zu frames, first at frame %zu\n", count,
+                    x.bytes.size() / blockAlign, first);
+    }
+    if (status == 0) std::printf("identical audio (%s, %s)\n", a, b);
+    return status;
+}
+
 // ---- checks ----
 
 // A check feeds every value it computes to a sink: the digest sink folds the
@@ -331,7 +409,8 @@ int usage()
     std::fprintf(stderr,
                  "usage: plumbra_crosscheck digest\n"
                  "       plumbra_crosscheck dump <check>\n"
-                 "       plumbra_crosscheck signal <file.wav> [pcm16|float]\n");
+                 "       plumbra_crosscheck signal <file.wav> [pcm16|float]\n"
+                 "       plumbra_crosscheck compare <a.wav> <b.wav>\n");
     return 2;
 }
 
@@ -370,5 +449,6 @@ int main(int argc, char** argv)
         }
         return 0;
     }
+    if (cmd == "compare" && argc == 4) return compareWavs(argv[2], argv[3]);
     return usage();
 }

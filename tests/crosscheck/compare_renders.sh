@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Renders the same input with the native plumbra (loading the native plug-in)
+# and with a Windows plumbra.exe under Wine (loading the DLL beside it), and
+# requires the same audio bits: the built-in demo programme with the default
+# settings, and the generated test signal with other settings and block size.
+# Usage: compare_renders.sh <native build dir> <emulator> <plumbra.exe>
+# Exits 77 (skipped) when the native build lacks plumbra or the crosscheck tool.
+set -euo pipefail
+
+native_dir=$1 emulator=$2 windows=$3
+plumbra=$native_dir/plumbra
+crosscheck=$native_dir/tests/plumbra_crosscheck
+for tool in "$plumbra" "$crosscheck"; do
+  if [ ! -x "$tool" ]; then
+    echo "native build not found ($tool): build the native preset first"
+    exit 77
+  fi
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$crosscheck" signal "$work/signal.wav" pcm16
+
+settings=(--set "Lowpass Filter=15000" --set "Disable WRMI EQ=on" --set "DNR LPF Disable=on"
+          --set "OutAGC Threshold=0" --set "Bandwidth Expansion Level=-10" --block-size 441)
+status=0
+# compare <name> <input file or --demo> [options...]
+compare() {
+  local name=$1 input=$2; shift 2
+  "$plumbra" render "$input" "$work/$name-native.wav" "$@" --format float --quiet
+  # Windows paths for Wine: the Unix root is drive Z:.
+  case "$input" in /*) input="Z:$input" ;; esac
+  "$emulator" "$windows" render "$input" "Z:$work/$name-windows.wav" "$@" --format float --quiet
+  echo -n "$name: "
+  "$crosscheck" compare "$work/$name-native.wav" "$work/$name-windows.wav" || status=1
+}
+
+compare demo --demo
+compare signal "$work/signal.wav" "${settings[@]}"
+exit $status
