@@ -103,6 +103,9 @@ void mydsp::computeConstants(int32_t sampleRate)
     fRate.piT = kPi * fRate.T;
 
     // ---- fixed coefficients of every stage ----
+    noiseReduction.design(fRate);
+    presenceEq.design(fRate);
+    decorrelator.design();
 }
 
 void mydsp::clearState()
@@ -110,6 +113,10 @@ void mydsp::clearState()
     fRingCounter = 0;
 
     // ---- every stage's histories, rings and envelopes ----
+    inputLowpass.clear();
+    noiseReduction.clear();
+    presenceEq.clear();
+    decorrelator.clear();
 }
 
 BlockValues mydsp::blockValues() const
@@ -150,7 +157,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     ScopedFlushDenormals flush;
 
     // ---- per-block coefficients ----
-    (void)bv;
+    inputLowpass.design(bv.lowpassHz, fRate);
 
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
@@ -158,15 +165,18 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     uint32_t n = fRingCounter;
     for (int32_t i = 0; i < count; ++i) {
         const float x = finiteOrZero(in0[i]);
-        (void)x;
 
         // ---- input conditioning ----
+        const float u = inputLowpass.process(x);
+        const float m = noiseReduction.process(u, n, bv.dnrSens, bv.dnrMinHz);
+        const float e = presenceEq.process(m, bv.eqBypass);
+        const StereoPair lr = decorrelator.process(e, n);
 
         // ---- band processors ----
 
         // ---- band mix and output stages ----
-        out0[i] = 0.0f;
-        out1[i] = 0.0f;
+        out0[i] = lr.left;
+        out1[i] = lr.right;
 
         ++n;
         fRingCounter = n;
