@@ -186,6 +186,20 @@ int streamSubtype(int subtype)
     }
 }
 
+// Standard output as a forward-only libsndfile stream: headerless samples need
+// no seeking, and libsndfile would refuse a descriptor that is not at offset 0.
+sf_count_t streamLength(void* user) { return *static_cast<sf_count_t*>(user); }
+sf_count_t streamSeek(sf_count_t, int, void* user) { return *static_cast<sf_count_t*>(user); }
+sf_count_t streamRead(void*, sf_count_t, void*) { return 0; }
+sf_count_t streamWrite(const void* data, sf_count_t count, void* user)
+{
+    if (!writeAll(kStdout, data, static_cast<size_t>(count))) return 0;
+    *static_cast<sf_count_t*>(user) += count;
+    return count;
+}
+sf_count_t streamTell(void* user) { return *static_cast<sf_count_t*>(user); }
+SF_VIRTUAL_IO stdoutStream = {streamLength, streamSeek, streamRead, streamWrite, streamTell};
+
 int bytesOf(int subtype)
 {
     switch (subtype) {
@@ -282,7 +296,7 @@ Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, in
         info.samplerate = rate;
         info.channels = channels;
         info.format = SF_FORMAT_RAW | sub | SF_ENDIAN_LITTLE;
-        sink->file_ = sf_open_fd(kStdout, SFM_WRITE, &info, SF_FALSE);
+        sink->file_ = sf_open_virtual(&stdoutStream, SFM_WRITE, &info, &sink->streamBytes_);
         if (!sink->file_) return Status::fail(kExitOutput, "cannot write standard output: " + sfReason(nullptr));
         sf_command(sink->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
         return sink;

@@ -63,6 +63,7 @@ private:
     int sfFormat_ = 0;
     int64_t frames_ = 0;
     int bytesPerSample_ = 0;
+    int64_t streamBytes_ = 0;  // bytes of samples written to standard output
     sf_private_tag* file_ = nullptr;
     TempFile temp_;
 };

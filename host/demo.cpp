@@ -309,15 +309,17 @@ Buffer roomTone(double seconds, uint64_t seed)
 // Scales a passage to the given peak (linear) and fades its ends over 10 ms.
 void place(std::vector<double>& programme, const Buffer& passage, double startSeconds, double peak)
 {
+    const double fade = 0.01 * kFs;
+    auto faded = [&](size_t k) {
+        const double edge = std::min(static_cast<double>(k), static_cast<double>(passage.size() - 1 - k));
+        return passage[k] * ramp(edge / fade);
+    };
     double max = 0;
-    for (double v : passage) max = std::max(max, std::fabs(v));
+    for (size_t k = 0; k < passage.size(); ++k) max = std::max(max, std::fabs(faded(k)));
     const double gain = max > 0 ? peak / max : 0.0;
     const size_t start = static_cast<size_t>(startSeconds * kFs);
-    const double fade = 0.01 * kFs;
-    for (size_t k = 0; k < passage.size() && start + k < programme.size(); ++k) {
-        const double edge = std::min(static_cast<double>(k), static_cast<double>(passage.size() - 1 - k));
-        programme[start + k] += passage[k] * gain * ramp(edge / fade);
-    }
+    for (size_t k = 0; k < passage.size() && start + k < programme.size(); ++k)
+        programme[start + k] += faded(k) * gain;
 }
 
 class DemoSource final : public AudioSource {
