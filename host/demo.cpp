@@ -354,8 +354,8 @@ std::vector<float> demoProgramme(double seconds)
 {
     seconds = std::clamp(seconds, 0.0, kDemoSeconds);
     std::vector<double> p(static_cast<size_t>(kDemoSeconds * kFs), 0.0);
-    // Peaks as linear factors: -24, -3, -62, -2, -22, -8 and -20 dBFS.
-    place(p, speech(6.0, 110.0, 1), 0.0, 0.06309573444801933);           // quiet male voice
+    // Peaks as linear factors: -16, -3, -62, -2, -22, -8 and -20 dBFS.
+    place(p, speech(6.0, 110.0, 1), 0.0, 0.15848931924611134);           // quiet male voice
     place(p, speech(6.0, 205.0, 2), 6.0, 0.7079457843841379);            // loud female voice
     place(p, roomTone(1.4, 3), 12.3, 0.0007943282347242815);             // pause: faint room tone
     place(p, music(6.0, true, 4), 14.0, 0.7943282347242815);             // loud, bright music
