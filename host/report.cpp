@@ -73,7 +73,8 @@ std::string reportText(const RenderReport& r)
                   r.rate > 0 ? 1000.0 * r.latency / r.rate : 0.0,
                   r.compensated ? "compensated: output aligned with input" : "kept (--raw-latency)");
     out += line;
-    out += "\n                    input        output\n";
+    std::snprintf(line, sizeof line, "\n%-18s %12s  %12s\n", "", "input", "output");
+    out += line;
     auto row = [&](const char* what, double a, double b, int dec, const char* unit) {
         std::snprintf(line, sizeof line, "%-18s %12s  %12s\n", what, fixed(a, dec, unit).c_str(), fixed(b, dec, unit).c_str());
         out += line;
