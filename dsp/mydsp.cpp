@@ -106,6 +106,7 @@ void mydsp::computeConstants(int32_t sampleRate)
     noiseReduction.design(fRate);
     presenceEq.design(fRate);
     decorrelator.design();
+    bandBank.design(fRate);
 }
 
 void mydsp::clearState()
@@ -117,6 +118,7 @@ void mydsp::clearState()
     noiseReduction.clear();
     presenceEq.clear();
     decorrelator.clear();
+    bandBank.clear();
 }
 
 BlockValues mydsp::blockValues() const
@@ -173,6 +175,8 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         const StereoPair lr = decorrelator.process(e, n);
 
         // ---- band processors ----
+        const BandOutputs bandOut = bandBank.process(lr.left, lr.right, n, bv);
+        (void)bandOut;
 
         // ---- band mix and output stages ----
         out0[i] = lr.left;

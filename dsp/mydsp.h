@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "dsp/band_bank.h"
 #include "dsp/band_outputs.h"
 #include "dsp/decorrelator.h"
 #include "dsp/dsp.h"
@@ -120,6 +121,7 @@ private:
     Decorrelator decorrelator;      // mono programme to pseudo-stereo pair
 
     // ---- band processors ----
+    BandBank bandBank;  // twelve bands: split, detection, gain, linking, width
 
     // ---- band mix and output stages ----
 };

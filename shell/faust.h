@@ -75,7 +75,7 @@ public:
     const char* lookupMetadata(const char* key, const char* fallback);
 
     // Read-only views for tests and tools.
-    const mydsp& processor() const { return *fDSP; }
+    mydsp& processor() { return *fDSP; }
     vstUI& parameters() { return *fDSPUI; }
 
 private:
