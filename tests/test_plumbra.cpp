@@ -20,6 +20,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <csignal>
 #include <random>
 #include <sstream>
 #include <string>
@@ -50,6 +51,7 @@ struct Redirect {
     std::string stdinPath;         // empty: /dev/null
     std::string stdoutPath;        // empty: captured into Run::out
     rlim_t fileSizeLimit = 0;      // non-zero: RLIMIT_FSIZE of the child
+    std::string pluginEnv;         // PLUMBRA_PLUGIN of the child (unset when empty)
 };
 
 std::string slurp(const std::string& path)
@@ -102,7 +104,10 @@ HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const 
             rlimit lim{r.fileSizeLimit, r.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &lim);
         }
-        unsetenv("PLUMBRA_PLUGIN");
+        if (r.pluginEnv.empty())
+            unsetenv("PLUMBRA_PLUGIN");
+        else
+            setenv("PLUMBRA_PLUGIN", r.pluginEnv.c_str(), 1);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(kHost));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -436,7 +441,7 @@ TEST(PlumbraStreams, PipelineThroughStandardInputAndOutputGivesTheSameAudioAsFil
     const std::string host = kHost;
     ASSERT_EQ(runShell("cat '" + dir / "in.wav" + "' | '" + host + "' render - - --quiet | cat > '" + dir / "piped.wav" + "'"), 0);
     // Standard output redirected to a file: the header gets the real sizes.
-    ASSERT_EQ(runHost({"render", "-", "-", "--quiet"}, dir, {dir / "in.wav", dir / "redirected.wav", 0}).code, 0);
+    ASSERT_EQ(runHost({"render", "-", "-", "--quiet"}, dir, {dir / "in.wav", dir / "redirected.wav", 0, ""}).code, 0);
 
     const Audio file = readAudio(dir / "file.wav"), piped = readAudio(dir / "piped.wav"),
                 redirected = readAudio(dir / "redirected.wav");
@@ -526,15 +531,56 @@ TEST(PlumbraErrors, AFullDiskLeavesNoFileBehind)
     const auto x = testSignal(44100, 1.0);
     writeAudio(dir / "in.wav", x, 1, 44100);
     // A file-size limit of 64 KiB makes writes fail like a full disk.
-    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir, {"", "", 64 * 1024});
+    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir, {"", "", 64 * 1024, ""});
     EXPECT_EQ(r.code, 5) << r.err;
     EXPECT_EQ(r.errLines(), 1) << r.err;
     EXPECT_EQ(dir.entries().size(), 1u) << "only the input should remain";
 
     // Standard output on a full device.
-    HostRun full = runHost({"render", dir / "in.wav", "-", "--quiet"}, dir, {"", "/dev/full", 0});
+    HostRun full = runHost({"render", dir / "in.wav", "-", "--quiet"}, dir, {"", "/dev/full", 0, ""});
     EXPECT_EQ(full.code, 5) << full.err;
     EXPECT_EQ(full.errLines(), 1) << full.err;
+}
+
+TEST(PlumbraErrors, PluginChosenByEnvironmentAndOption)
+{
+    TempDir dir;
+    writeAudio(dir / "in.wav", testSignal(44100, 0.2), 1, 44100);
+    HostRun missing = runHost({"render", dir / "in.wav", dir / "out.wav"}, dir, {"", "", 0, dir / "gone.so"});
+    EXPECT_EQ(missing.code, 6) << missing.err;
+    EXPECT_NE(missing.err.find("gone.so"), std::string::npos) << missing.err;
+    // --plugin wins over the environment.
+    HostRun chosen = runHost({"info", "--plugin", plumbra::test::kPluginPath}, dir, {"", "", 0, dir / "gone.so"});
+    EXPECT_EQ(chosen.code, 0) << chosen.err;
+    HostRun env = runHost({"info"}, dir, {"", "", 0, plumbra::test::kPluginPath});
+    EXPECT_EQ(env.code, 0) << env.err;
+    EXPECT_NE(env.out.find(plumbra::test::kPluginPath), std::string::npos) << env.out;
+}
+
+TEST(PlumbraErrors, AnInterruptedRenderLeavesNoFileBehind)
+{
+    TempDir dir;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        const std::string out = dir / "demo.wav";
+        execl(kHost, kHost, "render", "--demo", out.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait until the temporary output exists, then stop the render.
+    bool sawTemp = false;
+    for (int i = 0; i < 500 && !sawTemp; ++i) {
+        sawTemp = !dir.entries().empty();
+        if (!sawTemp) usleep(10000);
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(sawTemp);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(dir.entries().empty()) << dir.entries().front();
 }
 
 // ---- report and plot ---------------------------------------------------------------
