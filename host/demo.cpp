@@ -353,15 +353,25 @@ private:
 std::vector<float> demoProgramme(double seconds)
 {
     seconds = std::clamp(seconds, 0.0, kDemoSeconds);
-    std::vector<double> p(static_cast<size_t>(kDemoSeconds * kFs), 0.0);
+    std::vector<double> p(static_cast<size_t>(seconds * kFs), 0.0);
+    struct Passage {
+        double start;
+        double peak;  // linear
+        Buffer (*make)();
+    };
     // Peaks as linear factors: -16, -3, -62, -2, -22, -8 and -20 dBFS.
-    place(p, speech(6.0, 110.0, 1), 0.0, 0.15848931924611134);           // quiet male voice
-    place(p, speech(6.0, 205.0, 2), 6.0, 0.7079457843841379);            // loud female voice
-    place(p, roomTone(1.4, 3), 12.3, 0.0007943282347242815);             // pause: faint room tone
-    place(p, music(6.0, true, 4), 14.0, 0.7943282347242815);             // loud, bright music
-    place(p, music(6.0, false, 5), 20.0, 0.07943282347242814);           // quiet, dull music
-    place(p, speech(4.0, 125.0, 6), 26.0, 0.3981071705534972);           // voice ...
-    place(p, music(4.0, false, 7), 26.0, 0.1);                           // ... over a music bed
+    static const Passage passages[] = {
+        {0.0, 0.15848931924611134, [] { return speech(6.0, 110.0, 1); }},     // quiet male voice
+        {6.0, 0.7079457843841379, [] { return speech(6.0, 205.0, 2); }},      // loud female voice
+        {12.3, 0.0007943282347242815, [] { return roomTone(1.4, 3); }},       // pause: faint room tone
+        {14.0, 0.7943282347242815, [] { return music(6.0, true, 4); }},       // loud, bright music
+        {20.0, 0.07943282347242814, [] { return music(6.0, false, 5); }},     // quiet, dull music
+        {26.0, 0.3981071705534972, [] { return speech(4.0, 125.0, 6); }},     // voice ...
+        {26.0, 0.1, [] { return music(4.0, false, 7); }},                     // ... over a music bed
+    };
+    // Each passage is generated whole (its level depends on its own peak), and only if it is reached.
+    for (const auto& passage : passages)
+        if (passage.start < seconds) place(p, passage.make(), passage.start, passage.peak);
     std::vector<float> out(static_cast<size_t>(seconds * kFs));
     for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<float>(p[i]);
     return out;

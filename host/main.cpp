@@ -259,7 +259,9 @@ Status cmdParams(const Args& a)
     auto loaded = Plugin::load(pluginPath(a));
     if (!loaded.ok()) return loaded.status();
     Plugin& plugin = *loaded.value();
-    const ParamTable table = ParamTable::discover(plugin);
+    auto discovered = ParamTable::discover(plugin);
+    if (!discovered.ok()) return discovered.status();
+    const ParamTable& table = discovered.value();
 
     bool presetForm = false;
     std::vector<Assignment> assignments;
@@ -279,7 +281,7 @@ Status cmdParams(const Args& a)
         if (!x.ok()) return Status::fail(x.status().code, "--set " + v + ": " + x.status().reason);
         assignments.push_back(x.value());
     }
-    for (const auto& x : assignments) plugin.setParameter(x.index, x.normalised);
+    ParamTable::apply(plugin, assignments);
 
     if (presetForm) {
         std::fputs(table.presetText(plugin).c_str(), stdout);

@@ -71,15 +71,16 @@ float ParamInfo::normalisedOf(double plain) const
     if (isSwitch) return plain > 0.5 ? 1.0f : 0.0f;
     if (isNormalised) return static_cast<float>(plain);
     if (max == min) return 0.0f;
-    float f = static_cast<float>((plain - min) / (max - min));
-    f = std::clamp(f, 0.0f, 1.0f);
-    // Land exactly on the single-precision value where a neighbouring f does.
+    const float f = std::clamp(static_cast<float>((plain - min) / (max - min)), 0.0f, 1.0f);
+    // Prefer a neighbouring f on which the plug-in's arithmetic lands exactly on the value;
+    // where none does, f is what the plug-in itself answers for that value.
     const float target = static_cast<float>(plain);
-    for (int step = 0; step < 8 && plainOf(f) != target; ++step) {
-        float next = std::nextafter(f, plainOf(f) < target ? 2.0f : -1.0f);
-        if (next < 0.0f || next > 1.0f) break;
-        if (std::fabs(plainOf(next) - target) > std::fabs(plainOf(f) - target)) break;
-        f = next;
+    float up = f, down = f;
+    for (int step = 0; step < 8; ++step) {
+        if (plainOf(up) == target) return up;
+        if (plainOf(down) == target) return down;
+        up = std::min(1.0f, std::nextafter(up, 2.0f));
+        down = std::max(0.0f, std::nextafter(down, -1.0f));
     }
     return f;
 }
@@ -98,8 +99,11 @@ std::string ParamInfo::rangeText() const
     return format(min) + " to " + format(max);
 }
 
-ParamTable ParamTable::discover(Plugin& plugin)
+Result<ParamTable> ParamTable::discover(const Plugin& processing)
 {
+    auto scratch = Plugin::load(processing.path());
+    if (!scratch.ok()) return scratch.status();
+    Plugin& plugin = *scratch.value();
     ParamTable table;
     const int n = plugin.numParams();
     for (int i = 0; i < n; ++i) {
@@ -113,7 +117,6 @@ ParamTable ParamTable::discover(Plugin& plugin)
         const std::string lo = plugin.paramDisplay(i);
         plugin.setParameter(i, 1.0f);
         const std::string hi = plugin.paramDisplay(i);
-        plugin.setParameter(i, p.defaultNormalised);
 
         double a = 0.0, b = 0.0;
         if (lower(trim(lo)) == "off" && lower(trim(hi)) == "on") {
@@ -201,6 +204,12 @@ Result<std::vector<Assignment>> ParamTable::readPreset(const std::string& path) 
     }
     if (in.bad()) return Status::fail(kExitParameter, "cannot read preset " + path);
     return out;
+}
+
+void ParamTable::apply(Plugin& plugin, const std::vector<Assignment>& assignments)
+{
+    for (const auto& a : assignments)
+        if (plugin.getParameter(a.index) != a.normalised) plugin.setParameter(a.index, a.normalised);
 }
 
 std::string ParamTable::currentText(Plugin& plugin, int index) const

@@ -2,9 +2,12 @@
 //
 // The plug-in exposes normalised values 0..1 plus a name, a unit label and a
 // display text. The host learns each control's range from the plug-in itself:
-// it writes 0 and 1 and reads the display texts back (a switch shows "OFF" and
-// "ON"; a slider shows its minimum and maximum, with as many decimals as the
-// control displays), then restores the value it found. Sliders map normalised
+// on a second, scratch instance of the effect it writes 0 and 1 and reads the
+// display texts back (a switch shows "OFF" and "ON"; a slider shows its minimum
+// and maximum, with as many decimals as the control displays). The instance
+// that processes audio is never touched by this, so its parameters keep their
+// exact values (writing back a normalised value read from a parameter need not
+// restore the control's value to the last bit). Sliders map normalised
 // f linearly to min + (max - min) * f in single precision, so a value in the
 // control's unit is set by inverting that mapping and nudging f by single
 // ulps until the plug-in's own arithmetic lands exactly on the value.
@@ -44,8 +47,8 @@ struct Assignment {
 
 class ParamTable {
 public:
-    // Reads names, units, ranges and current values from the plug-in and leaves its values as they were.
-    static ParamTable discover(Plugin& plugin);
+    // Reads names, units, ranges and defaults from a scratch instance of the plug-in.
+    static Result<ParamTable> discover(const Plugin& plugin);
 
     const std::vector<ParamInfo>& params() const { return params_; }
     // Finds a parameter by its name (exact, else case-insensitive) or by its index.
@@ -55,6 +58,11 @@ public:
     Result<Assignment> parse(const std::string& name, const std::string& value) const;
     // Reads a preset file: one NAME=VALUE per line, '#' comments, blank lines ignored.
     Result<std::vector<Assignment>> readPreset(const std::string& path) const;
+
+    // Sets the assignments in order. A parameter that already holds the normalised value
+    // is not written: its control keeps its exact value (not every value in a control's
+    // unit is reachable through the normalised mapping, a plug-in's default included).
+    static void apply(Plugin& plugin, const std::vector<Assignment>& assignments);
 
     // Current value of parameter i in its own unit, formatted so that it reads back to the same value.
     std::string currentText(Plugin& plugin, int index) const;

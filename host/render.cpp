@@ -36,7 +36,9 @@ Status runRender(const RenderOptions& o)
     auto loaded = Plugin::load(o.plugin);
     if (!loaded.ok()) return loaded.status();
     Plugin& plugin = *loaded.value();
-    const ParamTable table = ParamTable::discover(plugin);
+    auto discovered = ParamTable::discover(plugin);
+    if (!discovered.ok()) return discovered.status();
+    const ParamTable& table = discovered.value();
 
     // Every assignment is checked before anything is set or written.
     std::vector<Assignment> assignments;
@@ -54,7 +56,7 @@ Status runRender(const RenderOptions& o)
     // Rate and block size first: the plug-in may reset its parameters on a rate change.
     plugin.setSampleRate(static_cast<float>(in.rate));
     plugin.setBlockSize(o.blockSize);
-    for (const auto& a : assignments) plugin.setParameter(a.index, a.normalised);
+    ParamTable::apply(plugin, assignments);
 
     // Report and plot files are created now, so that a bad path stops the job before it runs.
     TempFile reportFile, plotFile;
