@@ -103,6 +103,16 @@ void mydsp::computeConstants(int32_t sampleRate)
     fRate.piT = kPi * fRate.T;
 
     // ---- fixed coefficients of every stage ----
+
+    // Band mix and output stages.
+    const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
+    fMainA.design(kMain);
+    fMainB.design(kMain);
+    fExpanderA.designFixed(fRate);
+    fExpanderB.designFixed(fRate);
+    fEqA.designFixed(fRate);
+    fEqB.designFixed(fRate);
+    fOutputAgc.designFixed(fRate);
 }
 
 void mydsp::clearState()
@@ -110,6 +120,15 @@ void mydsp::clearState()
     fRingCounter = 0;
 
     // ---- every stage's histories, rings and envelopes ----
+
+    // Band mix and output stages.
+    fMainA.clear();
+    fMainB.clear();
+    fExpanderA.clear();
+    fExpanderB.clear();
+    fEqA.clear();
+    fEqB.clear();
+    fOutputAgc.clear();
 }
 
 BlockValues mydsp::blockValues() const
@@ -152,6 +171,15 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     // ---- per-block coefficients ----
     (void)bv;
 
+    // Band mix and output stages.
+    const ExpanderDesign expander =
+        designExpander(bv.bweDetectHz, bv.bweDetectGain, bv.bweInputHz, bv.lowpassHz, bv.bweLevel, fRate);
+    fExpanderA.designBlock(expander);
+    fExpanderB.designBlock(expander);
+    fEqA.setHfShelf(bv.hfShelf);
+    fEqB.setHfShelf(bv.hfShelf);
+    fOutputAgc.setThreshold(bv.agcThreshold);
+
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
@@ -165,8 +193,13 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         // ---- band processors ----
 
         // ---- band mix and output stages ----
-        out0[i] = 0.0f;
-        out1[i] = 0.0f;
+        const BandOutputs bands{};  // silent until the band processors are connected
+        const MixedPair mix = mixBands(bands);
+        const float yA = fEqA.process(fExpanderA.process(mix.a, fMainA.process(mix.a), n));
+        const float yB = fEqB.process(fExpanderB.process(mix.b, fMainB.process(mix.b), n));
+        const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);
+        out0[i] = out.a;
+        out1[i] = out.b;
 
         ++n;
         fRingCounter = n;

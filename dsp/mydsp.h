@@ -8,8 +8,12 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "dsp/band_mix.h"
 #include "dsp/band_outputs.h"
+#include "dsp/bandwidth_expander.h"
 #include "dsp/dsp.h"
+#include "dsp/output_agc.h"
+#include "dsp/output_eq.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -114,6 +118,13 @@ private:
     // ---- band processors ----
 
     // ---- band mix and output stages ----
+    MainPath fMainA;              // 5 kHz shelf and two-sample delay of channel A's mix
+    MainPath fMainB;              // the same for channel B
+    BandwidthExpander fExpanderA; // synthetic treble of channel A
+    BandwidthExpander fExpanderB; // synthetic treble of channel B
+    OutputEqualiser fEqA;         // output equaliser of channel A
+    OutputEqualiser fEqB;         // output equaliser of channel B
+    OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
 };
 
 static_assert(!std::is_polymorphic_v<Controls>);
