@@ -103,6 +103,9 @@ void mydsp::computeConstants(int32_t sampleRate)
     fRate.piT = kPi * fRate.T;
 
     // ---- fixed coefficients of every stage ----
+    noiseReduction.design(fRate);
+    presenceEq.design(fRate);
+    decorrelator.design();
 
     // Band mix and output stages.
     const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
@@ -120,6 +123,10 @@ void mydsp::clearState()
     fRingCounter = 0;
 
     // ---- every stage's histories, rings and envelopes ----
+    inputLowpass.clear();
+    noiseReduction.clear();
+    presenceEq.clear();
+    decorrelator.clear();
 
     // Band mix and output stages.
     fMainA.clear();
@@ -169,7 +176,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     ScopedFlushDenormals flush;
 
     // ---- per-block coefficients ----
-    (void)bv;
+    inputLowpass.design(bv.lowpassHz, fRate);
 
     // Band mix and output stages.
     const ExpanderDesign expander =
@@ -186,15 +193,25 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     uint32_t n = fRingCounter;
     for (int32_t i = 0; i < count; ++i) {
         const float x = finiteOrZero(in0[i]);
-        (void)x;
 
         // ---- input conditioning ----
+        const float u = inputLowpass.process(x);
+        const float m = noiseReduction.process(u, n, bv.dnrSens, bv.dnrMinHz);
+        const float e = presenceEq.process(m, bv.eqBypass);
+        const StereoPair lr = decorrelator.process(e, n);
 
         // ---- band processors ----
+        // Stand-in until the band processors are connected: the pseudo-stereo
+        // pair as one full-range band, so that channel A carries the left and
+        // channel B the right signal.
+        BandOutputs bandOut{};
+        bandOut.sum[0] = 0.5f * (lr.left + lr.right);
+        bandOut.diff[0] = 0.5f * (lr.left - lr.right);
+        bandOut.width[0] = 1.0f;
+        bandOut.monoGain[0] = 1.0f;
 
         // ---- band mix and output stages ----
-        const BandOutputs bands{};  // silent until the band processors are connected
-        const MixedPair mix = mixBands(bands);
+        const MixedPair mix = mixBands(bandOut);
         const float yA = fEqA.process(fExpanderA.process(mix.a, fMainA.process(mix.a), n));
         const float yB = fEqB.process(fExpanderB.process(mix.b, fMainB.process(mix.b), n));
         const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);

@@ -11,9 +11,13 @@
 #include "dsp/band_mix.h"
 #include "dsp/band_outputs.h"
 #include "dsp/bandwidth_expander.h"
+#include "dsp/decorrelator.h"
 #include "dsp/dsp.h"
+#include "dsp/input_lowpass.h"
+#include "dsp/noise_reduction.h"
 #include "dsp/output_agc.h"
 #include "dsp/output_eq.h"
+#include "dsp/presence_eq.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -114,6 +118,10 @@ private:
     uint32_t fRingCounter;  // shared index of every delay ring
 
     // ---- input conditioning ----
+    InputLowpass inputLowpass;      // band-limits the input at "Lowpass Filter"
+    NoiseReduction noiseReduction;  // look-ahead normaliser and dynamic noise reduction
+    PresenceEq presenceEq;          // fixed presence equaliser, "Disable WRMI EQ" bypass
+    Decorrelator decorrelator;      // mono programme to pseudo-stereo pair
 
     // ---- band processors ----
 

@@ -1,0 +1,58 @@
+// Pseudo-stereo decorrelator: turns the mono programme x into a left and a
+// right channel. Sixty allpass sections in z^-2 followed by a 300-sample delay
+// make a decorrelated copy d; left = x + d and right = x - d, so their sum
+// carries the programme and their difference the decorrelated part.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "dsp/sections.h"
+#include "dsp/stereo_pair.h"
+
+namespace plumbra {
+
+struct Decorrelator {
+    static constexpr std::size_t kSections = 60;
+    static constexpr uint32_t kDelay = 300;  // delay of the dispersed copy, samples
+    // Coefficient cycle, repeated fifteen times (the quadrature path of the
+    // analytic pair).
+    static constexpr std::array<float, 4> kCycle = AnalyticPair::kPathB;
+
+    // Sections 1..59 keep their own histories; the 60th writes its output into
+    // the delay ring and reads its own output two samples back from there.
+    std::array<AllpassZ2, kSections - 1> chain;
+    float cLast;       // coefficient of the 60th section
+    float lastIn1;     // input of the 60th section one sample back
+    float lastIn2;     // input of the 60th section two samples back
+    Ring<512> ring;    // output of the 60th section
+
+    void design()
+    {
+        for (std::size_t s = 0; s < chain.size(); ++s) chain[s].c = kCycle[s % kCycle.size()];
+        cLast = kCycle[(kSections - 1) % kCycle.size()];
+    }
+    void clear()
+    {
+        for (auto& s : chain) s.clear();
+        lastIn1 = lastIn2 = 0.0f;
+        ring.clear();
+    }
+
+    // One sample: x is the equalised programme, n the ring counter.
+    StereoPair process(float x, uint32_t n)
+    {
+        float y = x;
+        for (auto& s : chain) y = s.process(y);
+        const float out = cLast * (y + ring.tap(n, 2)) - lastIn2;
+        lastIn2 = lastIn1;
+        lastIn1 = y;
+        ring.write(n, out);
+        const float d = ring.tap(n, kDelay);
+        return {x + d, x - d};
+    }
+};
+
+static_assert(std::is_trivially_copyable_v<Decorrelator>);
+
+}  // namespace plumbra

@@ -1,0 +1,145 @@
+// Input normaliser and dynamic noise reduction.
+//
+// The band-limited input u is divided by a look-ahead peak envelope, so that
+// the noise reduction sees a signal of roughly constant level. The noise
+// reduction is a first-order lowpass whose cutoff follows the amount of
+// high-frequency content of the normalised signal (measured 125 samples ahead
+// of the sample being filtered): dull programme is filtered harder, bright
+// programme passes. The filtered signal is multiplied by the envelope again.
+// The programme is delayed by 221 + 125 = 346 samples.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "dsp/input_lowpass.h"
+#include "dsp/sections.h"
+
+namespace plumbra {
+
+struct NoiseReduction {
+    static constexpr uint32_t kLookAhead = 221;  // peak look-ahead of the normaliser
+    static constexpr uint32_t kFilterTap = 125;  // detector look-ahead of the dynamic lowpass
+    static constexpr float kDetectFloor = 1e-05f;  // floor of the rectified highpass
+    static constexpr float kCutoffMax = 22000.0f;  // requested cutoff is limited to 1000..22000 Hz
+    static constexpr float kCutoffMin = 1000.0f;
+    static constexpr float kCutoffScale = 500.0f;  // Hz per unit of smoothed detector output
+
+    // Second-order Butterworth lowpass, k = 1/tan(pi*f/fs):
+    //   a0 = k^2 + sqrt2*k + 1, a1 = 2*(1 - k^2), a2 = k^2 - sqrt2*k + 1
+    //   w = x - (a2*w[n-2] + a1*w[n-1])/a0;  y = (w + 2*w[n-1] + w[n-2]) * scale/a0
+    // with an output scale folded into the final 1/a0 factor.
+    struct ScaledLowpass {
+        float a1, a2;   // denominator
+        float ra0;      // 1/a0
+        float outRa0;   // scale/a0
+        float w1, w2;   // w[n-1], w[n-2]
+
+        void design(float k, float scale)
+        {
+            Sos s;
+            const float a0 = designButterworthLowpass(s, k);
+            a1 = s.a1;
+            a2 = s.a2;
+            ra0 = s.ra0;
+            outRa0 = scale / a0;
+        }
+        void clear() { w1 = w2 = 0.0f; }
+        float process(float x)
+        {
+            const float w = x - (a2 * w2 + a1 * w1) * ra0;
+            const float y = (w + 2.0f * w1 + w2) * outRa0;
+            w2 = w1;
+            w1 = w;
+            return y;
+        }
+    };
+
+    // Fixed coefficients.
+    float piT;        // prewarp factor pi*T of the dynamic lowpass
+    float cAtt;       // normaliser attack exp(-500*T), 2 ms
+    float cRel;       // normaliser release exp(-2*T), 0.5 s
+    float k1;         // 1/tan(pi*T*1000), first-order highpass of the detector
+    float omk1;       // 1 - k1
+    float r1pk1;      // 1/(k1 + 1)
+    float k1r;        // k1/(k1 + 1)
+    float fCeiling;   // cutoff ceiling just below fs/2 (above 22000 Hz from 44100 Hz on)
+    ScaledLowpass lp10;   // 10 Hz Butterworth smoothing of the rectified highpass
+    ScaledLowpass lp100;  // 100 Hz Butterworth smoothing, scaled by 500 Hz
+
+    // State.
+    Ring<256> uRing;  // input-lowpass output u
+    Ring<128> vRing;  // normalised signal v
+    float env1;       // env[n-1], look-ahead peak envelope
+    float h1;         // h[n-1], detector highpass output
+    float z1;         // z[n-1], dynamic lowpass output
+    float cutoff;     // cutoff F of the current sample, Hz (read-only view)
+
+    void design(const RateConstants& rc)
+    {
+        piT = rc.piT;
+        cAtt = onePole(500.0f, rc);
+        cRel = onePole(2.0f, rc);
+        k1 = prewarp(1000.0f, rc);
+        omk1 = 1.0f - k1;
+        r1pk1 = 1.0f / (k1 + 1.0f);
+        k1r = k1 / (k1 + 1.0f);
+        fCeiling = kCornerCeilingFraction * rc.fs;
+        lp10.design(prewarp(10.0f, rc), 1.0f);
+        lp100.design(prewarp(100.0f, rc), kCutoffScale);
+    }
+
+    void clear()
+    {
+        uRing.clear();
+        vRing.clear();
+        env1 = h1 = z1 = cutoff = 0.0f;
+        lp10.clear();
+        lp100.clear();
+    }
+
+    // One sample: u is the input-lowpass output, n the ring counter, s the
+    // sensitivity ("DNR Sensitivity") and fMin the cutoff floor (22000 Hz with
+    // "DNR LPF Disable" on, else 0).
+    float process(float u, uint32_t n, float s, float fMin)
+    {
+        // Look-ahead peak envelope and divisor.
+        uRing.write(n, u);
+        const float uLate = uRing.tap(n, kLookAhead);
+        const float p = std::max(std::fabs(uLate), std::fabs(u));
+        const float c = p < env1 ? cRel : cAtt;
+        const float env = p * (1.0f - c) + env1 * c;
+        const float d = std::max(env, kPowerFloor);
+
+        // Normalised signal.
+        const float v = uLate / d;
+        vRing.write(n, v);
+
+        // High-frequency measure: 1000 Hz first-order highpass, rectified,
+        // smoothed at 10 Hz and 100 Hz, scaled to a cutoff in Hz.
+        const float h = (k1 * v - omk1 * h1) * r1pk1 - k1r * vRing.tap(n, 1);
+        const float r = std::max(std::fabs(h), kDetectFloor);
+        float f = s * lp100.process(lp10.process(r));
+        f = std::min(f, kCutoffMax);
+        f = std::max(f, kCutoffMin);
+        f = std::max(f, fMin);
+        f = std::min(f, fCeiling);
+
+        // Dynamic first-order lowpass on the normalised signal 125 samples back.
+        const float kd = 1.0f / chainmath::tan(piT * f);
+        const float z = (vRing.tap(n, kFilterTap) + vRing.tap(n, kFilterTap + 1) + (kd - 1.0f) * z1) / (kd + 1.0f);
+
+        env1 = env;
+        h1 = h;
+        z1 = z;
+        cutoff = f;
+        return z * d;
+    }
+
+    float currentCutoff() const { return cutoff; }
+};
+
+static_assert(std::is_trivially_copyable_v<NoiseReduction>);
+
+}  // namespace plumbra

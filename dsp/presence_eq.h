@@ -1,0 +1,59 @@
+// Presence equaliser: four fixed peaking sections between 4.6 and 6 kHz that
+// lift the upper presence region and dip just below it. "Disable WRMI EQ"
+// bypasses the stage while the sections keep running, so switching jumps
+// between two continuous signals.
+#pragma once
+
+#include <array>
+
+#include "dsp/sections.h"
+
+namespace plumbra {
+
+struct PresenceEq {
+    static constexpr float kPeakGain = 1.4125375f;  // g, +3 dB
+
+    struct Band {
+        float f0;    // centre frequency, Hz
+        float bw;    // bandwidth B, Hz
+        bool boost;  // +3 dB at f0 if true, else -3 dB
+    };
+    static constexpr std::array<Band, 4> kBands = {{
+        {6000.0f, 2000.0f, true},
+        {5500.0f, 1000.0f, true},
+        {5100.0f, 300.0f, true},
+        {4600.0f, 1000.0f, false},
+    }};
+
+    SosCascade<4> cascade;  // sections in processing order
+
+    // Peaking section at f0 with bandwidth B, k = 1/tan(pi*f0/fs),
+    // beta = pi*B / (fs*sin(2*pi*f0/fs)):
+    //   boost: numerator damping g*beta, denominator damping beta (gain g at f0)
+    //   cut:   numerator damping beta, denominator damping g*beta (gain 1/g at f0)
+    void design(const RateConstants& rc)
+    {
+        for (std::size_t j = 0; j < kBands.size(); ++j) {
+            const Band& b = kBands[j];
+            const float k = prewarp(b.f0, rc);
+            const float beta = kPi * b.bw / (rc.fs * chainmath::sin(2.0f * rc.piT * b.f0));
+            const float gBeta = kPeakGain * beta;
+            if (b.boost)
+                designPeaking(cascade.s[j], k, beta, gBeta);
+            else
+                designPeaking(cascade.s[j], k, gBeta, beta);
+        }
+    }
+    void clear() { cascade.clear(); }
+
+    // The sections always run; with bypass on the stage input is returned.
+    float process(float x, bool bypass)
+    {
+        const float y = cascade.process(x);
+        return bypass ? x : y;
+    }
+};
+
+static_assert(std::is_trivially_copyable_v<PresenceEq>);
+
+}  // namespace plumbra
