@@ -310,7 +310,7 @@ TEST(BandwidthExpander, SilenceLeavesTheMainPathUnchanged)
 
 TEST(BandwidthExpander, FiniteAndStableAtControlExtremesAndRates)
 {
-    for (float fs : {22050.0f, 32000.0f, 44100.0f, 48000.0f, 96000.0f, 192000.0f}) {
+    for (float fs : {8000.0f, 22050.0f, 32000.0f, 44100.0f, 48000.0f, 96000.0f, 192000.0f}) {
         for (float lp : {1000.0f, 1100.0f, 15000.0f}) {
             for (float in : {2000.0f, 8000.0f}) {
                 {
