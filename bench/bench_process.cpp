@@ -9,7 +9,11 @@
 #include <random>
 #include <vector>
 
+#include "dsp/band_mix.h"
+#include "dsp/bandwidth_expander.h"
 #include "dsp/mydsp.h"
+#include "dsp/output_agc.h"
+#include "dsp/output_eq.h"
 
 namespace {
 
@@ -81,6 +85,73 @@ void BM_Process(benchmark::State& state)
     runProcessor(state, *in);
 }
 BENCHMARK(BM_Process)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The output stages alone (main path, bandwidth expander and output equaliser of
+// both channels, output gain control), fed with a noise-like mix, to show their
+// share of the whole.
+struct OutputStages {
+    plumbra::MainPath mainA, mainB;
+    plumbra::BandwidthExpander expA, expB;
+    plumbra::OutputEqualiser eqA, eqB;
+    plumbra::OutputAgc agc;
+};
+
+void BM_OutputStages(benchmark::State& state)
+{
+    static const std::vector<float> programme = makeProgramme();
+    plumbra::RateConstants rc;
+    rc.fs = kRate;
+    rc.T = 1.0f / rc.fs;
+    rc.piT = plumbra::kPi * rc.T;
+    auto st = std::make_unique<OutputStages>();
+    const float kMain = plumbra::prewarp(plumbra::MainPath::kCornerHz, rc);
+    st->mainA.design(kMain);
+    st->mainB.design(kMain);
+    st->expA.designFixed(rc);
+    st->expB.designFixed(rc);
+    st->eqA.designFixed(rc);
+    st->eqB.designFixed(rc);
+    st->agc.designFixed(rc);
+    st->mainA.clear();
+    st->mainB.clear();
+    st->expA.clear();
+    st->expB.clear();
+    st->eqA.clear();
+    st->eqB.clear();
+    st->agc.clear();
+    std::vector<float> o0(kBlock), o1(kBlock);
+    std::size_t pos = 0;
+    std::int64_t samples = 0;
+    uint32_t n = 0;
+    for (auto _ : state) {
+        const plumbra::ExpanderDesign d =
+            plumbra::designExpander(8000.0f, 25.118864f, 4700.0f, 9700.0f, 0.022387211f, rc);
+        st->expA.designBlock(d);
+        st->expB.designBlock(d);
+        st->eqA.setHfShelf(0.7943282f);
+        st->eqB.setHfShelf(0.7943282f);
+        st->agc.setThreshold(0.35481337f);
+        for (int i = 0; i < kBlock; ++i) {
+            const float xa = programme[pos + static_cast<std::size_t>(i)];
+            const float xb = -0.5f * xa;
+            const float ya = st->eqA.process(st->expA.process(xa, st->mainA.process(xa), n));
+            const float yb = st->eqB.process(st->expB.process(xb, st->mainB.process(xb), n));
+            const plumbra::OutputAgc::Out o = st->agc.process(ya, yb, n);
+            o0[static_cast<std::size_t>(i)] = o.a;
+            o1[static_cast<std::size_t>(i)] = o.b;
+            ++n;
+        }
+        benchmark::DoNotOptimize(o0.data());
+        benchmark::DoNotOptimize(o1.data());
+        benchmark::ClobberMemory();
+        pos += kBlock;
+        if (pos + kBlock > programme.size()) pos = 0;
+        samples += kBlock;
+    }
+    state.SetItemsProcessed(samples);
+    state.counters["realtime_factor"] = benchmark::Counter(static_cast<double>(samples) / kRate, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_OutputStages)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
 }  // namespace
 
