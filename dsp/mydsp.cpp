@@ -106,6 +106,7 @@ void mydsp::computeConstants(int32_t sampleRate)
     noiseReduction.design(fRate);
     presenceEq.design(fRate);
     decorrelator.design();
+    bandBank.design(fRate);
 
     // Band mix and output stages.
     const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
@@ -127,6 +128,7 @@ void mydsp::clearState()
     noiseReduction.clear();
     presenceEq.clear();
     decorrelator.clear();
+    bandBank.clear();
 
     // Band mix and output stages.
     fMainA.clear();
@@ -201,14 +203,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         const StereoPair lr = decorrelator.process(e, n);
 
         // ---- band processors ----
-        // Stand-in until the band processors are connected: the pseudo-stereo
-        // pair as one full-range band, so that channel A carries the left and
-        // channel B the right signal.
-        BandOutputs bandOut{};
-        bandOut.sum[0] = 0.5f * (lr.left + lr.right);
-        bandOut.diff[0] = 0.5f * (lr.left - lr.right);
-        bandOut.width[0] = 1.0f;
-        bandOut.monoGain[0] = 1.0f;
+        const BandOutputs bandOut = bandBank.process(lr.left, lr.right, n, bv);
 
         // ---- band mix and output stages ----
         const MixedPair mix = mixBands(bandOut);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "dsp/band_bank.h"
 #include "dsp/band_mix.h"
 #include "dsp/band_outputs.h"
 #include "dsp/bandwidth_expander.h"
@@ -124,6 +125,7 @@ private:
     Decorrelator decorrelator;      // mono programme to pseudo-stereo pair
 
     // ---- band processors ----
+    BandBank bandBank;  // twelve bands: split, detection, gain, linking, width
 
     // ---- band mix and output stages ----
     MainPath fMainA;              // 5 kHz shelf and two-sample delay of channel A's mix

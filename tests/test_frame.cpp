@@ -1,7 +1,10 @@
 // The processor frame: lifecycle, controls, working rate and metadata.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "dsp/mydsp.h"
@@ -97,6 +100,82 @@ TEST(Frame, BlockValuesFollowControls)
     p->controls().dnrLpfDisable = 0.51f;
     EXPECT_TRUE(p->blockValues().eqBypass);
     EXPECT_EQ(p->blockValues().dnrMinHz, 22000.0f);
+}
+
+// Records every call of the control collector, in order.
+class RecordingUI : public UIReal<float> {
+public:
+    std::vector<std::string> calls;
+    std::vector<float*> registered;
+
+    void openTabGroup(const char* l) override { calls.push_back(std::string("tab ") + l); }
+    void openRowGroup(const char* l) override { calls.push_back(std::string("row ") + l); }
+    void openColumnGroup(const char* l) override { calls.push_back(std::string("column ") + l); }
+    void closeGroup() override { calls.push_back("close"); }
+    void addPushButton(const char* l, float* v) override { add("button", l, v); }
+    void addToggle(const char* l, float* v) override { add("toggle", l, v); }
+    void addVerticalFader(const char* l, float* v, float, float, float, float) override { add("vfader", l, v); }
+    void addHorizontalFader(const char* l, float* v, float, float, float, float) override { add("hfader", l, v); }
+    void addNumberBox(const char* l, float* v, float, float, float, float) override { add("number", l, v); }
+    void addHorizontalMeter(const char* l, float* v, float, float) override { add("hmeter", l, v); }
+    void addVerticalMeter(const char* l, float* v, float, float) override { add("vmeter", l, v); }
+    void addResource(const char*, const char*, void**) override { calls.push_back("resource"); }
+    void annotate(float* v, const char* key, const char* text) override
+    {
+        pendingAnnotations.push_back(v);
+        calls.push_back(std::string("annotate ") + key + "=" + text);
+    }
+    std::vector<float*> pendingAnnotations;
+    bool annotationsPrecedeTheirControl = true;
+
+private:
+    void add(const char* kind, const char* label, float* v)
+    {
+        for (float* a : pendingAnnotations)
+            if (a != v) annotationsPrecedeTheirControl = false;
+        pendingAnnotations.clear();
+        registered.push_back(v);
+        calls.push_back(std::string(kind) + " " + label);
+    }
+};
+
+TEST(Frame, DeclarationSequenceWritesNothing)
+{
+    auto p = std::make_unique<mydsp>();  // zeroed, not initialised
+    RecordingUI ui;
+    p->declareControls(&ui);
+    ASSERT_EQ(ui.registered.size(), 19u);
+    EXPECT_EQ(ui.calls.front(), "column Halvex_Plumbra-Vektis");
+    EXPECT_EQ(ui.calls.back(), "close");
+    EXPECT_TRUE(ui.annotationsPrecedeTheirControl);
+    int toggles = 0, faders = 0, annotations = 0;
+    for (const std::string& c : ui.calls) {
+        toggles += c.rfind("toggle ", 0) == 0;
+        faders += c.rfind("hfader ", 0) == 0;
+        annotations += c.rfind("annotate ", 0) == 0;
+    }
+    EXPECT_EQ(toggles, 2);
+    EXPECT_EQ(faders, 17);
+    EXPECT_EQ(annotations, 10);
+    EXPECT_NE(std::find(ui.calls.begin(), ui.calls.end(), "annotate unit=x"), ui.calls.end());
+    EXPECT_NE(std::find(ui.calls.begin(), ui.calls.end(), "toggle DNR LPF Disable"), ui.calls.end());
+    // The registered addresses are the control values, in parameter order.
+    for (std::size_t i = 0; i < ui.registered.size(); ++i)
+        EXPECT_EQ(ui.registered[i], reinterpret_cast<float*>(&p->controls()) + i) << i;
+    const plumbra::Controls zero{};
+    EXPECT_EQ(std::memcmp(&p->controls(), &zero, sizeof(zero)), 0);
+}
+
+TEST(Frame, CloneIsZeroed)
+{
+    auto p = makeProcessor(48000);
+    std::unique_ptr<dsp> copy(p->clone());
+    auto* c = dynamic_cast<mydsp*>(copy.get());
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->currentSampleRate(), 0);
+    EXPECT_EQ(c->ringCounter(), 0u);
+    const plumbra::Controls zero{};
+    EXPECT_EQ(std::memcmp(&c->controls(), &zero, sizeof(zero)), 0);
 }
 
 }  // namespace

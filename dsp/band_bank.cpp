@@ -1,0 +1,287 @@
+// The twelve band processors: band split, detection, gate, envelopes, gain,
+// linking, output rings and width detectors, in their fixed per-sample order.
+#include "dsp/band_bank.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "dsp/chainmath.h"
+#include "dsp/mydsp.h"
+
+namespace plumbra {
+
+namespace {
+
+constexpr float kFastReleaseBase = 0.25f;   // fast envelope release 0.25 s .. 1.25 s
+constexpr float kSlowReleaseBase = 2.0f;    // slow envelope release 2 s .. 3 s
+constexpr uint32_t kMixDelay = 2048;        // the band mix reads the output rings this far back
+
+// Band edges at or above the Nyquist frequency would turn the bilinear design
+// unstable (at rates below about 30 kHz the 15 kHz top edge is such a case), so
+// an edge is held just below it; at 44.1 kHz and above no edge is affected.
+constexpr float kMaxEdgeFraction = 0.49f;
+
+float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
+
+// Maximum of the kPeakWindow most recent values of a ring, this sample's included.
+template <uint32_t N>
+float slidingMax(const Ring<N>& r, uint32_t n, uint32_t window)
+{
+    float M = r.tap(n, 0);
+    for (uint32_t d = 1; d < window; ++d) M = std::max(M, r.tap(n, d));
+    return M;
+}
+
+}  // namespace
+
+void BandTimeConstants::design(const RateConstants& rc)
+{
+    T = rc.T;
+    cs = onePole(33.333332f, rc);
+    omcs = 1.0f - cs;
+    c05 = onePole(2.0f, rc);
+    omc05 = 1.0f - c05;
+    c15 = onePole(66.666664f, rc);
+    omc15 = 1.0f - c15;
+    c4 = onePole(0.25f, rc);
+    omc4 = 1.0f - c4;
+}
+
+// ---------------------------------------------------------------------------
+// One band.
+
+template <bool kStereo>
+void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
+{
+    const float kL = prewarp(edge(def.lowHz, rc), rc);
+    const float kH = prewarp(edge(def.highHz, rc), rc);
+    float a0H = 1.0f;
+    for (BandChannel& c : ch) {
+        designButterworthHighpass(c.hp1, kL);
+        designButterworthHighpass(c.hp2, kL);
+        designButterworthLowpass(c.lp1, kH);
+        a0H = designButterworthLowpass(c.lp2, kH);
+        c.env.design();
+    }
+    ra0H = 1.0f / a0H;
+    outScale = def.polarity * (def.scale / a0H);
+    cg = onePole(def.gateRelease, rc);
+    omcg = 1.0f - cg;
+    if constexpr (kStereo) side.width.design(rc);
+}
+
+template <bool kStereo>
+void Band<kStereo>::clear()
+{
+    for (BandChannel& c : ch) c.clear();
+    p1 = p2 = 0.0f;
+    peakRing.clear();
+    h1 = e1 = e1s = 0.0f;
+    h2 = e2 = e2s = 0.0f;
+    sum.clear();
+    side.clear();
+    m = gt = g = sL = sR = 0.0f;
+}
+
+template <bool kStereo>
+void Band<kStereo>::detect(float left, float right, uint32_t n, const BandTimeConstants& tc)
+{
+    // Band split and magnitude of each channel; the detector sees the unit-gain band output.
+    const float yL = ch[0].split(left, n) * ra0H;
+    const float yR = ch[1].split(right, n) * ra0H;
+    const float mL = ch[0].env.process(yL);
+    const float mR = ch[1].env.process(yR);
+    m = std::max(mL, mR);
+
+    // Slow envelope, on the raw magnitude; its release lengthens from 2 s to 3 s
+    // while the level keeps rising.
+    const float f2 = (m - e2s > 0.0f) ? 1.0f : 0.0f;
+    h2 = std::max(f2, tc.c4 * h2 + tc.omc4 * f2);
+    const float r2 = std::max(0.0f, 2.0f * (h2 - 0.5f));
+    const float cr2 = chainmath::exp(-tc.T / (r2 + kSlowReleaseBase));
+    e2 = std::max(m, cr2 * e2 + (1.0f - cr2) * m);
+    e2s = tc.c05 * e2s + tc.omc05 * e2;
+}
+
+template <bool kStereo>
+void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float E, float level1, uint32_t n,
+                          const BandTimeConstants& tc)
+{
+    // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
+    const float q = std::min(1.0f, Gk * m);
+    p1 = std::max(q, cg * p1 + omcg * q);
+    p2 = tc.cs * p2 + tc.omcs * p1;
+    gt = chainmath::atan(p2);
+
+    // Fast envelope: 44-sample peak of the floored magnitude, release 0.25 s to
+    // 1.25 s depending on how long the level has been rising, 15 ms smoothing.
+    const float v = std::max(floor, m);
+    peakRing.write(n, v);
+    const float M = slidingMax(peakRing, n, kPeakWindow);
+    const float f1 = (M - e1s > 0.0f) ? 1.0f : 0.0f;
+    h1 = std::max(f1, tc.c05 * h1 + tc.omc05 * f1);
+    const float r1 = std::max(0.0f, 2.0f * (h1 - 0.5f));
+    const float cr1 = chainmath::exp(-tc.T / (r1 + kFastReleaseBase));
+    e1 = std::max(M, cr1 * e1 + (1.0f - cr1) * M);
+    e1s = tc.c15 * e1s + tc.omc15 * e1;
+
+    // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
+    float den = std::max(e1s, kLevelSpread * E);
+    den = std::max(den, kPowerFloor);
+    g = 1.0f / den;
+
+    // Outputs from the band signals of 1024 samples ago.
+    const float lL = ch[0].ring.tap(n, kLookAhead);
+    const float lR = ch[1].ring.tap(n, kLookAhead);
+    if (def.ownFloorAndLevel) {
+        // Band 1: level V1 from its own control, polarity applied here.
+        sum.write(n, def.polarity * (gt * (lL + lR) * level1 * ra0H) / den);
+        return;
+    }
+    sum.write(n, outScale * (lL + lR) * gt * g);
+    if constexpr (kStereo) {
+        side.diff.write(n, outScale * (lL - lR) * gt * g);
+        sL = outScale * lL * gt * g;
+        sR = outScale * lR * gt * g;
+    }
+}
+
+template struct Band<true>;
+template struct Band<false>;
+
+// ---------------------------------------------------------------------------
+// The bank.
+
+void BandBank::design(const RateConstants& rc)
+{
+    times.design(rc);
+    for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].design(kBandDefinitions[i], rc);
+    for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].design(kBandDefinitions[i + 2], rc);
+}
+
+void BandBank::clear()
+{
+    for (auto& b : monoBands) b.clear();
+    for (auto& b : stereoBands) b.clear();
+}
+
+template <int N>
+void BandBank::detect(float left, float right, uint32_t n)
+{
+    band<N>().detect(left, right, n, times);
+}
+
+// The band's slow level E: its own smoothed slow envelope, or the largest of
+// it and the linked neighbours' smoothed slow envelopes times the link gain.
+template <int N>
+float BandBank::linkedLevel(const BlockValues& bv) const
+{
+    constexpr BandDefinition def = bandDefinition(N);
+    float E = band<N>().e2s;
+    if constexpr (def.link != LinkGain::none) {
+        const float L = def.link == LinkGain::bands5678  ? bv.link5678
+                        : def.link == LinkGain::band2To1 ? bv.link21
+                                                          : bv.link1112;
+        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * band<def.linkedTo[0]>().e2s);
+        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * band<def.linkedTo[1]>().e2s);
+        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * band<def.linkedTo[2]>().e2s);
+    }
+    return E;
+}
+
+template <int N>
+void BandBank::gain(uint32_t n, const BlockValues& bv)
+{
+    constexpr BandDefinition def = bandDefinition(N);
+    const float floor = def.ownFloorAndLevel ? bv.floorB1t : bv.floorMt;
+    band<N>().gain(def, bv.gateGain[def.gateIndex], floor, linkedLevel<N>(bv), bv.band1Out, n, times);
+}
+
+template <int N>
+void BandBank::width()
+{
+    auto& b = band<N>();
+    b.side.width.process(b.sL, b.sR);
+}
+
+BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
+{
+    // Bands 2 and 4.
+    detect<2>(left, right, n);
+    gain<2>(n, bv);
+    detect<4>(left, right, n);
+    gain<4>(n, bv);
+    width<4>();
+
+    // Band 6, whose gain reads the slow envelopes of bands 5, 7 and 8 of this
+    // sample: those three are split and detected first.
+    detect<5>(left, right, n);
+    detect<7>(left, right, n);
+    detect<8>(left, right, n);
+    detect<6>(left, right, n);
+    gain<6>(n, bv);
+    width<6>();
+
+    // Band 8, then band 10.
+    gain<8>(n, bv);
+    width<8>();
+    detect<10>(left, right, n);
+    gain<10>(n, bv);
+    width<10>();
+
+    // Band 1, linked to band 2 of this sample.
+    detect<1>(left, right, n);
+    gain<1>(n, bv);
+
+    // Band 3; then the gains of bands 5 and 7 (band 7 linked to bands 5, 6 and 8).
+    detect<3>(left, right, n);
+    gain<3>(n, bv);
+    width<3>();
+    gain<5>(n, bv);
+    width<5>();
+    gain<7>(n, bv);
+    width<7>();
+
+    // Bands 9, 11 and 12 (band 12 linked to band 11).
+    detect<9>(left, right, n);
+    gain<9>(n, bv);
+    width<9>();
+    detect<11>(left, right, n);
+    gain<11>(n, bv);
+    width<11>();
+    detect<12>(left, right, n);
+    gain<12>(n, bv);
+    width<12>();
+
+    BandOutputs out;
+    out.m1 = monoBands[0].sum.tap(n, kMixDelay);
+    out.m2 = monoBands[1].sum.tap(n, kMixDelay);
+    for (std::size_t i = 0; i < stereoBands.size(); ++i) {
+        const Band<true>& b = stereoBands[i];
+        out.sum[i] = b.sum.tap(n, kMixDelay);
+        out.diff[i] = b.side.diff.tap(n, kMixDelay);
+        out.width[i] = b.side.width.wf;
+        out.monoGain[i] = b.side.width.cm;
+    }
+    return out;
+}
+
+BandProbe BandBank::probe(int bandNumber) const
+{
+    BandProbe p{};
+    auto one = [&]<int N>(std::integral_constant<int, N>) {
+        if (bandNumber != N) return;
+        const auto& b = band<N>();
+        p = BandProbe{b.m, b.e1s, b.e2s, b.gt, b.g, 0.0f, 1.0f};
+        if constexpr (bandDefinition(N).stereo) {
+            p.wf = b.side.width.wf;
+            p.cm = b.side.width.cm;
+        }
+    };
+    [&]<int... I>(std::integer_sequence<int, I...>) {
+        (one(std::integral_constant<int, I + 1>{}), ...);
+    }(std::make_integer_sequence<int, kNumBands>{});
+    return p;
+}
+
+}  // namespace plumbra

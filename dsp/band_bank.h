@@ -1,0 +1,256 @@
+// The twelve band processors.
+//
+// Each band filters the left and the right channel of the pseudo-stereo pair
+// into its frequency range (fourth-order Linkwitz-Riley highpass and lowpass),
+// measures the band's level with analytic envelope detectors, and levels the
+// band signal of 1024 samples earlier with a noise gate and an automatic gain
+// control, so that every gain change leads the audio it controls by 1024
+// samples. The levelled band goes into sum (mid) and difference (side) rings
+// that the band mix reads 2048 samples later; bands 3 to 12 also run a
+// stereo-width detector that decides how much of the side signal is used.
+//
+// Bands 1 and 2 are mono: they write only their sum and have no width detector.
+// The slow envelopes of neighbouring bands can hold a band's gain down (gain
+// linking): band 6 by bands 5, 7 and 8; band 7 by bands 5, 6 and 8; band 1 by
+// band 2; band 12 by band 11. Linking reads the neighbours' envelopes of the
+// same sample, which fixes the order in which the bands run (see process()).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+#include "dsp/band_outputs.h"
+#include "dsp/sections.h"
+#include "dsp/width_detector.h"
+
+namespace plumbra {
+
+struct BlockValues;
+
+inline constexpr int kNumBands = 12;
+
+// Which per-block linking gain a band's linked neighbours are weighted with.
+enum class LinkGain { none, bands5678, band2To1, bands11To12 };
+
+// Constants of one band.
+struct BandDefinition {
+    int band;                    // 1 (lowest) .. 12 (highest)
+    int gateIndex;               // k: selects the gate gain G_k of the block values
+    float lowHz;                 // fL, corner of the fourth-order highpass
+    float highHz;                // fH, corner of the fourth-order lowpass
+    float gateRelease;           // rk = 13.333333*1.25^k, release rate of the gate peak, 1/s
+    float scale;                 // output scale sigma (band 1: follows "Band 1 Level dB" instead)
+    float polarity;              // +1 or -1, applied once to everything the band outputs
+    bool stereo;                 // sum and difference outputs with a width detector (bands 3..12)
+    bool ownFloorAndLevel;       // band 1: floor B1t and output level V1 instead of Mt and sigma
+    LinkGain link;               // gain applied to the linked neighbours' slow envelopes
+    std::array<int, 3> linkedTo; // bands whose slow envelope can hold this band down (0 = none)
+};
+
+inline constexpr float kScaleMinus26dB = 0.050118722f;
+inline constexpr float kScaleMinus32dB = 0.025118865f;
+inline constexpr float kScaleMinus24dB = 0.06309573f;
+
+inline constexpr std::array<BandDefinition, kNumBands> kBandDefinitions = {{
+    // band k   fL       fH        rk           sigma            pol    stereo own    link                   linked to
+    {1,   0,  10.0f,   80.0f,    13.333333f,  0.0f,            -1.0f, false, true,  LinkGain::band2To1,    {2, 0, 0}},
+    {2,   1,  80.0f,   200.0f,   16.666666f,  kScaleMinus26dB, +1.0f, false, false, LinkGain::none,        {0, 0, 0}},
+    {3,   2,  200.0f,  300.0f,   20.833334f,  kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {4,   3,  300.0f,  450.0f,   26.041666f,  kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {5,   4,  450.0f,  675.0f,   32.552082f,  kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {6,   5,  675.0f,  1012.0f,  40.690105f,  kScaleMinus26dB, +1.0f, true,  false, LinkGain::bands5678,   {5, 7, 8}},
+    {7,   6,  1012.0f, 1518.0f,  50.86263f,   kScaleMinus26dB, -1.0f, true,  false, LinkGain::bands5678,   {5, 6, 8}},
+    {8,   7,  1518.0f, 2278.0f,  63.57829f,   kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {9,   8,  2278.0f, 3417.0f,  79.47286f,   kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {10,  9,  3417.0f, 5125.0f,  99.34107f,   kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {11,  10, 5125.0f, 7688.0f,  124.176346f, kScaleMinus32dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {12,  11, 7688.0f, 15000.0f, 155.22043f,  kScaleMinus24dB, +1.0f, true,  false, LinkGain::bands11To12, {11, 0, 0}},
+}};
+
+inline constexpr const BandDefinition& bandDefinition(int band)
+{
+    return kBandDefinitions[static_cast<std::size_t>(band - 1)];
+}
+
+// The table in order: bands numbered from 1, gate index band - 1, each band
+// starting where the one below ends, bands 1 and 2 mono.
+constexpr bool bandTableIsConsistent()
+{
+    for (int i = 0; i < kNumBands; ++i) {
+        const BandDefinition& d = kBandDefinitions[static_cast<std::size_t>(i)];
+        if (d.band != i + 1 || d.gateIndex != i || d.stereo != (i >= 2)) return false;
+        if (i > 0 && kBandDefinitions[static_cast<std::size_t>(i - 1)].highHz != d.lowHz) return false;
+    }
+    return true;
+}
+static_assert(bandTableIsConsistent());
+
+// Envelope and gain constants shared by every band, T = 1/fs.
+struct BandTimeConstants {
+    float T;          // sampling period
+    float cs, omcs;   // gate smoother exp(-33.333332*T) (30 ms) and 1 - cs
+    float c05, omc05; // exp(-2*T) (0.5 s): fast rising-indicator hold, slow-envelope smoothing
+    float c15, omc15; // fast-envelope smoothing exp(-66.666664*T) (15 ms)
+    float c4, omc4;   // slow rising-indicator hold exp(-0.25*T) (4 s)
+
+    void design(const RateConstants& rc);
+};
+
+// One channel of a band split: highpass twice at fL, lowpass twice at fH.
+// The last lowpass section's numerator sum w + 2w[n-1] + w[n-2], which is the
+// band output times a0H, goes into the channel's 2048-sample band ring; the
+// gain stage reads it 1024 samples later.
+struct BandChannel {
+    Sos hp1, hp2;          // Butterworth highpass sections at fL
+    Sos lp1;               // first Butterworth lowpass section at fH
+    Sos lp2;               // last lowpass section; only its denominator is used, see split()
+    Ring<2048> ring;       // a0H * band output
+    AnalyticEnvelope env;  // band magnitude of this channel
+
+    void clear()
+    {
+        hp1.clear();
+        hp2.clear();
+        lp1.clear();
+        lp2.clear();
+        ring.clear();
+        env.clear();
+    }
+
+    // Filters x into the band, writes a0H*y into the ring and returns a0H*y.
+    float split(float x, uint32_t n)
+    {
+        const float x3 = lp1.process(hp2.process(hp1.process(x)));
+        const float w = x3 - (lp2.a2 * lp2.w2 + lp2.a1 * lp2.w1) * lp2.ra0;
+        const float scaled = w + 2.0f * lp2.w1 + lp2.w2;
+        lp2.w2 = lp2.w1;
+        lp2.w1 = w;
+        ring.write(n, scaled);
+        return scaled;
+    }
+};
+
+// Side output of a stereo band: its difference ring and its width detector.
+struct SideOutput {
+    Ring<4096> diff;      // pol*(sigma/a0H)*(lL - lR)*gt*g
+    WidthDetector width;  // decides how much of the difference is used
+
+    void clear()
+    {
+        diff.clear();
+        width.clear();
+    }
+};
+struct NoSideOutput {
+    void clear() {}
+};
+
+// One band processor: split, detection, gate, fast and slow envelopes, gain and
+// output rings. The work is split into two halves so that the bank can run
+// the slow envelopes that other bands link to before those bands' gains:
+//   detect(): band split, band magnitude m and slow envelope (e2s),
+//   gain():   gate, fast envelope, gain and outputs.
+template <bool kStereo>
+struct Band {
+    static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
+    static constexpr uint32_t kLookAhead = 1024;        // gain leads the band signal by this much
+    static constexpr uint32_t kPeakWindow = 44;         // length of the sliding maximum
+
+    // Fixed coefficients.
+    float ra0H;       // 1/a0H, turns the ring values back into the band output
+    float outScale;   // pol*sigma/a0H (unused by band 1, whose level V1 comes per block)
+    float cg, omcg;   // gate release exp(-rk*T) and 1 - cg
+
+    // Band split and detection.
+    std::array<BandChannel, 2> ch;  // left, right
+
+    // Gain stage state.
+    float p1;          // gate peak
+    float p2;          // gate smoother
+    Ring<64> peakRing; // floored magnitude v, for the 44-sample sliding maximum
+    float h1, e1, e1s; // fast rising indicator, envelope, smoothed envelope
+    float h2, e2, e2s; // slow rising indicator, envelope, smoothed envelope
+    Ring<4096> sum;    // levelled band sum (mono output of a mono band)
+    std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
+
+    // Values of the current sample, kept for the width detector and for inspection.
+    float m;   // band magnitude, the larger of the two channels' detector outputs
+    float gt;  // gate factor atan(p2), 0 .. pi/4
+    float g;   // band gain 1/den
+    float sL, sR;  // levelled left and right band signals (stereo bands)
+
+    void design(const BandDefinition& def, const RateConstants& rc);
+    void clear();
+
+    // Band split of both channels, band magnitude and slow envelope.
+    void detect(float left, float right, uint32_t n, const BandTimeConstants& tc);
+
+    // Gate, fast envelope, gain and outputs. Gk is the band's gate gain, floor
+    // its floor level (Mt, or B1t for band 1), E its (linked) slow level and
+    // level1 the per-block output level V1 of band 1 (unused by other bands).
+    void gain(const BandDefinition& def, float Gk, float floor, float E, float level1, uint32_t n,
+               const BandTimeConstants& tc);
+};
+
+// What tests and tools can see of a band after a sample.
+struct BandProbe {
+    float m;    // band magnitude
+    float e1s;  // smoothed fast envelope
+    float e2s;  // smoothed slow envelope
+    float gt;   // gate factor
+    float g;    // band gain
+    float wf;   // width factor (stereo bands; 0 for bands 1 and 2)
+    float cm;   // mono compensation gain (stereo bands; 1 for bands 1 and 2)
+};
+
+class BandBank {
+public:
+    void design(const RateConstants& rc);
+    void clear();
+
+    // One sample of the pseudo-stereo pair through all twelve bands. n is the
+    // ring counter of this sample. Returns what the band mix needs: the band
+    // outputs of 2048 samples ago and the width decisions of this sample.
+    BandOutputs process(float left, float right, uint32_t n, const BlockValues& bv);
+
+    // State of band 1..12 after the last sample.
+    BandProbe probe(int band) const;
+
+private:
+    template <int N>
+    auto& band()
+    {
+        if constexpr (bandDefinition(N).stereo)
+            return stereoBands[N - 3];
+        else
+            return monoBands[N - 1];
+    }
+    template <int N>
+    const auto& band() const
+    {
+        if constexpr (bandDefinition(N).stereo)
+            return stereoBands[N - 3];
+        else
+            return monoBands[N - 1];
+    }
+
+    template <int N>
+    void detect(float left, float right, uint32_t n);
+    template <int N>
+    void gain(uint32_t n, const BlockValues& bv);
+    template <int N>
+    void width();
+    template <int N>
+    float linkedLevel(const BlockValues& bv) const;
+
+    BandTimeConstants times;
+    std::array<Band<false>, 2> monoBands;     // bands 1 and 2
+    std::array<Band<true>, 10> stereoBands;   // bands 3 .. 12
+};
+
+static_assert(std::is_trivially_copyable_v<Band<true>>);
+static_assert(std::is_trivially_copyable_v<Band<false>>);
+static_assert(std::is_trivially_copyable_v<BandBank>);
+
+}  // namespace plumbra

@@ -1,0 +1,214 @@
+// Parameter objects and the control collector.
+#include "shell/vstui.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dsp/mydsp.h"
+#include "shell/checks.h"
+
+namespace plumbra {
+
+void copyBounded(char* dst, const char* src, int maxBytes)
+{
+    if (maxBytes <= 0) return;
+    const std::size_t n = std::min(std::strlen(src), static_cast<std::size_t>(maxBytes - 1));
+    std::memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+namespace {
+
+// Stores 0.0 or 1.0: on above one half.
+float switchValue(double f)
+{
+    return f > 0.5 ? 1.0f : 0.0f;
+}
+
+void writeSwitchDisplay(char* text, float value)
+{
+    copyBounded(text, value > 0.5f ? "ON" : "OFF", kMaxParamNameBytes);
+}
+
+// A float clamped to lo..hi; a value that is not >= lo (NaN included) gives lo.
+float clampRange(float v, float lo, float hi)
+{
+    if (!(v >= lo)) return lo;
+    if (v > hi) return hi;
+    return v;
+}
+
+}  // namespace
+
+// ---- vstUIObject --------------------------------------------------------------
+
+vstUIObject::vstUIObject(const char* label, float* zone) : fLabel(label ? label : ""), fZone(zone) {}
+
+float vstUIObject::load() const
+{
+    return loadControl(*fZone);
+}
+
+void vstUIObject::store(float x)
+{
+    storeControl(*fZone, x);
+}
+
+void vstUIObject::getName(char* text)
+{
+    copyBounded(text, fLabel.c_str(), kMaxParamNameBytes);
+}
+
+void vstUIObject::setNormalized(double f)
+{
+    store(clampRange(static_cast<float>(f), 0.0f, 1.0f));
+}
+
+void vstUIObject::setPlain(double v)
+{
+    store(clampRange(static_cast<float>(v), 0.0f, 1.0f));
+}
+
+float vstUIObject::getNormalized()
+{
+    return load();
+}
+
+float vstUIObject::getPlain()
+{
+    return load();
+}
+
+void vstUIObject::getDisplay(char* text)
+{
+    char buffer[kMaxParamNameBytes + 320];  // "%f" of the largest float needs 47 characters
+    std::snprintf(buffer, sizeof(buffer), "%f", static_cast<double>(load()));
+    copyBounded(text, buffer, kMaxParamNameBytes);
+}
+
+VstInt32 vstUIObject::labelSum()
+{
+    VstInt32 sum = 0;
+    for (char c : fLabel) sum += static_cast<signed char>(c);
+    return sum;
+}
+
+// ---- vstSlider ----------------------------------------------------------------
+
+vstSlider::vstSlider(const char* label, float* zone, float init, float min, float max, float step)
+    : vstUIObject(label, zone), fInit(init), fMin(min), fMax(max), fStep(step), fPrecision(precisionOfStep(step))
+{
+}
+
+int vstSlider::precisionOfStep(float step)
+{
+    int precision = 0;
+    float s = step;
+    while (precision < 6 && std::floor(s) != s) {
+        s = s * 10.0f;
+        ++precision;
+    }
+    return precision;
+}
+
+void vstSlider::setNormalized(double f)
+{
+    const float v = fMin + (fMax - fMin) * static_cast<float>(f);
+    store(clampRange(v, fMin, fMax));
+}
+
+void vstSlider::setPlain(double v)
+{
+    store(clampRange(static_cast<float>(v), fMin, fMax));
+}
+
+float vstSlider::getNormalized()
+{
+    return (load() - fMin) / (fMax - fMin);
+}
+
+void vstSlider::getDisplay(char* text)
+{
+    char buffer[kMaxParamNameBytes + 320];
+    const float value = load();
+    if (fPrecision > 0) {
+        std::snprintf(buffer, sizeof(buffer), "%.*f", fPrecision, static_cast<double>(value));
+    } else {
+        std::snprintf(buffer, sizeof(buffer), "%d", static_cast<int>(truncateToInt32(value)));
+    }
+    copyBounded(text, buffer, kMaxParamNameBytes);
+}
+
+// ---- vstCheckButton, vstButton -------------------------------------------------
+
+void vstCheckButton::setNormalized(double f)
+{
+    store(switchValue(f));
+}
+
+void vstCheckButton::getDisplay(char* text)
+{
+    writeSwitchDisplay(text, load());
+}
+
+void vstButton::setNormalized(double f)
+{
+    store(switchValue(f));
+}
+
+void vstButton::getDisplay(char* text)
+{
+    writeSwitchDisplay(text, load());
+}
+
+// ---- vstUI --------------------------------------------------------------------
+
+void vstUI::addPushButton(const char* label, float* value)
+{
+    fUITable.push_back(std::make_unique<vstButton>(label, value));
+}
+
+void vstUI::addToggle(const char* label, float* value)
+{
+    fUITable.push_back(std::make_unique<vstCheckButton>(label, value));
+}
+
+void vstUI::addVerticalFader(const char* label, float* value, float init, float min, float max, float step)
+{
+    fUITable.push_back(std::make_unique<vstSlider>(label, value, init, min, max, step));
+}
+
+void vstUI::addHorizontalFader(const char* label, float* value, float init, float min, float max, float step)
+{
+    fUITable.push_back(std::make_unique<vstSlider>(label, value, init, min, max, step));
+}
+
+void vstUI::addNumberBox(const char* label, float* value, float init, float min, float max, float step)
+{
+    fUITable.push_back(std::make_unique<vstSlider>(label, value, init, min, max, step));
+}
+
+void vstUI::annotate(float* value, const char* key, const char* text)
+{
+    fMetadata[value][key ? key : ""] = text ? text : "";  // a repeated key replaces the text
+}
+
+vstUIObject& vstUI::at(VstInt32 index)
+{
+    PLUMBRA_CHECK(index >= 0);
+    PLUMBRA_CHECK(index < (VstInt32)fUITable.size());
+    return *fUITable[static_cast<std::size_t>(index)];
+}
+
+const char* vstUI::metadata(const float* value, const char* key) const
+{
+    const auto control = fMetadata.find(value);
+    if (control == fMetadata.end()) return nullptr;
+    const auto entry = control->second.find(key);
+    return entry == control->second.end() ? nullptr : entry->second.c_str();
+}
+
+}  // namespace plumbra

@@ -1,0 +1,144 @@
+// The parameter bridge: the control collector `vstUI` receives the processor's
+// control declarations and builds the host parameter table `fUITable`, one
+// parameter object per control, in declaration order. Each object points at
+// its control value inside the processor and converts between the host's
+// normalised range 0..1 and the control's own range.
+//
+// Threads: writes (setNormalized, setPlain) may come from any host thread while
+// the audio thread reads the same control value, so every access goes through
+// the relaxed atomic loadControl / storeControl.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dsp/dsp.h"
+#include "shell/vst2.h"
+
+namespace plumbra {
+
+// Parameter names are written whole, but never more than this many bytes
+// (terminator included): the largest name field the interface defines.
+inline constexpr int kMaxParamNameBytes = kVstMaxNameLen;
+
+// Copies at most maxBytes - 1 characters of src and a terminator into dst.
+void copyBounded(char* dst, const char* src, int maxBytes);
+
+class vstUIObject {
+public:
+    vstUIObject(const char* label, float* zone);
+    virtual ~vstUIObject() = default;
+
+    vstUIObject(const vstUIObject&) = delete;
+    vstUIObject& operator=(const vstUIObject&) = delete;
+
+    // Writes the whole label with its terminator (at most kMaxParamNameBytes).
+    virtual void getName(char* text);
+    // Stores a value from the host's normalised range; base: clamped to 0..1.
+    virtual void setNormalized(double f);
+    // Stores a value in the control's own range; base: clamped to 0..1.
+    virtual void setPlain(double v);
+    virtual float getNormalized();
+    virtual float getPlain();
+    // Writes the display text; base: the value with "%f".
+    virtual void getDisplay(char* text);
+    // Sum of the label's characters as signed 8-bit values.
+    virtual VstInt32 labelSum();
+
+    float* zone() const { return fZone; }
+
+protected:
+    float load() const;
+    void store(float x);
+
+    std::string fLabel;  // owned copy of the control's label
+    float* fZone;        // the control value inside the processor
+};
+
+// A continuous control with its range; displayed with a precision derived from its step.
+class vstSlider : public vstUIObject {
+public:
+    vstSlider(const char* label, float* zone, float init, float min, float max, float step);
+
+    void setNormalized(double f) override;
+    void setPlain(double v) override;
+    float getNormalized() override;
+    void getDisplay(char* text) override;
+
+    float min() const { return fMin; }
+    float max() const { return fMax; }
+    float step() const { return fStep; }
+    int precision() const { return fPrecision; }
+
+    // Number of decimals that a step needs: 0 for a whole step, otherwise how many
+    // times (at most 6) it is multiplied by ten before it becomes whole.
+    static int precisionOfStep(float step);
+
+private:
+    float fInit;
+    float fMin;
+    float fMax;
+    float fStep;
+    int fPrecision;  // 0 to 6
+};
+
+// An on/off control holding 0.0 or 1.0.
+class vstCheckButton : public vstUIObject {
+public:
+    using vstUIObject::vstUIObject;
+    void setNormalized(double f) override;
+    void getDisplay(char* text) override;
+};
+
+// A momentary control holding 0.0 or 1.0.
+class vstButton : public vstUIObject {
+public:
+    using vstUIObject::vstUIObject;
+    void setNormalized(double f) override;
+    void getDisplay(char* text) override;
+};
+
+class vstUI : public UIReal<float> {
+public:
+    vstUI() = default;
+    ~vstUI() override = default;
+
+    // Layout groups and displays carry no host parameter.
+    void openTabGroup(const char*) override {}
+    void openRowGroup(const char*) override {}
+    void openColumnGroup(const char*) override {}
+    void closeGroup() override {}
+    void addHorizontalMeter(const char*, float*, float, float) override {}
+    void addVerticalMeter(const char*, float*, float, float) override {}
+    void addResource(const char*, const char*, void**) override {}
+
+    void addPushButton(const char* label, float* value) override;
+    void addToggle(const char* label, float* value) override;
+    void addVerticalFader(const char* label, float* value, float init, float min, float max, float step) override;
+    void addHorizontalFader(const char* label, float* value, float init, float min, float max, float step) override;
+    void addNumberBox(const char* label, float* value, float init, float min, float max, float step) override;
+    void annotate(float* value, const char* key, const char* text) override;
+
+    VstInt32 size() const { return static_cast<VstInt32>(fUITable.size()); }
+
+    // Parameter object at index. The index must lie in 0..size()-1: callers
+    // check the host's index first, and a violation stops the program.
+    vstUIObject& at(VstInt32 index);
+
+    // The text stored under key for a control value, or null.
+    const char* metadata(const float* value, const char* key) const;
+
+private:
+    std::vector<std::unique_ptr<vstUIObject>> fUITable;                  // index = host parameter index
+    std::map<const float*, std::map<std::string, std::string>> fMetadata;  // per control value
+};
+
+}  // namespace plumbra
+
+using plumbra::vstButton;
+using plumbra::vstCheckButton;
+using plumbra::vstSlider;
+using plumbra::vstUI;
+using plumbra::vstUIObject;
