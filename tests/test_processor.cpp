@@ -2,6 +2,7 @@
 // output ceiling and numeric health at the extremes of every control.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -93,6 +94,28 @@ TEST(Processor, AnyBlockSegmentationGivesIdenticalOutput)
     }
 }
 
+// The programme reaches the outputs 3552 samples late: 346 in the input
+// normaliser, 3072 through the bands, 2 in the main path and 132 in the output
+// gain control. Silence before the first non-zero input sample keeps every
+// output exactly zero until then.
+TEST(Processor, InputReachesTheOutputs3552SamplesLate)
+{
+    for (int fs : {22050, 44100, 48000, 96000}) {
+        for (std::size_t onset : {std::size_t{0}, std::size_t{1000}}) {
+            auto p = makeProcessor(fs);
+            std::vector<float> in(onset + 6000, 0.0f);
+            const std::vector<float> prog = programme(in.size() - onset, fs, 3);
+            std::copy(prog.begin(), prog.end(), in.begin() + static_cast<std::ptrdiff_t>(onset));
+            in[onset] = 0.5f;  // the first programme sample is non-zero
+            const Render r = render(*p, in, {333});
+            std::size_t first = in.size();
+            for (std::size_t i = 0; i < in.size() && first == in.size(); ++i)
+                if (r.a[i] != 0.0f || r.b[i] != 0.0f) first = i;
+            EXPECT_EQ(first, onset + 3552) << fs << " Hz";
+        }
+    }
+}
+
 // Checks one render: every sample finite, never subnormal, never above the ceiling.
 void expectHealthy(const Render& r, const std::string& what)
 {
@@ -125,10 +148,10 @@ TEST(Processor, HealthyAtControlExtremesAndRates)
     constexpr int kFields = static_cast<int>(std::size(fields));
     static_assert(std::size(fields) == plumbra::kNumControls);
     for (int fs : {22050, 44100, 48000, 96000, 192000}) {
-        const std::size_t len = 8192;
+        const std::size_t len = 5632;  // 2080 samples of it reach the outputs
         std::vector<float> in = programme(len, fs, 21);
         for (std::size_t i = 0; i < len; ++i) in[i] *= 2.0f;  // past full scale
-        in.resize(len + 2048, 0.0f);
+        in.resize(len + 1024, 0.0f);
         for (int field = -1; field < kFields; ++field) {
             for (int side = 0; side < 2; ++side) {
                 auto p = makeProcessor(fs);
