@@ -219,7 +219,7 @@ struct Reduced {
 // the first two with 31 significant bits so that q times them is exact.
 // x - q * kPiBy2A is exact; the remainder keeps about 2^-53 relative accuracy
 // for every float in this range (the nearest float to a multiple of pi/2
-// still has a remainder far above the 2^-90 left out by the split).
+// lies 2^-30 from it, far above the 2^-90 left out by the split).
 inline constexpr double k2ByPi = 0x1.45f306dc9c883p-1;
 inline constexpr double kPiBy2A = 0x1.921fb54400000p+0;
 inline constexpr double kPiBy2B = 0x1.0b4611a800000p-34;
@@ -242,26 +242,6 @@ Reduced reduceLarge(uint32_t ax);
 inline Reduced reduce(uint32_t ax)
 {
     return ax < kReduceSmallLimit ? reduceSmall(static_cast<double>(std::bit_cast<float>(ax))) : reduceLarge(ax);
-}
-
-// sin r and cos r for |r| <= pi/4 (+ a hair) by their Taylor series to r^15
-// and r^16; the first terms left out are below 2^-53 of the results.
-inline void sinCosKernel(double r, double& s, double& c)
-{
-    const double r2 = r * r;
-    s = r + r * r2 *
-                (-1.0 / 6 +
-                 r2 * (1.0 / 120 +
-                       r2 * (-1.0 / 5040 +
-                             r2 * (1.0 / 362880 +
-                                   r2 * (-1.0 / 39916800 + r2 * (1.0 / 6227020800.0 + r2 * (-1.0 / 1307674368000.0)))))));
-    c = 1.0 - 0.5 * r2 +
-        r2 * r2 *
-            (1.0 / 24 +
-             r2 * (-1.0 / 720 +
-                   r2 * (1.0 / 40320 +
-                         r2 * (-1.0 / 3628800 +
-                               r2 * (1.0 / 479001600 + r2 * (-1.0 / 87178291200.0 + r2 * (1.0 / 20922789888000.0)))))));
 }
 
 // tan r for |r| <= pi/4 (+ a hair) as num/den, from the ninth convergent of

@@ -30,8 +30,8 @@ AudioEffect::AudioEffect(audioMasterCallback audioMaster_, VstInt32 numPrograms_
     cEffect.getParameter = &AudioEffect::getParameterEntry;
     cEffect.numPrograms = numPrograms_;
     cEffect.numParams = numParams_;
-    cEffect.numInputs = 1;
-    cEffect.numOutputs = 2;
+    cEffect.numInputs = 0;  // the derived object sets its channel counts and flags
+    cEffect.numOutputs = 0;
     cEffect.flags = 0;
     cEffect.initialDelay = 0;
     cEffect.ioRatio = 1.0f;

@@ -67,6 +67,7 @@ public:
     float getNormalized() override;
     void getDisplay(char* text) override;
 
+    float init() const { return fInit; }
     float min() const { return fMin; }
     float max() const { return fMax; }
     float step() const { return fStep; }

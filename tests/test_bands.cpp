@@ -286,6 +286,23 @@ TEST(BandLevelling, BandElevenIsSixDecibelsBelowAndBandTwelveTwoAbove)
     EXPECT_NEAR(b11 + b12, 2.0, 0.15);
 }
 
+TEST(BandLevelling, BandOneLevelControlMovesItsOutputDecibelForDecibel)
+{
+    BlockValues bv = defaultValues();
+    const double f = centre(1);
+    double previous = 0.0;
+    for (const float levelDb : {9.0f, 10.0f, 0.0f}) {
+        bv.band1Out = chainmath::dbToLinear(levelDb - 26.0f);
+        auto bank = makeBank();
+        const double peak = settledPeak(*bank, bv, 1, sine(f, 0.3), 12000, 3000);
+        std::printf("[figures] Band 1 Level %.0f dB: band 1 output peak %.5f\n", levelDb, peak);
+        if (levelDb != 9.0f) {
+            EXPECT_NEAR(dB(peak / previous), levelDb == 10.0f ? 1.0 : -10.0, 1e-3);
+        }
+        previous = peak;
+    }
+}
+
 // Opposite left and right: a stereo band carries it all in its difference
 // output, levelled like a mono signal in the sum; a mono band passes nothing.
 TEST(BandLevelling, OppositeChannelsGoToTheDifferenceOnly)
@@ -553,7 +570,9 @@ TEST(BandWidth, WidthFollowsTheLeftRightRatio)
         double ratio, wfLow, wfHigh;
     };
     // u = 2.2387211*tan(ratio - 1): 0 at 1, 0.454 at 1.2, 0.947 at 1.4, full width from about 1.42.
-    const Case cases[] = {{1.0, 0.0, 1e-5}, {1.2, 0.43, 0.48}, {1.4, 0.92, 0.97}, {1.45, 1.0, 1.0}, {2.0, 1.0, 1.0}};
+    // Past 1 + pi/2 the tangent turns negative and the curve gives 0 again.
+    const Case cases[] = {{1.0, 0.0, 1e-5},  {1.2, 0.43, 0.48}, {1.4, 0.92, 0.97},
+                          {1.45, 1.0, 1.0}, {2.0, 1.0, 1.0},   {3.0, 0.0, 1e-5}};
     for (const Case& c : cases) {
         auto bank = makeBank();
         uint32_t n = 0;
