@@ -63,8 +63,8 @@ struct OutputEqualiser {
     static constexpr float kShelf4kHz = 4000.0f;
     static constexpr float kShelf4kGain = 0.70794576f;   // -3 dB
     static constexpr float kCutHz = 80.0f;
-    static constexpr float kCutAlphaHz = 355.0094f;      // pi * 113.003: pole bandwidth
-    static constexpr float kCutBetaHz = 251.32741f;      // pi * 80: zero bandwidth, -3 dB at 80 Hz
+    static constexpr float kCutPoleWidth = 355.0094f;    // pi * 113.003: pole bandwidth
+    static constexpr float kCutZeroWidth = 251.32741f;   // pi * 80: zero bandwidth, -3 dB at 80 Hz
     static constexpr float kHighpassHz = 40.0f;
 
     FirstOrderSplit shelf2k;  // g = G_hf
@@ -89,7 +89,7 @@ struct OutputEqualiser {
         shelf4k.design(limitedPrewarp(kShelf4kHz, rc));
         const float f0 = limitCorner(kCutHz, rc);
         const float sine = chainmath::sin(2.0f * rc.piT * f0);
-        designPeaking(cut80, prewarp(f0, rc), (kCutAlphaHz / rc.fs) / sine, (kCutBetaHz / rc.fs) / sine);
+        designPeaking(cut80, prewarp(f0, rc), (kCutPoleWidth / rc.fs) / sine, (kCutZeroWidth / rc.fs) / sine);
         const float k40 = limitedPrewarp(kHighpassHz, rc);
         highpassA.design(k40);
         highpassB.design(k40);
