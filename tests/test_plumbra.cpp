@@ -276,6 +276,23 @@ TEST(PlumbraRender, MatchesThePluginDrivenDirectlyWithAndWithoutLatencyCompensat
     EXPECT_TRUE(bitEqual(rawOut.data, frames(direct, 0, x.size())));
 }
 
+TEST(PlumbraRender, BlockSizeChangesNothingIncludingTheLatencyCompensation)
+{
+    // Block sizes that neither divide the 3552-sample delay nor the input length exercise
+    // the partial blocks at the start (delay dropped) and at the end (tail flushed).
+    TempDir dir;
+    const auto x = testSignal(44100, 0.3);
+    writeAudio(dir / "in.wav", x, 1, 44100);
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "ref.wav", "--quiet"}, dir).code, 0);
+    const Audio ref = readAudio(dir / "ref.wav");
+    ASSERT_EQ(ref.frames, static_cast<int64_t>(x.size()));
+    for (const char* block : {"1", "7", "1000", "4096", "65536"}) {
+        HostRun r = runHost({"render", dir / "in.wav", dir / "b.wav", "--quiet", "--block-size", block}, dir);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(bitEqual(readAudio(dir / "b.wav").data, ref.data)) << "block size " << block;
+    }
+}
+
 TEST(PlumbraRender, StereoInputIsMixedToMonoAndSaidOnce)
 {
     TempDir dir;
