@@ -14,6 +14,14 @@
 #include "host/render.h"
 #include "host/status.h"
 
+#ifdef _WIN32
+#include <io.h>
+#define plumbra_isatty _isatty
+#else
+#include <unistd.h>
+#define plumbra_isatty isatty
+#endif
+
 using namespace plumbra::host;
 
 namespace {
@@ -215,6 +223,10 @@ Status cmdRender(const Args& a)
     o.plugin = pluginPath(a);
     if (!o.demo && o.input == o.output && o.input != "-")
         return usage("IN and OUT are the same file");
+    if (!o.demo && o.input == "-" && plumbra_isatty(0))
+        return usage("IN is - but standard input is a terminal: pipe audio into plumbra or name a file");
+    if (o.output == "-" && plumbra_isatty(1))
+        return usage("OUT is - but standard output is a terminal: pipe it on or name a file");
     return runRender(o);
 }
 
