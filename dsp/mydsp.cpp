@@ -107,6 +107,16 @@ void mydsp::computeConstants(int32_t sampleRate)
     presenceEq.design(fRate);
     decorrelator.design();
     bandBank.design(fRate);
+
+    // Band mix and output stages.
+    const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
+    fMainA.design(kMain);
+    fMainB.design(kMain);
+    fExpanderA.designFixed(fRate);
+    fExpanderB.designFixed(fRate);
+    fEqA.designFixed(fRate);
+    fEqB.designFixed(fRate);
+    fOutputAgc.designFixed(fRate);
 }
 
 void mydsp::clearState()
@@ -119,6 +129,15 @@ void mydsp::clearState()
     presenceEq.clear();
     decorrelator.clear();
     bandBank.clear();
+
+    // Band mix and output stages.
+    fMainA.clear();
+    fMainB.clear();
+    fExpanderA.clear();
+    fExpanderB.clear();
+    fEqA.clear();
+    fEqB.clear();
+    fOutputAgc.clear();
 }
 
 BlockValues mydsp::blockValues() const
@@ -161,6 +180,15 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     // ---- per-block coefficients ----
     inputLowpass.design(bv.lowpassHz, fRate);
 
+    // Band mix and output stages.
+    const ExpanderDesign expander =
+        designExpander(bv.bweDetectHz, bv.bweDetectGain, bv.bweInputHz, bv.lowpassHz, bv.bweLevel, fRate);
+    fExpanderA.designBlock(expander);
+    fExpanderB.designBlock(expander);
+    fEqA.setHfShelf(bv.hfShelf);
+    fEqB.setHfShelf(bv.hfShelf);
+    fOutputAgc.setThreshold(bv.agcThreshold);
+
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
@@ -176,11 +204,14 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
 
         // ---- band processors ----
         const BandOutputs bandOut = bandBank.process(lr.left, lr.right, n, bv);
-        (void)bandOut;
 
         // ---- band mix and output stages ----
-        out0[i] = lr.left;
-        out1[i] = lr.right;
+        const MixedPair mix = mixBands(bandOut);
+        const float yA = fEqA.process(fExpanderA.process(mix.a, fMainA.process(mix.a), n));
+        const float yB = fEqB.process(fExpanderB.process(mix.b, fMainB.process(mix.b), n));
+        const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);
+        out0[i] = out.a;
+        out1[i] = out.b;
 
         ++n;
         fRingCounter = n;

@@ -9,11 +9,15 @@
 #include <type_traits>
 
 #include "dsp/band_bank.h"
+#include "dsp/band_mix.h"
 #include "dsp/band_outputs.h"
+#include "dsp/bandwidth_expander.h"
 #include "dsp/decorrelator.h"
 #include "dsp/dsp.h"
 #include "dsp/input_lowpass.h"
 #include "dsp/noise_reduction.h"
+#include "dsp/output_agc.h"
+#include "dsp/output_eq.h"
 #include "dsp/presence_eq.h"
 #include "dsp/sections.h"
 
@@ -124,6 +128,13 @@ private:
     BandBank bandBank;  // twelve bands: split, detection, gain, linking, width
 
     // ---- band mix and output stages ----
+    MainPath fMainA;              // 5 kHz shelf and two-sample delay of channel A's mix
+    MainPath fMainB;              // the same for channel B
+    BandwidthExpander fExpanderA; // synthetic treble of channel A
+    BandwidthExpander fExpanderB; // synthetic treble of channel B
+    OutputEqualiser fEqA;         // output equaliser of channel A
+    OutputEqualiser fEqB;         // output equaliser of channel B
+    OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
 };
 
 static_assert(!std::is_polymorphic_v<Controls>);

@@ -1,9 +1,25 @@
 #!/usr/bin/env bash
-# Sets up and builds the plug-in, and says where it is.
+# Sets up what is missing, builds the plug-in and the plumbra host, and renders
+# the built-in demo programme through the plug-in with its loudness report and
+# plot, then says where everything is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh native
 cmake --preset native >/dev/null
 cmake --build --preset native -j"$(nproc)"
-echo "plug-in: $(pwd)/build/native/Halvex_Plumbra-Vektis.so"
+
+out=build/demo
+mkdir -p "$out"
+build/native/plumbra demo "$out/demo-input.wav"
+build/native/plumbra render --demo "$out/demo.wav" \
+  --report-json "$out/demo-report.json" --plot "$out/demo-loudness.svg"
+
+here=$(pwd)
+echo
+echo "plug-in:          $here/build/native/Halvex_Plumbra-Vektis.so"
+echo "host:             $here/build/native/plumbra   (plumbra --help)"
+echo "demo, processed:  $here/$out/demo.wav"
+echo "demo, input:      $here/$out/demo-input.wav"
+echo "loudness report:  $here/$out/demo-report.json"
+echo "loudness plot:    $here/$out/demo-loudness.svg"

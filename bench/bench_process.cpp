@@ -1,0 +1,158 @@
+// Throughput of the whole processor at 44100 Hz, as a real-time factor: seconds
+// of audio processed per second of CPU time. Three kinds of programme: noise-like
+// programme, silence, and a signal decaying into silence (where filter states
+// run down towards the subnormal range).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "dsp/band_mix.h"
+#include "dsp/bandwidth_expander.h"
+#include "dsp/mydsp.h"
+#include "dsp/output_agc.h"
+#include "dsp/output_eq.h"
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr int kBlock = 512;
+constexpr std::size_t kLength = 8 * kRate;  // eight seconds, cycled
+
+std::vector<float> makeProgramme()
+{
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    std::vector<float> x(kLength);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        const double swell = 0.55 + 0.45 * std::sin(2.0 * M_PI * 0.7 * t);
+        x[i] = static_cast<float>(swell * (0.4 * u(rng) + 0.2 * std::sin(2.0 * M_PI * 220.0 * t)));
+    }
+    return x;
+}
+
+std::vector<float> makeDecay()
+{
+    // One second of programme, then an exponential fade of 120 dB per second
+    // that passes through the subnormal range into exact silence.
+    std::vector<float> x = makeProgramme();
+    for (std::size_t i = kRate; i < x.size(); ++i) {
+        const double t = static_cast<double>(i - kRate) / kRate;
+        x[i] = static_cast<float>(x[i] * std::pow(10.0, -6.0 * t));
+    }
+    return x;
+}
+
+void runProcessor(benchmark::State& state, const std::vector<float>& in)
+{
+    auto p = std::make_unique<mydsp>();
+    p->initialise(kRate);
+    std::vector<float> o0(kBlock), o1(kBlock);
+    float* outs[2] = {o0.data(), o1.data()};
+    std::size_t pos = 0;
+    std::int64_t samples = 0;
+    for (auto _ : state) {
+        float* src = const_cast<float*>(in.data() + pos);
+        float* ins[2] = {src, src};
+        p->processBlock(kBlock, ins, outs);
+        benchmark::DoNotOptimize(o0.data());
+        benchmark::ClobberMemory();
+        pos += kBlock;
+        if (pos + kBlock > in.size()) {
+            pos = 0;
+            // The decay must be met from a state that carries programme, not
+            // from a rested one: restart the processor with the signal.
+            if (state.range(0) == 2) p->initialise(kRate);
+        }
+        samples += kBlock;
+    }
+    state.SetItemsProcessed(samples);
+    // Seconds of audio per CPU second.
+    state.counters["realtime_factor"] = benchmark::Counter(static_cast<double>(samples) / kRate, benchmark::Counter::kIsRate);
+    state.counters["sizeof_mydsp_KB"] = static_cast<double>(sizeof(mydsp)) / 1024.0;
+}
+
+void BM_Process(benchmark::State& state)
+{
+    static const std::vector<float> programme = makeProgramme();
+    static const std::vector<float> silence(kLength, 0.0f);
+    static const std::vector<float> decay = makeDecay();
+    const std::vector<float>* in = state.range(0) == 0 ? &programme : state.range(0) == 1 ? &silence : &decay;
+    state.SetLabel(state.range(0) == 0 ? "programme" : state.range(0) == 1 ? "silence" : "decay to silence");
+    runProcessor(state, *in);
+}
+BENCHMARK(BM_Process)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The output stages alone (main path, bandwidth expander and output equaliser of
+// both channels, output gain control), fed with a noise-like mix, to show their
+// share of the whole.
+struct OutputStages {
+    plumbra::MainPath mainA, mainB;
+    plumbra::BandwidthExpander expA, expB;
+    plumbra::OutputEqualiser eqA, eqB;
+    plumbra::OutputAgc agc;
+};
+
+void BM_OutputStages(benchmark::State& state)
+{
+    static const std::vector<float> programme = makeProgramme();
+    plumbra::RateConstants rc;
+    rc.fs = kRate;
+    rc.T = 1.0f / rc.fs;
+    rc.piT = plumbra::kPi * rc.T;
+    auto st = std::make_unique<OutputStages>();
+    const float kMain = plumbra::prewarp(plumbra::MainPath::kCornerHz, rc);
+    st->mainA.design(kMain);
+    st->mainB.design(kMain);
+    st->expA.designFixed(rc);
+    st->expB.designFixed(rc);
+    st->eqA.designFixed(rc);
+    st->eqB.designFixed(rc);
+    st->agc.designFixed(rc);
+    st->mainA.clear();
+    st->mainB.clear();
+    st->expA.clear();
+    st->expB.clear();
+    st->eqA.clear();
+    st->eqB.clear();
+    st->agc.clear();
+    std::vector<float> o0(kBlock), o1(kBlock);
+    std::size_t pos = 0;
+    std::int64_t samples = 0;
+    uint32_t n = 0;
+    for (auto _ : state) {
+        const plumbra::ExpanderDesign d =
+            plumbra::designExpander(8000.0f, 25.118864f, 4700.0f, 9700.0f, 0.022387211f, rc);
+        st->expA.designBlock(d);
+        st->expB.designBlock(d);
+        st->eqA.setHfShelf(0.7943282f);
+        st->eqB.setHfShelf(0.7943282f);
+        st->agc.setThreshold(0.35481337f);
+        for (int i = 0; i < kBlock; ++i) {
+            const float xa = programme[pos + static_cast<std::size_t>(i)];
+            const float xb = -0.5f * xa;
+            const float ya = st->eqA.process(st->expA.process(xa, st->mainA.process(xa), n));
+            const float yb = st->eqB.process(st->expB.process(xb, st->mainB.process(xb), n));
+            const plumbra::OutputAgc::Out o = st->agc.process(ya, yb, n);
+            o0[static_cast<std::size_t>(i)] = o.a;
+            o1[static_cast<std::size_t>(i)] = o.b;
+            ++n;
+        }
+        benchmark::DoNotOptimize(o0.data());
+        benchmark::DoNotOptimize(o1.data());
+        benchmark::ClobberMemory();
+        pos += kBlock;
+        if (pos + kBlock > programme.size()) pos = 0;
+        samples += kBlock;
+    }
+    state.SetItemsProcessed(samples);
+    state.counters["realtime_factor"] = benchmark::Counter(static_cast<double>(samples) / kRate, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_OutputStages)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();

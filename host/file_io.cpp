@@ -1,0 +1,197 @@
+// Temporary output files, renamed into place on success.
+#include "host/file_io.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#define plumbra_getpid _getpid
+#else
+#include <unistd.h>
+#define plumbra_getpid getpid
+#endif
+
+namespace plumbra::host {
+
+namespace {
+
+// Paths the signal handler removes. Plain character arrays, so that the
+// handler touches nothing but memory and unlink().
+constexpr int kSlots = 8;
+constexpr size_t kPathMax = 4096;
+char gPending[kSlots][kPathMax];
+volatile std::sig_atomic_t gUsed[kSlots];
+
+int claimSlot(const std::string& path)
+{
+    if (path.size() >= kPathMax) return -1;
+    for (int i = 0; i < kSlots; ++i) {
+        if (!gUsed[i]) {
+            std::memcpy(gPending[i], path.c_str(), path.size() + 1);
+            gUsed[i] = 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void releaseSlot(int slot)
+{
+    if (slot >= 0) gUsed[slot] = 0;
+}
+
+extern "C" void onSignal(int sig)
+{
+    for (int i = 0; i < kSlots; ++i)
+        if (gUsed[i]) ::unlink(gPending[i]);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+bool renameOver(const std::string& from, const std::string& to)
+{
+#ifdef _WIN32
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+bool flushToDisk(int fd)
+{
+#ifdef _WIN32
+    return _commit(fd) == 0;
+#else
+    return ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+#endif
+}
+
+}  // namespace
+
+std::string systemError()
+{
+    return std::strerror(errno);
+}
+
+bool writeAll(int fd, const void* data, size_t size)
+{
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        auto n = ::write(fd, p, static_cast<unsigned>(size > (1u << 30) ? (1u << 30) : size));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+TempFile::~TempFile() { discard(); }
+
+Status TempFile::create(const std::string& destination)
+{
+    destination_ = destination;
+    struct stat st {};
+    if (::stat(destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return Status::fail(kExitOutput, "cannot write " + destination + ": it is a folder");
+
+    auto slash = destination.find_last_of("/\\");
+    const std::string dir = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp_ = dir + "." + base + ".plumbra-" + std::to_string(plumbra_getpid()) + "-" + std::to_string(counter++);
+#ifdef _WIN32
+        fd_ = ::_open(temp_.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+        fd_ = ::open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+#endif
+        if (fd_ >= 0) break;
+        if (errno != EEXIST) break;
+    }
+    if (fd_ < 0) {
+        std::string why = systemError();
+        temp_.clear();
+        return Status::fail(kExitOutput, "cannot write " + destination + ": " + why);
+    }
+    slot_ = claimSlot(temp_);
+    return Status::success();
+}
+
+Status TempFile::commit()
+{
+    if (fd_ < 0) return Status::fail(kExitInternal, "no open output for " + destination_);
+    bool ok = flushToDisk(fd_);
+    std::string why = ok ? "" : systemError();
+    if (::close(fd_) != 0 && ok) {
+        ok = false;
+        why = systemError();
+    }
+    fd_ = -1;
+    if (ok && !renameOver(temp_, destination_)) {
+        ok = false;
+        why = systemError();
+    }
+    if (!ok) {
+        discard();
+        return Status::fail(kExitOutput, "cannot write " + destination_ + ": " + why);
+    }
+    releaseSlot(slot_);
+    slot_ = -1;
+    temp_.clear();
+    return Status::success();
+}
+
+void TempFile::discard()
+{
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+    releaseSlot(slot_);
+    slot_ = -1;
+}
+
+Status writeAndCommit(TempFile& file, const std::string& content)
+{
+    if (!writeAll(file.fd(), content.data(), content.size())) {
+        Status s = Status::fail(kExitOutput, "cannot write " + file.destination() + ": " + systemError());
+        file.discard();
+        return s;
+    }
+    return file.commit();
+}
+
+Status writeTextFile(const std::string& path, const std::string& content)
+{
+    TempFile file;
+    Status s = file.create(path);
+    if (!s.ok()) return s;
+    return writeAndCommit(file, content);
+}
+
+void installSignalCleanup()
+{
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+#ifndef _WIN32
+    std::signal(SIGHUP, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+}
+
+}  // namespace plumbra::host

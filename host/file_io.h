@@ -1,0 +1,48 @@
+// Output files that appear whole or not at all: everything is written to a
+// temporary file in the destination's folder and renamed over the destination
+// only when complete. A failure, or an interrupting signal, removes the
+// temporary file.
+#pragma once
+
+#include <string>
+
+#include "host/status.h"
+
+namespace plumbra::host {
+
+class TempFile {
+public:
+    TempFile() = default;
+    ~TempFile();  // removes the temporary file unless committed
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    // Creates an empty temporary file beside `destination`.
+    Status create(const std::string& destination);
+    int fd() const { return fd_; }
+    const std::string& destination() const { return destination_; }
+    // Flushes to disk, closes and renames over the destination.
+    Status commit();
+    // Closes and removes the temporary file.
+    void discard();
+
+private:
+    std::string destination_;
+    std::string temp_;
+    int fd_ = -1;
+    int slot_ = -1;  // entry in the table that the signal handler cleans up
+};
+
+// Writes a whole text file through a temporary file.
+Status writeTextFile(const std::string& path, const std::string& content);
+// Writes content into an already created temporary file and commits it.
+Status writeAndCommit(TempFile& file, const std::string& content);
+// Writes all bytes to a descriptor, retrying short writes; false with errno set on failure.
+bool writeAll(int fd, const void* data, size_t size);
+// Removes pending temporary files and exits on SIGINT, SIGTERM and SIGHUP; ignores SIGPIPE
+// so that a closed pipe shows up as a write error.
+void installSignalCleanup();
+// The reason of the last system error, as a short text.
+std::string systemError();
+
+}  // namespace plumbra::host

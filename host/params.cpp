@@ -1,0 +1,235 @@
+// Discovering the plug-in's parameter ranges and converting values in the
+// controls' own units to and from the normalised host values.
+#include "host/params.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+namespace plumbra::host {
+
+namespace {
+
+std::string trim(const std::string& s)
+{
+    size_t a = 0, b = s.size();
+    while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
+    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
+    return s.substr(a, b - a);
+}
+
+std::string lower(std::string s)
+{
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A whole string as a finite number, or nothing.
+bool parseNumber(const std::string& text, double& out)
+{
+    std::string t = trim(text);
+    if (t.empty()) return false;
+    char* end = nullptr;
+    double v = std::strtod(t.c_str(), &end);
+    if (end != t.c_str() + t.size() || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+int decimalsOf(const std::string& display)
+{
+    auto dot = display.find('.');
+    if (dot == std::string::npos) return 0;
+    int n = 0;
+    for (size_t i = dot + 1; i < display.size() && std::isdigit(static_cast<unsigned char>(display[i])); ++i) ++n;
+    return n;
+}
+
+std::string shortest(float v)
+{
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+float ParamInfo::plainOf(float f) const
+{
+    if (isSwitch) return f > 0.5f ? 1.0f : 0.0f;
+    if (isNormalised) return f;
+    const float lo = static_cast<float>(min), hi = static_cast<float>(max);
+    return lo + (hi - lo) * f;
+}
+
+float ParamInfo::normalisedOf(double plain) const
+{
+    if (isSwitch) return plain > 0.5 ? 1.0f : 0.0f;
+    if (isNormalised) return static_cast<float>(plain);
+    if (max == min) return 0.0f;
+    const float f = std::clamp(static_cast<float>((plain - min) / (max - min)), 0.0f, 1.0f);
+    // Prefer a neighbouring f on which the plug-in's arithmetic lands exactly on the value;
+    // where none does, f is what the plug-in itself answers for that value.
+    const float target = static_cast<float>(plain);
+    float up = f, down = f;
+    for (int step = 0; step < 8; ++step) {
+        if (plainOf(up) == target) return up;
+        if (plainOf(down) == target) return down;
+        up = std::min(1.0f, std::nextafter(up, 2.0f));
+        down = std::max(0.0f, std::nextafter(down, -1.0f));
+    }
+    return f;
+}
+
+std::string ParamInfo::format(double plain) const
+{
+    if (isSwitch) return plain > 0.5 ? "on" : "off";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", precision, plain);
+    return buf;
+}
+
+std::string ParamInfo::rangeText() const
+{
+    if (isSwitch) return "off or on";
+    return format(min) + " to " + format(max);
+}
+
+Result<ParamTable> ParamTable::discover(const Plugin& processing)
+{
+    auto scratch = Plugin::load(processing.path());
+    if (!scratch.ok()) return scratch.status();
+    Plugin& plugin = *scratch.value();
+    ParamTable table;
+    const int n = plugin.numParams();
+    for (int i = 0; i < n; ++i) {
+        ParamInfo p;
+        p.index = i;
+        p.name = plugin.paramName(i);
+        p.unit = plugin.paramLabel(i);
+        p.defaultNormalised = plugin.getParameter(i);
+
+        plugin.setParameter(i, 0.0f);
+        const std::string lo = plugin.paramDisplay(i);
+        plugin.setParameter(i, 1.0f);
+        const std::string hi = plugin.paramDisplay(i);
+
+        double a = 0.0, b = 0.0;
+        if (lower(trim(lo)) == "off" && lower(trim(hi)) == "on") {
+            p.isSwitch = true;
+            p.max = 1.0;
+        } else if (parseNumber(lo, a) && parseNumber(hi, b) && b > a) {
+            p.min = a;
+            p.max = b;
+            p.precision = std::max(decimalsOf(lo), decimalsOf(hi));
+        } else {
+            p.isNormalised = true;
+            p.precision = 6;
+        }
+        table.params_.push_back(p);
+    }
+    return table;
+}
+
+Result<int> ParamTable::find(const std::string& key) const
+{
+    const std::string k = trim(key);
+    for (const auto& p : params_)
+        if (p.name == k) return p.index;
+    int found = -1;
+    for (const auto& p : params_) {
+        if (lower(p.name) == lower(k)) {
+            if (found >= 0) return Status::fail(kExitParameter, "parameter name \"" + k + "\" is ambiguous");
+            found = p.index;
+        }
+    }
+    if (found >= 0) return found;
+    double idx = 0;
+    if (parseNumber(k, idx) && idx == std::floor(idx)) {
+        if (idx >= 0 && idx < static_cast<double>(params_.size())) return static_cast<int>(idx);
+        return Status::fail(kExitParameter, "parameter index " + k + " is out of range 0 to " +
+                                                std::to_string(static_cast<int>(params_.size()) - 1));
+    }
+    return Status::fail(kExitParameter, "unknown parameter \"" + k + "\" (plumbra params lists them)");
+}
+
+Result<Assignment> ParamTable::parse(const std::string& assignment) const
+{
+    auto eq = assignment.rfind('=');
+    if (eq == std::string::npos)
+        return Status::fail(kExitParameter, "expected NAME=VALUE, got \"" + assignment + "\"");
+    return parse(assignment.substr(0, eq), assignment.substr(eq + 1));
+}
+
+Result<Assignment> ParamTable::parse(const std::string& name, const std::string& valueText) const
+{
+    auto idx = find(name);
+    if (!idx.ok()) return idx.status();
+    const ParamInfo& p = params_[static_cast<size_t>(idx.value())];
+    const std::string v = lower(trim(valueText));
+    const std::string what = "parameter \"" + p.name + "\"";
+    if (p.isSwitch) {
+        if (v == "on" || v == "1" || v == "true" || v == "yes") return Assignment{p.index, 1.0f};
+        if (v == "off" || v == "0" || v == "false" || v == "no") return Assignment{p.index, 0.0f};
+        return Status::fail(kExitParameter, what + " is a switch: \"" + trim(valueText) + "\" is not on or off");
+    }
+    double x = 0;
+    if (!parseNumber(v, x)) return Status::fail(kExitParameter, what + ": \"" + trim(valueText) + "\" is not a number");
+    if (x < p.min || x > p.max)
+        return Status::fail(kExitParameter, what + " value " + trim(valueText) + " is out of range " + p.rangeText() +
+                                                (p.unit.empty() ? "" : " " + p.unit));
+    return Assignment{p.index, p.normalisedOf(x)};
+}
+
+Result<std::vector<Assignment>> ParamTable::readPreset(const std::string& path) const
+{
+    std::ifstream in(path);
+    if (!in) return Status::fail(kExitParameter, "cannot read preset " + path);
+    std::vector<Assignment> out;
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        auto hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        line = trim(line);
+        if (line.empty()) continue;
+        auto a = parse(line);
+        if (!a.ok()) return Status::fail(kExitParameter, path + ":" + std::to_string(number) + ": " + a.status().reason);
+        out.push_back(a.value());
+    }
+    if (in.bad()) return Status::fail(kExitParameter, "cannot read preset " + path);
+    return out;
+}
+
+void ParamTable::apply(Plugin& plugin, const std::vector<Assignment>& assignments)
+{
+    for (const auto& a : assignments)
+        if (plugin.getParameter(a.index) != a.normalised) plugin.setParameter(a.index, a.normalised);
+}
+
+std::string ParamTable::currentText(Plugin& plugin, int index) const
+{
+    const ParamInfo& p = params_[static_cast<size_t>(index)];
+    const float f = plugin.getParameter(index);
+    if (p.isSwitch) return p.format(f);
+    const float plain = p.plainOf(f);
+    // The displayed precision is enough when it reads back to the same normalised value.
+    std::string text = p.format(plain);
+    double back = 0;
+    if (parseNumber(text, back) && p.normalisedOf(back) == f) return text;
+    return shortest(plain);
+}
+
+std::string ParamTable::presetText(Plugin& plugin) const
+{
+    std::string out = "# " + plugin.effectName() + " preset: one NAME=VALUE per line, in the controls' own units\n";
+    for (const auto& p : params_) out += p.name + "=" + currentText(plugin, p.index) + "\n";
+    return out;
+}
+
+}  // namespace plumbra::host

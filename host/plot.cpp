@@ -1,0 +1,158 @@
+// Writing the loudness chart as SVG.
+#include "host/plot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace plumbra::host {
+
+namespace {
+
+std::string num(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", v);
+    return buf;
+}
+
+std::string escape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string timeLabel(double s)
+{
+    char buf[32];
+    const long t = static_cast<long>(std::lround(s));
+    if (t >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", t / 3600, (t / 60) % 60, t % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", t / 60, t % 60);
+    return buf;
+}
+
+// A step of 1, 2 or 5 times a power of ten giving roughly `target` divisions.
+double niceStep(double span, int target)
+{
+    const double raw = span / target;
+    static const double kSteps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200};
+    for (double s : kSteps)
+        if (s >= raw) return s;
+    return 3600.0 * std::ceil(raw / 3600.0);
+}
+
+}  // namespace
+
+std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeries>& series, double step)
+{
+    constexpr double W = 1000, H = 520, left = 70, right = 190, top = 56, bottom = 58;
+    const double pw = W - left - right, ph = H - top - bottom;
+
+    size_t points = 0;
+    double hi = -200, lo = 200;
+    for (const auto& s : series) {
+        points = std::max(points, s.lufs.size());
+        for (float v : s.lufs)
+            if (std::isfinite(v)) {
+                hi = std::max(hi, static_cast<double>(v));
+                lo = std::min(lo, static_cast<double>(v));
+            }
+    }
+    // Loudness axis in 6 LU steps, from the quietest passage to the loudest, at least -48..0 LUFS.
+    double yMax = std::max(0.0, 6.0 * std::ceil(hi / 6.0));
+    double yMin = std::min(-48.0, 6.0 * std::floor(lo / 6.0));
+    yMin = std::max(yMin, -84.0);
+    const double duration = std::max(1.0, static_cast<double>(points) * step);
+    const double tStep = niceStep(duration, 10);
+
+    auto X = [&](double t) { return left + pw * t / duration; };
+    auto Y = [&](double l) { return top + ph * (yMax - std::clamp(l, yMin, yMax)) / (yMax - yMin); };
+
+    std::string svg;
+    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(W) + "\" height=\"" + num(H) +
+           "\" viewBox=\"0 0 " + num(W) + " " + num(H) + "\" font-family=\"Helvetica, Arial, sans-serif\" font-size=\"12\">\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+    svg += "<text x=\"" + num(left) + "\" y=\"24\" font-size=\"16\" font-weight=\"bold\">" + escape(title) + "</text>\n";
+    svg += "<text x=\"" + num(left) + "\" y=\"42\" fill=\"#555\">Short-term loudness (3 s window, every " +
+           num(step * 1000).substr(0, num(step * 1000).find('.')) + " ms), EBU R 128 / ITU-R BS.1770</text>\n";
+
+    // Grid and axes.
+    svg += "<g stroke=\"#e3e3e3\" stroke-width=\"1\">\n";
+    for (double l = yMin; l <= yMax + 1e-9; l += 6)
+        svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(l)) + "\" x2=\"" + num(left + pw) + "\" y2=\"" + num(Y(l)) + "\"/>\n";
+    for (double t = 0; t <= duration + 1e-9; t += tStep)
+        svg += "<line x1=\"" + num(X(t)) + "\" y1=\"" + num(top) + "\" x2=\"" + num(X(t)) + "\" y2=\"" + num(top + ph) + "\"/>\n";
+    svg += "</g>\n";
+    svg += "<g fill=\"#333\" text-anchor=\"end\">\n";
+    for (double l = yMin; l <= yMax + 1e-9; l += 6)
+        svg += "<text x=\"" + num(left - 8) + "\" y=\"" + num(Y(l) + 4) + "\">" + num(l).substr(0, num(l).find('.')) + "</text>\n";
+    svg += "</g>\n<g fill=\"#333\" text-anchor=\"middle\">\n";
+    for (double t = 0; t <= duration + 1e-9; t += tStep)
+        svg += "<text x=\"" + num(X(t)) + "\" y=\"" + num(top + ph + 18) + "\">" + timeLabel(t) + "</text>\n";
+    svg += "</g>\n";
+    svg += "<rect x=\"" + num(left) + "\" y=\"" + num(top) + "\" width=\"" + num(pw) + "\" height=\"" + num(ph) +
+           "\" fill=\"none\" stroke=\"#888\"/>\n";
+    svg += "<text x=\"" + num(left + pw / 2) + "\" y=\"" + num(H - 14) + "\" text-anchor=\"middle\" fill=\"#333\">time (m:ss)</text>\n";
+    svg += "<text transform=\"translate(22 " + num(top + ph / 2) +
+           ") rotate(-90)\" text-anchor=\"middle\" fill=\"#333\">short-term loudness (LUFS)</text>\n";
+
+    // Reference: the broadcast target of -23 LUFS.
+    if (-23 >= yMin && -23 <= yMax)
+        svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(-23)) + "\" x2=\"" + num(left + pw) + "\" y2=\"" +
+               num(Y(-23)) + "\" stroke=\"#999\" stroke-width=\"1\" stroke-dasharray=\"2 4\"/>\n";
+
+    // Curves, broken where there is no measurement (silence below the gate).
+    for (const auto& s : series) {
+        std::string d;
+        bool pen = false;
+        for (size_t i = 0; i < s.lufs.size(); ++i) {
+            const float v = s.lufs[i];
+            if (!std::isfinite(v) || v < yMin) {
+                pen = false;
+                continue;
+            }
+            d += (pen ? "L" : "M") + num(X(static_cast<double>(i + 1) * step)) + " " + num(Y(v)) + " ";
+            pen = true;
+        }
+        svg += "<path d=\"" + d + "\" fill=\"none\" stroke=\"" + s.colour +
+               "\" stroke-width=\"1.6\" stroke-linejoin=\"round\"/>\n";
+        if (std::isfinite(s.integrated) && s.integrated >= yMin && s.integrated <= yMax)
+            svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(s.integrated)) + "\" x2=\"" + num(left + pw) +
+                   "\" y2=\"" + num(Y(s.integrated)) + "\" stroke=\"" + s.colour +
+                   "\" stroke-width=\"1\" stroke-dasharray=\"6 4\" opacity=\"0.8\"/>\n";
+    }
+
+    // Legend.
+    double ly = top + 10;
+    const double lx = left + pw + 16;
+    for (const auto& s : series) {
+        svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
+               "\" stroke=\"" + s.colour + "\" stroke-width=\"2\"/>\n";
+        svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\">" + escape(s.label) + "</text>\n";
+        ly += 18;
+        svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
+               "\" stroke=\"" + s.colour + "\" stroke-dasharray=\"6 4\"/>\n";
+        svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\" fill=\"#555\">integrated " +
+               (std::isfinite(s.integrated) ? num(s.integrated) + " LUFS" : std::string("(silent)")) + "</text>\n";
+        ly += 26;
+    }
+    svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
+           "\" stroke=\"#999\" stroke-dasharray=\"2 4\"/>\n";
+    svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\" fill=\"#555\">-23 LUFS target</text>\n";
+    svg += "</svg>\n";
+    return svg;
+}
+
+}  // namespace plumbra::host

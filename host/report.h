@@ -1,0 +1,31 @@
+// The summary printed at the end of a render, as text and as JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/loudness.h"
+
+namespace plumbra::host {
+
+struct RenderReport {
+    std::string input, output, plugin;
+    std::string inputFormat, outputFormat;
+    int rate = 0;
+    int inputChannels = 0;
+    int outputChannels = 0;
+    int64_t inputFrames = 0, outputFrames = 0;
+    int latency = 0;          // samples the plug-in reports
+    bool compensated = true;  // latency removed from the output
+    int blockSize = 0;
+    LoudnessSummary in, out;
+    double elapsedSeconds = 0, speed = 0;  // speed in multiples of real time
+    std::vector<std::pair<std::string, std::string>> parameters;  // name, value in its unit
+};
+
+std::string reportText(const RenderReport& r);
+std::string reportJson(const RenderReport& r);
+
+}  // namespace plumbra::host

@@ -1,0 +1,713 @@
+// The plumbra command-line host, end to end: every case runs the built program
+// as a user would and checks its files, its exit code and its messages against
+// the plug-in driven directly through its entry point and against libebur128.
+#include <gtest/gtest.h>
+
+#if defined(PLUMBRA_HOST_PATH) && !defined(_WIN32)
+
+#include <dlfcn.h>
+#include <ebur128.h>
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <csignal>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/plugin_loader.h"
+
+namespace {
+
+constexpr const char* kHost = PLUMBRA_HOST_PATH;
+constexpr int kBlock = 1024;  // plumbra's default block size
+
+// ---- running the program ---------------------------------------------------
+
+struct HostRun {
+    int code = -1;
+    std::string out;  // standard output, when not redirected to a file
+    std::string err;  // standard error
+    int errLines() const
+    {
+        int n = 0;
+        for (char c : err) n += c == '\n';
+        return n;
+    }
+};
+
+struct Redirect {
+    std::string stdinPath;         // empty: /dev/null
+    std::string stdoutPath;        // empty: captured into Run::out
+    rlim_t fileSizeLimit = 0;      // non-zero: RLIMIT_FSIZE of the child
+    std::string pluginEnv;         // PLUMBRA_PLUGIN of the child (unset when empty)
+};
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/plumbra-test-XXXXXX";
+        path_ = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    // Names of every entry, temporary files included.
+    std::vector<std::string> entries() const
+    {
+        std::vector<std::string> names;
+        if (DIR* d = opendir(path_.c_str())) {
+            while (dirent* e = readdir(d))
+                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+            closedir(d);
+        }
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const Redirect& r = {})
+{
+    const std::string outFile = dir / ".stdout", errFile = dir / ".stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(r.stdinPath.empty() ? "/dev/null" : r.stdinPath.c_str(), O_RDONLY);
+        int out = open(r.stdoutPath.empty() ? outFile.c_str() : r.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (r.fileSizeLimit) {
+            rlimit lim{r.fileSizeLimit, r.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        if (r.pluginEnv.empty())
+            unsetenv("PLUMBRA_PLUGIN");
+        else
+            setenv("PLUMBRA_PLUGIN", r.pluginEnv.c_str(), 1);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(kHost));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kHost, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    HostRun res;
+    res.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (r.stdoutPath.empty()) res.out = slurp(outFile);
+    res.err = slurp(errFile);
+    unlink(outFile.c_str());
+    unlink(errFile.c_str());
+    return res;
+}
+
+// A shell pipeline, for standard input and output that are real pipes.
+int runShell(const std::string& command)
+{
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ---- audio files -------------------------------------------------------------
+
+struct Audio {
+    int rate = 0;
+    int channels = 0;
+    int format = 0;
+    int64_t frames = 0;
+    std::vector<float> data;  // interleaved
+};
+
+void writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels, int rate,
+                int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    sf_writef_float(f, interleaved.data(), static_cast<sf_count_t>(interleaved.size() / channels));
+    sf_close(f);
+}
+
+Audio readAudio(const std::string& path)
+{
+    Audio a;
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return a;
+    a.rate = info.samplerate;
+    a.channels = info.channels;
+    a.format = info.format;
+    std::vector<float> buf(4096 * static_cast<size_t>(info.channels));
+    sf_count_t n;
+    while ((n = sf_readf_float(f, buf.data(), 4096)) > 0)
+        a.data.insert(a.data.end(), buf.begin(), buf.begin() + n * info.channels);
+    a.frames = static_cast<int64_t>(a.data.size()) / info.channels;
+    sf_close(f);
+    return a;
+}
+
+// Speech-band noise with tone bursts and a quiet stretch: 1.5 s, seeded.
+std::vector<float> testSignal(int rate, double seconds = 1.5, unsigned seed = 7)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const size_t n = static_cast<size_t>(seconds * rate);
+    std::vector<float> x(n);
+    float lp = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        lp += 0.3f * (u(rng) - lp);
+        const float burst = (static_cast<int>(t * 4) % 2 == 0) ? 0.3f : 0.02f;
+        x[i] = burst * (0.5f * lp + 0.5f * static_cast<float>(std::sin(2 * M_PI * 440 * t)));
+    }
+    return x;
+}
+
+// The plug-in driven directly: rate, block size, parameters, resume, then the
+// signal followed by `latency` zeros, in blocks of kBlock. Returns the two
+// output channels interleaved, (signal + latency) frames long.
+std::vector<float> processDirect(const std::vector<float>& mono, int rate, const std::vector<std::pair<int, float>>& params,
+                                 int* latencyOut = nullptr)
+{
+    plumbra::test::Plugin p(plumbra::test::kPluginPath);
+    EXPECT_TRUE(p);
+    if (!p) return {};
+    const int latency = p.effect()->initialDelay;
+    if (latencyOut) *latencyOut = latency;
+    p.dispatch(effSetSampleRate, 0, 0, nullptr, static_cast<float>(rate));
+    p.dispatch(effSetBlockSize, 0, kBlock);
+    for (const auto& [i, v] : params) p.setParameter(i, v);
+    p.dispatch(effMainsChanged, 0, 1);
+    std::vector<float> in(mono);
+    in.resize(mono.size() + static_cast<size_t>(latency), 0.0f);
+    std::vector<float> out(2 * in.size());
+    std::vector<float> zero(kBlock, 0.0f), l(kBlock), r(kBlock);
+    for (size_t pos = 0; pos < in.size(); pos += kBlock) {
+        const int n = static_cast<int>(std::min<size_t>(kBlock, in.size() - pos));
+        float* ins[2] = {in.data() + pos, zero.data()};
+        float* outs[2] = {l.data(), r.data()};
+        p.processReplacing(ins, outs, n);
+        for (int i = 0; i < n; ++i) {
+            out[2 * (pos + static_cast<size_t>(i))] = l[static_cast<size_t>(i)];
+            out[2 * (pos + static_cast<size_t>(i)) + 1] = r[static_cast<size_t>(i)];
+        }
+    }
+    p.dispatch(effMainsChanged, 0, 0);
+    return out;
+}
+
+std::vector<float> frames(const std::vector<float>& interleaved, size_t first, size_t count, int channels = 2)
+{
+    return std::vector<float>(interleaved.begin() + static_cast<std::ptrdiff_t>(first * channels),
+                              interleaved.begin() + static_cast<std::ptrdiff_t>((first + count) * channels));
+}
+
+bool bitEqual(const std::vector<float>& a, const std::vector<float>& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// A number from the JSON report: the first value after "key": inside the given section.
+double jsonValue(const std::string& json, const std::string& section, const std::string& key)
+{
+    size_t at = section.empty() ? 0 : json.find("\"" + section + "\"");
+    at = json.find("\"" + key + "\"", at);
+    if (at == std::string::npos) return NAN;
+    at = json.find(':', at);
+    return std::strtod(json.c_str() + at + 1, nullptr);
+}
+
+// ---- rendering ----------------------------------------------------------------
+
+TEST(PlumbraRender, MatchesThePluginDrivenDirectlyWithAndWithoutLatencyCompensation)
+{
+    TempDir dir;
+    const int rate = 48000;
+    const auto x = testSignal(rate, 0.6);
+    writeAudio(dir / "in.wav", x, 1, rate);
+
+    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    HostRun raw = runHost({"render", dir / "in.wav", dir / "raw.wav", "--quiet", "--raw-latency"}, dir);
+    ASSERT_EQ(raw.code, 0) << raw.err;
+
+    int latency = 0;
+    const auto direct = processDirect(x, rate, {}, &latency);
+    EXPECT_EQ(latency, 3552);
+
+    const Audio out = readAudio(dir / "out.wav");
+    EXPECT_EQ(out.rate, rate);
+    EXPECT_EQ(out.channels, 2);
+    EXPECT_EQ(out.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);  // follows the input's sample format
+    ASSERT_EQ(out.frames, static_cast<int64_t>(x.size()));
+    EXPECT_TRUE(bitEqual(out.data, frames(direct, static_cast<size_t>(latency), x.size())))
+        << "compensated output is not the plug-in's output advanced by its reported delay";
+
+    const Audio rawOut = readAudio(dir / "raw.wav");
+    ASSERT_EQ(rawOut.frames, static_cast<int64_t>(x.size()));
+    EXPECT_TRUE(bitEqual(rawOut.data, frames(direct, 0, x.size())));
+}
+
+TEST(PlumbraRender, BlockSizeChangesNothingIncludingTheLatencyCompensation)
+{
+    // Block sizes that neither divide the 3552-sample delay nor the input length exercise
+    // the partial blocks at the start (delay dropped) and at the end (tail flushed).
+    TempDir dir;
+    const auto x = testSignal(44100, 0.3);
+    writeAudio(dir / "in.wav", x, 1, 44100);
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "ref.wav", "--quiet"}, dir).code, 0);
+    const Audio ref = readAudio(dir / "ref.wav");
+    ASSERT_EQ(ref.frames, static_cast<int64_t>(x.size()));
+    for (const char* block : {"1", "7", "1000", "4096", "65536"}) {
+        HostRun r = runHost({"render", dir / "in.wav", dir / "b.wav", "--quiet", "--block-size", block}, dir);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(bitEqual(readAudio(dir / "b.wav").data, ref.data)) << "block size " << block;
+    }
+}
+
+TEST(PlumbraRender, StereoInputIsMixedToMonoAndSaidOnce)
+{
+    TempDir dir;
+    const int rate = 44100;
+    const auto a = testSignal(rate, 0.5, 1), b = testSignal(rate, 0.5, 2);
+    std::vector<float> stereo(2 * a.size()), mono(a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        stereo[2 * i] = a[i];
+        stereo[2 * i + 1] = b[i];
+        mono[i] = (a[i] + b[i]) * 0.5f;
+    }
+    writeAudio(dir / "stereo.wav", stereo, 2, rate);
+    writeAudio(dir / "mono.wav", mono, 1, rate);
+
+    HostRun s = runHost({"render", dir / "stereo.wav", dir / "s.wav"}, dir);
+    ASSERT_EQ(s.code, 0) << s.err;
+    EXPECT_EQ(s.errLines(), 1) << s.err;
+    EXPECT_NE(s.err.find("(L+R)/2"), std::string::npos) << s.err;
+    HostRun m = runHost({"render", dir / "mono.wav", dir / "m.wav", "--quiet"}, dir);
+    ASSERT_EQ(m.code, 0) << m.err;
+    EXPECT_EQ(m.err, "");
+
+    const Audio so = readAudio(dir / "s.wav"), mo = readAudio(dir / "m.wav");
+    ASSERT_EQ(so.frames, static_cast<int64_t>(a.size()));
+    EXPECT_TRUE(bitEqual(so.data, mo.data));
+}
+
+TEST(PlumbraRender, OutputSampleFormatFollowsInputOrFormatOption)
+{
+    TempDir dir;
+    const auto x = testSignal(44100, 0.5);
+    writeAudio(dir / "in16.wav", x, 1, 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    ASSERT_EQ(runHost({"render", dir / "in16.wav", dir / "a.wav", "--quiet"}, dir).code, 0);
+    ASSERT_EQ(runHost({"render", dir / "in16.wav", dir / "b.flac", "--quiet", "--format", "pcm24"}, dir).code, 0);
+    ASSERT_EQ(runHost({"render", dir / "in16.wav", dir / "c.aiff", "--quiet", "--format=float"}, dir).code, 0);
+    EXPECT_EQ(readAudio(dir / "a.wav").format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    EXPECT_EQ(readAudio(dir / "b.flac").format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    EXPECT_EQ(readAudio(dir / "c.aiff").format, SF_FORMAT_AIFF | SF_FORMAT_FLOAT);
+    EXPECT_EQ(readAudio(dir / "b.flac").frames, static_cast<int64_t>(x.size()));
+}
+
+// ---- parameters -----------------------------------------------------------------
+
+TEST(PlumbraParameters, ByNameAndByIndexSetTheSameNormalisedValueAsTheHostInterface)
+{
+    TempDir dir;
+    const int rate = 44100;
+    const auto x = testSignal(rate, 0.5);
+    writeAudio(dir / "in.wav", x, 1, rate);
+
+    // "Lowpass Filter" is index 5, 1000..15000 Hz: 2000 Hz is normalised 1/14.
+    HostRun byName = runHost({"render", dir / "in.wav", dir / "name.wav", "--quiet", "--set", "Lowpass Filter=2000"}, dir);
+    HostRun byIndex = runHost({"render", dir / "in.wav", dir / "index.wav", "--quiet", "--set", "5=2000"}, dir);
+    HostRun plain = runHost({"render", dir / "in.wav", dir / "default.wav", "--quiet"}, dir);
+    ASSERT_EQ(byName.code, 0) << byName.err;
+    ASSERT_EQ(byIndex.code, 0) << byIndex.err;
+    ASSERT_EQ(plain.code, 0) << plain.err;
+
+    const Audio n = readAudio(dir / "name.wav"), i = readAudio(dir / "index.wav"), d = readAudio(dir / "default.wav");
+    EXPECT_TRUE(bitEqual(n.data, i.data));
+    EXPECT_FALSE(bitEqual(n.data, d.data)) << "a 2 kHz input lowpass left the output unchanged";
+
+    int latency = 0;
+    const auto direct = processDirect(x, rate, {{5, 1.0f / 14.0f}}, &latency);
+    EXPECT_TRUE(bitEqual(n.data, frames(direct, static_cast<size_t>(latency), x.size())));
+}
+
+// Power (dB) of one channel at a multiple of 2 Hz over the last half second: Goertzel.
+double binPowerDb(const Audio& a, int channel, double hz)
+{
+    const int64_t n = a.rate / 2, start = a.frames - n;
+    const double c = 2 * std::cos(2 * M_PI * hz / a.rate);
+    double s1 = 0, s2 = 0;
+    for (int64_t i = start; i < a.frames; ++i) {
+        const double s0 = a.data[static_cast<size_t>(i * a.channels + channel)] + c * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
+    return 10 * std::log10(power / (static_cast<double>(n) * n) + 1e-30);
+}
+
+TEST(PlumbraParameters, BandwidthExpansionLevelAtMinimumRemovesTheSyntheticTreble)
+{
+    TempDir dir;
+    const int rate = 44100;
+    // 7 kHz lies in the expander's source band (above its 4.7 kHz input highpass, below the
+    // 9.7 kHz lowpass); 9 kHz also lies above its 8 kHz detection frequency, which switches
+    // the expander on. The synthetic harmonic of 7 kHz appears at 14 kHz.
+    std::vector<float> x(static_cast<size_t>(rate));
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double t = static_cast<double>(i) / rate;
+        x[i] = static_cast<float>(0.1 * std::sin(2 * M_PI * 7000 * t) + 0.1 * std::sin(2 * M_PI * 9000 * t));
+    }
+    writeAudio(dir / "in.wav", x, 1, rate);
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "on.wav", "--quiet"}, dir).code, 0);
+    HostRun off = runHost({"render", dir / "in.wav", dir / "off.wav", "--quiet", "--set", "Bandwidth Expansion Level=-96"}, dir);
+    ASSERT_EQ(off.code, 0) << off.err;
+    const Audio on = readAudio(dir / "on.wav"), quiet = readAudio(dir / "off.wav");
+    if (bitEqual(on.data, quiet.data)) GTEST_SKIP() << "this build of the plug-in has no bandwidth expander yet";
+    for (int channel = 0; channel < 2; ++channel) {
+        const double withTreble = binPowerDb(on, channel, 14000), without = binPowerDb(quiet, channel, 14000);
+        EXPECT_GT(withTreble - without, 40.0) << "channel " << channel << ", 14 kHz: default level " << withTreble
+                                              << " dB, level -96 dB " << without << " dB";
+        // The programme itself is untouched by the expander's level.
+        EXPECT_NEAR(binPowerDb(on, channel, 7000), binPowerDb(quiet, channel, 7000), 1.0);
+    }
+}
+
+TEST(PlumbraParameters, PresetFileRoundTripsThroughParamsAndRender)
+{
+    TempDir dir;
+    const auto x = testSignal(44100, 0.5);
+    writeAudio(dir / "in.wav", x, 1, 44100);
+    {
+        std::ofstream p(dir / "my.preset");
+        p << "# a test preset\n\nLowpass Filter = 6000   # Hz\nDisable WRMI EQ=on\nNoisegate Gain Scale dB Per Band=-1.5\n";
+    }
+    // params --preset FILE prints the whole state in preset form, with the file applied.
+    HostRun listed = runHost({"params", "--preset", dir / "my.preset"}, dir);
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    EXPECT_NE(listed.out.find("\nLowpass Filter=6000\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\nDisable WRMI EQ=on\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\nNoisegate Gain Scale dB Per Band=-1.5\n"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("\nMaster Noisegate Gain=40\n"), std::string::npos) << listed.out;
+    {
+        std::ofstream p(dir / "full.preset");
+        p << listed.out;
+    }
+    // The preset file, the full printed state and the equivalent --set options render the same.
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "a.wav", "--quiet", "--preset", dir / "my.preset"}, dir).code, 0);
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "b.wav", "--quiet", "--preset", dir / "full.preset"}, dir).code, 0);
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "c.wav", "--quiet", "--set", "lowpass filter=6000", "--set",
+                       "10=on", "--set", "9=-1.5"}, dir).code, 0);
+    const Audio a = readAudio(dir / "a.wav"), b = readAudio(dir / "b.wav"), c = readAudio(dir / "c.wav");
+    ASSERT_EQ(a.frames, static_cast<int64_t>(x.size()));
+    EXPECT_TRUE(bitEqual(a.data, b.data));
+    EXPECT_TRUE(bitEqual(a.data, c.data));
+    // --set comes after the preset and wins.
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "d.wav", "--quiet", "--preset", dir / "my.preset", "--set",
+                       "Lowpass Filter=9700"}, dir).code, 0);
+    EXPECT_FALSE(bitEqual(a.data, readAudio(dir / "d.wav").data));
+}
+
+TEST(PlumbraParameters, ListShowsNineteenParametersWithRangesAndDefaults)
+{
+    TempDir dir;
+    HostRun r = runHost({"params"}, dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("19 parameters"), std::string::npos);
+    EXPECT_NE(r.out.find("Lowpass Filter"), std::string::npos);
+    EXPECT_NE(r.out.find("1000 to 15000"), std::string::npos);
+    EXPECT_NE(r.out.find("-6.0 to 6.0"), std::string::npos);
+    EXPECT_NE(r.out.find(" 18  DNR LPF Disable"), std::string::npos);
+    HostRun info = runHost({"info"}, dir);
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("0x46415553, 'FAUS'"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("latency        3552 samples"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Halvex_Plumbra-Vektis"), std::string::npos);
+}
+
+// ---- streams ------------------------------------------------------------------------
+
+TEST(PlumbraStreams, PipelineThroughStandardInputAndOutputGivesTheSameAudioAsFiles)
+{
+    TempDir dir;
+    const auto x = testSignal(44100, 0.5);
+    writeAudio(dir / "in.wav", x, 1, 44100, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    ASSERT_EQ(runHost({"render", dir / "in.wav", dir / "file.wav", "--quiet"}, dir).code, 0);
+
+    // Both ends real pipes: the output is a WAV stream of unknown length.
+    const std::string host = kHost;
+    ASSERT_EQ(runShell("cat '" + dir / "in.wav" + "' | '" + host + "' render - - --quiet | cat > '" + dir / "piped.wav" + "'"), 0);
+    // Standard output redirected to a file: the header gets the real sizes.
+    ASSERT_EQ(runHost({"render", "-", "-", "--quiet"}, dir, {dir / "in.wav", dir / "redirected.wav", 0, ""}).code, 0);
+
+    const Audio file = readAudio(dir / "file.wav"), piped = readAudio(dir / "piped.wav"),
+                redirected = readAudio(dir / "redirected.wav");
+    EXPECT_EQ(file.format, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+    EXPECT_EQ(piped.format, file.format);
+    ASSERT_EQ(file.frames, static_cast<int64_t>(x.size()));
+    EXPECT_TRUE(bitEqual(piped.data, file.data));
+    EXPECT_TRUE(bitEqual(redirected.data, file.data));
+
+    SF_INFO info{};
+    SNDFILE* f = sf_open((dir / "redirected.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(info.frames, static_cast<sf_count_t>(x.size()));
+    sf_close(f);
+    const std::string bytes = slurp(dir / "redirected.wav");
+    uint32_t dataSize = 0;
+    std::memcpy(&dataSize, bytes.data() + 40, 4);
+    EXPECT_EQ(dataSize, x.size() * 2 * 3);
+}
+
+// ---- errors ------------------------------------------------------------------------
+
+struct ErrorCase {
+    const char* what;
+    std::vector<std::string> args;  // "@" is replaced by the temporary folder
+    int code;
+    const char* mentions;
+};
+
+TEST(PlumbraErrors, EveryFailureExitsNonZeroWithOneLineAndLeavesNoOutput)
+{
+    TempDir dir;
+    const auto x = testSignal(44100, 0.3);
+    writeAudio(dir / "in.wav", x, 1, 44100);
+    writeAudio(dir / "three.wav", std::vector<float>(3 * 1000, 0.1f), 3, 44100);
+    { std::ofstream(dir / "text.wav") << "this is not audio\n"; }
+    { std::ofstream(dir / "bad.preset") << "# ok\nLowpass Filter=5000\nLowpass Filter=50\n"; }
+    { std::ofstream(dir / "unknown.preset") << "Lowpass Filter=5000\n\nWobble=3\n"; }
+    Dl_info where{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(&sf_open), &where), 0);
+    const std::string notAPlugin = where.dli_fname;  // a library without VSTPluginMain
+
+    const std::vector<ErrorCase> cases = {
+        {"missing input", {"render", "@/nothing.wav", "@/out.wav"}, 4, "nothing.wav"},
+        {"input not audio", {"render", "@/text.wav", "@/out.wav"}, 4, "text.wav"},
+        {"input is a folder", {"render", "@", "@/out.wav"}, 4, "folder"},
+        {"three channels", {"render", "@/three.wav", "@/out.wav"}, 4, "3 channels"},
+        {"unknown parameter", {"render", "@/in.wav", "@/out.wav", "--set", "Wobble=3"}, 3, "Wobble"},
+        {"out of range", {"render", "@/in.wav", "@/out.wav", "--set", "Lowpass Filter=20000"}, 3, "1000 to 15000"},
+        {"not a number", {"render", "@/in.wav", "@/out.wav", "--set", "Lowpass Filter=high"}, 3, "not a number"},
+        {"index out of range", {"render", "@/in.wav", "@/out.wav", "--set", "19=1"}, 3, "0 to 18"},
+        {"switch value", {"render", "@/in.wav", "@/out.wav", "--set", "DNR LPF Disable=maybe"}, 3, "on or off"},
+        {"bad preset value", {"render", "@/in.wav", "@/out.wav", "--preset", "@/bad.preset"}, 3, "bad.preset:3:"},
+        {"unknown preset name", {"render", "@/in.wav", "@/out.wav", "--preset", "@/unknown.preset"}, 3, "unknown.preset:3:"},
+        {"missing preset", {"render", "@/in.wav", "@/out.wav", "--preset", "@/none.preset"}, 3, "none.preset"},
+        {"no such plug-in", {"render", "@/in.wav", "@/out.wav", "--plugin", "@/none.so"}, 6, "none.so"},
+        {"not a plug-in", {"render", "@/in.wav", "@/out.wav", "--plugin", notAPlugin}, 6, "VSTPluginMain"},
+        {"output folder missing", {"render", "@/in.wav", "@/no/out.wav"}, 5, "no/out.wav"},
+        {"unknown extension", {"render", "@/in.wav", "@/out.xyz"}, 5, "out.xyz"},
+        {"format for codec", {"render", "@/in.wav", "@/out.flac", "--format", "float"}, 2, "float"},
+        {"unknown format", {"render", "@/in.wav", "@/out.wav", "--format", "pcm12"}, 2, "pcm12"},
+        {"unknown option", {"render", "@/in.wav", "@/out.wav", "--louder"}, 2, "--louder"},
+        {"missing argument", {"render", "@/in.wav"}, 2, "IN and OUT"},
+        {"unknown command", {"mix", "@/in.wav"}, 2, "mix"},
+        {"report folder missing", {"render", "@/in.wav", "@/out.wav", "--report-json", "@/no/r.json"}, 5, "r.json"},
+    };
+    const size_t before = dir.entries().size();
+    for (const auto& c : cases) {
+        std::vector<std::string> args;
+        for (std::string a : c.args) {
+            if (!a.empty() && a[0] == '@') a = dir.path() + a.substr(1);
+            args.push_back(a);
+        }
+        HostRun r = runHost(args, dir);
+        EXPECT_EQ(r.code, c.code) << c.what << ": " << r.err;
+        EXPECT_EQ(r.errLines(), 1) << c.what << ": " << r.err;
+        EXPECT_EQ(r.err.rfind("plumbra: ", 0), 0u) << c.what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << c.what << ": " << r.err;
+        std::vector<std::string> left = dir.entries();
+        EXPECT_EQ(left.size(), before) << c.what << ": something was left behind";
+    }
+}
+
+TEST(PlumbraErrors, AFullDiskLeavesNoFileBehind)
+{
+    TempDir dir;
+    const auto x = testSignal(44100, 1.0);
+    writeAudio(dir / "in.wav", x, 1, 44100);
+    // A file-size limit of 64 KiB makes writes fail like a full disk.
+    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir, {"", "", 64 * 1024, ""});
+    EXPECT_EQ(r.code, 5) << r.err;
+    EXPECT_EQ(r.errLines(), 1) << r.err;
+    EXPECT_EQ(dir.entries().size(), 1u) << "only the input should remain";
+
+    // Standard output on a full device.
+    HostRun full = runHost({"render", dir / "in.wav", "-", "--quiet"}, dir, {"", "/dev/full", 0, ""});
+    EXPECT_EQ(full.code, 5) << full.err;
+    EXPECT_EQ(full.errLines(), 1) << full.err;
+}
+
+TEST(PlumbraErrors, PluginChosenByEnvironmentAndOption)
+{
+    TempDir dir;
+    writeAudio(dir / "in.wav", testSignal(44100, 0.2), 1, 44100);
+    HostRun missing = runHost({"render", dir / "in.wav", dir / "out.wav"}, dir, {"", "", 0, dir / "gone.so"});
+    EXPECT_EQ(missing.code, 6) << missing.err;
+    EXPECT_NE(missing.err.find("gone.so"), std::string::npos) << missing.err;
+    // --plugin wins over the environment.
+    HostRun chosen = runHost({"info", "--plugin", plumbra::test::kPluginPath}, dir, {"", "", 0, dir / "gone.so"});
+    EXPECT_EQ(chosen.code, 0) << chosen.err;
+    HostRun env = runHost({"info"}, dir, {"", "", 0, plumbra::test::kPluginPath});
+    EXPECT_EQ(env.code, 0) << env.err;
+    EXPECT_NE(env.out.find(plumbra::test::kPluginPath), std::string::npos) << env.out;
+}
+
+TEST(PlumbraErrors, AnInterruptedRenderLeavesNoFileBehind)
+{
+    TempDir dir;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        const std::string out = dir / "demo.wav";
+        execl(kHost, kHost, "render", "--demo", out.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait until the temporary output exists, then stop the render.
+    bool sawTemp = false;
+    for (int i = 0; i < 500 && !sawTemp; ++i) {
+        sawTemp = !dir.entries().empty();
+        if (!sawTemp) usleep(10000);
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(sawTemp);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(dir.entries().empty()) << dir.entries().front();
+}
+
+// ---- report and plot ---------------------------------------------------------------
+
+struct Measured {
+    double integrated, range, truePeak;
+};
+
+Measured measure(const Audio& a)
+{
+    ebur128_state* st = ebur128_init(static_cast<unsigned>(a.channels), static_cast<unsigned long>(a.rate),
+                                     EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK);
+    ebur128_add_frames_float(st, a.data.data(), static_cast<size_t>(a.frames));
+    Measured m{};
+    ebur128_loudness_global(st, &m.integrated);
+    ebur128_loudness_range(st, &m.range);
+    double peak = 0;
+    for (int c = 0; c < a.channels; ++c) {
+        double p = 0;
+        ebur128_true_peak(st, static_cast<unsigned>(c), &p);
+        peak = std::max(peak, p);
+    }
+    m.truePeak = 20 * std::log10(peak);
+    ebur128_destroy(&st);
+    return m;
+}
+
+TEST(PlumbraReport, LoudnessAgreesWithLibebur128OnAKnownTone)
+{
+    TempDir dir;
+    const int rate = 48000;
+    // 997 Hz at -20 dBFS peak in one channel: -23.0 LUFS and -20.0 dBTP.
+    std::vector<float> tone(static_cast<size_t>(rate) * 2);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<float>(0.1 * std::sin(2 * M_PI * 997.0 * static_cast<double>(i) / rate));
+    writeAudio(dir / "tone.wav", tone, 1, rate);
+    HostRun r = runHost({"render", dir / "tone.wav", dir / "out.wav", "--report-json", dir / "r.json", "--plot",
+                     dir / "p.svg"}, dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string json = slurp(dir / "r.json");
+
+    const double inLufs = jsonValue(json, "input", "integrated_lufs");
+    EXPECT_NEAR(inLufs, -23.0, 0.05);
+    EXPECT_NEAR(jsonValue(json, "input", "true_peak_dbtp"), -20.0, 0.05);
+    const Measured in = measure(readAudio(dir / "tone.wav"));
+    EXPECT_NEAR(inLufs, in.integrated, 0.006);
+
+    const Audio outAudio = readAudio(dir / "out.wav");
+    const Measured out = measure(outAudio);
+    EXPECT_NEAR(jsonValue(json, "output", "integrated_lufs"), out.integrated, 0.006);
+    EXPECT_NEAR(jsonValue(json, "output", "loudness_range_lu"), out.range, 0.006);
+    EXPECT_NEAR(jsonValue(json, "output", "true_peak_dbtp"), out.truePeak, 0.006);
+    EXPECT_EQ(jsonValue(json, "output", "frames"), static_cast<double>(tone.size()));
+    EXPECT_EQ(jsonValue(json, "", "latency_samples"), 3552.0);
+
+    // The text report says the same, and the plot is an SVG with both curves.
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%.1f LUFS", in.integrated);
+    EXPECT_NE(r.out.find(expected), std::string::npos) << r.out;
+    const std::string svg = slurp(dir / "p.svg");
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_NE(svg.find("</svg>"), std::string::npos);
+    EXPECT_NE(svg.find(">input<"), std::string::npos);
+    EXPECT_NE(svg.find(">output<"), std::string::npos);
+}
+
+// ---- demo ---------------------------------------------------------------------------
+
+TEST(PlumbraDemo, RendersAreBitIdenticalAndTheProgrammeHasItsPassages)
+{
+    TempDir dir;
+    ASSERT_EQ(runHost({"render", "--demo", dir / "a.wav", "--demo-length", "1", "--format", "float", "--quiet"}, dir).code, 0);
+    ASSERT_EQ(runHost({"render", "--demo", dir / "b.wav", "--demo-length", "1", "--format", "float", "--quiet"}, dir).code, 0);
+    const Audio a = readAudio(dir / "a.wav"), b = readAudio(dir / "b.wav");
+    ASSERT_EQ(a.frames, 44100);
+    EXPECT_TRUE(bitEqual(a.data, b.data));
+
+    // The unprocessed programme: 30 s, with a loud passage, a quiet one and a near-silent pause.
+    ASSERT_EQ(runHost({"demo", dir / "dry.wav", "--format", "float"}, dir).code, 0);
+    const Audio dry = readAudio(dir / "dry.wav");
+    ASSERT_EQ(dry.frames, 30 * 44100);
+    auto peakDb = [&](double from, double to) {
+        float p = 0;
+        for (auto i = static_cast<size_t>(from * 44100); i < static_cast<size_t>(to * 44100); ++i)
+            p = std::max(p, std::fabs(dry.data[i]));
+        return 20 * std::log10(std::max(p, 1e-10f));
+    };
+    EXPECT_NEAR(peakDb(0.0, 6.0), -16.0, 0.1);   // quiet speech
+    EXPECT_NEAR(peakDb(6.0, 12.0), -3.0, 0.1);   // loud speech
+    EXPECT_LT(peakDb(12.1, 13.9), -55.0);        // pause
+    EXPECT_NEAR(peakDb(14.0, 20.0), -2.0, 0.1);  // loud bright music
+    EXPECT_NEAR(peakDb(20.0, 26.0), -22.0, 0.1); // quiet dull music
+}
+
+}  // namespace
+
+#else
+
+TEST(Plumbra, NotBuiltHere)
+{
+    GTEST_SKIP() << "the plumbra host is not built for this toolchain";
+}
+
+#endif
