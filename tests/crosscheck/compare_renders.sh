@@ -2,7 +2,8 @@
 # Renders the same input with the native plumbra (loading the native plug-in)
 # and with a Windows plumbra.exe under Wine (loading the DLL beside it), and
 # requires the same audio bits: the built-in demo programme with the default
-# settings, and the generated test signal with other settings and block size.
+# settings, the generated test signal with other settings and block size, and
+# the same signal written as 24-bit integer samples.
 # Usage: compare_renders.sh <native build dir> <emulator> <plumbra.exe>
 # Exits 77 (skipped) when the native build lacks plumbra or the crosscheck tool.
 set -euo pipefail
@@ -24,17 +25,19 @@ trap 'rm -rf "$work"' EXIT
 settings=(--set "Lowpass Filter=15000" --set "Disable WRMI EQ=on" --set "DNR LPF Disable=on"
           --set "OutAGC Threshold=0" --set "Bandwidth Expansion Level=-10" --block-size 441)
 status=0
-# compare <name> <input file or --demo> [options...]
+# compare <name> <format> <input file or --demo> [options...]
 compare() {
-  local name=$1 input=$2; shift 2
-  "$plumbra" render "$input" "$work/$name-native.wav" "$@" --format float --quiet
+  local name=$1 format=$2 input=$3; shift 3
+  "$plumbra" render "$input" "$work/$name-native.wav" "$@" --format "$format" --quiet
   # Windows paths for Wine: the Unix root is drive Z:.
   case "$input" in /*) input="Z:$input" ;; esac
-  "$emulator" "$windows" render "$input" "Z:$work/$name-windows.wav" "$@" --format float --quiet
+  "$emulator" "$windows" render "$input" "Z:$work/$name-windows.wav" "$@" --format "$format" --quiet
   echo -n "$name: "
   "$crosscheck" compare "$work/$name-native.wav" "$work/$name-windows.wav" || status=1
 }
 
-compare demo --demo
-compare signal "$work/signal.wav" "${settings[@]}"
+compare demo float --demo
+compare signal float "$work/signal.wav" "${settings[@]}"
+# The same signal converted to 24-bit samples by the host's audio library.
+compare signal-pcm24 pcm24 "$work/signal.wav"
 exit $status
