@@ -45,7 +45,8 @@ for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"
 
-  bits=32; [ "$preset" = win64 ] && bits=64
+  bits=32 triple=i686-w64-mingw32
+  [ "$preset" = win64 ] && bits=64 triple=x86_64-w64-mingw32
   pkg=dist/${name}-${preset}
   rm -rf "$pkg" "$pkg.zip"
   mkdir -p "$pkg"
@@ -56,6 +57,10 @@ for preset in win32 win64; do
   else
     echo "note: plumbra.exe was not built for $preset"
   fi
+  # Without the debug information of the RelWithDebInfo build; the export table stays.
+  for f in "$pkg"/*.dll "$pkg"/*.exe; do
+    [ -f "$f" ] && "$triple-strip" --strip-all "$f"
+  done
   install_note "$bits" >"$pkg/INSTALL.txt"
   (cd dist && zip -q -r "${name}-${preset}.zip" "${name}-${preset}")
   echo "package: $(pwd)/$pkg.zip ($(cd "$pkg" && ls | tr '\n' ' '))"

@@ -40,4 +40,19 @@ compare demo float --demo
 compare signal float "$work/signal.wav" "${settings[@]}"
 # The same signal converted to 24-bit samples by the host's audio library.
 compare signal-pcm24 pcm24 "$work/signal.wav"
+
+# What a host sees besides audio: names, identification, the parameter table with
+# its display texts (formatted by each platform's C library). Only the library's
+# path may differ.
+for what in info params; do
+  "$plumbra" "$what" | grep -v '^library ' >"$work/$what-native.txt"
+  "$emulator" "$windows" "$what" | tr -d '\r' | grep -v '^library ' >"$work/$what-windows.txt"
+  if cmp -s "$work/$what-native.txt" "$work/$what-windows.txt"; then
+    echo "$what: identical text"
+  else
+    echo "$what: differs (native < > Windows)"
+    diff "$work/$what-native.txt" "$work/$what-windows.txt" | head -20 || true
+    status=1
+  fi
+done
 exit $status
