@@ -14,7 +14,7 @@ triples=("$@")
 [ ${#triples[@]} -eq 0 ] && triples=(i686-w64-mingw32 x86_64-w64-mingw32)
 jobs=$(nproc)
 srcdir=$root/build/deps/src
-stamp_version=1
+stamp_version=2
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -22,31 +22,38 @@ SUDO=""
 # The top folder of a tarball.
 topdir() { tar tf "$1" | awk -F/ 'NR == 1 { print $1 }'; }
 
-# The upstream tarballs of Debian's source packages. apt-get source needs source
-# entries (deb-src); when the machine has none, add them for the same archives
-# as its binary entries.
+# Debian's source packages: libsndfile unpacked with Debian's patches applied,
+# libebur128 as its upstream tarball (Debian's packaging of it is not needed).
+# apt-get source needs source entries (deb-src); when the machine has none, add
+# them for the same archives as its binary entries.
 fetch_sources() {
   mkdir -p "$srcdir"
   cd "$srcdir"
-  if ! ls libsndfile_*.orig.tar.* libebur128_*.orig.tar.* >/dev/null 2>&1; then
-    if ! apt-get source -qq --tar-only libsndfile1-dev libebur128-dev >/dev/null 2>&1; then
-      echo "windows-deps: adding Debian source entries to fetch the libraries' sources"
-      if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-          $SUDO tee /etc/apt/sources.list.d/plumbra-deb-src.sources >/dev/null
-      else
-        grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | sed 's/^deb /deb-src /' |
-          $SUDO tee /etc/apt/sources.list.d/plumbra-deb-src.list >/dev/null
-      fi
-      $SUDO apt-get update -qq
-      apt-get source -qq --tar-only libsndfile1-dev libebur128-dev >/dev/null 2>&1
+  if ! apt-get source -qq --print-uris libsndfile1-dev libebur128-dev 2>/dev/null | grep -q .; then
+    echo "windows-deps: adding Debian source entries to fetch the libraries' sources"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+        $SUDO tee /etc/apt/sources.list.d/plumbra-deb-src.sources >/dev/null
+    else
+      grep -h '^deb ' /etc/apt/sources.list 2>/dev/null | sed 's/^deb /deb-src /' |
+        $SUDO tee /etc/apt/sources.list.d/plumbra-deb-src.list >/dev/null
     fi
+    $SUDO apt-get update -qq
   fi
-  for t in libsndfile_*.orig.tar.* libebur128_*.orig.tar.*; do
-    [ -d "$(topdir "$t")" ] || tar xf "$t"
-  done
-  sndfile_src=$srcdir/$(topdir libsndfile_*.orig.tar.*)
-  ebur128_src=$srcdir/$(topdir libebur128_*.orig.tar.*)
+  sndfile_src=
+  for d in libsndfile-*/; do [ -d "$d/debian" ] && sndfile_src=$srcdir/${d%/}; done
+  if [ -z "$sndfile_src" ]; then
+    apt-get source -qq libsndfile1-dev >/dev/null 2>&1 || true
+    for d in libsndfile-*/; do [ -d "$d/debian" ] && sndfile_src=$srcdir/${d%/}; done
+    [ -n "$sndfile_src" ] || { echo "windows-deps: cannot fetch libsndfile's source package" >&2; exit 1; }
+  fi
+  if ! ls libebur128_*.orig.tar.* >/dev/null 2>&1; then
+    apt-get source -qq --tar-only libebur128-dev >/dev/null 2>&1 || true
+  fi
+  ls libebur128_*.orig.tar.* >/dev/null 2>&1 || { echo "windows-deps: cannot fetch libebur128's source" >&2; exit 1; }
+  local t=$(ls libebur128_*.orig.tar.* | head -n 1)
+  [ -d "$(topdir "$t")" ] || tar xf "$t"
+  ebur128_src=$srcdir/$(topdir "$t")
   cd "$root"
 }
 
