@@ -1,7 +1,8 @@
 # Reads the plug-in DLL's export and import tables with the cross binutils' objdump
 # and fails unless the DLL exports exactly VSTPluginMain (undecorated, so a host's
 # GetProcAddress finds it) and imports only libraries that every Windows has.
-# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<file.dll> -P check_dll_tables.cmake
+# With -DEXPORTS=NONE it checks a program instead: no exports, the same imports.
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<file.dll> [-DEXPORTS=NONE] -P check_dll_tables.cmake
 cmake_policy(VERSION 3.25)
 
 if(NOT OBJDUMP OR NOT DLL)
@@ -40,7 +41,11 @@ message(STATUS "exports: ${exports}")
 message(STATUS "imports: ${imports}")
 
 set(failures)
-if(NOT exports STREQUAL "VSTPluginMain")
+if(EXPORTS STREQUAL "NONE")
+  if(exports)
+    list(APPEND failures "the program must export nothing, found [${exports}]")
+  endif()
+elseif(NOT exports STREQUAL "VSTPluginMain")
   list(APPEND failures "the DLL must export exactly VSTPluginMain, found [${exports}]")
 endif()
 
