@@ -23,15 +23,6 @@ constexpr float kMaxEdgeFraction = 0.49f;
 
 float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
 
-// Maximum of the kPeakWindow most recent values of a ring, this sample's included.
-template <uint32_t N>
-float slidingMax(const Ring<N>& r, uint32_t n, uint32_t window)
-{
-    float M = r.tap(n, 0);
-    for (uint32_t d = 1; d < window; ++d) M = std::max(M, r.tap(n, d));
-    return M;
-}
-
 }  // namespace
 
 void BandTimeConstants::design(const RateConstants& rc)
@@ -75,7 +66,7 @@ void Band<kStereo>::clear()
 {
     for (BandChannel& c : ch) c.clear();
     p1 = p2 = 0.0f;
-    peakRing.clear();
+    peakMax.clear();
     h1 = e1 = e1s = 0.0f;
     h2 = e2 = e2s = 0.0f;
     sum.clear();
@@ -116,8 +107,7 @@ void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float
     // Fast envelope: 44-sample peak of the floored magnitude, release 0.25 s to
     // 1.25 s depending on how long the level has been rising, 15 ms smoothing.
     const float v = std::max(floor, m);
-    peakRing.write(n, v);
-    const float M = slidingMax(peakRing, n, kPeakWindow);
+    const float M = peakMax.push(v);
     const float f1 = (M - e1s > 0.0f) ? 1.0f : 0.0f;
     h1 = std::max(f1, tc.c05 * h1 + tc.omc05 * f1);
     const float r1 = std::max(0.0f, 2.0f * (h1 - 0.5f));

@@ -168,7 +168,7 @@ struct Band {
     // Gain stage state.
     float p1;          // gate peak
     float p2;          // gate smoother
-    Ring<64> peakRing; // floored magnitude v, for the 44-sample sliding maximum
+    SlidingMax<kPeakWindow> peakMax;  // maximum of the last 44 floored magnitudes v
     float h1, e1, e1s; // fast rising indicator, envelope, smoothed envelope
     float h2, e2, e2s; // slow rising indicator, envelope, smoothed envelope
     Ring<4096> sum;    // levelled band sum (mono output of a mono band)

@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 #include "dsp/chainmath.h"
@@ -56,6 +57,54 @@ struct Ring {
     void clear() { buf.fill(0.0f); }
     void write(uint32_t counter, float v) { buf[counter & kMask] = v; }
     float tap(uint32_t counter, uint32_t back) const { return buf[(counter - back) & kMask]; }
+};
+
+// ---------------------------------------------------------------------------
+// Maximum of the W most recent values, the current one included, with zeros
+// before the first value (like a cleared ring scanned from the newest value
+// with std::max). A NaN value is never the maximum of later samples; a NaN
+// current value gives NaN, as the scan does. Callers never push -0, so the sign
+// of a zero maximum does not arise.
+//
+// The values are taken in blocks of W (van Herk / Gil-Werman): the maximum of
+// the window is the larger of the running maximum of the current block and
+// the suffix maximum of the previous block from the same position on. Once a
+// block is complete its suffix maxima are formed in place, W - 1 comparisons,
+// so the cost is about three comparisons per value instead of W - 1.
+template <uint32_t W>
+struct SlidingMax {
+    static_assert(W >= 2);
+    static constexpr float kNone = -std::numeric_limits<float>::infinity();
+
+    // a[0..pos-1]: values of the current block; a[pos+1..W-1]: suffix maxima of
+    // the previous block; a[W] = -inf, so that a full block stands alone.
+    std::array<float, W + 1> a;
+    float run;      // maximum of the current block so far
+    uint32_t pos;   // position of the next value in the current block
+
+    void clear()
+    {
+        a.fill(0.0f);
+        a[W] = kNone;
+        run = kNone;
+        pos = 0;
+    }
+
+    // Adds v and returns the maximum of the W most recent values.
+    float push(float v)
+    {
+        const bool nan = v != v;
+        const float s = nan ? kNone : v;
+        a[pos] = s;
+        run = std::max(run, s);
+        const float m = std::max(a[pos + 1], run);
+        if (++pos == W) {
+            for (uint32_t j = W - 1; j-- > 0;) a[j] = std::max(a[j], a[j + 1]);
+            run = kNone;
+            pos = 0;
+        }
+        return nan ? v : m;
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -274,5 +323,6 @@ static_assert(std::is_trivially_copyable_v<Sos>);
 static_assert(std::is_trivially_copyable_v<FirstOrderSplit>);
 static_assert(std::is_trivially_copyable_v<AnalyticEnvelope>);
 static_assert(std::is_trivially_copyable_v<Ring<64>>);
+static_assert(std::is_trivially_copyable_v<SlidingMax<44>>);
 
 }  // namespace plumbra
