@@ -23,6 +23,11 @@ constexpr float kMaxEdgeFraction = 0.49f;
 
 float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
 
+// Release coefficients of the fast and slow envelopes for the release
+// lengthening r (0 .. 1): exp(-T/(r + 0.25)) and exp(-T/(r + 2)).
+float fastReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kFastReleaseBase)); }
+float slowReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kSlowReleaseBase)); }
+
 }  // namespace
 
 void BandTimeConstants::design(const RateConstants& rc)
@@ -59,6 +64,10 @@ void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
     cg = onePole(def.gateRelease, rc);
     omcg = 1.0f - cg;
     if constexpr (kStereo) side.width.design(rc);
+    const float T = rc.T;
+    gateCurve.seed(0.0f, [](float p) { return chainmath::atan(p); });
+    fastRelease.seed(0.0f, [T](float r) { return fastReleaseCoefficient(r, T); });
+    slowRelease.seed(0.0f, [T](float r) { return slowReleaseCoefficient(r, T); });
 }
 
 template <bool kStereo>
@@ -89,7 +98,8 @@ void Band<kStereo>::detect(float left, float right, uint32_t n, const BandTimeCo
     const float f2 = (m - e2s > 0.0f) ? 1.0f : 0.0f;
     h2 = std::max(f2, tc.c4 * h2 + tc.omc4 * f2);
     const float r2 = std::max(0.0f, 2.0f * (h2 - 0.5f));
-    const float cr2 = chainmath::exp(-tc.T / (r2 + kSlowReleaseBase));
+    const float T = tc.T;
+    const float cr2 = slowRelease(r2, [T](float r) { return slowReleaseCoefficient(r, T); });
     e2 = std::max(m, cr2 * e2 + (1.0f - cr2) * m);
     e2s = tc.c05 * e2s + tc.omc05 * e2;
 }
@@ -102,7 +112,7 @@ void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float
     const float q = std::min(1.0f, Gk * m);
     p1 = std::max(q, cg * p1 + omcg * q);
     p2 = tc.cs * p2 + tc.omcs * p1;
-    gt = chainmath::atan(p2);
+    gt = gateCurve(p2, [](float p) { return chainmath::atan(p); });
 
     // Fast envelope: 44-sample peak of the floored magnitude, release 0.25 s to
     // 1.25 s depending on how long the level has been rising, 15 ms smoothing.
@@ -111,7 +121,8 @@ void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float
     const float f1 = (M - e1s > 0.0f) ? 1.0f : 0.0f;
     h1 = std::max(f1, tc.c05 * h1 + tc.omc05 * f1);
     const float r1 = std::max(0.0f, 2.0f * (h1 - 0.5f));
-    const float cr1 = chainmath::exp(-tc.T / (r1 + kFastReleaseBase));
+    const float T = tc.T;
+    const float cr1 = fastRelease(r1, [T](float r) { return fastReleaseCoefficient(r, T); });
     e1 = std::max(M, cr1 * e1 + (1.0f - cr1) * M);
     e1s = tc.c15 * e1s + tc.omc15 * e1;
 

@@ -171,6 +171,9 @@ struct Band {
     SlidingMax<kPeakWindow> peakMax;  // maximum of the last 44 floored magnitudes v
     float h1, e1, e1s; // fast rising indicator, envelope, smoothed envelope
     float h2, e2, e2s; // slow rising indicator, envelope, smoothed envelope
+    LastResult gateCurve;    // atan(p2)
+    LastResult fastRelease;  // cr1 of r1
+    LastResult slowRelease;  // cr2 of r2
     Ring<4096> sum;    // levelled band sum (mono output of a mono band)
     std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 

@@ -43,7 +43,7 @@ struct Decorrelator {
     StereoPair process(float x, uint32_t n)
     {
         float y = x;
-        for (auto& s : chain) y = s.process(y);
+        for (auto& s : chain) y = s.process(y, n);
         const float out = cLast * (y + ring.tap(n, 2)) - lastIn2;
         lastIn2 = lastIn1;
         lastIn1 = y;

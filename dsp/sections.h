@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -57,6 +58,35 @@ struct Ring {
     void clear() { buf.fill(0.0f); }
     void write(uint32_t counter, float v) { buf[counter & kMask] = v; }
     float tap(uint32_t counter, uint32_t back) const { return buf[(counter - back) & kMask]; }
+};
+
+// ---------------------------------------------------------------------------
+// The argument and result of the last evaluation of a costly function of one
+// float. Many per-sample arguments stay put for long stretches (an envelope's
+// release rate at either end of its range, a gate at rest); a repeated argument
+// returns the stored result, which is bit for bit what the function returns.
+// Seeded with a real pair when the stage is designed, so it never holds a
+// result that the function did not give for its argument.
+struct LastResult {
+    uint32_t argBits;  // bits of the last argument
+    float result;      // f(last argument)
+
+    template <class F>
+    void seed(float x, F f)
+    {
+        argBits = std::bit_cast<uint32_t>(x);
+        result = f(x);
+    }
+    template <class F>
+    float operator()(float x, F f)
+    {
+        const uint32_t b = std::bit_cast<uint32_t>(x);
+        if (b != argBits) {
+            argBits = b;
+            result = f(x);
+        }
+        return result;
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -245,19 +275,28 @@ struct FirstOrderSplit {
 // ---------------------------------------------------------------------------
 // Second-order allpass in z^-2: out[n] = c*(in[n] + out[n-2]) - in[n-2],
 // transfer function (c - z^-2)/(1 - c*z^-2).
+//
+// Only the values two samples back are read, so the histories are kept in two
+// slots by sample parity: slot p = n & 1 holds in[n-2] and out[n-2] on entry
+// and receives in[n] and out[n], with nothing to shift. The caller passes a
+// parity that alternates from one sample to the next (which one it starts
+// with does not matter after clear(), both slots being zero).
 struct AllpassZ2 {
-    float c;           // coefficient
-    float in1, in2;    // in[n-1], in[n-2]
-    float out1, out2;  // out[n-1], out[n-2]
+    float c;                       // coefficient
+    std::array<float, 2> inHist;   // in[] of the last two samples, by parity
+    std::array<float, 2> outHist;  // out[] of the last two samples, by parity
 
-    void clear() { in1 = in2 = out1 = out2 = 0.0f; }
-    float process(float in)
+    void clear()
     {
-        const float out = c * (in + out2) - in2;
-        in2 = in1;
-        in1 = in;
-        out2 = out1;
-        out1 = out;
+        inHist = {0.0f, 0.0f};
+        outHist = {0.0f, 0.0f};
+    }
+    float process(float in, uint32_t parity)
+    {
+        const uint32_t p = parity & 1u;
+        const float out = c * (in + outHist[p]) - inHist[p];
+        inHist[p] = in;
+        outHist[p] = out;
         return out;
     }
 };
@@ -273,6 +312,7 @@ struct AnalyticPair {
     std::array<AllpassZ2, 4> a;  // path A
     std::array<AllpassZ2, 4> b;  // path B
     float aPrev;                 // path A output one sample back
+    uint32_t parity;             // sample parity of the sections' histories, alternating
 
     struct Out {
         float i, q;  // in-phase I[n] = A[n-1], quadrature Q[n] = B[n]
@@ -290,12 +330,15 @@ struct AnalyticPair {
         for (auto& s : a) s.clear();
         for (auto& s : b) s.clear();
         aPrev = 0.0f;
+        parity = 0;
     }
     Out process(float s)
     {
+        const uint32_t p = parity;
+        parity = p ^ 1u;
         float pa = s, pb = s;
-        for (auto& sec : a) pa = sec.process(pa);
-        for (auto& sec : b) pb = sec.process(pb);
+        for (auto& sec : a) pa = sec.process(pa, p);
+        for (auto& sec : b) pb = sec.process(pb, p);
         const Out o{aPrev, pb};
         aPrev = pa;
         return o;
@@ -324,5 +367,6 @@ static_assert(std::is_trivially_copyable_v<FirstOrderSplit>);
 static_assert(std::is_trivially_copyable_v<AnalyticEnvelope>);
 static_assert(std::is_trivially_copyable_v<Ring<64>>);
 static_assert(std::is_trivially_copyable_v<SlidingMax<44>>);
+static_assert(std::is_trivially_copyable_v<LastResult>);
 
 }  // namespace plumbra
