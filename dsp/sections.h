@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "dsp/chainmath.h"
 
@@ -215,6 +216,18 @@ inline void designPeaking(Sos& s, float k, float alpha, float beta)
     s.ra0 = 1.0f / a0;
 }
 
+// Runs x through an array of sections in order, first section first, written
+// out in full so that no loop control runs per section. Extra arguments (the
+// sample parity of z^-2 sections) go to every section.
+template <class Section, std::size_t N, class... Args>
+inline float runCascade(std::array<Section, N>& sections, float x, Args... args)
+{
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((x = sections[I].process(x, args...)), ...);
+    }(std::make_index_sequence<N>{});
+    return x;
+}
+
 // A cascade of second-order sections, first section first.
 template <std::size_t N>
 struct SosCascade {
@@ -224,11 +237,7 @@ struct SosCascade {
     {
         for (auto& x : s) x.clear();
     }
-    float process(float x)
-    {
-        for (auto& sec : s) x = sec.process(x);
-        return x;
-    }
+    float process(float x) { return runCascade(s, x); }
 };
 
 // ---------------------------------------------------------------------------
@@ -336,9 +345,8 @@ struct AnalyticPair {
     {
         const uint32_t p = parity;
         parity = p ^ 1u;
-        float pa = s, pb = s;
-        for (auto& sec : a) pa = sec.process(pa, p);
-        for (auto& sec : b) pb = sec.process(pb, p);
+        const float pa = runCascade(a, s, p);
+        const float pb = runCascade(b, s, p);
         const Out o{aPrev, pb};
         aPrev = pa;
         return o;
