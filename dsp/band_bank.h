@@ -121,7 +121,7 @@ struct BandChannel {
     // Filters x into the band, writes a0H*y into the ring and returns a0H*y.
     float split(float x, uint32_t n)
     {
-        const float x3 = lp1.process(hp2.process(hp1.process(x)));
+        const float x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
         const float w = x3 - (lp2.a2 * lp2.w2 + lp2.a1 * lp2.w1) * lp2.ra0;
         const float scaled = w + 2.0f * lp2.w1 + lp2.w2;
         lp2.w2 = lp2.w1;

@@ -162,6 +162,30 @@ struct Sos {
         w1 = w;
         return y;
     }
+
+    // process() for a section from designButterworthLowpass, whose numerator is
+    // exactly (1, 2, 1): the products with 1 are the values themselves, so
+    //   y = g * (w + 2w1 + w2) / a0
+    // gives process()'s bits without the numerator multiplications.
+    float processLowpass(float x)
+    {
+        const float w = x - (a2 * w2 + a1 * w1) * ra0;
+        const float y = (g * (w + 2.0f * w1 + w2)) * ra0;
+        w2 = w1;
+        w1 = w;
+        return y;
+    }
+
+    // The same for a section from designButterworthHighpass, numerator exactly
+    // (1, -2, 1): w + (-2)*w1 is w - 2w1, so y = g * (w - 2w1 + w2) / a0.
+    float processHighpass(float x)
+    {
+        const float w = x - (a2 * w2 + a1 * w1) * ra0;
+        const float y = (g * (w - 2.0f * w1 + w2)) * ra0;
+        w2 = w1;
+        w1 = w;
+        return y;
+    }
 };
 
 // Bilinear transform of an analog section (p*s^2 + q) / (s^2 + d*s + e) with the
@@ -238,6 +262,15 @@ struct SosCascade {
         for (auto& x : s) x.clear();
     }
     float process(float x) { return runCascade(s, x); }
+
+    // Every section from designButterworthLowpass (see Sos::processLowpass).
+    float processLowpass(float x)
+    {
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((x = s[I].processLowpass(x)), ...);
+        }(std::make_index_sequence<N>{});
+        return x;
+    }
 };
 
 // ---------------------------------------------------------------------------

@@ -96,13 +96,13 @@ struct WidthDetector {
         const float esR = follow(ch[1], sR);
         // Both envelopes are at least the detector floor after one sample, so the ratio is defined.
         const float rho = std::max(esL, esR) / std::min(esL, esR);
-        const float rhof = ratioLowpass.process(rho);
+        const float rhof = ratioLowpass.processLowpass(rho);
         float t = 0.0f;
         if (rhof > 1.0f) {
             t = chainmath::tan(rhof - 1.0f);
             if (!(t > 0.0f)) t = 0.0f;  // past 1 + pi/2 the tangent turns negative
         }
-        const float u = curveLowpass.process(t);
+        const float u = curveLowpass.processLowpass(t);
         wf = std::min(1.0f, std::max(0.0f, u));
         cm = 1.0f + kMonoBoost * (1.0f - wf);
     }

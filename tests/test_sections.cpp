@@ -1,5 +1,6 @@
-// The sliding maximum of the band and output peak detectors against a plain
-// scan of a cleared ring from the newest value, for any input.
+// Building blocks against the plain forms they stand in for, bit for bit:
+// the sliding maximum of the peak detectors against a scan of a cleared ring,
+// and the Butterworth section shortcuts against the general section.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,6 +76,43 @@ TEST(SlidingMax, NanAndInfinitiesAsTheScan)
 {
     expectSameAsScan<44>(randomValues(20000, 4, true));
     expectSameAsScan<5>(randomValues(5000, 5, true));
+}
+
+// The Butterworth lowpass and highpass shortcuts skip the numerator products
+// with 1; the general section must give the same bits for any input.
+TEST(Sos, ButterworthShortcutsGiveTheGeneralSectionsBits)
+{
+    std::mt19937 rng(6);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (float k : {0.5f, 1.0f, 3.3f, 47.0f, 6111.0f}) {
+        for (float d : {1.4142135f, 0.26105237f, 1.9828898f}) {
+            plumbra::Sos lpA{}, lpB{}, hpA{}, hpB{};
+            plumbra::designButterworthLowpass(lpA, k, d);
+            plumbra::designButterworthHighpass(hpA, k, d);
+            lpA.clear();
+            hpA.clear();
+            lpB = lpA;
+            hpB = hpA;
+            for (int i = 0; i < 2000; ++i) {
+                const float x = i % 500 == 0 ? 0.0f : u(rng) * (i % 3 == 0 ? 1e-3f : 1.0f);
+                ASSERT_EQ(std::bit_cast<uint32_t>(lpA.process(x)), std::bit_cast<uint32_t>(lpB.processLowpass(x)))
+                    << "k " << k << " d " << d << " sample " << i;
+                ASSERT_EQ(std::bit_cast<uint32_t>(hpA.process(x)), std::bit_cast<uint32_t>(hpB.processHighpass(x)))
+                    << "k " << k << " d " << d << " sample " << i;
+            }
+        }
+    }
+    // A gain other than 1 (the width detector's curve smoother) is kept.
+    plumbra::SosCascade<2> a{}, b{};
+    plumbra::designButterworthLowpass(a.s[0], 20.0f);
+    plumbra::designButterworthLowpass(a.s[1], 20.0f, 0.7653669f);
+    a.s[1].g = 2.2387211f;
+    a.clear();
+    b = a;
+    for (int i = 0; i < 2000; ++i) {
+        const float x = u(rng);
+        ASSERT_EQ(std::bit_cast<uint32_t>(a.process(x)), std::bit_cast<uint32_t>(b.processLowpass(x))) << i;
+    }
 }
 
 }  // namespace
