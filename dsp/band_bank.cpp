@@ -207,51 +207,49 @@ void BandBank::width()
 
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
 {
-    // Bands 2 and 4.
+    // Every band's split and detection first: they depend on the input alone,
+    // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
+    // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
+    // band 11).
+    detect<1>(left, right, n);
     detect<2>(left, right, n);
-    gain<2>(n, bv);
+    detect<3>(left, right, n);
     detect<4>(left, right, n);
-    gain<4>(n, bv);
-    width<4>();
-
-    // Band 6, whose gain reads the slow envelopes of bands 5, 7 and 8 of this
-    // sample: those three are split and detected first.
     detect<5>(left, right, n);
+    detect<6>(left, right, n);
     detect<7>(left, right, n);
     detect<8>(left, right, n);
-    detect<6>(left, right, n);
-    gain<6>(n, bv);
-    width<6>();
-
-    // Band 8, then band 10.
-    gain<8>(n, bv);
-    width<8>();
-    detect<10>(left, right, n);
-    gain<10>(n, bv);
-    width<10>();
-
-    // Band 1, linked to band 2 of this sample.
-    detect<1>(left, right, n);
-    gain<1>(n, bv);
-
-    // Band 3; then the gains of bands 5 and 7 (band 7 linked to bands 5, 6 and 8).
-    detect<3>(left, right, n);
-    gain<3>(n, bv);
-    width<3>();
-    gain<5>(n, bv);
-    width<5>();
-    gain<7>(n, bv);
-    width<7>();
-
-    // Bands 9, 11 and 12 (band 12 linked to band 11).
     detect<9>(left, right, n);
-    gain<9>(n, bv);
-    width<9>();
+    detect<10>(left, right, n);
     detect<11>(left, right, n);
-    gain<11>(n, bv);
-    width<11>();
     detect<12>(left, right, n);
+
+    // Gates, envelopes, gains and outputs.
+    gain<1>(n, bv);
+    gain<2>(n, bv);
+    gain<3>(n, bv);
+    gain<4>(n, bv);
+    gain<5>(n, bv);
+    gain<6>(n, bv);
+    gain<7>(n, bv);
+    gain<8>(n, bv);
+    gain<9>(n, bv);
+    gain<10>(n, bv);
+    gain<11>(n, bv);
     gain<12>(n, bv);
+
+    // The width detectors last: each reads only its own band's levelled
+    // signals, and running them back to back lets the processor overlap the
+    // long chain of one (envelopes, ratio, tangent, smoothing) with the next.
+    width<3>();
+    width<4>();
+    width<5>();
+    width<6>();
+    width<7>();
+    width<8>();
+    width<9>();
+    width<10>();
+    width<11>();
     width<12>();
 
     BandOutputs out;

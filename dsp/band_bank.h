@@ -13,7 +13,8 @@
 // The slow envelopes of neighbouring bands can hold a band's gain down (gain
 // linking): band 6 by bands 5, 7 and 8; band 7 by bands 5, 6 and 8; band 1 by
 // band 2; band 12 by band 11. Linking reads the neighbours' envelopes of the
-// same sample, which fixes the order in which the bands run (see process()).
+// same sample, so every band's detection of a sample runs before the gains
+// (see process()).
 #pragma once
 
 #include <array>
