@@ -199,10 +199,16 @@ void BandBank::gain(uint32_t n, const BlockValues& bv)
 }
 
 template <int N>
-void BandBank::width()
+void BandBank::widthEnvelopes()
 {
     auto& b = band<N>();
-    b.side.width.process(b.sL, b.sR);
+    b.side.width.envelopes(b.sL, b.sR);
+}
+
+template <int N>
+void BandBank::widthDecision()
+{
+    band<N>().side.width.decide();
 }
 
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
@@ -239,18 +245,29 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     gain<12>(n, bv);
 
     // The width detectors last: each reads only its own band's levelled
-    // signals, and running them back to back lets the processor overlap the
-    // long chain of one (envelopes, ratio, tangent, smoothing) with the next.
-    width<3>();
-    width<4>();
-    width<5>();
-    width<6>();
-    width<7>();
-    width<8>();
-    width<9>();
-    width<10>();
-    width<11>();
-    width<12>();
+    // signals. All their envelopes first, then all their decisions, so that
+    // the processor can overlap the long dependent chains (envelope, ratio,
+    // tangent, smoothing) of several detectors.
+    widthEnvelopes<3>();
+    widthEnvelopes<4>();
+    widthEnvelopes<5>();
+    widthEnvelopes<6>();
+    widthEnvelopes<7>();
+    widthEnvelopes<8>();
+    widthEnvelopes<9>();
+    widthEnvelopes<10>();
+    widthEnvelopes<11>();
+    widthEnvelopes<12>();
+    widthDecision<3>();
+    widthDecision<4>();
+    widthDecision<5>();
+    widthDecision<6>();
+    widthDecision<7>();
+    widthDecision<8>();
+    widthDecision<9>();
+    widthDecision<10>();
+    widthDecision<11>();
+    widthDecision<12>();
 
     BandOutputs out;
     out.m1 = monoBands[0].sum.tap(n, kMixDelay);

@@ -244,7 +244,9 @@ private:
     template <int N>
     void gain(uint32_t n, const BlockValues& bv);
     template <int N>
-    void width();
+    void widthEnvelopes();
+    template <int N>
+    void widthDecision();
     template <int N>
     float linkedLevel(const BlockValues& bv) const;
 

@@ -92,8 +92,22 @@ struct WidthDetector {
     // One sample of the band's levelled left and right signals sL, sR.
     void process(float sL, float sR)
     {
-        const float esL = follow(ch[0], sL);
-        const float esR = follow(ch[1], sR);
+        envelopes(sL, sR);
+        decide();
+    }
+
+    // The two halves of process(), for running the envelopes of several
+    // detectors before their decisions. envelopes() updates both channels'
+    // envelopes; decide() forms the width factor from them.
+    void envelopes(float sL, float sR)
+    {
+        follow(ch[0], sL);
+        follow(ch[1], sR);
+    }
+    void decide()
+    {
+        const float esL = ch[0].Es;
+        const float esR = ch[1].Es;
         // Both envelopes are at least the detector floor after one sample, so the ratio is defined.
         const float rho = std::max(esL, esR) / std::min(esL, esR);
         const float rhof = ratioLowpass.processLowpass(rho);
