@@ -23,14 +23,10 @@ constexpr float kMaxEdgeFraction = 0.49f;
 
 float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
 
-// Maximum of the kPeakWindow most recent values of a ring, this sample's included.
-template <uint32_t N>
-float slidingMax(const Ring<N>& r, uint32_t n, uint32_t window)
-{
-    float M = r.tap(n, 0);
-    for (uint32_t d = 1; d < window; ++d) M = std::max(M, r.tap(n, d));
-    return M;
-}
+// Release coefficients of the fast and slow envelopes for the release
+// lengthening r (0 .. 1): exp(-T/(r + 0.25)) and exp(-T/(r + 2)).
+float fastReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kFastReleaseBase)); }
+float slowReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kSlowReleaseBase)); }
 
 }  // namespace
 
@@ -68,6 +64,10 @@ void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
     cg = onePole(def.gateRelease, rc);
     omcg = 1.0f - cg;
     if constexpr (kStereo) side.width.design(rc);
+    const float T = rc.T;
+    gateCurve.seed(0.0f, [](float p) { return chainmath::atan(p); });
+    fastRelease.seed(0.0f, [T](float r) { return fastReleaseCoefficient(r, T); });
+    slowRelease.seed(0.0f, [T](float r) { return slowReleaseCoefficient(r, T); });
 }
 
 template <bool kStereo>
@@ -75,7 +75,7 @@ void Band<kStereo>::clear()
 {
     for (BandChannel& c : ch) c.clear();
     p1 = p2 = 0.0f;
-    peakRing.clear();
+    peakMax.clear();
     h1 = e1 = e1s = 0.0f;
     h2 = e2 = e2s = 0.0f;
     sum.clear();
@@ -98,7 +98,8 @@ void Band<kStereo>::detect(float left, float right, uint32_t n, const BandTimeCo
     const float f2 = (m - e2s > 0.0f) ? 1.0f : 0.0f;
     h2 = std::max(f2, tc.c4 * h2 + tc.omc4 * f2);
     const float r2 = std::max(0.0f, 2.0f * (h2 - 0.5f));
-    const float cr2 = chainmath::exp(-tc.T / (r2 + kSlowReleaseBase));
+    const float T = tc.T;
+    const float cr2 = slowRelease(r2, [T](float r) { return slowReleaseCoefficient(r, T); });
     e2 = std::max(m, cr2 * e2 + (1.0f - cr2) * m);
     e2s = tc.c05 * e2s + tc.omc05 * e2;
 }
@@ -111,17 +112,17 @@ void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float
     const float q = std::min(1.0f, Gk * m);
     p1 = std::max(q, cg * p1 + omcg * q);
     p2 = tc.cs * p2 + tc.omcs * p1;
-    gt = chainmath::atan(p2);
+    gt = gateCurve(p2, [](float p) { return chainmath::atan(p); });
 
     // Fast envelope: 44-sample peak of the floored magnitude, release 0.25 s to
     // 1.25 s depending on how long the level has been rising, 15 ms smoothing.
     const float v = std::max(floor, m);
-    peakRing.write(n, v);
-    const float M = slidingMax(peakRing, n, kPeakWindow);
+    const float M = peakMax.push(v);
     const float f1 = (M - e1s > 0.0f) ? 1.0f : 0.0f;
     h1 = std::max(f1, tc.c05 * h1 + tc.omc05 * f1);
     const float r1 = std::max(0.0f, 2.0f * (h1 - 0.5f));
-    const float cr1 = chainmath::exp(-tc.T / (r1 + kFastReleaseBase));
+    const float T = tc.T;
+    const float cr1 = fastRelease(r1, [T](float r) { return fastReleaseCoefficient(r, T); });
     e1 = std::max(M, cr1 * e1 + (1.0f - cr1) * M);
     e1s = tc.c15 * e1s + tc.omc15 * e1;
 
@@ -198,60 +199,75 @@ void BandBank::gain(uint32_t n, const BlockValues& bv)
 }
 
 template <int N>
-void BandBank::width()
+void BandBank::widthEnvelopes()
 {
     auto& b = band<N>();
-    b.side.width.process(b.sL, b.sR);
+    b.side.width.envelopes(b.sL, b.sR);
+}
+
+template <int N>
+void BandBank::widthDecision()
+{
+    band<N>().side.width.decide();
 }
 
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
 {
-    // Bands 2 and 4.
+    // Every band's split and detection first: they depend on the input alone,
+    // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
+    // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
+    // band 11).
+    detect<1>(left, right, n);
     detect<2>(left, right, n);
-    gain<2>(n, bv);
+    detect<3>(left, right, n);
     detect<4>(left, right, n);
-    gain<4>(n, bv);
-    width<4>();
-
-    // Band 6, whose gain reads the slow envelopes of bands 5, 7 and 8 of this
-    // sample: those three are split and detected first.
     detect<5>(left, right, n);
+    detect<6>(left, right, n);
     detect<7>(left, right, n);
     detect<8>(left, right, n);
-    detect<6>(left, right, n);
-    gain<6>(n, bv);
-    width<6>();
-
-    // Band 8, then band 10.
-    gain<8>(n, bv);
-    width<8>();
-    detect<10>(left, right, n);
-    gain<10>(n, bv);
-    width<10>();
-
-    // Band 1, linked to band 2 of this sample.
-    detect<1>(left, right, n);
-    gain<1>(n, bv);
-
-    // Band 3; then the gains of bands 5 and 7 (band 7 linked to bands 5, 6 and 8).
-    detect<3>(left, right, n);
-    gain<3>(n, bv);
-    width<3>();
-    gain<5>(n, bv);
-    width<5>();
-    gain<7>(n, bv);
-    width<7>();
-
-    // Bands 9, 11 and 12 (band 12 linked to band 11).
     detect<9>(left, right, n);
-    gain<9>(n, bv);
-    width<9>();
+    detect<10>(left, right, n);
     detect<11>(left, right, n);
-    gain<11>(n, bv);
-    width<11>();
     detect<12>(left, right, n);
+
+    // Gates, envelopes, gains and outputs.
+    gain<1>(n, bv);
+    gain<2>(n, bv);
+    gain<3>(n, bv);
+    gain<4>(n, bv);
+    gain<5>(n, bv);
+    gain<6>(n, bv);
+    gain<7>(n, bv);
+    gain<8>(n, bv);
+    gain<9>(n, bv);
+    gain<10>(n, bv);
+    gain<11>(n, bv);
     gain<12>(n, bv);
-    width<12>();
+
+    // The width detectors last: each reads only its own band's levelled
+    // signals. All their envelopes first, then all their decisions, so that
+    // the processor can overlap the long dependent chains (envelope, ratio,
+    // tangent, smoothing) of several detectors.
+    widthEnvelopes<3>();
+    widthEnvelopes<4>();
+    widthEnvelopes<5>();
+    widthEnvelopes<6>();
+    widthEnvelopes<7>();
+    widthEnvelopes<8>();
+    widthEnvelopes<9>();
+    widthEnvelopes<10>();
+    widthEnvelopes<11>();
+    widthEnvelopes<12>();
+    widthDecision<3>();
+    widthDecision<4>();
+    widthDecision<5>();
+    widthDecision<6>();
+    widthDecision<7>();
+    widthDecision<8>();
+    widthDecision<9>();
+    widthDecision<10>();
+    widthDecision<11>();
+    widthDecision<12>();
 
     BandOutputs out;
     out.m1 = monoBands[0].sum.tap(n, kMixDelay);

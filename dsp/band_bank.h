@@ -13,7 +13,8 @@
 // The slow envelopes of neighbouring bands can hold a band's gain down (gain
 // linking): band 6 by bands 5, 7 and 8; band 7 by bands 5, 6 and 8; band 1 by
 // band 2; band 12 by band 11. Linking reads the neighbours' envelopes of the
-// same sample, which fixes the order in which the bands run (see process()).
+// same sample, so every band's detection of a sample runs before the gains
+// (see process()).
 #pragma once
 
 #include <array>
@@ -121,7 +122,7 @@ struct BandChannel {
     // Filters x into the band, writes a0H*y into the ring and returns a0H*y.
     float split(float x, uint32_t n)
     {
-        const float x3 = lp1.process(hp2.process(hp1.process(x)));
+        const float x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
         const float w = x3 - (lp2.a2 * lp2.w2 + lp2.a1 * lp2.w1) * lp2.ra0;
         const float scaled = w + 2.0f * lp2.w1 + lp2.w2;
         lp2.w2 = lp2.w1;
@@ -168,9 +169,12 @@ struct Band {
     // Gain stage state.
     float p1;          // gate peak
     float p2;          // gate smoother
-    Ring<64> peakRing; // floored magnitude v, for the 44-sample sliding maximum
+    SlidingMax<kPeakWindow> peakMax;  // maximum of the last 44 floored magnitudes v
     float h1, e1, e1s; // fast rising indicator, envelope, smoothed envelope
     float h2, e2, e2s; // slow rising indicator, envelope, smoothed envelope
+    LastResult gateCurve;    // atan(p2)
+    LastResult fastRelease;  // cr1 of r1
+    LastResult slowRelease;  // cr2 of r2
     Ring<4096> sum;    // levelled band sum (mono output of a mono band)
     std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 
@@ -240,7 +244,9 @@ private:
     template <int N>
     void gain(uint32_t n, const BlockValues& bv);
     template <int N>
-    void width();
+    void widthEnvelopes();
+    template <int N>
+    void widthDecision();
     template <int N>
     float linkedLevel(const BlockValues& bv) const;
 

@@ -167,10 +167,10 @@ struct BandwidthExpander {
         // High-frequency detector: hf = min(1, G_det * lowpass(|analytic(highpass(x))|)).
         const AnalyticPair::Out d = detectPair.process(detectHighpass.process(x));
         const float r = std::sqrt(d.i * d.i + d.q * d.q);
-        const float hf = std::min(1.0f, detectGain * detectSmoothing.process(r));
+        const float hf = std::min(1.0f, detectGain * detectSmoothing.processLowpass(r));
 
         // Source band and its magnitude a, floored at 0.001.
-        const AnalyticPair::Out s = sourcePair.process(sourceLowpass.process(sourceHighpass.process(x)));
+        const AnalyticPair::Out s = sourcePair.process(sourceLowpass.processLowpass(sourceHighpass.process(x)));
         sourceMagnitude.write(n, flooredMagnitude(s.i * s.i + s.q * s.q));
         sourceI.write(n, s.i);
         sourceQ.write(n, s.q);
@@ -178,7 +178,7 @@ struct BandwidthExpander {
         // Source envelope: five-sample maximum, instant-attack hold, 100 Hz smoothing.
         const float aMax = maxOfFive(sourceMagnitude, n);
         hold = std::max(aMax, rho * hold + omRho * aMax);
-        const float v = envelopeSmoothing.process(hold);
+        const float v = envelopeSmoothing.processLowpass(hold);
 
         // Frequency doubling of the analytic sample two back: (I' + jQ')^2 / v.
         const float i2 = sourceI.tap(n, 2);

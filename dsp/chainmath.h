@@ -69,6 +69,17 @@ inline constexpr double kExp2Table[64] = {
     0x1.fa7c1819e90d8p+0,
 };
 
+// e^r - 1 by its Taylor series to r^5, for |r| <= ln2/128; the first term left
+// out is below 2^-54.
+inline double expm1Series(double r)
+{
+    return r + r * r * (0.5 + r * (1.0 / 6 + r * (1.0 / 24 + r * (1.0 / 120))));
+}
+
+// Below this magnitude z * 64/ln2 lies within 0.37 of zero, so that the
+// reduction in expKernel gives k = 0, r = z exactly, t = 1 and scale = 1.
+inline constexpr double kExpSmall = 0x1p-8;
+
 // e^z for z in [-104, 89] (the caller clamps), in double. Past those bounds
 // the float result is +0 or +inf anyway. NaN propagates.
 inline double expKernel(double z)
@@ -78,8 +89,7 @@ inline double expKernel(double z)
     kd -= kRoundShift;
     // z - k * hi is exact (k * hi is exact and lies within a factor 2 of z).
     const double r = (z - kd * kLn2By64Hi) - kd * kLn2By64Lo;
-    // e^r - 1 by its Taylor series to r^5; the first term left out is below 2^-54.
-    const double p = r + r * r * (0.5 + r * (1.0 / 6 + r * (1.0 / 24 + r * (1.0 / 120))));
+    const double p = expm1Series(r);
     const double t = kExp2Table[k & 63];
     // 2^floor(k/64) built directly as a double: exponent field 1023 + k/64.
     const int32_t m = static_cast<int32_t>(k) >> 6;
@@ -235,6 +245,10 @@ inline Reduced reduceSmall(double x)
     return {r, q};
 }
 
+// Below 0.75, x * 2/pi lies within 0.48 of zero: reduceSmall gives q = 0 and
+// r = x exactly (every product with q is zero).
+inline constexpr uint32_t kReduceNoneLimit = 0x3f400000; // bits of 0.75
+
 // For finite x >= 2^22 (given by its bits): exact reduction with 128 bits of
 // 2/pi taken at the position that the exponent of x selects.
 Reduced reduceLarge(uint32_t ax);
@@ -268,6 +282,10 @@ inline float withSign(float v, uint32_t sign)
 inline float exp(float x)
 {
     double z = x;
+    // Small arguments (the per-sample release coefficients): with k = 0 the
+    // kernel's scale * (t + t * p) is 1 * (1 + 1 * p), which is 1 + p exactly,
+    // so the reduction and the table are skipped with the same result.
+    if (z > -detail::kExpSmall && z < detail::kExpSmall) return static_cast<float>(1.0 + detail::expm1Series(z));
     z = z > 89.0 ? 89.0 : z;
     z = z < -104.0 ? -104.0 : z;
     return static_cast<float>(detail::expKernel(z));
@@ -279,8 +297,13 @@ inline float tan(float x)
     const uint32_t ix = std::bit_cast<uint32_t>(x);
     const uint32_t ax = ix & 0x7fffffffu;
     if (ax >= 0x7f800000u) return x - x;
-    const detail::Reduced d = detail::reduce(ax);
     double num, den;
+    if (ax < detail::kReduceNoneLimit) {
+        // No reduction needed: the same kernel on r = |x|, q = 0.
+        detail::tanKernel(static_cast<double>(std::bit_cast<float>(ax)), num, den);
+        return detail::withSign(static_cast<float>(num / den), ix & 0x80000000u);
+    }
+    const detail::Reduced d = detail::reduce(ax);
     detail::tanKernel(d.r, num, den);
     // tan(r + q pi/2) is tan r for even q and -cot r for odd q.
     const bool odd = (d.q & 1) != 0;

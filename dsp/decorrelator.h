@@ -42,8 +42,7 @@ struct Decorrelator {
     // One sample: x is the equalised programme, n the ring counter.
     StereoPair process(float x, uint32_t n)
     {
-        float y = x;
-        for (auto& s : chain) y = s.process(y);
+        const float y = runCascade(chain, x, n);
         const float out = cLast * (y + ring.tap(n, 2)) - lastIn2;
         lastIn2 = lastIn1;
         lastIn1 = y;

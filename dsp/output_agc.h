@@ -28,7 +28,7 @@ struct OutputAgc {
 
     Ring<256> delayA;  // channel A, read 132 samples back
     Ring<256> delayB;  // channel B, read 132 samples back
-    Ring<64> peaks;    // q, the last 44 read
+    SlidingMax<kPeakWindow> peaks;  // maximum of the last 44 q
     float a;           // release coefficient exp(-20/fs)
     float oma;         // 1 - a
     float theta;       // threshold 10^("OutAGC Threshold"/20), per block
@@ -65,9 +65,7 @@ struct OutputAgc {
 
         t = kThresholdStep * theta + kThresholdKeep * t;
         const float q = std::max({std::fabs(dA), std::fabs(dB), std::fabs(yA), std::fabs(yB), t});
-        peaks.write(n, q);
-        float m = q;
-        for (uint32_t d = 1; d < kPeakWindow; ++d) m = std::max(m, peaks.tap(n, d));
+        const float m = peaks.push(q);
 
         envelope = std::max(m, a * envelope + oma * m);
 

@@ -10,9 +10,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "dsp/chainmath.h"
 
@@ -59,6 +62,83 @@ struct Ring {
 };
 
 // ---------------------------------------------------------------------------
+// The argument and result of the last evaluation of a costly function of one
+// float. Many per-sample arguments stay put for long stretches (an envelope's
+// release rate at either end of its range, a gate at rest); a repeated argument
+// returns the stored result, which is bit for bit what the function returns.
+// Seeded with a real pair when the stage is designed, so it never holds a
+// result that the function did not give for its argument.
+struct LastResult {
+    uint32_t argBits;  // bits of the last argument
+    float result;      // f(last argument)
+
+    template <class F>
+    void seed(float x, F f)
+    {
+        argBits = std::bit_cast<uint32_t>(x);
+        result = f(x);
+    }
+    template <class F>
+    float operator()(float x, F f)
+    {
+        const uint32_t b = std::bit_cast<uint32_t>(x);
+        if (b != argBits) {
+            argBits = b;
+            result = f(x);
+        }
+        return result;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Maximum of the W most recent values, the current one included, with zeros
+// before the first value (like a cleared ring scanned from the newest value
+// with std::max). A NaN value is never the maximum of later samples; a NaN
+// current value gives NaN, as the scan does. Callers never push -0, so the sign
+// of a zero maximum does not arise.
+//
+// The values are taken in blocks of W (van Herk / Gil-Werman): the maximum of
+// the window is the larger of the running maximum of the current block and
+// the suffix maximum of the previous block from the same position on. Once a
+// block is complete its suffix maxima are formed in place, W - 1 comparisons,
+// so the cost is about three comparisons per value instead of W - 1.
+template <uint32_t W>
+struct SlidingMax {
+    static_assert(W >= 2);
+    static constexpr float kNone = -std::numeric_limits<float>::infinity();
+
+    // a[0..pos-1]: values of the current block; a[pos+1..W-1]: suffix maxima of
+    // the previous block; a[W] = -inf, so that a full block stands alone.
+    std::array<float, W + 1> a;
+    float run;      // maximum of the current block so far
+    uint32_t pos;   // position of the next value in the current block
+
+    void clear()
+    {
+        a.fill(0.0f);
+        a[W] = kNone;
+        run = kNone;
+        pos = 0;
+    }
+
+    // Adds v and returns the maximum of the W most recent values.
+    float push(float v)
+    {
+        const bool nan = v != v;
+        const float s = nan ? kNone : v;
+        a[pos] = s;
+        run = std::max(run, s);
+        const float m = std::max(a[pos + 1], run);
+        if (++pos == W) {
+            for (uint32_t j = W - 1; j-- > 0;) a[j] = std::max(a[j], a[j + 1]);
+            run = kNone;
+            pos = 0;
+        }
+        return nan ? v : m;
+    }
+};
+
+// ---------------------------------------------------------------------------
 // Second-order section in direct form II.
 //
 //   w[n] = x[n] - (a2*w[n-2] + a1*w[n-1]) / a0
@@ -78,6 +158,30 @@ struct Sos {
     {
         const float w = x - (a2 * w2 + a1 * w1) * ra0;
         const float y = (g * (b0 * w + b1 * w1 + b2 * w2)) * ra0;
+        w2 = w1;
+        w1 = w;
+        return y;
+    }
+
+    // process() for a section from designButterworthLowpass, whose numerator is
+    // exactly (1, 2, 1): the products with 1 are the values themselves, so
+    //   y = g * (w + 2w1 + w2) / a0
+    // gives process()'s bits without the numerator multiplications.
+    float processLowpass(float x)
+    {
+        const float w = x - (a2 * w2 + a1 * w1) * ra0;
+        const float y = (g * (w + 2.0f * w1 + w2)) * ra0;
+        w2 = w1;
+        w1 = w;
+        return y;
+    }
+
+    // The same for a section from designButterworthHighpass, numerator exactly
+    // (1, -2, 1): w + (-2)*w1 is w - 2w1, so y = g * (w - 2w1 + w2) / a0.
+    float processHighpass(float x)
+    {
+        const float w = x - (a2 * w2 + a1 * w1) * ra0;
+        const float y = (g * (w - 2.0f * w1 + w2)) * ra0;
         w2 = w1;
         w1 = w;
         return y;
@@ -136,6 +240,18 @@ inline void designPeaking(Sos& s, float k, float alpha, float beta)
     s.ra0 = 1.0f / a0;
 }
 
+// Runs x through an array of sections in order, first section first, written
+// out in full so that no loop control runs per section. Extra arguments (the
+// sample parity of z^-2 sections) go to every section.
+template <class Section, std::size_t N, class... Args>
+inline float runCascade(std::array<Section, N>& sections, float x, Args... args)
+{
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((x = sections[I].process(x, args...)), ...);
+    }(std::make_index_sequence<N>{});
+    return x;
+}
+
 // A cascade of second-order sections, first section first.
 template <std::size_t N>
 struct SosCascade {
@@ -145,9 +261,14 @@ struct SosCascade {
     {
         for (auto& x : s) x.clear();
     }
-    float process(float x)
+    float process(float x) { return runCascade(s, x); }
+
+    // Every section from designButterworthLowpass (see Sos::processLowpass).
+    float processLowpass(float x)
     {
-        for (auto& sec : s) x = sec.process(x);
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            ((x = s[I].processLowpass(x)), ...);
+        }(std::make_index_sequence<N>{});
         return x;
     }
 };
@@ -196,19 +317,28 @@ struct FirstOrderSplit {
 // ---------------------------------------------------------------------------
 // Second-order allpass in z^-2: out[n] = c*(in[n] + out[n-2]) - in[n-2],
 // transfer function (c - z^-2)/(1 - c*z^-2).
+//
+// Only the values two samples back are read, so the histories are kept in two
+// slots by sample parity: slot p = n & 1 holds in[n-2] and out[n-2] on entry
+// and receives in[n] and out[n], with nothing to shift. The caller passes a
+// parity that alternates from one sample to the next (which one it starts
+// with does not matter after clear(), both slots being zero).
 struct AllpassZ2 {
-    float c;           // coefficient
-    float in1, in2;    // in[n-1], in[n-2]
-    float out1, out2;  // out[n-1], out[n-2]
+    float c;                       // coefficient
+    std::array<float, 2> inHist;   // in[] of the last two samples, by parity
+    std::array<float, 2> outHist;  // out[] of the last two samples, by parity
 
-    void clear() { in1 = in2 = out1 = out2 = 0.0f; }
-    float process(float in)
+    void clear()
     {
-        const float out = c * (in + out2) - in2;
-        in2 = in1;
-        in1 = in;
-        out2 = out1;
-        out1 = out;
+        inHist = {0.0f, 0.0f};
+        outHist = {0.0f, 0.0f};
+    }
+    float process(float in, uint32_t parity)
+    {
+        const uint32_t p = parity & 1u;
+        const float out = c * (in + outHist[p]) - inHist[p];
+        inHist[p] = in;
+        outHist[p] = out;
         return out;
     }
 };
@@ -224,6 +354,7 @@ struct AnalyticPair {
     std::array<AllpassZ2, 4> a;  // path A
     std::array<AllpassZ2, 4> b;  // path B
     float aPrev;                 // path A output one sample back
+    uint32_t parity;             // sample parity of the sections' histories, alternating
 
     struct Out {
         float i, q;  // in-phase I[n] = A[n-1], quadrature Q[n] = B[n]
@@ -241,12 +372,14 @@ struct AnalyticPair {
         for (auto& s : a) s.clear();
         for (auto& s : b) s.clear();
         aPrev = 0.0f;
+        parity = 0;
     }
     Out process(float s)
     {
-        float pa = s, pb = s;
-        for (auto& sec : a) pa = sec.process(pa);
-        for (auto& sec : b) pb = sec.process(pb);
+        const uint32_t p = parity;
+        parity = p ^ 1u;
+        const float pa = runCascade(a, s, p);
+        const float pb = runCascade(b, s, p);
         const Out o{aPrev, pb};
         aPrev = pa;
         return o;
@@ -274,5 +407,7 @@ static_assert(std::is_trivially_copyable_v<Sos>);
 static_assert(std::is_trivially_copyable_v<FirstOrderSplit>);
 static_assert(std::is_trivially_copyable_v<AnalyticEnvelope>);
 static_assert(std::is_trivially_copyable_v<Ring<64>>);
+static_assert(std::is_trivially_copyable_v<SlidingMax<44>>);
+static_assert(std::is_trivially_copyable_v<LastResult>);
 
 }  // namespace plumbra

@@ -29,6 +29,7 @@ struct WidthDetector {
         float h;                    // rising indicator
         float E;                    // envelope
         float Es;                   // smoothed envelope
+        LastResult release;         // cr of r
 
         void clear()
         {
@@ -48,8 +49,11 @@ struct WidthDetector {
 
     void design(const RateConstants& rc)
     {
-        for (Channel& c : ch) c.detector.design();
         T = rc.T;
+        for (Channel& c : ch) {
+            c.detector.design();
+            c.release.seed(0.0f, [this](float r) { return releaseCoefficient(r); });
+        }
         cw = onePole(16.666666f, rc);
         omcw = 1.0f - cw;
         c1 = onePole(1000.0f, rc);
@@ -68,6 +72,10 @@ struct WidthDetector {
         wf = cm = 0.0f;
     }
 
+    // Release coefficient exp(-T/(r + 0.03)) for the release lengthening r
+    // (0 .. 1): 0.03 s .. 1.03 s.
+    float releaseCoefficient(float r) const { return chainmath::exp(-T / (r + kReleaseBase)); }
+
     // Envelope of one channel's levelled band signal s.
     float follow(Channel& c, float s) const
     {
@@ -75,7 +83,7 @@ struct WidthDetector {
         const float f = (m - c.Es > 0.0f) ? 1.0f : 0.0f;
         c.h = std::max(f, cw * c.h + omcw * f);
         const float r = std::max(0.0f, 2.0f * (c.h - 0.5f));
-        const float cr = chainmath::exp(-T / (r + kReleaseBase));  // 0.03 s .. 1.03 s
+        const float cr = c.release(r, [this](float x) { return releaseCoefficient(x); });
         c.E = std::max(m, cr * c.E + (1.0f - cr) * m);
         c.Es = c1 * c.Es + omc1 * c.E;
         return c.Es;
@@ -84,17 +92,31 @@ struct WidthDetector {
     // One sample of the band's levelled left and right signals sL, sR.
     void process(float sL, float sR)
     {
-        const float esL = follow(ch[0], sL);
-        const float esR = follow(ch[1], sR);
+        envelopes(sL, sR);
+        decide();
+    }
+
+    // The two halves of process(), for running the envelopes of several
+    // detectors before their decisions. envelopes() updates both channels'
+    // envelopes; decide() forms the width factor from them.
+    void envelopes(float sL, float sR)
+    {
+        follow(ch[0], sL);
+        follow(ch[1], sR);
+    }
+    void decide()
+    {
+        const float esL = ch[0].Es;
+        const float esR = ch[1].Es;
         // Both envelopes are at least the detector floor after one sample, so the ratio is defined.
         const float rho = std::max(esL, esR) / std::min(esL, esR);
-        const float rhof = ratioLowpass.process(rho);
+        const float rhof = ratioLowpass.processLowpass(rho);
         float t = 0.0f;
         if (rhof > 1.0f) {
             t = chainmath::tan(rhof - 1.0f);
             if (!(t > 0.0f)) t = 0.0f;  // past 1 + pi/2 the tangent turns negative
         }
-        const float u = curveLowpass.process(t);
+        const float u = curveLowpass.processLowpass(t);
         wf = std::min(1.0f, std::max(0.0f, u));
         cm = 1.0f + kMonoBoost * (1.0f - wf);
     }

@@ -396,6 +396,51 @@ TEST(ChainMath, MonotonicOverTheChainsRanges)
     expectNondecreasing("sin", 0.0f, 1.5707963f, 1000000, s, false);
 }
 
+// exp of small arguments and tan below 0.75 skip the argument reduction; the
+// results must be the bits of the full path (reduction, table, scaling).
+float expFullPath(float x) { return static_cast<float>(chainmath::detail::expKernel(x)); }
+
+float tanFullPath(float x)
+{
+    const uint32_t ix = bitsOf(x);
+    const uint32_t ax = ix & 0x7fffffffu;
+    const chainmath::detail::Reduced d = chainmath::detail::reduce(ax);
+    double num, den;
+    chainmath::detail::tanKernel(d.r, num, den);
+    const bool odd = (d.q & 1) != 0;
+    const double t = (odd ? -den : num) / (odd ? num : den);
+    return chainmath::detail::withSign(static_cast<float>(t), ix & 0x80000000u);
+}
+
+TEST(ChainMath, ShortcutsGiveTheBitsOfTheFullPath)
+{
+    // Every float of the top binades below each shortcut's limit, and random
+    // ones of every smaller magnitude, both signs.
+    for (uint32_t b = bitsOf(0x1p-9f); b < bitsOf(0x1p-8f); ++b) {
+        for (uint32_t sign : {0u, 0x80000000u}) {
+            const float x = fromBits(b | sign);
+            ASSERT_EQ(bitsOf(chainmath::exp(x)), bitsOf(expFullPath(x))) << x;
+        }
+    }
+    for (uint32_t b = bitsOf(0.5f); b < bitsOf(0.75f); ++b) {
+        const float x = fromBits(b);
+        ASSERT_EQ(bitsOf(chainmath::tan(x)), bitsOf(tanFullPath(x))) << x;
+        ASSERT_EQ(bitsOf(chainmath::tan(-x)), bitsOf(tanFullPath(-x))) << -x;
+    }
+    Lcg g{11};
+    for (int i = 0; i < 1000000; ++i) {
+        const uint32_t r = g.next();
+        const float e = fromBits(r % bitsOf(0x1p-9f) | (r & 0x80000000u));
+        ASSERT_EQ(bitsOf(chainmath::exp(e)), bitsOf(expFullPath(e))) << e;
+        const float t = fromBits(r % bitsOf(0.5f) | (r & 0x80000000u));
+        ASSERT_EQ(bitsOf(chainmath::tan(t)), bitsOf(tanFullPath(t))) << t;
+    }
+    for (float x : {0.0f, -0.0f, 0x1p-8f, -0x1p-8f, 0.75f, -0.75f, std::nextafter(0.75f, 0.0f)}) {
+        EXPECT_EQ(bitsOf(chainmath::exp(x)), bitsOf(expFullPath(x))) << x;
+        EXPECT_EQ(bitsOf(chainmath::tan(x)), bitsOf(tanFullPath(x))) << x;
+    }
+}
+
 // A digest of results over fixed arguments: hot ranges, whole-range bit
 // patterns and huge reductions. It must be the same on every platform, build
 // type and optimisation level; the value below was measured on x86-64 Linux
