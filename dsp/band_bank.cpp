@@ -57,7 +57,6 @@ void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
         designButterworthHighpass(c.hp2, kL);
         designButterworthLowpass(c.lp1, kH);
         a0H = designButterworthLowpass(c.lp2, kH);
-        c.env.design();
     }
     ra0H = 1.0f / a0H;
     outScale = def.polarity * (def.scale / a0H);
@@ -84,13 +83,16 @@ void Band<kStereo>::clear()
 }
 
 template <bool kStereo>
-void Band<kStereo>::detect(float left, float right, uint32_t n, const BandTimeConstants& tc)
+void Band<kStereo>::split(float left, float right, uint32_t n, float* y)
 {
-    // Band split and magnitude of each channel; the detector sees the unit-gain band output.
-    const float yL = ch[0].split(left, n) * ra0H;
-    const float yR = ch[1].split(right, n) * ra0H;
-    const float mL = ch[0].env.process(yL);
-    const float mR = ch[1].env.process(yR);
+    // The detector sees the unit-gain band output.
+    y[0] = ch[0].split(left, n) * ra0H;
+    y[1] = ch[1].split(right, n) * ra0H;
+}
+
+template <bool kStereo>
+void Band<kStereo>::detect(float mL, float mR, const BandTimeConstants& tc)
+{
     m = std::max(mL, mR);
 
     // Slow envelope, on the raw magnitude; its release lengthens from 2 s to 3 s
@@ -164,12 +166,24 @@ void BandBank::clear()
 {
     for (auto& b : monoBands) b.clear();
     for (auto& b : stereoBands) b.clear();
+    for (auto& d : bandDetectors) d.clear();
+    for (auto& d : widthDetectors) d.clear();
+    bandIn.fill(0.0f);
+    bandMag.fill(0.0f);
+    widthIn.fill(0.0f);
+    widthMag.fill(0.0f);
 }
 
 template <int N>
-void BandBank::detect(float left, float right, uint32_t n)
+void BandBank::split(float left, float right, uint32_t n)
 {
-    band<N>().detect(left, right, n, times);
+    band<N>().split(left, right, n, &bandIn[bandLane(N, 0)]);
+}
+
+template <int N>
+void BandBank::detect()
+{
+    band<N>().detect(bandMag[bandLane(N, 0)], bandMag[bandLane(N, 1)], times);
 }
 
 // The band's slow level E: its own smoothed slow envelope, or the largest of
@@ -201,8 +215,7 @@ void BandBank::gain(uint32_t n, const BlockValues& bv)
 template <int N>
 void BandBank::widthEnvelopes()
 {
-    auto& b = band<N>();
-    b.side.width.envelopes(b.sL, b.sR);
+    band<N>().side.width.envelopes(widthMag[widthLane(N, 0)], widthMag[widthLane(N, 1)]);
 }
 
 template <int N>
@@ -216,19 +229,36 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     // Every band's split and detection first: they depend on the input alone,
     // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
     // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
-    // band 11).
-    detect<1>(left, right, n);
-    detect<2>(left, right, n);
-    detect<3>(left, right, n);
-    detect<4>(left, right, n);
-    detect<5>(left, right, n);
-    detect<6>(left, right, n);
-    detect<7>(left, right, n);
-    detect<8>(left, right, n);
-    detect<9>(left, right, n);
-    detect<10>(left, right, n);
-    detect<11>(left, right, n);
-    detect<12>(left, right, n);
+    // band 11). The 24 channel detectors run four at a time between the
+    // splits and the slow envelopes.
+    split<1>(left, right, n);
+    split<2>(left, right, n);
+    split<3>(left, right, n);
+    split<4>(left, right, n);
+    split<5>(left, right, n);
+    split<6>(left, right, n);
+    split<7>(left, right, n);
+    split<8>(left, right, n);
+    split<9>(left, right, n);
+    split<10>(left, right, n);
+    split<11>(left, right, n);
+    split<12>(left, right, n);
+    for (std::size_t i = 0; i < bandDetectors.size(); ++i) {
+        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
+        bandDetectors[i].process(&bandIn[lane], &bandMag[lane]);
+    }
+    detect<1>();
+    detect<2>();
+    detect<3>();
+    detect<4>();
+    detect<5>();
+    detect<6>();
+    detect<7>();
+    detect<8>();
+    detect<9>();
+    detect<10>();
+    detect<11>();
+    detect<12>();
 
     // Gates, envelopes, gains and outputs.
     gain<1>(n, bv);
@@ -245,9 +275,18 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     gain<12>(n, bv);
 
     // The width detectors last: each reads only its own band's levelled
-    // signals. All their envelopes first, then all their decisions, so that
-    // the processor can overlap the long dependent chains (envelope, ratio,
-    // tangent, smoothing) of several detectors.
+    // signals. The magnitudes of the 20 levelled signals four at a time, then
+    // all envelopes, then all decisions, so that the processor can overlap the
+    // long dependent chains (envelope, ratio, tangent, smoothing) of several
+    // detectors.
+    for (std::size_t i = 0; i < stereoBands.size(); ++i) {
+        widthIn[2 * i] = stereoBands[i].sL;
+        widthIn[2 * i + 1] = stereoBands[i].sR;
+    }
+    for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
+        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
+        widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
+    }
     widthEnvelopes<3>();
     widthEnvelopes<4>();
     widthEnvelopes<5>();

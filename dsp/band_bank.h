@@ -101,13 +101,13 @@ struct BandTimeConstants {
 // One channel of a band split: highpass twice at fL, lowpass twice at fH.
 // The last lowpass section's numerator sum w + 2w[n-1] + w[n-2], which is the
 // band output times a0H, goes into the channel's 2048-sample band ring; the
-// gain stage reads it 1024 samples later.
+// gain stage reads it 1024 samples later. The channel's analytic envelope
+// detector is held by the bank, which runs four of them at a time.
 struct BandChannel {
     Sos hp1, hp2;          // Butterworth highpass sections at fL
     Sos lp1;               // first Butterworth lowpass section at fH
     Sos lp2;               // last lowpass section; only its denominator is used, see split()
     Ring<2048> ring;       // a0H * band output
-    AnalyticEnvelope env;  // band magnitude of this channel
 
     void clear()
     {
@@ -116,7 +116,6 @@ struct BandChannel {
         lp1.clear();
         lp2.clear();
         ring.clear();
-        env.clear();
     }
 
     // Filters x into the band, writes a0H*y into the ring and returns a0H*y.
@@ -148,9 +147,11 @@ struct NoSideOutput {
 };
 
 // One band processor: split, detection, gate, fast and slow envelopes, gain and
-// output rings. The work is split into two halves so that the bank can run
-// the slow envelopes that other bands link to before those bands' gains:
-//   detect(): band split, band magnitude m and slow envelope (e2s),
+// output rings. The work is split into parts so that the bank can run the
+// detectors of several bands together and the slow envelopes that other bands
+// link to before those bands' gains:
+//   split():  band split of both channels (the detectors run in the bank),
+//   detect(): band magnitude m and slow envelope (e2s),
 //   gain():   gate, fast envelope, gain and outputs.
 template <bool kStereo>
 struct Band {
@@ -187,8 +188,12 @@ struct Band {
     void design(const BandDefinition& def, const RateConstants& rc);
     void clear();
 
-    // Band split of both channels, band magnitude and slow envelope.
-    void detect(float left, float right, uint32_t n, const BandTimeConstants& tc);
+    // Band split of both channels: the unit-gain band outputs, the detectors'
+    // inputs, go to y[0] (left) and y[1] (right).
+    void split(float left, float right, uint32_t n, float* y);
+
+    // Band magnitude from the two channels' detector outputs mL, mR, and slow envelope.
+    void detect(float mL, float mR, const BandTimeConstants& tc);
 
     // Gate, fast envelope, gain and outputs. Gk is the band's gate gain, floor
     // its floor level (Mt, or B1t for band 1), E its (linked) slow level and
@@ -240,7 +245,9 @@ private:
     }
 
     template <int N>
-    void detect(float left, float right, uint32_t n);
+    void split(float left, float right, uint32_t n);
+    template <int N>
+    void detect();
     template <int N>
     void gain(uint32_t n, const BlockValues& bv);
     template <int N>
@@ -250,9 +257,28 @@ private:
     template <int N>
     float linkedLevel(const BlockValues& bv) const;
 
+    // Lane of band N's channel c (0 left, 1 right) among the band detectors, and
+    // of stereo band N's channel c among the width detectors: channels in
+    // order, both channels of a band side by side.
+    static constexpr int bandLane(int N, int c) { return 2 * (N - 1) + c; }
+    static constexpr int widthLane(int N, int c) { return 2 * (N - 3) + c; }
+    static constexpr int kBandLanes = 2 * kNumBands;
+    static constexpr int kWidthLanes = 2 * (kNumBands - 2);
+    static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
+    static_assert(kWidthLanes % AnalyticEnvelopeX4::kLanes == 0);
+
     BandTimeConstants times;
     std::array<Band<false>, 2> monoBands;     // bands 1 and 2
     std::array<Band<true>, 10> stereoBands;   // bands 3 .. 12
+
+    // Analytic envelope detectors, four lanes each: of the band split outputs
+    // (lane bandLane) and of the stereo bands' levelled signals (lane widthLane).
+    std::array<AnalyticEnvelopeX4, kBandLanes / AnalyticEnvelopeX4::kLanes> bandDetectors;
+    std::array<AnalyticEnvelopeX4, kWidthLanes / AnalyticEnvelopeX4::kLanes> widthDetectors;
+
+    // Detector inputs and outputs of the current sample, by lane.
+    std::array<float, kBandLanes> bandIn, bandMag;
+    std::array<float, kWidthLanes> widthIn, widthMag;
 };
 
 static_assert(std::is_trivially_copyable_v<Band<true>>);

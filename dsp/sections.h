@@ -17,6 +17,8 @@
 #include <type_traits>
 #include <utility>
 
+#include <emmintrin.h>
+
 #include "dsp/chainmath.h"
 
 namespace plumbra {
@@ -403,9 +405,72 @@ struct AnalyticEnvelope {
     }
 };
 
+// Four analytic envelope detectors side by side, one per lane of a packed
+// single-precision vector (SSE2). Every lane performs AnalyticEnvelope's
+// operations in the same order (sections of path A and B, then
+// I*I + Q*Q, the floor and the square root); packed add, sub, mul, max and
+// sqrt round each lane exactly as the scalar operations do, so lane j gives
+// bit for bit what an AnalyticEnvelope fed lane j's samples gives.
+//
+// The histories are plain floats, four lanes per section and parity, loaded
+// and stored unaligned so that the holding object needs no extra alignment.
+struct AnalyticEnvelopeX4 {
+    static constexpr int kLanes = 4;
+    using Lanes = std::array<float, kLanes>;
+
+    // Sections 0..3 are path A, 4..7 path B; each kept by sample parity as in AllpassZ2.
+    std::array<std::array<Lanes, 8>, 2> inHist;   // in[] two samples back, [parity][section]
+    std::array<std::array<Lanes, 8>, 2> outHist;  // out[] two samples back, [parity][section]
+    Lanes aPrev;                                  // path A outputs one sample back
+    uint32_t parity;                              // sample parity, alternating
+
+    void clear()
+    {
+        for (auto& h : inHist)
+            for (Lanes& l : h) l.fill(0.0f);
+        for (auto& h : outHist)
+            for (Lanes& l : h) l.fill(0.0f);
+        aPrev.fill(0.0f);
+        parity = 0;
+    }
+
+    // Magnitudes m[0..3] of the four detectors for their samples s[0..3].
+    void process(const float* s, float* m)
+    {
+        const uint32_t p = parity;
+        parity = p ^ 1u;
+        const __m128 x = _mm_loadu_ps(s);
+        __m128 pa = x;
+        __m128 pb = x;
+        [&]<std::size_t... J>(std::index_sequence<J...>) {
+            ((pa = section(AnalyticPair::kPathA[J], p, J, pa)), ...);
+            ((pb = section(AnalyticPair::kPathB[J], p, J + 4, pb)), ...);
+        }(std::make_index_sequence<4>{});
+        const __m128 i = _mm_loadu_ps(aPrev.data());  // I[n] = A[n-1]
+        const __m128 q = pb;                          // Q[n] = B[n]
+        _mm_storeu_ps(aPrev.data(), pa);
+        __m128 pw = _mm_add_ps(_mm_mul_ps(i, i), _mm_mul_ps(q, q));
+        pw = _mm_max_ps(_mm_set1_ps(kPowerFloor), pw);  // std::max(pw, floor), NaN kept
+        _mm_storeu_ps(m, _mm_sqrt_ps(pw));
+    }
+
+private:
+    // out = c*(in + out[n-2]) - in[n-2], as AllpassZ2::process.
+    __m128 section(float c, uint32_t p, std::size_t j, __m128 in)
+    {
+        float* ih = inHist[p][j].data();
+        float* oh = outHist[p][j].data();
+        const __m128 out = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(c), _mm_add_ps(in, _mm_loadu_ps(oh))), _mm_loadu_ps(ih));
+        _mm_storeu_ps(ih, in);
+        _mm_storeu_ps(oh, out);
+        return out;
+    }
+};
+
 static_assert(std::is_trivially_copyable_v<Sos>);
 static_assert(std::is_trivially_copyable_v<FirstOrderSplit>);
 static_assert(std::is_trivially_copyable_v<AnalyticEnvelope>);
+static_assert(std::is_trivially_copyable_v<AnalyticEnvelopeX4>);
 static_assert(std::is_trivially_copyable_v<Ring<64>>);
 static_assert(std::is_trivially_copyable_v<SlidingMax<44>>);
 static_assert(std::is_trivially_copyable_v<LastResult>);
