@@ -509,10 +509,10 @@ struct AnalyticEnvelopeX4 {
         const __m128 x = _mm_loadu_ps(s);
         __m128 pa = x;
         __m128 pb = x;
-        [&]<std::size_t... J>(std::index_sequence<J...>) {
-            ((pa = section(AnalyticPair::kPathA[J], p, J, pa)), ...);
-            ((pb = section(AnalyticPair::kPathB[J], p, J + 4, pb)), ...);
-        }(std::make_index_sequence<4>{});
+        for (std::size_t j = 0; j < 4; ++j) {
+            pa = section(AnalyticPair::kPathA[j], p, j, pa);
+            pb = section(AnalyticPair::kPathB[j], p, j + 4, pb);
+        }
         const __m128 i = _mm_loadu_ps(aPrev.data());  // I[n] = A[n-1]
         const __m128 q = pb;                          // Q[n] = B[n]
         _mm_storeu_ps(aPrev.data(), pa);
