@@ -28,6 +28,15 @@ float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFrac
 float fastReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kFastReleaseBase)); }
 float slowReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kSlowReleaseBase)); }
 
+// Sections of a band's split: Butterworth highpass at fL, Butterworth lowpass at fH.
+BandSplitDesign designBandSplit(const BandDefinition& def, const RateConstants& rc)
+{
+    BandSplitDesign d{};
+    designButterworthHighpass(d.hp, prewarp(edge(def.lowHz, rc), rc));
+    d.a0H = designButterworthLowpass(d.lp, prewarp(edge(def.highHz, rc), rc));
+    return d;
+}
+
 }  // namespace
 
 void BandTimeConstants::design(const RateConstants& rc)
@@ -49,16 +58,7 @@ void BandTimeConstants::design(const RateConstants& rc)
 template <bool kStereo>
 void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
 {
-    const float kL = prewarp(edge(def.lowHz, rc), rc);
-    const float kH = prewarp(edge(def.highHz, rc), rc);
-    float a0H = 1.0f;
-    for (BandChannel& c : ch) {
-        designButterworthHighpass(c.hp1, kL);
-        designButterworthHighpass(c.hp2, kL);
-        designButterworthLowpass(c.lp1, kH);
-        a0H = designButterworthLowpass(c.lp2, kH);
-        c.env.design();
-    }
+    const float a0H = designBandSplit(def, rc).a0H;
     ra0H = 1.0f / a0H;
     outScale = def.polarity * (def.scale / a0H);
     cg = onePole(def.gateRelease, rc);
@@ -84,13 +84,15 @@ void Band<kStereo>::clear()
 }
 
 template <bool kStereo>
-void Band<kStereo>::detect(float left, float right, uint32_t n, const BandTimeConstants& tc)
+void Band<kStereo>::writeRings(uint32_t n, const float* scaled)
 {
-    // Band split and magnitude of each channel; the detector sees the unit-gain band output.
-    const float yL = ch[0].split(left, n) * ra0H;
-    const float yR = ch[1].split(right, n) * ra0H;
-    const float mL = ch[0].env.process(yL);
-    const float mR = ch[1].env.process(yR);
+    ch[0].ring.write(n, scaled[0]);
+    ch[1].ring.write(n, scaled[1]);
+}
+
+template <bool kStereo>
+void Band<kStereo>::detect(float mL, float mR, const BandTimeConstants& tc)
+{
     m = std::max(mL, mR);
 
     // Slow envelope, on the raw magnitude; its release lengthens from 2 s to 3 s
@@ -158,18 +160,39 @@ void BandBank::design(const RateConstants& rc)
     times.design(rc);
     for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].design(kBandDefinitions[i], rc);
     for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].design(kBandDefinitions[i + 2], rc);
+    for (int N = 1; N <= kNumBands; ++N) {
+        const BandSplitDesign d = designBandSplit(bandDefinition(N), rc);
+        for (int c = 0; c < 2; ++c) {
+            const auto lane = static_cast<std::size_t>(bandLane(N, c));
+            bandSplits[lane / AnalyticEnvelopeX4::kLanes].setLane(lane % AnalyticEnvelopeX4::kLanes, d);
+        }
+    }
 }
 
 void BandBank::clear()
 {
     for (auto& b : monoBands) b.clear();
     for (auto& b : stereoBands) b.clear();
+    for (auto& s : bandSplits) s.clear();
+    for (auto& d : bandDetectors) d.clear();
+    for (auto& d : widthDetectors) d.clear();
+    bandScaled.fill(0.0f);
+    bandIn.fill(0.0f);
+    bandMag.fill(0.0f);
+    widthIn.fill(0.0f);
+    widthMag.fill(0.0f);
 }
 
 template <int N>
-void BandBank::detect(float left, float right, uint32_t n)
+void BandBank::writeRings(uint32_t n)
 {
-    band<N>().detect(left, right, n, times);
+    band<N>().writeRings(n, &bandScaled[bandLane(N, 0)]);
+}
+
+template <int N>
+void BandBank::detect()
+{
+    band<N>().detect(bandMag[bandLane(N, 0)], bandMag[bandLane(N, 1)], times);
 }
 
 // The band's slow level E: its own smoothed slow envelope, or the largest of
@@ -201,8 +224,7 @@ void BandBank::gain(uint32_t n, const BlockValues& bv)
 template <int N>
 void BandBank::widthEnvelopes()
 {
-    auto& b = band<N>();
-    b.side.width.envelopes(b.sL, b.sR);
+    band<N>().side.width.envelopes(widthMag[widthLane(N, 0)], widthMag[widthLane(N, 1)]);
 }
 
 template <int N>
@@ -216,19 +238,39 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     // Every band's split and detection first: they depend on the input alone,
     // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
     // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
-    // band 11).
-    detect<1>(left, right, n);
-    detect<2>(left, right, n);
-    detect<3>(left, right, n);
-    detect<4>(left, right, n);
-    detect<5>(left, right, n);
-    detect<6>(left, right, n);
-    detect<7>(left, right, n);
-    detect<8>(left, right, n);
-    detect<9>(left, right, n);
-    detect<10>(left, right, n);
-    detect<11>(left, right, n);
-    detect<12>(left, right, n);
+    // band 11). The 24 band channels are split and detected four at a time
+    // (lanes left, right, left, right of two neighbouring bands), then the
+    // band rings are written and the slow envelopes follow.
+    const __m128 input = _mm_setr_ps(left, right, left, right);
+    for (std::size_t i = 0; i < bandSplits.size(); ++i) {
+        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
+        bandSplits[i].process(input, &bandScaled[lane], &bandIn[lane]);
+        bandDetectors[i].process(&bandIn[lane], &bandMag[lane]);
+    }
+    writeRings<1>(n);
+    writeRings<2>(n);
+    writeRings<3>(n);
+    writeRings<4>(n);
+    writeRings<5>(n);
+    writeRings<6>(n);
+    writeRings<7>(n);
+    writeRings<8>(n);
+    writeRings<9>(n);
+    writeRings<10>(n);
+    writeRings<11>(n);
+    writeRings<12>(n);
+    detect<1>();
+    detect<2>();
+    detect<3>();
+    detect<4>();
+    detect<5>();
+    detect<6>();
+    detect<7>();
+    detect<8>();
+    detect<9>();
+    detect<10>();
+    detect<11>();
+    detect<12>();
 
     // Gates, envelopes, gains and outputs.
     gain<1>(n, bv);
@@ -245,9 +287,18 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     gain<12>(n, bv);
 
     // The width detectors last: each reads only its own band's levelled
-    // signals. All their envelopes first, then all their decisions, so that
-    // the processor can overlap the long dependent chains (envelope, ratio,
-    // tangent, smoothing) of several detectors.
+    // signals. The magnitudes of the 20 levelled signals four at a time, then
+    // all envelopes, then all decisions, so that the processor can overlap the
+    // long dependent chains (envelope, ratio, tangent, smoothing) of several
+    // detectors.
+    for (std::size_t i = 0; i < stereoBands.size(); ++i) {
+        widthIn[2 * i] = stereoBands[i].sL;
+        widthIn[2 * i + 1] = stereoBands[i].sR;
+    }
+    for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
+        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
+        widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
+    }
     widthEnvelopes<3>();
     widthEnvelopes<4>();
     widthEnvelopes<5>();

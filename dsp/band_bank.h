@@ -98,37 +98,63 @@ struct BandTimeConstants {
     void design(const RateConstants& rc);
 };
 
-// One channel of a band split: highpass twice at fL, lowpass twice at fH.
-// The last lowpass section's numerator sum w + 2w[n-1] + w[n-2], which is the
-// band output times a0H, goes into the channel's 2048-sample band ring; the
-// gain stage reads it 1024 samples later.
+// One channel of a band split: highpass twice at fL, lowpass twice at fH
+// (Butterworth sections, which the bank runs four channels at a time, see
+// BandSplitX4). The last lowpass section's numerator sum w + 2w[n-1] + w[n-2],
+// which is the band output times a0H, goes into the channel's 2048-sample band
+// ring; the gain stage reads it 1024 samples later. The channel's analytic
+// envelope detector is also held by the bank, which runs four of them at a time.
 struct BandChannel {
-    Sos hp1, hp2;          // Butterworth highpass sections at fL
-    Sos lp1;               // first Butterworth lowpass section at fH
-    Sos lp2;               // last lowpass section; only its denominator is used, see split()
-    Ring<2048> ring;       // a0H * band output
-    AnalyticEnvelope env;  // band magnitude of this channel
+    Ring<2048> ring;  // a0H * band output
 
+    void clear() { ring.clear(); }
+};
+
+// The sections of one band's split: a Butterworth highpass section at fL
+// (used twice), a Butterworth lowpass section at fH (used twice) and the
+// latter's a0, a0H.
+struct BandSplitDesign {
+    Sos hp;
+    Sos lp;
+    float a0H;
+};
+
+// The band splits of four channels side by side, one per lane of a packed
+// single-precision vector; every lane computes what the scalar sections do:
+//   x3 = lp1(hp2(hp1(x))),  w = x3 - (a2*w2 + a1*w1)/a0 of lp2,
+//   scaled = w + 2w1 + w2 (a0H times the band output),  y = scaled/a0H.
+struct BandSplitX4 {
+    SosX4 hp1, hp2;                 // Butterworth highpass sections at fL
+    SosX4 lp1;                      // first Butterworth lowpass section at fH
+    SosX4 lp2;                      // last lowpass section; only its denominator is used
+    std::array<float, 4> ra0H;      // 1/a0H
+
+    void setLane(std::size_t j, const BandSplitDesign& d)
+    {
+        hp1.setLane(j, d.hp);
+        hp2.setLane(j, d.hp);
+        lp1.setLane(j, d.lp);
+        lp2.setLane(j, d.lp);
+        ra0H[j] = 1.0f / d.a0H;
+    }
     void clear()
     {
         hp1.clear();
         hp2.clear();
         lp1.clear();
         lp2.clear();
-        ring.clear();
-        env.clear();
     }
 
-    // Filters x into the band, writes a0H*y into the ring and returns a0H*y.
-    float split(float x, uint32_t n)
+    // Filters the four lanes of x into their bands: scaled[] receives a0H*y
+    // for the band rings, y[] the unit-gain band outputs the detectors see.
+    void process(__m128 x, float* scaled, float* y)
     {
-        const float x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
-        const float w = x3 - (lp2.a2 * lp2.w2 + lp2.a1 * lp2.w1) * lp2.ra0;
-        const float scaled = w + 2.0f * lp2.w1 + lp2.w2;
-        lp2.w2 = lp2.w1;
-        lp2.w1 = w;
-        ring.write(n, scaled);
-        return scaled;
+        const __m128 x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
+        __m128 w1v, w2v;
+        const __m128 w = lp2.recurse(x3, w1v, w2v);
+        const __m128 sc = SosX4::lowpassSum(w, w1v, w2v);
+        _mm_storeu_ps(scaled, sc);
+        _mm_storeu_ps(y, _mm_mul_ps(sc, _mm_loadu_ps(ra0H.data())));
     }
 };
 
@@ -148,9 +174,12 @@ struct NoSideOutput {
 };
 
 // One band processor: split, detection, gate, fast and slow envelopes, gain and
-// output rings. The work is split into two halves so that the bank can run
-// the slow envelopes that other bands link to before those bands' gains:
-//   detect(): band split, band magnitude m and slow envelope (e2s),
+// output rings. The work is split into parts so that the bank can run the
+// detectors of several bands together and the slow envelopes that other bands
+// link to before those bands' gains:
+//   writeRings(): the band signals of both channels into the band rings (the
+//             splits and detectors run four channels at a time in the bank),
+//   detect(): band magnitude m and slow envelope (e2s),
 //   gain():   gate, fast envelope, gain and outputs.
 template <bool kStereo>
 struct Band {
@@ -187,8 +216,12 @@ struct Band {
     void design(const BandDefinition& def, const RateConstants& rc);
     void clear();
 
-    // Band split of both channels, band magnitude and slow envelope.
-    void detect(float left, float right, uint32_t n, const BandTimeConstants& tc);
+    // Writes a0H times the band outputs of the left and the right channel,
+    // scaled[0] and scaled[1], into the band rings.
+    void writeRings(uint32_t n, const float* scaled);
+
+    // Band magnitude from the two channels' detector outputs mL, mR, and slow envelope.
+    void detect(float mL, float mR, const BandTimeConstants& tc);
 
     // Gate, fast envelope, gain and outputs. Gk is the band's gate gain, floor
     // its floor level (Mt, or B1t for band 1), E its (linked) slow level and
@@ -240,7 +273,9 @@ private:
     }
 
     template <int N>
-    void detect(float left, float right, uint32_t n);
+    void writeRings(uint32_t n);
+    template <int N>
+    void detect();
     template <int N>
     void gain(uint32_t n, const BlockValues& bv);
     template <int N>
@@ -250,11 +285,34 @@ private:
     template <int N>
     float linkedLevel(const BlockValues& bv) const;
 
+    // Lane of band N's channel c (0 left, 1 right) among the band detectors, and
+    // of stereo band N's channel c among the width detectors: channels in
+    // order, both channels of a band side by side.
+    static constexpr int bandLane(int N, int c) { return 2 * (N - 1) + c; }
+    static constexpr int widthLane(int N, int c) { return 2 * (N - 3) + c; }
+    static constexpr int kBandLanes = 2 * kNumBands;
+    static constexpr int kWidthLanes = 2 * (kNumBands - 2);
+    static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
+    static_assert(kWidthLanes % AnalyticEnvelopeX4::kLanes == 0);
+
     BandTimeConstants times;
     std::array<Band<false>, 2> monoBands;     // bands 1 and 2
     std::array<Band<true>, 10> stereoBands;   // bands 3 .. 12
+
+    // Band splits, four lanes each (lane bandLane).
+    std::array<BandSplitX4, kBandLanes / 4> bandSplits;
+
+    // Analytic envelope detectors, four lanes each: of the band split outputs
+    // (lane bandLane) and of the stereo bands' levelled signals (lane widthLane).
+    std::array<AnalyticEnvelopeX4, kBandLanes / AnalyticEnvelopeX4::kLanes> bandDetectors;
+    std::array<AnalyticEnvelopeX4, kWidthLanes / AnalyticEnvelopeX4::kLanes> widthDetectors;
+
+    // Detector inputs and outputs of the current sample, by lane.
+    std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
+    std::array<float, kWidthLanes> widthIn, widthMag;
 };
 
+static_assert(std::is_trivially_copyable_v<BandSplitX4>);
 static_assert(std::is_trivially_copyable_v<Band<true>>);
 static_assert(std::is_trivially_copyable_v<Band<false>>);
 static_assert(std::is_trivially_copyable_v<BandBank>);

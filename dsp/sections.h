@@ -17,6 +17,8 @@
 #include <type_traits>
 #include <utility>
 
+#include <emmintrin.h>
+
 #include "dsp/chainmath.h"
 
 namespace plumbra {
@@ -273,6 +275,73 @@ struct SosCascade {
     }
 };
 
+// Four second-order sections side by side, one per lane of a packed
+// single-precision vector (SSE2), each with its own coefficients: the
+// Butterworth sections of Sos::processLowpass and Sos::processHighpass. Every
+// lane performs the scalar operations in the same order, so it gives bit for
+// bit what the Sos with that lane's coefficients gives.
+struct SosX4 {
+    using Lanes = std::array<float, 4>;
+
+    Lanes a1, a2;  // denominators
+    Lanes ra0;     // 1/a0
+    Lanes g;       // numerator gains
+    Lanes w1, w2;  // w[n-1], w[n-2]
+
+    // Takes the coefficients of one lane from a designed scalar section.
+    void setLane(std::size_t j, const Sos& s)
+    {
+        a1[j] = s.a1;
+        a2[j] = s.a2;
+        ra0[j] = s.ra0;
+        g[j] = s.g;
+    }
+    void clear()
+    {
+        w1.fill(0.0f);
+        w2.fill(0.0f);
+    }
+
+    // w = x - (a2*w2 + a1*w1)/a0, histories moved on; w1v, w2v receive the old ones.
+    __m128 recurse(__m128 x, __m128& w1v, __m128& w2v)
+    {
+        w1v = _mm_loadu_ps(w1.data());
+        w2v = _mm_loadu_ps(w2.data());
+        const __m128 fb = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(a2.data()), w2v), _mm_mul_ps(_mm_loadu_ps(a1.data()), w1v));
+        const __m128 w = _mm_sub_ps(x, _mm_mul_ps(fb, _mm_loadu_ps(ra0.data())));
+        _mm_storeu_ps(w2.data(), w1v);
+        _mm_storeu_ps(w1.data(), w);
+        return w;
+    }
+    // Numerator sums w + 2w1 + w2 and w - 2w1 + w2.
+    static __m128 lowpassSum(__m128 w, __m128 w1v, __m128 w2v)
+    {
+        return _mm_add_ps(_mm_add_ps(w, _mm_mul_ps(_mm_set1_ps(2.0f), w1v)), w2v);
+    }
+    static __m128 highpassSum(__m128 w, __m128 w1v, __m128 w2v)
+    {
+        return _mm_add_ps(_mm_sub_ps(w, _mm_mul_ps(_mm_set1_ps(2.0f), w1v)), w2v);
+    }
+    __m128 scale(__m128 sum) const
+    {
+        return _mm_mul_ps(_mm_mul_ps(_mm_loadu_ps(g.data()), sum), _mm_loadu_ps(ra0.data()));
+    }
+
+    // Sos::processLowpass and Sos::processHighpass of every lane.
+    __m128 processLowpass(__m128 x)
+    {
+        __m128 w1v, w2v;
+        const __m128 w = recurse(x, w1v, w2v);
+        return scale(lowpassSum(w, w1v, w2v));
+    }
+    __m128 processHighpass(__m128 x)
+    {
+        __m128 w1v, w2v;
+        const __m128 w = recurse(x, w1v, w2v);
+        return scale(highpassSum(w, w1v, w2v));
+    }
+};
+
 // ---------------------------------------------------------------------------
 // First-order bilinear split at corner c = 1/tan(pi*f/fs):
 //   l[n] = (x[n] + x[n-1] - (1 - c)*l[n-1]) / (1 + c)
@@ -403,9 +472,73 @@ struct AnalyticEnvelope {
     }
 };
 
+// Four analytic envelope detectors side by side, one per lane of a packed
+// single-precision vector (SSE2). Every lane performs AnalyticEnvelope's
+// operations in the same order (sections of path A and B, then
+// I*I + Q*Q, the floor and the square root); packed add, sub, mul, max and
+// sqrt round each lane exactly as the scalar operations do, so lane j gives
+// bit for bit what an AnalyticEnvelope fed lane j's samples gives.
+//
+// The histories are plain floats, four lanes per section and parity, loaded
+// and stored unaligned so that the holding object needs no extra alignment.
+struct AnalyticEnvelopeX4 {
+    static constexpr int kLanes = 4;
+    using Lanes = std::array<float, kLanes>;
+
+    // Sections 0..3 are path A, 4..7 path B; each kept by sample parity as in AllpassZ2.
+    std::array<std::array<Lanes, 8>, 2> inHist;   // in[] two samples back, [parity][section]
+    std::array<std::array<Lanes, 8>, 2> outHist;  // out[] two samples back, [parity][section]
+    Lanes aPrev;                                  // path A outputs one sample back
+    uint32_t parity;                              // sample parity, alternating
+
+    void clear()
+    {
+        for (auto& h : inHist)
+            for (Lanes& l : h) l.fill(0.0f);
+        for (auto& h : outHist)
+            for (Lanes& l : h) l.fill(0.0f);
+        aPrev.fill(0.0f);
+        parity = 0;
+    }
+
+    // Magnitudes m[0..3] of the four detectors for their samples s[0..3].
+    void process(const float* s, float* m)
+    {
+        const uint32_t p = parity;
+        parity = p ^ 1u;
+        const __m128 x = _mm_loadu_ps(s);
+        __m128 pa = x;
+        __m128 pb = x;
+        for (std::size_t j = 0; j < 4; ++j) {
+            pa = section(AnalyticPair::kPathA[j], p, j, pa);
+            pb = section(AnalyticPair::kPathB[j], p, j + 4, pb);
+        }
+        const __m128 i = _mm_loadu_ps(aPrev.data());  // I[n] = A[n-1]
+        const __m128 q = pb;                          // Q[n] = B[n]
+        _mm_storeu_ps(aPrev.data(), pa);
+        __m128 pw = _mm_add_ps(_mm_mul_ps(i, i), _mm_mul_ps(q, q));
+        pw = _mm_max_ps(_mm_set1_ps(kPowerFloor), pw);  // std::max(pw, floor), NaN kept
+        _mm_storeu_ps(m, _mm_sqrt_ps(pw));
+    }
+
+private:
+    // out = c*(in + out[n-2]) - in[n-2], as AllpassZ2::process.
+    __m128 section(float c, uint32_t p, std::size_t j, __m128 in)
+    {
+        float* ih = inHist[p][j].data();
+        float* oh = outHist[p][j].data();
+        const __m128 out = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(c), _mm_add_ps(in, _mm_loadu_ps(oh))), _mm_loadu_ps(ih));
+        _mm_storeu_ps(ih, in);
+        _mm_storeu_ps(oh, out);
+        return out;
+    }
+};
+
 static_assert(std::is_trivially_copyable_v<Sos>);
 static_assert(std::is_trivially_copyable_v<FirstOrderSplit>);
 static_assert(std::is_trivially_copyable_v<AnalyticEnvelope>);
+static_assert(std::is_trivially_copyable_v<AnalyticEnvelopeX4>);
+static_assert(std::is_trivially_copyable_v<SosX4>);
 static_assert(std::is_trivially_copyable_v<Ring<64>>);
 static_assert(std::is_trivially_copyable_v<SlidingMax<44>>);
 static_assert(std::is_trivially_copyable_v<LastResult>);

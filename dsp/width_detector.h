@@ -23,9 +23,10 @@ struct WidthDetector {
     static constexpr float kMonoBoost = 0.414f;      // cm = 1 + 0.414*(1 - wf)
 
     // Envelope follower of one channel, with a release that lengthens while the
-    // level keeps rising.
+    // level keeps rising. The magnitude it follows comes from an analytic
+    // envelope detector on the channel's levelled band signal, which the band
+    // bank runs four at a time (see BandBank::process()).
     struct Channel {
-        AnalyticEnvelope detector;  // magnitude of the levelled band signal
         float h;                    // rising indicator
         float E;                    // envelope
         float Es;                   // smoothed envelope
@@ -33,7 +34,6 @@ struct WidthDetector {
 
         void clear()
         {
-            detector.clear();
             h = E = Es = 0.0f;
         }
     };
@@ -51,7 +51,6 @@ struct WidthDetector {
     {
         T = rc.T;
         for (Channel& c : ch) {
-            c.detector.design();
             c.release.seed(0.0f, [this](float r) { return releaseCoefficient(r); });
         }
         cw = onePole(16.666666f, rc);
@@ -76,10 +75,9 @@ struct WidthDetector {
     // (0 .. 1): 0.03 s .. 1.03 s.
     float releaseCoefficient(float r) const { return chainmath::exp(-T / (r + kReleaseBase)); }
 
-    // Envelope of one channel's levelled band signal s.
-    float follow(Channel& c, float s) const
+    // Envelope of one channel from the magnitude m of its levelled band signal.
+    float follow(Channel& c, float m) const
     {
-        const float m = c.detector.process(s);
         const float f = (m - c.Es > 0.0f) ? 1.0f : 0.0f;
         c.h = std::max(f, cw * c.h + omcw * f);
         const float r = std::max(0.0f, 2.0f * (c.h - 0.5f));
@@ -89,20 +87,14 @@ struct WidthDetector {
         return c.Es;
     }
 
-    // One sample of the band's levelled left and right signals sL, sR.
-    void process(float sL, float sR)
+    // One sample in two halves, so that the envelopes of several detectors can
+    // run before their decisions. envelopes() updates both channels' envelopes
+    // from the magnitudes mL, mR of the band's levelled left and right signals;
+    // decide() forms the width factor from them.
+    void envelopes(float mL, float mR)
     {
-        envelopes(sL, sR);
-        decide();
-    }
-
-    // The two halves of process(), for running the envelopes of several
-    // detectors before their decisions. envelopes() updates both channels'
-    // envelopes; decide() forms the width factor from them.
-    void envelopes(float sL, float sR)
-    {
-        follow(ch[0], sL);
-        follow(ch[1], sR);
+        follow(ch[0], mL);
+        follow(ch[1], mR);
     }
     void decide()
     {
