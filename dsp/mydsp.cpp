@@ -114,8 +114,7 @@ void mydsp::computeConstants(int32_t sampleRate)
     fMainB.design(kMain);
     fExpanderA.designFixed(fRate);
     fExpanderB.designFixed(fRate);
-    fEqA.designFixed(fRate);
-    fEqB.designFixed(fRate);
+    fEq.designFixed(fRate);
     fOutputAgc.designFixed(fRate);
 }
 
@@ -135,8 +134,7 @@ void mydsp::clearState()
     fMainB.clear();
     fExpanderA.clear();
     fExpanderB.clear();
-    fEqA.clear();
-    fEqB.clear();
+    fEq.clear();
     fOutputAgc.clear();
 }
 
@@ -185,8 +183,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         designExpander(bv.bweDetectHz, bv.bweDetectGain, bv.bweInputHz, bv.lowpassHz, bv.bweLevel, fRate);
     fExpanderA.designBlock(expander);
     fExpanderB.designBlock(expander);
-    fEqA.setHfShelf(bv.hfShelf);
-    fEqB.setHfShelf(bv.hfShelf);
+    fEq.setHfShelf(bv.hfShelf);
     fOutputAgc.setThreshold(bv.agcThreshold);
 
     const float* in0 = inputs[0];
@@ -207,8 +204,11 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
 
         // ---- band mix and output stages ----
         const MixedPair mix = mixBands(bandOut);
-        const float yA = fEqA.process(fExpanderA.process(mix.a, fMainA.process(mix.a), n));
-        const float yB = fEqB.process(fExpanderB.process(mix.b, fMainB.process(mix.b), n));
+        const float eA = fExpanderA.process(mix.a, fMainA.process(mix.a), n);
+        const float eB = fExpanderB.process(mix.b, fMainB.process(mix.b), n);
+        const __m128 y = fEq.process(_mm_setr_ps(eA, eB, 0.0f, 0.0f));
+        const float yA = _mm_cvtss_f32(y);
+        const float yB = _mm_cvtss_f32(_mm_shuffle_ps(y, y, _MM_SHUFFLE(1, 1, 1, 1)));
         const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);
         out0[i] = out.a;
         out1[i] = out.b;

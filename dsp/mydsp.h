@@ -132,8 +132,7 @@ private:
     MainPath fMainB;              // the same for channel B
     BandwidthExpander fExpanderA; // synthetic treble of channel A
     BandwidthExpander fExpanderB; // synthetic treble of channel B
-    OutputEqualiser fEqA;         // output equaliser of channel A
-    OutputEqualiser fEqB;         // output equaliser of channel B
+    OutputEqualiserX2 fEq;        // output equaliser of channels A and B
     OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
 };
 
