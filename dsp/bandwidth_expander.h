@@ -7,8 +7,9 @@
 // follows the genuine high-frequency energy of the mix, measured above a
 // detection frequency, up to a ceiling.
 //
-// One instance per output channel, each with its own state; both are designed
-// from the same values.
+// BandwidthExpander is one channel's expander; the processor runs both output
+// channels, designed from the same values with separate state, side by side in
+// the lanes of BandwidthExpanderX2.
 #pragma once
 
 #include <algorithm>
@@ -203,5 +204,224 @@ struct BandwidthExpander {
 };
 
 static_assert(std::is_trivially_copyable_v<BandwidthExpander>);
+
+// ---------------------------------------------------------------------------
+// Both channels' expanders in the lanes of packed single-precision vectors
+// (SSE2). Channel A's values sit in lane 0 and channel B's in lane 1; where a
+// stage has two parallel paths with the same coefficients the second path
+// takes lanes 2 and 3: the detector and source analytic pairs run as
+// [detector A, detector B, source A, source B], the harmonic filters as
+// [real A, real B, imaginary A, imaginary B]. Elsewhere lanes 2 and 3 carry
+// copies of lanes 0 and 1 and are not read. Every lane performs the scalar
+// operations above in the same order, so channels A and B come out bit for bit
+// as from two BandwidthExpander instances.
+
+// AnalyticPair on four lanes.
+struct AnalyticPairX4 {
+    using Lanes = std::array<float, 4>;
+
+    // Sections 0..3 are path A, 4..7 path B; each kept by sample parity as in AllpassZ2.
+    std::array<std::array<Lanes, 8>, 2> inHist;   // in[] two samples back, [parity][section]
+    std::array<std::array<Lanes, 8>, 2> outHist;  // out[] two samples back, [parity][section]
+    Lanes aPrev;                                  // path A outputs one sample back
+    uint32_t parity;                              // sample parity, alternating
+
+    struct Out {
+        __m128 i, q;
+    };
+
+    void clear()
+    {
+        for (auto& h : inHist)
+            for (Lanes& l : h) l.fill(0.0f);
+        for (auto& h : outHist)
+            for (Lanes& l : h) l.fill(0.0f);
+        aPrev.fill(0.0f);
+        parity = 0;
+    }
+    Out process(__m128 x)
+    {
+        const uint32_t p = parity;
+        parity = p ^ 1u;
+        __m128 pa = x;
+        __m128 pb = x;
+        for (std::size_t j = 0; j < 4; ++j) {
+            pa = section(AnalyticPair::kPathA[j], p, j, pa);
+            pb = section(AnalyticPair::kPathB[j], p, j + 4, pb);
+        }
+        const Out o{load4(aPrev), pb};  // I[n] = A[n-1], Q[n] = B[n]
+        _mm_storeu_ps(aPrev.data(), pa);
+        return o;
+    }
+
+private:
+    // out = c*(in + out[n-2]) - in[n-2], as AllpassZ2::process.
+    __m128 section(float c, uint32_t p, std::size_t j, __m128 in)
+    {
+        float* ih = inHist[p][j].data();
+        float* oh = outHist[p][j].data();
+        const __m128 out = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(c), _mm_add_ps(in, _mm_loadu_ps(oh))), _mm_loadu_ps(ih));
+        _mm_storeu_ps(ih, in);
+        _mm_storeu_ps(oh, out);
+        return out;
+    }
+};
+
+// Ring<N> of four-lane values.
+template <uint32_t N>
+struct RingX4 {
+    static_assert(N >= 2 && (N & (N - 1)) == 0, "ring length must be a power of two");
+    static constexpr uint32_t kMask = N - 1;
+
+    std::array<std::array<float, 4>, N> buf;
+
+    void clear()
+    {
+        for (auto& v : buf) v.fill(0.0f);
+    }
+    void write(uint32_t counter, __m128 v) { _mm_storeu_ps(buf[counter & kMask].data(), v); }
+    __m128 tap(uint32_t counter, uint32_t back) const { return load4(buf[(counter - back) & kMask]); }
+};
+
+// flooredMagnitude of every lane: sqrt(P) when P >= 1.0000001e-06, otherwise
+// 0.001 (also for a NaN power, as the scalar comparison).
+inline __m128 flooredMagnitudeX4(__m128 power)
+{
+    const __m128 reached = _mm_cmpge_ps(power, _mm_set1_ps(1.0000001e-06f));
+    return _mm_or_ps(_mm_and_ps(reached, _mm_sqrt_ps(power)), _mm_andnot_ps(reached, _mm_set1_ps(0.001f)));
+}
+
+// Lanes 2 and 3 of v moved to lanes 0 and 1 (and kept in 2 and 3).
+inline __m128 upperHalf(__m128 v) { return _mm_movehl_ps(v, v); }
+
+struct BandwidthExpanderX2 {
+    // High-frequency detector (lanes A, B).
+    SosCascadeX2<3> detectHighpass;
+    SosX2 detectSmoothing;
+    Splat4 detectGain;
+
+    // Source band: the detector and source bands share one set of analytic pairs.
+    SosCascadeX2<3> sourceHighpass;
+    SosCascadeX2<6> sourceLowpass;
+    AnalyticPairX4 pairs;  // [detector A, detector B, source A, source B]
+    RingX4<8> sourceMagnitude;
+    Splat4 rho;
+    Splat4 omRho;
+    std::array<float, 4> hold;
+    SosCascadeX2<2> envelopeSmoothing;
+    RingX4<4> sourceI;
+    RingX4<4> sourceQ;
+
+    // Harmonic, [real A, real B, imaginary A, imaginary B].
+    SosCascadeX2<3> harmonicHighpass;
+    SosX2 harmonicPeak;
+    RingX4<8> harmonicParts;
+    RingX4<8> harmonicMagnitude;
+    FirstOrderLowpassX2 harmonicEnvelope;
+    Splat4 level;
+
+    // Takes the coefficients of a designed scalar expander.
+    void setFrom(const BandwidthExpander& e)
+    {
+        detectHighpass.setFrom(e.detectHighpass.sections);
+        detectSmoothing.setFrom(e.detectSmoothing);
+        detectGain = splat4(e.detectGain);
+        sourceHighpass.setFrom(e.sourceHighpass.sections);
+        sourceLowpass.setFrom(e.sourceLowpass);
+        rho = splat4(e.rho);
+        omRho = splat4(e.omRho);
+        envelopeSmoothing.setFrom(e.envelopeSmoothing);
+        harmonicHighpass.setFrom(e.harmonicHighpassRe.sections);
+        harmonicPeak.setFrom(e.harmonicPeakRe);
+        harmonicEnvelope.setFrom(e.harmonicEnvelope);
+        level = splat4(e.level);
+    }
+
+    // The coefficients are designed on a scalar expander, whose state is never
+    // run, and copied to every lane.
+    BandwidthExpander designed;
+
+    void designFixed(const RateConstants& rc) { designed.designFixed(rc); }
+    void designBlock(const ExpanderDesign& d)
+    {
+        designed.designBlock(d);
+        setFrom(designed);
+    }
+
+    void clear()
+    {
+        detectHighpass.clear();
+        detectSmoothing.clear();
+        sourceHighpass.clear();
+        sourceLowpass.clear();
+        pairs.clear();
+        sourceMagnitude.clear();
+        hold.fill(0.0f);
+        envelopeSmoothing.clear();
+        sourceI.clear();
+        sourceQ.clear();
+        harmonicHighpass.clear();
+        harmonicPeak.clear();
+        harmonicParts.clear();
+        harmonicMagnitude.clear();
+        harmonicEnvelope.clear();
+    }
+
+    // BandwidthExpander::maxOfFive of every lane; std::max(v, t) is _mm_max_ps(t, v).
+    template <uint32_t N>
+    static __m128 maxOfFive(const RingX4<N>& r, uint32_t n)
+    {
+        __m128 v = r.tap(n, 0);
+        for (uint32_t d = 1; d < 5; ++d) v = _mm_max_ps(r.tap(n, d), v);
+        return v;
+    }
+
+    // BandwidthExpander::harmonic of channels A and B (lanes 0 and 1) from their mixes x.
+    __m128 harmonic(__m128 x, uint32_t n)
+    {
+        const __m128 detectBand = detectHighpass.process(x);
+        const __m128 sourceBand = sourceLowpass.processLowpass(sourceHighpass.process(x));
+        const AnalyticPairX4::Out a = pairs.process(_mm_movelh_ps(detectBand, sourceBand));
+        const __m128 power = _mm_add_ps(_mm_mul_ps(a.i, a.i), _mm_mul_ps(a.q, a.q));
+
+        // Detector: hf = min(1, G_det * lowpass(r)); std::min(1, v) is _mm_min_ps(v, 1).
+        const __m128 r = _mm_sqrt_ps(power);
+        const __m128 hf =
+            _mm_min_ps(_mm_mul_ps(load4(detectGain), detectSmoothing.processLowpass(r)), _mm_set1_ps(1.0f));
+
+        // Source magnitude and analytic sample, moved to lanes 0 and 1.
+        sourceMagnitude.write(n, upperHalf(flooredMagnitudeX4(power)));
+        sourceI.write(n, upperHalf(a.i));
+        sourceQ.write(n, upperHalf(a.q));
+
+        // Source envelope; std::max(aMax, h) is _mm_max_ps(h, aMax).
+        const __m128 aMax = maxOfFive(sourceMagnitude, n);
+        const __m128 held = _mm_add_ps(_mm_mul_ps(load4(rho), load4(hold)), _mm_mul_ps(load4(omRho), aMax));
+        const __m128 h = _mm_max_ps(held, aMax);
+        _mm_storeu_ps(hold.data(), h);
+        const __m128 v = envelopeSmoothing.processLowpass(h);
+
+        // Frequency doubling of the analytic sample two back.
+        const __m128 i2 = sourceI.tap(n, 2);
+        const __m128 q2 = sourceQ.tap(n, 2);
+        const __m128 uRe = _mm_div_ps(_mm_sub_ps(_mm_mul_ps(i2, i2), _mm_mul_ps(q2, q2)), v);
+        const __m128 uIm = _mm_div_ps(_mm_mul_ps(_mm_mul_ps(_mm_set1_ps(2.0f), i2), q2), v);
+
+        // Real and imaginary parts through the same filters side by side.
+        const __m128 g = harmonicPeak.process(harmonicHighpass.process(_mm_movelh_ps(uRe, uIm)));
+        harmonicParts.write(n, g);
+        const __m128 gg = _mm_mul_ps(g, g);
+        harmonicMagnitude.write(n, flooredMagnitudeX4(_mm_add_ps(gg, upperHalf(gg))));
+        const __m128 z = harmonicEnvelope.process(maxOfFive(harmonicMagnitude, n));
+        const __m128 g6 = harmonicParts.tap(n, 6);
+        const __m128 sum = _mm_add_ps(g6, upperHalf(g6));
+        return _mm_div_ps(_mm_mul_ps(_mm_mul_ps(hf, load4(level)), sum), z);
+    }
+
+    // y = m + eta of channels A and B.
+    __m128 process(__m128 x, __m128 m, uint32_t n) { return _mm_add_ps(m, harmonic(x, n)); }
+};
+
+static_assert(std::is_trivially_copyable_v<BandwidthExpanderX2>);
 
 }  // namespace plumbra

@@ -112,8 +112,7 @@ void mydsp::computeConstants(int32_t sampleRate)
     const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
     fMainA.design(kMain);
     fMainB.design(kMain);
-    fExpanderA.designFixed(fRate);
-    fExpanderB.designFixed(fRate);
+    fExpander.designFixed(fRate);
     fEq.designFixed(fRate);
     fOutputAgc.designFixed(fRate);
 }
@@ -132,8 +131,7 @@ void mydsp::clearState()
     // Band mix and output stages.
     fMainA.clear();
     fMainB.clear();
-    fExpanderA.clear();
-    fExpanderB.clear();
+    fExpander.clear();
     fEq.clear();
     fOutputAgc.clear();
 }
@@ -181,8 +179,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     // Band mix and output stages.
     const ExpanderDesign expander =
         designExpander(bv.bweDetectHz, bv.bweDetectGain, bv.bweInputHz, bv.lowpassHz, bv.bweLevel, fRate);
-    fExpanderA.designBlock(expander);
-    fExpanderB.designBlock(expander);
+    fExpander.designBlock(expander);
     fEq.setHfShelf(bv.hfShelf);
     fOutputAgc.setThreshold(bv.agcThreshold);
 
@@ -204,9 +201,8 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
 
         // ---- band mix and output stages ----
         const MixedPair mix = mixBands(bandOut);
-        const float eA = fExpanderA.process(mix.a, fMainA.process(mix.a), n);
-        const float eB = fExpanderB.process(mix.b, fMainB.process(mix.b), n);
-        const __m128 y = fEq.process(_mm_setr_ps(eA, eB, 0.0f, 0.0f));
+        const __m128 main = _mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f);
+        const __m128 y = fEq.process(fExpander.process(_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f), main, n));
         const float yA = _mm_cvtss_f32(y);
         const float yB = _mm_cvtss_f32(_mm_shuffle_ps(y, y, _MM_SHUFFLE(1, 1, 1, 1)));
         const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);

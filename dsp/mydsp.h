@@ -130,9 +130,8 @@ private:
     // ---- band mix and output stages ----
     MainPath fMainA;              // 5 kHz shelf and two-sample delay of channel A's mix
     MainPath fMainB;              // the same for channel B
-    BandwidthExpander fExpanderA; // synthetic treble of channel A
-    BandwidthExpander fExpanderB; // synthetic treble of channel B
-    OutputEqualiserX2 fEq;        // output equaliser of channels A and B
+    BandwidthExpanderX2 fExpander; // synthetic treble of channels A and B
+    OutputEqualiserX2 fEq;         // output equaliser of channels A and B
     OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
 };
 

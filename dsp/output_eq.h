@@ -9,8 +9,6 @@
 
 #include <array>
 
-#include <emmintrin.h>
-
 #include "dsp/output_sections.h"
 #include "dsp/sections.h"
 
@@ -134,114 +132,6 @@ static_assert(std::is_trivially_copyable_v<OutputEqualiser>);
 // The two channels share every coefficient and keep separate state. Each lane
 // performs the operations of the scalar sections above in the same order, so
 // lane 0 and lane 1 give bit for bit what two OutputEqualiser instances give.
-
-// A coefficient repeated in every lane.
-using Splat4 = std::array<float, 4>;
-inline Splat4 splat4(float v) { return {v, v, v, v}; }
-inline __m128 load4(const std::array<float, 4>& a) { return _mm_loadu_ps(a.data()); }
-
-// Sos::process on two channels.
-struct SosX2 {
-    Splat4 b0, b1, b2, a1, a2, ra0, g;
-    std::array<float, 4> w1, w2;  // w[n-1], w[n-2] of each lane
-
-    void setFrom(const Sos& s)
-    {
-        b0 = splat4(s.b0);
-        b1 = splat4(s.b1);
-        b2 = splat4(s.b2);
-        a1 = splat4(s.a1);
-        a2 = splat4(s.a2);
-        ra0 = splat4(s.ra0);
-        g = splat4(s.g);
-    }
-    void clear()
-    {
-        w1.fill(0.0f);
-        w2.fill(0.0f);
-    }
-    // w = x - (a2*w2 + a1*w1)/a0, y = g*(b0*w + b1*w1 + b2*w2)/a0.
-    __m128 process(__m128 x)
-    {
-        const __m128 w1v = load4(w1);
-        const __m128 w2v = load4(w2);
-        const __m128 r = load4(ra0);
-        const __m128 fb = _mm_add_ps(_mm_mul_ps(load4(a2), w2v), _mm_mul_ps(load4(a1), w1v));
-        const __m128 w = _mm_sub_ps(x, _mm_mul_ps(fb, r));
-        const __m128 num = _mm_add_ps(_mm_add_ps(_mm_mul_ps(load4(b0), w), _mm_mul_ps(load4(b1), w1v)),
-                                      _mm_mul_ps(load4(b2), w2v));
-        const __m128 y = _mm_mul_ps(_mm_mul_ps(load4(g), num), r);
-        _mm_storeu_ps(w2.data(), w1v);
-        _mm_storeu_ps(w1.data(), w);
-        return y;
-    }
-};
-
-// A cascade of SosX2, first section first.
-template <std::size_t N>
-struct SosCascadeX2 {
-    std::array<SosX2, N> s;
-
-    void setFrom(const SosCascade<N>& c)
-    {
-        for (std::size_t j = 0; j < N; ++j) s[j].setFrom(c.s[j]);
-    }
-    void clear()
-    {
-        for (auto& x : s) x.clear();
-    }
-    __m128 process(__m128 x)
-    {
-        [&]<std::size_t... I>(std::index_sequence<I...>) {
-            ((x = s[I].process(x)), ...);
-        }(std::make_index_sequence<N>{});
-        return x;
-    }
-};
-
-// FirstOrderSplit on two channels.
-struct FirstOrderSplitX2 {
-    Splat4 c, omc, r1pc;
-    std::array<float, 4> x1, l1, h1;  // x[n-1], l[n-1], h[n-1] of each lane
-
-    struct Out {
-        __m128 low, high;
-    };
-
-    void setFrom(const FirstOrderSplit& s)
-    {
-        c = splat4(s.c);
-        omc = splat4(s.omc);
-        r1pc = splat4(s.r1pc);
-    }
-    void clear()
-    {
-        x1.fill(0.0f);
-        l1.fill(0.0f);
-        h1.fill(0.0f);
-    }
-    // l = (x + x1 - (1-c)*l1)/(1+c), h = (c*x - c*x1 - (1-c)*h1)/(1+c).
-    Out process(__m128 x)
-    {
-        const __m128 x1v = load4(x1);
-        const __m128 cv = load4(c);
-        const __m128 om = load4(omc);
-        const __m128 r = load4(r1pc);
-        const __m128 l = _mm_mul_ps(_mm_sub_ps(_mm_add_ps(x, x1v), _mm_mul_ps(om, load4(l1))), r);
-        const __m128 h = _mm_mul_ps(
-            _mm_sub_ps(_mm_sub_ps(_mm_mul_ps(cv, x), _mm_mul_ps(cv, x1v)), _mm_mul_ps(om, load4(h1))), r);
-        _mm_storeu_ps(x1.data(), x);
-        _mm_storeu_ps(l1.data(), l);
-        _mm_storeu_ps(h1.data(), h);
-        return {l, h};
-    }
-    // l + g*h.
-    __m128 shelf(__m128 x, __m128 g)
-    {
-        const Out o = process(x);
-        return _mm_add_ps(o.low, _mm_mul_ps(g, o.high));
-    }
-};
 
 // The output equaliser of both channels: the coefficients of a designed
 // OutputEqualiser in every lane, the states of channels A and B in lanes 0 and 1.
