@@ -23,10 +23,10 @@ constexpr float kMaxEdgeFraction = 0.49f;
 
 float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
 
-// Release coefficients of the fast and slow envelopes for the release
-// lengthening r (0 .. 1): exp(-T/(r + 0.25)) and exp(-T/(r + 2)).
+// Release coefficient of the fast envelope for the release lengthening r
+// (0 .. 1): exp(-T/(r + 0.25)). The slow envelopes' exp(-T/(r + 2)) is
+// computed by their RisingEnvelopeX4.
 float fastReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kFastReleaseBase)); }
-float slowReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kSlowReleaseBase)); }
 
 // Sections of a band's split: Butterworth highpass at fL, Butterworth lowpass at fH.
 BandSplitDesign designBandSplit(const BandDefinition& def, const RateConstants& rc)
@@ -67,7 +67,6 @@ void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
     const float T = rc.T;
     gateCurve.seed(0.0f, [](float p) { return chainmath::atan(p); });
     fastRelease.seed(0.0f, [T](float r) { return fastReleaseCoefficient(r, T); });
-    slowRelease.seed(0.0f, [T](float r) { return slowReleaseCoefficient(r, T); });
 }
 
 template <bool kStereo>
@@ -77,7 +76,6 @@ void Band<kStereo>::clear()
     p1 = p2 = 0.0f;
     peakMax.clear();
     h1 = e1 = e1s = 0.0f;
-    h2 = e2 = e2s = 0.0f;
     sum.clear();
     side.clear();
     m = gt = g = sL = sR = 0.0f;
@@ -88,22 +86,6 @@ void Band<kStereo>::writeRings(uint32_t n, const float* scaled)
 {
     ch[0].ring.write(n, scaled[0]);
     ch[1].ring.write(n, scaled[1]);
-}
-
-template <bool kStereo>
-void Band<kStereo>::detect(float mL, float mR, const BandTimeConstants& tc)
-{
-    m = std::max(mL, mR);
-
-    // Slow envelope, on the raw magnitude; its release lengthens from 2 s to 3 s
-    // while the level keeps rising.
-    const float f2 = (m - e2s > 0.0f) ? 1.0f : 0.0f;
-    h2 = std::max(f2, tc.c4 * h2 + tc.omc4 * f2);
-    const float r2 = std::max(0.0f, 2.0f * (h2 - 0.5f));
-    const float T = tc.T;
-    const float cr2 = slowRelease(r2, [T](float r) { return slowReleaseCoefficient(r, T); });
-    e2 = std::max(m, cr2 * e2 + (1.0f - cr2) * m);
-    e2s = tc.c05 * e2s + tc.omc05 * e2;
 }
 
 template <bool kStereo>
@@ -167,6 +149,9 @@ void BandBank::design(const RateConstants& rc)
             bandSplits[lane / AnalyticEnvelopeX4::kLanes].setLane(lane % AnalyticEnvelopeX4::kLanes, d);
         }
     }
+    // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
+    for (RisingEnvelopeX4& e : slowEnvelopes) e.design(times.c4, times.c05, times.T, kSlowReleaseBase);
+    for (RisingEnvelopeX4& f : widthFollowers) WidthDetector::designFollowers(f, rc);
 }
 
 void BandBank::clear()
@@ -176,11 +161,14 @@ void BandBank::clear()
     for (auto& s : bandSplits) s.clear();
     for (auto& d : bandDetectors) d.clear();
     for (auto& d : widthDetectors) d.clear();
+    for (auto& e : slowEnvelopes) e.clear();
+    for (auto& f : widthFollowers) f.clear();
     bandScaled.fill(0.0f);
     bandIn.fill(0.0f);
     bandMag.fill(0.0f);
     widthIn.fill(0.0f);
     widthMag.fill(0.0f);
+    bandLevel.fill(0.0f);
 }
 
 template <int N>
@@ -189,10 +177,12 @@ void BandBank::writeRings(uint32_t n)
     band<N>().writeRings(n, &bandScaled[bandLane(N, 0)]);
 }
 
+// Band N's smoothed slow envelope e2s.
 template <int N>
-void BandBank::detect()
+float BandBank::slowLevel() const
 {
-    band<N>().detect(bandMag[bandLane(N, 0)], bandMag[bandLane(N, 1)], times);
+    constexpr std::size_t lane = N - 1;
+    return slowEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
 }
 
 // The band's slow level E: its own smoothed slow envelope, or the largest of
@@ -201,14 +191,14 @@ template <int N>
 float BandBank::linkedLevel(const BlockValues& bv) const
 {
     constexpr BandDefinition def = bandDefinition(N);
-    float E = band<N>().e2s;
+    float E = slowLevel<N>();
     if constexpr (def.link != LinkGain::none) {
         const float L = def.link == LinkGain::bands5678  ? bv.link5678
                         : def.link == LinkGain::band2To1 ? bv.link21
                                                           : bv.link1112;
-        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * band<def.linkedTo[0]>().e2s);
-        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * band<def.linkedTo[1]>().e2s);
-        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * band<def.linkedTo[2]>().e2s);
+        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel<def.linkedTo[0]>());
+        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel<def.linkedTo[1]>());
+        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel<def.linkedTo[2]>());
     }
     return E;
 }
@@ -222,15 +212,12 @@ void BandBank::gain(uint32_t n, const BlockValues& bv)
 }
 
 template <int N>
-void BandBank::widthEnvelopes()
-{
-    band<N>().side.width.envelopes(widthMag[widthLane(N, 0)], widthMag[widthLane(N, 1)]);
-}
-
-template <int N>
 void BandBank::widthDecision()
 {
-    band<N>().side.width.decide();
+    constexpr std::size_t left = widthLane(N, 0);
+    constexpr std::size_t right = widthLane(N, 1);
+    constexpr std::size_t k = RisingEnvelopeX4::kLanes;
+    band<N>().side.width.decide(widthFollowers[left / k].Es[left % k], widthFollowers[right / k].Es[right % k]);
 }
 
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
@@ -259,18 +246,20 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     writeRings<10>(n);
     writeRings<11>(n);
     writeRings<12>(n);
-    detect<1>();
-    detect<2>();
-    detect<3>();
-    detect<4>();
-    detect<5>();
-    detect<6>();
-    detect<7>();
-    detect<8>();
-    detect<9>();
-    detect<10>();
-    detect<11>();
-    detect<12>();
+    // Band magnitudes m, the larger of each band's left and right detector
+    // outputs, and the slow envelopes, four bands at a time: the eight
+    // detector lanes of bands N..N+3 hold left, right, left, right, ...
+    for (std::size_t i = 0; i < slowEnvelopes.size(); ++i) {
+        const __m128 lo = _mm_loadu_ps(&bandMag[8 * i]);
+        const __m128 hi = _mm_loadu_ps(&bandMag[8 * i + 4]);
+        const __m128 mL = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 mR = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+        const __m128 m = _mm_max_ps(mR, mL);  // std::max(mL, mR)
+        _mm_storeu_ps(&bandLevel[4 * i], m);
+        slowEnvelopes[i].process(m);
+    }
+    for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].m = bandLevel[i];
+    for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].m = bandLevel[i + 2];
 
     // Gates, envelopes, gains and outputs.
     gain<1>(n, bv);
@@ -287,9 +276,9 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     gain<12>(n, bv);
 
     // The width detectors last: each reads only its own band's levelled
-    // signals. The magnitudes of the 20 levelled signals four at a time, then
-    // all envelopes, then all decisions, so that the processor can overlap the
-    // long dependent chains (envelope, ratio, tangent, smoothing) of several
+    // signals. The magnitudes of the 20 levelled signals and their envelopes
+    // four at a time, then all decisions, so that the processor can overlap
+    // the long dependent chains (ratio, tangent, smoothing) of several
     // detectors.
     for (std::size_t i = 0; i < stereoBands.size(); ++i) {
         widthIn[2 * i] = stereoBands[i].sL;
@@ -299,16 +288,9 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
         const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
         widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
     }
-    widthEnvelopes<3>();
-    widthEnvelopes<4>();
-    widthEnvelopes<5>();
-    widthEnvelopes<6>();
-    widthEnvelopes<7>();
-    widthEnvelopes<8>();
-    widthEnvelopes<9>();
-    widthEnvelopes<10>();
-    widthEnvelopes<11>();
-    widthEnvelopes<12>();
+    for (std::size_t i = 0; i < widthFollowers.size(); ++i) {
+        widthFollowers[i].process(_mm_loadu_ps(&widthMag[i * RisingEnvelopeX4::kLanes]));
+    }
     widthDecision<3>();
     widthDecision<4>();
     widthDecision<5>();
@@ -339,7 +321,7 @@ BandProbe BandBank::probe(int bandNumber) const
     auto one = [&]<int N>(std::integral_constant<int, N>) {
         if (bandNumber != N) return;
         const auto& b = band<N>();
-        p = BandProbe{b.m, b.e1s, b.e2s, b.gt, b.g, 0.0f, 1.0f};
+        p = BandProbe{b.m, b.e1s, slowLevel<N>(), b.gt, b.g, 0.0f, 1.0f};
         if constexpr (bandDefinition(N).stereo) {
             p.wf = b.side.width.wf;
             p.cm = b.side.width.cm;

@@ -22,6 +22,7 @@
 #include <type_traits>
 
 #include "dsp/band_outputs.h"
+#include "dsp/rising_envelope_x4.h"
 #include "dsp/sections.h"
 #include "dsp/width_detector.h"
 
@@ -173,14 +174,13 @@ struct NoSideOutput {
     void clear() {}
 };
 
-// One band processor: split, detection, gate, fast and slow envelopes, gain and
-// output rings. The work is split into parts so that the bank can run the
-// detectors of several bands together and the slow envelopes that other bands
-// link to before those bands' gains:
-//   writeRings(): the band signals of both channels into the band rings (the
-//             splits and detectors run four channels at a time in the bank),
-//   detect(): band magnitude m and slow envelope (e2s),
-//   gain():   gate, fast envelope, gain and outputs.
+// One band processor: gate, fast envelope, gain and output rings. The bank
+// runs the splits and detectors four channels at a time, and the slow
+// envelopes (which neighbouring bands link to) four bands at a time, before
+// the gains; the band keeps the parts that differ from band to band:
+//   writeRings(): the band signals of both channels into the band rings,
+//   gain():   gate, fast envelope, gain and outputs, from the band magnitude m
+//             the bank leaves in the band.
 template <bool kStereo>
 struct Band {
     static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
@@ -200,10 +200,8 @@ struct Band {
     float p2;          // gate smoother
     SlidingMax<kPeakWindow> peakMax;  // maximum of the last 44 floored magnitudes v
     float h1, e1, e1s; // fast rising indicator, envelope, smoothed envelope
-    float h2, e2, e2s; // slow rising indicator, envelope, smoothed envelope
     LastResult gateCurve;    // atan(p2)
     LastResult fastRelease;  // cr1 of r1
-    LastResult slowRelease;  // cr2 of r2
     Ring<4096> sum;    // levelled band sum (mono output of a mono band)
     std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 
@@ -219,9 +217,6 @@ struct Band {
     // Writes a0H times the band outputs of the left and the right channel,
     // scaled[0] and scaled[1], into the band rings.
     void writeRings(uint32_t n, const float* scaled);
-
-    // Band magnitude from the two channels' detector outputs mL, mR, and slow envelope.
-    void detect(float mL, float mR, const BandTimeConstants& tc);
 
     // Gate, fast envelope, gain and outputs. Gk is the band's gate gain, floor
     // its floor level (Mt, or B1t for band 1), E its (linked) slow level and
@@ -275,11 +270,9 @@ private:
     template <int N>
     void writeRings(uint32_t n);
     template <int N>
-    void detect();
+    float slowLevel() const;
     template <int N>
     void gain(uint32_t n, const BlockValues& bv);
-    template <int N>
-    void widthEnvelopes();
     template <int N>
     void widthDecision();
     template <int N>
@@ -294,6 +287,8 @@ private:
     static constexpr int kWidthLanes = 2 * (kNumBands - 2);
     static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
     static_assert(kWidthLanes % AnalyticEnvelopeX4::kLanes == 0);
+    static_assert(kNumBands % RisingEnvelopeX4::kLanes == 0);
+    static_assert(kBandLanes == 2 * kNumBands && AnalyticEnvelopeX4::kLanes == 4);
 
     BandTimeConstants times;
     std::array<Band<false>, 2> monoBands;     // bands 1 and 2
@@ -307,9 +302,15 @@ private:
     std::array<AnalyticEnvelopeX4, kBandLanes / AnalyticEnvelopeX4::kLanes> bandDetectors;
     std::array<AnalyticEnvelopeX4, kWidthLanes / AnalyticEnvelopeX4::kLanes> widthDetectors;
 
+    // Slow envelopes of the band magnitudes, four bands at a time (band N in
+    // lane N - 1), and the width detectors' envelope followers (lane widthLane).
+    std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> slowEnvelopes;
+    std::array<RisingEnvelopeX4, kWidthLanes / RisingEnvelopeX4::kLanes> widthFollowers;
+
     // Detector inputs and outputs of the current sample, by lane.
     std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
     std::array<float, kWidthLanes> widthIn, widthMag;
+    std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
 };
 
 static_assert(std::is_trivially_copyable_v<BandSplitX4>);
