@@ -23,11 +23,6 @@ constexpr float kMaxEdgeFraction = 0.49f;
 
 float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
 
-// Release coefficient of the fast envelope for the release lengthening r
-// (0 .. 1): exp(-T/(r + 0.25)). The slow envelopes' exp(-T/(r + 2)) is
-// computed by their RisingEnvelopeX4.
-float fastReleaseCoefficient(float r, float T) { return chainmath::exp(-T / (r + kFastReleaseBase)); }
-
 // Sections of a band's split: Butterworth highpass at fL, Butterworth lowpass at fH.
 BandSplitDesign designBandSplit(const BandDefinition& def, const RateConstants& rc)
 {
@@ -64,9 +59,7 @@ void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
     cg = onePole(def.gateRelease, rc);
     omcg = 1.0f - cg;
     if constexpr (kStereo) side.width.design(rc);
-    const float T = rc.T;
     gateCurve.seed(0.0f, [](float p) { return chainmath::atan(p); });
-    fastRelease.seed(0.0f, [T](float r) { return fastReleaseCoefficient(r, T); });
 }
 
 template <bool kStereo>
@@ -75,7 +68,6 @@ void Band<kStereo>::clear()
     for (BandChannel& c : ch) c.clear();
     p1 = p2 = 0.0f;
     peakMax.clear();
-    h1 = e1 = e1s = 0.0f;
     sum.clear();
     side.clear();
     m = gt = g = sL = sR = 0.0f;
@@ -89,7 +81,14 @@ void Band<kStereo>::writeRings(uint32_t n, const float* scaled)
 }
 
 template <bool kStereo>
-void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float E, float level1, uint32_t n,
+float Band<kStereo>::peak(float floor)
+{
+    const float v = std::max(floor, m);
+    return peakMax.push(v);
+}
+
+template <bool kStereo>
+void Band<kStereo>::gain(const BandDefinition& def, float Gk, float e1s, float E, float level1, uint32_t n,
                           const BandTimeConstants& tc)
 {
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
@@ -97,18 +96,6 @@ void Band<kStereo>::gain(const BandDefinition& def, float Gk, float floor, float
     p1 = std::max(q, cg * p1 + omcg * q);
     p2 = tc.cs * p2 + tc.omcs * p1;
     gt = gateCurve(p2, [](float p) { return chainmath::atan(p); });
-
-    // Fast envelope: 44-sample peak of the floored magnitude, release 0.25 s to
-    // 1.25 s depending on how long the level has been rising, 15 ms smoothing.
-    const float v = std::max(floor, m);
-    const float M = peakMax.push(v);
-    const float f1 = (M - e1s > 0.0f) ? 1.0f : 0.0f;
-    h1 = std::max(f1, tc.c05 * h1 + tc.omc05 * f1);
-    const float r1 = std::max(0.0f, 2.0f * (h1 - 0.5f));
-    const float T = tc.T;
-    const float cr1 = fastRelease(r1, [T](float r) { return fastReleaseCoefficient(r, T); });
-    e1 = std::max(M, cr1 * e1 + (1.0f - cr1) * M);
-    e1s = tc.c15 * e1s + tc.omc15 * e1;
 
     // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
     float den = std::max(e1s, kLevelSpread * E);
@@ -151,6 +138,8 @@ void BandBank::design(const RateConstants& rc)
     }
     // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
     for (RisingEnvelopeX4& e : slowEnvelopes) e.design(times.c4, times.c05, times.T, kSlowReleaseBase);
+    // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
+    for (RisingEnvelopeX4& e : fastEnvelopes) e.design(times.c05, times.c15, times.T, kFastReleaseBase);
     for (RisingEnvelopeX4& f : widthFollowers) WidthDetector::designFollowers(f, rc);
 }
 
@@ -162,6 +151,7 @@ void BandBank::clear()
     for (auto& d : bandDetectors) d.clear();
     for (auto& d : widthDetectors) d.clear();
     for (auto& e : slowEnvelopes) e.clear();
+    for (auto& e : fastEnvelopes) e.clear();
     for (auto& f : widthFollowers) f.clear();
     bandScaled.fill(0.0f);
     bandIn.fill(0.0f);
@@ -169,6 +159,7 @@ void BandBank::clear()
     widthIn.fill(0.0f);
     widthMag.fill(0.0f);
     bandLevel.fill(0.0f);
+    bandPeak.fill(0.0f);
 }
 
 template <int N>
@@ -183,6 +174,22 @@ float BandBank::slowLevel() const
 {
     constexpr std::size_t lane = N - 1;
     return slowEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
+}
+
+// Band N's smoothed fast envelope e1s.
+template <int N>
+float BandBank::fastLevel() const
+{
+    constexpr std::size_t lane = N - 1;
+    return fastEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
+}
+
+template <int N>
+void BandBank::peak(const BlockValues& bv)
+{
+    constexpr BandDefinition def = bandDefinition(N);
+    const float floor = def.ownFloorAndLevel ? bv.floorB1t : bv.floorMt;
+    bandPeak[N - 1] = band<N>().peak(floor);
 }
 
 // The band's slow level E: its own smoothed slow envelope, or the largest of
@@ -207,8 +214,7 @@ template <int N>
 void BandBank::gain(uint32_t n, const BlockValues& bv)
 {
     constexpr BandDefinition def = bandDefinition(N);
-    const float floor = def.ownFloorAndLevel ? bv.floorB1t : bv.floorMt;
-    band<N>().gain(def, bv.gateGain[def.gateIndex], floor, linkedLevel<N>(bv), bv.band1Out, n, times);
+    band<N>().gain(def, bv.gateGain[def.gateIndex], fastLevel<N>(), linkedLevel<N>(bv), bv.band1Out, n, times);
 }
 
 template <int N>
@@ -261,7 +267,25 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].m = bandLevel[i];
     for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].m = bandLevel[i + 2];
 
-    // Gates, envelopes, gains and outputs.
+    // Fast envelopes: the 44-sample peaks of the floored magnitudes, then
+    // their envelope followers four bands at a time.
+    peak<1>(bv);
+    peak<2>(bv);
+    peak<3>(bv);
+    peak<4>(bv);
+    peak<5>(bv);
+    peak<6>(bv);
+    peak<7>(bv);
+    peak<8>(bv);
+    peak<9>(bv);
+    peak<10>(bv);
+    peak<11>(bv);
+    peak<12>(bv);
+    for (std::size_t i = 0; i < fastEnvelopes.size(); ++i) {
+        fastEnvelopes[i].process(_mm_loadu_ps(&bandPeak[i * RisingEnvelopeX4::kLanes]));
+    }
+
+    // Gates, gains and outputs.
     gain<1>(n, bv);
     gain<2>(n, bv);
     gain<3>(n, bv);
@@ -321,7 +345,7 @@ BandProbe BandBank::probe(int bandNumber) const
     auto one = [&]<int N>(std::integral_constant<int, N>) {
         if (bandNumber != N) return;
         const auto& b = band<N>();
-        p = BandProbe{b.m, b.e1s, slowLevel<N>(), b.gt, b.g, 0.0f, 1.0f};
+        p = BandProbe{b.m, fastLevel<N>(), slowLevel<N>(), b.gt, b.g, 0.0f, 1.0f};
         if constexpr (bandDefinition(N).stereo) {
             p.wf = b.side.width.wf;
             p.cm = b.side.width.cm;

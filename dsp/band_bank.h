@@ -179,8 +179,10 @@ struct NoSideOutput {
 // envelopes (which neighbouring bands link to) four bands at a time, before
 // the gains; the band keeps the parts that differ from band to band:
 //   writeRings(): the band signals of both channels into the band rings,
-//   gain():   gate, fast envelope, gain and outputs, from the band magnitude m
-//             the bank leaves in the band.
+//   peak():   the 44-sample peak of the floored band magnitude, which the
+//             bank's fast envelopes follow four bands at a time,
+//   gain():   gate, gain and outputs, from the band magnitude m the bank
+//             leaves in the band.
 template <bool kStereo>
 struct Band {
     static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
@@ -199,9 +201,7 @@ struct Band {
     float p1;          // gate peak
     float p2;          // gate smoother
     SlidingMax<kPeakWindow> peakMax;  // maximum of the last 44 floored magnitudes v
-    float h1, e1, e1s; // fast rising indicator, envelope, smoothed envelope
     LastResult gateCurve;    // atan(p2)
-    LastResult fastRelease;  // cr1 of r1
     Ring<4096> sum;    // levelled band sum (mono output of a mono band)
     std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 
@@ -218,10 +218,13 @@ struct Band {
     // scaled[0] and scaled[1], into the band rings.
     void writeRings(uint32_t n, const float* scaled);
 
-    // Gate, fast envelope, gain and outputs. Gk is the band's gate gain, floor
-    // its floor level (Mt, or B1t for band 1), E its (linked) slow level and
-    // level1 the per-block output level V1 of band 1 (unused by other bands).
-    void gain(const BandDefinition& def, float Gk, float floor, float E, float level1, uint32_t n,
+    // 44-sample peak M of the band magnitude floored at floor (Mt, or B1t for band 1).
+    float peak(float floor);
+
+    // Gate, gain and outputs. Gk is the band's gate gain, e1s its smoothed
+    // fast envelope, E its (linked) slow level and level1 the per-block output
+    // level V1 of band 1 (unused by other bands).
+    void gain(const BandDefinition& def, float Gk, float e1s, float E, float level1, uint32_t n,
                const BandTimeConstants& tc);
 };
 
@@ -272,6 +275,10 @@ private:
     template <int N>
     float slowLevel() const;
     template <int N>
+    float fastLevel() const;
+    template <int N>
+    void peak(const BlockValues& bv);
+    template <int N>
     void gain(uint32_t n, const BlockValues& bv);
     template <int N>
     void widthDecision();
@@ -305,12 +312,14 @@ private:
     // Slow envelopes of the band magnitudes, four bands at a time (band N in
     // lane N - 1), and the width detectors' envelope followers (lane widthLane).
     std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> slowEnvelopes;
+    std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> fastEnvelopes;  // of the peaks M
     std::array<RisingEnvelopeX4, kWidthLanes / RisingEnvelopeX4::kLanes> widthFollowers;
 
     // Detector inputs and outputs of the current sample, by lane.
     std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
     std::array<float, kWidthLanes> widthIn, widthMag;
     std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
+    std::array<float, kNumBands> bandPeak;   // peaks M of the floored magnitudes, band N at N - 1
 };
 
 static_assert(std::is_trivially_copyable_v<BandSplitX4>);
