@@ -112,6 +112,21 @@ Status TempFile::create(const std::string& destination)
     const std::string dir = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
     static unsigned counter = 0;
+#ifndef _WIN32
+    // Hold back the interrupting signals while the file is created and
+    // registered for removal, so that a signal arriving in between cannot leave
+    // an unregistered temporary file behind.
+    sigset_t interrupting, previous;
+    sigemptyset(&interrupting);
+    sigaddset(&interrupting, SIGINT);
+    sigaddset(&interrupting, SIGTERM);
+    sigaddset(&interrupting, SIGHUP);
+    sigprocmask(SIG_BLOCK, &interrupting, &previous);
+    struct RestoreMask {
+        const sigset_t* mask;
+        ~RestoreMask() { sigprocmask(SIG_SETMASK, mask, nullptr); }
+    } restore{&previous};
+#endif
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_ = dir + "." + base + ".plumbra-" + std::to_string(plumbra_getpid()) + "-" + std::to_string(counter++);
 #ifdef _WIN32
