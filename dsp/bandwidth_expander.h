@@ -216,57 +216,6 @@ static_assert(std::is_trivially_copyable_v<BandwidthExpander>);
 // operations above in the same order, so channels A and B come out bit for bit
 // as from two BandwidthExpander instances.
 
-// AnalyticPair on four lanes.
-struct AnalyticPairX4 {
-    using Lanes = std::array<float, 4>;
-
-    // Sections 0..3 are path A, 4..7 path B; each kept by sample parity as in AllpassZ2.
-    std::array<std::array<Lanes, 8>, 2> inHist;   // in[] two samples back, [parity][section]
-    std::array<std::array<Lanes, 8>, 2> outHist;  // out[] two samples back, [parity][section]
-    Lanes aPrev;                                  // path A outputs one sample back
-    uint32_t parity;                              // sample parity, alternating
-
-    struct Out {
-        __m128 i, q;
-    };
-
-    void clear()
-    {
-        for (auto& h : inHist)
-            for (Lanes& l : h) l.fill(0.0f);
-        for (auto& h : outHist)
-            for (Lanes& l : h) l.fill(0.0f);
-        aPrev.fill(0.0f);
-        parity = 0;
-    }
-    Out process(__m128 x)
-    {
-        const uint32_t p = parity;
-        parity = p ^ 1u;
-        __m128 pa = x;
-        __m128 pb = x;
-        for (std::size_t j = 0; j < 4; ++j) {
-            pa = section(AnalyticPair::kPathA[j], p, j, pa);
-            pb = section(AnalyticPair::kPathB[j], p, j + 4, pb);
-        }
-        const Out o{load4(aPrev), pb};  // I[n] = A[n-1], Q[n] = B[n]
-        _mm_storeu_ps(aPrev.data(), pa);
-        return o;
-    }
-
-private:
-    // out = c*(in + out[n-2]) - in[n-2], as AllpassZ2::process.
-    __m128 section(float c, uint32_t p, std::size_t j, __m128 in)
-    {
-        float* ih = inHist[p][j].data();
-        float* oh = outHist[p][j].data();
-        const __m128 out = _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(c), _mm_add_ps(in, _mm_loadu_ps(oh))), _mm_loadu_ps(ih));
-        _mm_storeu_ps(ih, in);
-        _mm_storeu_ps(oh, out);
-        return out;
-    }
-};
-
 // Ring<N> of four-lane values.
 template <uint32_t N>
 struct RingX4 {

@@ -472,24 +472,22 @@ struct AnalyticEnvelope {
     }
 };
 
-// Four analytic envelope detectors side by side, one per lane of a packed
-// single-precision vector (SSE2). Every lane performs AnalyticEnvelope's
-// operations in the same order (sections of path A and B, then
-// I*I + Q*Q, the floor and the square root); packed add, sub, mul, max and
-// sqrt round each lane exactly as the scalar operations do, so lane j gives
-// bit for bit what an AnalyticEnvelope fed lane j's samples gives.
-//
-// The histories are plain floats, four lanes per section and parity, loaded
-// and stored unaligned so that the holding object needs no extra alignment.
-struct AnalyticEnvelopeX4 {
-    static constexpr int kLanes = 4;
-    using Lanes = std::array<float, kLanes>;
+// AnalyticPair on four lanes of a packed single-precision vector (SSE2), each
+// lane doing the scalar pair's operations in the same order. The histories are
+// plain floats, four lanes per section and parity, loaded and stored unaligned
+// so that the holding object needs no extra alignment.
+struct AnalyticPairX4 {
+    using Lanes = std::array<float, 4>;
 
     // Sections 0..3 are path A, 4..7 path B; each kept by sample parity as in AllpassZ2.
     std::array<std::array<Lanes, 8>, 2> inHist;   // in[] two samples back, [parity][section]
     std::array<std::array<Lanes, 8>, 2> outHist;  // out[] two samples back, [parity][section]
     Lanes aPrev;                                  // path A outputs one sample back
     uint32_t parity;                              // sample parity, alternating
+
+    struct Out {
+        __m128 i, q;
+    };
 
     void clear()
     {
@@ -500,25 +498,19 @@ struct AnalyticEnvelopeX4 {
         aPrev.fill(0.0f);
         parity = 0;
     }
-
-    // Magnitudes m[0..3] of the four detectors for their samples s[0..3].
-    void process(const float* s, float* m)
+    Out process(__m128 x)
     {
         const uint32_t p = parity;
         parity = p ^ 1u;
-        const __m128 x = _mm_loadu_ps(s);
         __m128 pa = x;
         __m128 pb = x;
         for (std::size_t j = 0; j < 4; ++j) {
             pa = section(AnalyticPair::kPathA[j], p, j, pa);
             pb = section(AnalyticPair::kPathB[j], p, j + 4, pb);
         }
-        const __m128 i = _mm_loadu_ps(aPrev.data());  // I[n] = A[n-1]
-        const __m128 q = pb;                          // Q[n] = B[n]
+        const Out o{_mm_loadu_ps(aPrev.data()), pb};  // I[n] = A[n-1], Q[n] = B[n]
         _mm_storeu_ps(aPrev.data(), pa);
-        __m128 pw = _mm_add_ps(_mm_mul_ps(i, i), _mm_mul_ps(q, q));
-        pw = _mm_max_ps(_mm_set1_ps(kPowerFloor), pw);  // std::max(pw, floor), NaN kept
-        _mm_storeu_ps(m, _mm_sqrt_ps(pw));
+        return o;
     }
 
 private:
@@ -531,6 +523,29 @@ private:
         _mm_storeu_ps(ih, in);
         _mm_storeu_ps(oh, out);
         return out;
+    }
+};
+
+// Four analytic envelope detectors side by side, one per lane of a packed
+// single-precision vector (SSE2). Every lane performs AnalyticEnvelope's
+// operations in the same order (the allpass pair, then I*I + Q*Q, the floor and
+// the square root); packed add, sub, mul, max and sqrt round each lane exactly
+// as the scalar operations do, so lane j gives bit for bit what an
+// AnalyticEnvelope fed lane j's samples gives.
+struct AnalyticEnvelopeX4 {
+    static constexpr int kLanes = 4;
+
+    AnalyticPairX4 pair;
+
+    void clear() { pair.clear(); }
+
+    // Magnitudes m[0..3] of the four detectors for their samples s[0..3].
+    void process(const float* s, float* m)
+    {
+        const AnalyticPairX4::Out o = pair.process(_mm_loadu_ps(s));
+        __m128 pw = _mm_add_ps(_mm_mul_ps(o.i, o.i), _mm_mul_ps(o.q, o.q));
+        pw = _mm_max_ps(_mm_set1_ps(kPowerFloor), pw);  // std::max(pw, floor), NaN kept
+        _mm_storeu_ps(m, _mm_sqrt_ps(pw));
     }
 };
 
