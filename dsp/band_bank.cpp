@@ -48,78 +48,45 @@ void BandTimeConstants::design(const RateConstants& rc)
 }
 
 // ---------------------------------------------------------------------------
-// One band.
+// Gates and gains of four bands.
 
-template <bool kStereo>
-void Band<kStereo>::design(const BandDefinition& def, const RateConstants& rc)
+namespace {
+float gateCurveOf(float p) { return chainmath::atan(p); }
+}  // namespace
+
+void BandGainX4::setLane(std::size_t j, float gateRelease, const RateConstants& rc)
 {
-    const float a0H = designBandSplit(def, rc).a0H;
-    ra0H = 1.0f / a0H;
-    outScale = def.polarity * (def.scale / a0H);
-    cg = onePole(def.gateRelease, rc);
-    omcg = 1.0f - cg;
-    if constexpr (kStereo) side.width.design(rc);
-    gateCurve.seed(0.0f, [](float p) { return chainmath::atan(p); });
+    cg[j] = onePole(gateRelease, rc);
+    omcg[j] = 1.0f - cg[j];
+    gateCurve[j].seed(0.0f, gateCurveOf);
 }
 
-template <bool kStereo>
-void Band<kStereo>::clear()
+void BandGainX4::clear()
 {
-    for (BandChannel& c : ch) c.clear();
-    p1 = p2 = 0.0f;
-    peakMax.clear();
-    sum.clear();
-    side.clear();
-    m = gt = g = sL = sR = 0.0f;
+    p1.fill(0.0f);
+    p2.fill(0.0f);
+    gt.fill(0.0f);
+    den.fill(0.0f);
+    g.fill(0.0f);
 }
 
-template <bool kStereo>
-void Band<kStereo>::writeRings(uint32_t n, const float* scaled)
-{
-    ch[0].ring.write(n, scaled[0]);
-    ch[1].ring.write(n, scaled[1]);
-}
-
-template <bool kStereo>
-float Band<kStereo>::peak(float floor)
-{
-    const float v = std::max(floor, m);
-    return peakMax.push(v);
-}
-
-template <bool kStereo>
-void Band<kStereo>::gain(const BandDefinition& def, float Gk, float e1s, float E, float level1, uint32_t n,
-                          const BandTimeConstants& tc)
+void BandGainX4::process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTimeConstants& tc)
 {
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
-    const float q = std::min(1.0f, Gk * m);
-    p1 = std::max(q, cg * p1 + omcg * q);
-    p2 = tc.cs * p2 + tc.omcs * p1;
-    gt = gateCurve(p2, [](float p) { return chainmath::atan(p); });
+    const __m128 q = _mm_min_ps(_mm_mul_ps(Gk, m), _mm_set1_ps(1.0f));
+    const __m128 held = _mm_add_ps(_mm_mul_ps(load4(cg), load4(p1)), _mm_mul_ps(load4(omcg), q));
+    const __m128 peak = _mm_max_ps(held, q);
+    _mm_storeu_ps(p1.data(), peak);
+    const __m128 smoothed = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(tc.cs), load4(p2)), _mm_mul_ps(_mm_set1_ps(tc.omcs), peak));
+    _mm_storeu_ps(p2.data(), smoothed);
+    for (std::size_t j = 0; j < 4; ++j) gt[j] = gateCurve[j](p2[j], gateCurveOf);
 
     // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
-    float den = std::max(e1s, kLevelSpread * E);
-    den = std::max(den, kPowerFloor);
-    g = 1.0f / den;
-
-    // Outputs from the band signals of 1024 samples ago.
-    const float lL = ch[0].ring.tap(n, kLookAhead);
-    const float lR = ch[1].ring.tap(n, kLookAhead);
-    if (def.ownFloorAndLevel) {
-        // Band 1: level V1 from its own control, polarity applied here.
-        sum.write(n, def.polarity * (gt * (lL + lR) * level1 * ra0H) / den);
-        return;
-    }
-    sum.write(n, outScale * (lL + lR) * gt * g);
-    if constexpr (kStereo) {
-        side.diff.write(n, outScale * (lL - lR) * gt * g);
-        sL = outScale * lL * gt * g;
-        sR = outScale * lR * gt * g;
-    }
+    const __m128 level = _mm_max_ps(_mm_mul_ps(_mm_set1_ps(kLevelSpread), E), e1s);
+    const __m128 d = _mm_max_ps(_mm_set1_ps(kPowerFloor), level);
+    _mm_storeu_ps(den.data(), d);
+    _mm_storeu_ps(g.data(), _mm_div_ps(_mm_set1_ps(1.0f), d));
 }
-
-template struct Band<true>;
-template struct Band<false>;
 
 // ---------------------------------------------------------------------------
 // The bank.
@@ -127,14 +94,19 @@ template struct Band<false>;
 void BandBank::design(const RateConstants& rc)
 {
     times.design(rc);
-    for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].design(kBandDefinitions[i], rc);
-    for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].design(kBandDefinitions[i + 2], rc);
+    for (Band<false>& b : monoBands) b.design(rc);
+    for (Band<true>& b : stereoBands) b.design(rc);
     for (int N = 1; N <= kNumBands; ++N) {
-        const BandSplitDesign d = designBandSplit(bandDefinition(N), rc);
+        const BandDefinition& def = bandDefinition(N);
+        const BandSplitDesign d = designBandSplit(def, rc);
         for (int c = 0; c < 2; ++c) {
             const auto lane = static_cast<std::size_t>(bandLane(N, c));
             bandSplits[lane / AnalyticEnvelopeX4::kLanes].setLane(lane % AnalyticEnvelopeX4::kLanes, d);
         }
+        const auto i = static_cast<std::size_t>(N - 1);
+        gains[i / 4].setLane(i % 4, def.gateRelease, rc);
+        outScale[i] = def.polarity * (def.scale / d.a0H);
+        if (def.ownFloorAndLevel) band1Scale = 1.0f / d.a0H;
     }
     // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
     for (RisingEnvelopeX4& e : slowEnvelopes) e.design(times.c4, times.c05, times.T, kSlowReleaseBase);
@@ -153,13 +125,19 @@ void BandBank::clear()
     for (auto& e : slowEnvelopes) e.clear();
     for (auto& e : fastEnvelopes) e.clear();
     for (auto& f : widthFollowers) f.clear();
+    for (auto& p : peaks) p.clear();
+    for (auto& g : gains) g.clear();
     bandScaled.fill(0.0f);
     bandIn.fill(0.0f);
     bandMag.fill(0.0f);
     widthIn.fill(0.0f);
     widthMag.fill(0.0f);
     bandLevel.fill(0.0f);
-    bandPeak.fill(0.0f);
+    linked.fill(0.0f);
+    aheadL.fill(0.0f);
+    aheadR.fill(0.0f);
+    sumOut.fill(0.0f);
+    diffOut.fill(0.0f);
 }
 
 template <int N>
@@ -184,14 +162,6 @@ float BandBank::fastLevel() const
     return fastEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
 }
 
-template <int N>
-void BandBank::peak(const BlockValues& bv)
-{
-    constexpr BandDefinition def = bandDefinition(N);
-    const float floor = def.ownFloorAndLevel ? bv.floorB1t : bv.floorMt;
-    bandPeak[N - 1] = band<N>().peak(floor);
-}
-
 // The band's slow level E: its own smoothed slow envelope, or the largest of
 // it and the linked neighbours' smoothed slow envelopes times the link gain.
 template <int N>
@@ -210,11 +180,21 @@ float BandBank::linkedLevel(const BlockValues& bv) const
     return E;
 }
 
+// Band N's band signals of 1024 samples ago (times a0H), which its gain of
+// this sample levels.
 template <int N>
-void BandBank::gain(uint32_t n, const BlockValues& bv)
+void BandBank::readLookAhead(uint32_t n)
 {
-    constexpr BandDefinition def = bandDefinition(N);
-    band<N>().gain(def, bv.gateGain[def.gateIndex], fastLevel<N>(), linkedLevel<N>(bv), bv.band1Out, n, times);
+    aheadL[N - 1] = band<N>().ch[0].ring.tap(n, kLookAhead);
+    aheadR[N - 1] = band<N>().ch[1].ring.tap(n, kLookAhead);
+}
+
+// Band N's levelled outputs into its sum ring (and difference ring).
+template <int N>
+void BandBank::writeOutputs(uint32_t n)
+{
+    band<N>().sum.write(n, sumOut[N - 1]);
+    if constexpr (bandDefinition(N).stereo) band<N>().side.diff.write(n, diffOut[N - 1]);
 }
 
 template <int N>
@@ -264,50 +244,57 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
         _mm_storeu_ps(&bandLevel[4 * i], m);
         slowEnvelopes[i].process(m);
     }
-    for (std::size_t i = 0; i < monoBands.size(); ++i) monoBands[i].m = bandLevel[i];
-    for (std::size_t i = 0; i < stereoBands.size(); ++i) stereoBands[i].m = bandLevel[i + 2];
 
-    // Fast envelopes: the 44-sample peaks of the floored magnitudes, then
-    // their envelope followers four bands at a time.
-    peak<1>(bv);
-    peak<2>(bv);
-    peak<3>(bv);
-    peak<4>(bv);
-    peak<5>(bv);
-    peak<6>(bv);
-    peak<7>(bv);
-    peak<8>(bv);
-    peak<9>(bv);
-    peak<10>(bv);
-    peak<11>(bv);
-    peak<12>(bv);
-    for (std::size_t i = 0; i < fastEnvelopes.size(); ++i) {
-        fastEnvelopes[i].process(_mm_loadu_ps(&bandPeak[i * RisingEnvelopeX4::kLanes]));
+    // Slow levels after linking, and the band signals the gains level.
+    [&]<int... I>(std::integer_sequence<int, I...>) {
+        ((linked[I] = linkedLevel<I + 1>(bv)), ...);
+        (readLookAhead<I + 1>(n), ...);
+    }(std::make_integer_sequence<int, kNumBands>{});
+
+    // Four bands at a time: the fast envelopes follow the 44-sample peaks of
+    // the floored magnitudes (floor B1t for band 1, Mt for the others), the
+    // gates and gains act, and the band signals of 1024 samples ago are
+    // levelled: sum pol*sigma/a0H*(lL + lR)*gt*g, difference
+    // pol*sigma/a0H*(lL - lR)*gt*g, and the levelled left and right signals
+    // that the width detectors follow.
+    for (std::size_t i = 0; i < gains.size(); ++i) {
+        const std::size_t b = 4 * i;
+        const __m128 m = _mm_loadu_ps(&bandLevel[b]);
+        const __m128 floor = i == 0 ? _mm_setr_ps(bv.floorB1t, bv.floorMt, bv.floorMt, bv.floorMt)
+                                    : _mm_set1_ps(bv.floorMt);
+        fastEnvelopes[i].process(peaks[i].push(_mm_max_ps(m, floor)));
+        BandGainX4& gain = gains[i];
+        gain.process(m, _mm_loadu_ps(&bv.gateGain[b]), load4(fastEnvelopes[i].Es), _mm_loadu_ps(&linked[b]), times);
+
+        const __m128 gt = load4(gain.gt);
+        const __m128 g = load4(gain.g);
+        const __m128 scale = _mm_loadu_ps(&outScale[b]);
+        const __m128 lL = _mm_loadu_ps(&aheadL[b]);
+        const __m128 lR = _mm_loadu_ps(&aheadR[b]);
+        auto level = [&](__m128 v) { return _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(scale, v), gt), g); };
+        _mm_storeu_ps(&sumOut[b], level(_mm_add_ps(lL, lR)));
+        _mm_storeu_ps(&diffOut[b], level(_mm_sub_ps(lL, lR)));
+        const __m128 sL = level(lL);
+        const __m128 sR = level(lR);
+        // Width detector inputs, left and right of each stereo band side by side.
+        if (i > 0) _mm_storeu_ps(&widthIn[2 * (b - 2)], _mm_unpacklo_ps(sL, sR));
+        _mm_storeu_ps(&widthIn[2 * (b + 2 - 2)], _mm_unpackhi_ps(sL, sR));
     }
-
-    // Gates, gains and outputs.
-    gain<1>(n, bv);
-    gain<2>(n, bv);
-    gain<3>(n, bv);
-    gain<4>(n, bv);
-    gain<5>(n, bv);
-    gain<6>(n, bv);
-    gain<7>(n, bv);
-    gain<8>(n, bv);
-    gain<9>(n, bv);
-    gain<10>(n, bv);
-    gain<11>(n, bv);
-    gain<12>(n, bv);
+    // Band 1 takes its output level V1 from its own control and applies its
+    // polarity last.
+    {
+        constexpr BandDefinition def = bandDefinition(1);
+        sumOut[0] = def.polarity * (gains[0].gt[0] * (aheadL[0] + aheadR[0]) * bv.band1Out * band1Scale) / gains[0].den[0];
+    }
+    [&]<int... I>(std::integer_sequence<int, I...>) {
+        (writeOutputs<I + 1>(n), ...);
+    }(std::make_integer_sequence<int, kNumBands>{});
 
     // The width detectors last: each reads only its own band's levelled
     // signals. The magnitudes of the 20 levelled signals and their envelopes
     // four at a time, then all decisions, so that the processor can overlap
     // the long dependent chains (ratio, tangent, smoothing) of several
     // detectors.
-    for (std::size_t i = 0; i < stereoBands.size(); ++i) {
-        widthIn[2 * i] = stereoBands[i].sL;
-        widthIn[2 * i + 1] = stereoBands[i].sR;
-    }
     for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
         const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
         widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
@@ -345,7 +332,9 @@ BandProbe BandBank::probe(int bandNumber) const
     auto one = [&]<int N>(std::integral_constant<int, N>) {
         if (bandNumber != N) return;
         const auto& b = band<N>();
-        p = BandProbe{b.m, fastLevel<N>(), slowLevel<N>(), b.gt, b.g, 0.0f, 1.0f};
+        constexpr std::size_t i = N - 1;
+        const BandGainX4& gain = gains[i / 4];
+        p = BandProbe{bandLevel[i], fastLevel<N>(), slowLevel<N>(), gain.gt[i % 4], gain.g[i % 4], 0.0f, 1.0f};
         if constexpr (bandDefinition(N).stereo) {
             p.wf = b.side.width.wf;
             p.cm = b.side.width.cm;

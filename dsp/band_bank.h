@@ -174,58 +174,63 @@ struct NoSideOutput {
     void clear() {}
 };
 
-// One band processor: gate, fast envelope, gain and output rings. The bank
-// runs the splits and detectors four channels at a time, and the slow
-// envelopes (which neighbouring bands link to) four bands at a time, before
-// the gains; the band keeps the parts that differ from band to band:
-//   writeRings(): the band signals of both channels into the band rings,
-//   peak():   the 44-sample peak of the floored band magnitude, which the
-//             bank's fast envelopes follow four bands at a time,
-//   gain():   gate, gain and outputs, from the band magnitude m the bank
-//             leaves in the band.
+// One band's delay rings: the band signals of both channels, which the gain
+// stage reads 1024 samples later, and the levelled outputs, which the band mix
+// reads 2048 samples later. Stereo bands also keep their side output and width
+// detector. The bank runs the splits and detectors four channels at a time and
+// the envelopes, gates and gains four bands at a time (see BandBank::process()).
 template <bool kStereo>
 struct Band {
-    static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
-    static constexpr uint32_t kLookAhead = 1024;        // gain leads the band signal by this much
-    static constexpr uint32_t kPeakWindow = 44;         // length of the sliding maximum
-
-    // Fixed coefficients.
-    float ra0H;       // 1/a0H, turns the ring values back into the band output
-    float outScale;   // pol*sigma/a0H (unused by band 1, whose level V1 comes per block)
-    float cg, omcg;   // gate release exp(-rk*T) and 1 - cg
-
-    // Band split and detection.
     std::array<BandChannel, 2> ch;  // left, right
-
-    // Gain stage state.
-    float p1;          // gate peak
-    float p2;          // gate smoother
-    SlidingMax<kPeakWindow> peakMax;  // maximum of the last 44 floored magnitudes v
-    LastResult gateCurve;    // atan(p2)
-    Ring<4096> sum;    // levelled band sum (mono output of a mono band)
+    Ring<4096> sum;                 // levelled band sum (mono output of a mono band)
     std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 
-    // Values of the current sample, kept for the width detector and for inspection.
-    float m;   // band magnitude, the larger of the two channels' detector outputs
-    float gt;  // gate factor atan(p2), 0 .. pi/4
-    float g;   // band gain 1/den
-    float sL, sR;  // levelled left and right band signals (stereo bands)
-
-    void design(const BandDefinition& def, const RateConstants& rc);
-    void clear();
+    void design(const RateConstants& rc)
+    {
+        if constexpr (kStereo) side.width.design(rc);
+    }
+    void clear()
+    {
+        for (BandChannel& c : ch) c.clear();
+        sum.clear();
+        side.clear();
+    }
 
     // Writes a0H times the band outputs of the left and the right channel,
     // scaled[0] and scaled[1], into the band rings.
-    void writeRings(uint32_t n, const float* scaled);
+    void writeRings(uint32_t n, const float* scaled)
+    {
+        ch[0].ring.write(n, scaled[0]);
+        ch[1].ring.write(n, scaled[1]);
+    }
+};
 
-    // 44-sample peak M of the band magnitude floored at floor (Mt, or B1t for band 1).
-    float peak(float floor);
+// Gates and gains of four bands side by side, band 4i+1+j in lane j of group i.
+// Every lane computes, for its band magnitude m, gate gain Gk, smoothed fast
+// envelope e1s and (linked) slow level E:
+//   q   = min(1, Gk*m)
+//   p1  = max(q, cg*p1 + (1 - cg)*q)       gate peak: instant attack, release cg
+//   p2  = cs*p2 + (1 - cs)*p1              30 ms smoothing
+//   gt  = atan(p2)                         gate factor, 0 .. pi/4
+//   den = max(max(e1s, 0.7943282*E), 3.1622778e-05),   g = 1/den
+// The packed operations are exact per lane, so each lane gives the bits of
+// the band computed alone; std::max(a, b) is taken as _mm_max_ps(b, a) and
+// std::min(a, b) as _mm_min_ps(b, a). The arctangent is evaluated per lane,
+// and only when the lane's p2 changed (a settled gate holds it).
+struct BandGainX4 {
+    static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
+    using Lanes = std::array<float, 4>;
 
-    // Gate, gain and outputs. Gk is the band's gate gain, e1s its smoothed
-    // fast envelope, E its (linked) slow level and level1 the per-block output
-    // level V1 of band 1 (unused by other bands).
-    void gain(const BandDefinition& def, float Gk, float e1s, float E, float level1, uint32_t n,
-               const BandTimeConstants& tc);
+    Lanes cg, omcg;    // gate release exp(-rk*T) and 1 - cg
+    Lanes p1, p2;      // gate peak and smoother
+    std::array<LastResult, 4> gateCurve;  // atan(p2)
+    Lanes gt;          // gate factor of the current sample
+    Lanes den;         // gain divisor of the current sample
+    Lanes g;           // band gain 1/den of the current sample
+
+    void setLane(std::size_t j, float gateRelease, const RateConstants& rc);
+    void clear();
+    void process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTimeConstants& tc);
 };
 
 // What tests and tools can see of a band after a sample.
@@ -253,6 +258,9 @@ public:
     BandProbe probe(int band) const;
 
 private:
+    static constexpr uint32_t kLookAhead = 1024;  // the gain leads the band signal by this much
+    static constexpr uint32_t kPeakWindow = 44;   // length of the fast envelopes' peak maximum
+
     template <int N>
     auto& band()
     {
@@ -277,13 +285,13 @@ private:
     template <int N>
     float fastLevel() const;
     template <int N>
-    void peak(const BlockValues& bv);
+    float linkedLevel(const BlockValues& bv) const;
     template <int N>
-    void gain(uint32_t n, const BlockValues& bv);
+    void readLookAhead(uint32_t n);
+    template <int N>
+    void writeOutputs(uint32_t n);
     template <int N>
     void widthDecision();
-    template <int N>
-    float linkedLevel(const BlockValues& bv) const;
 
     // Lane of band N's channel c (0 left, 1 right) among the band detectors, and
     // of stereo band N's channel c among the width detectors: channels in
@@ -315,14 +323,24 @@ private:
     std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> fastEnvelopes;  // of the peaks M
     std::array<RisingEnvelopeX4, kWidthLanes / RisingEnvelopeX4::kLanes> widthFollowers;
 
+    // 44-sample peaks of the floored band magnitudes, and the gates and gains,
+    // four bands at a time (band N in lane N - 1).
+    std::array<SlidingMaxX4<kPeakWindow>, kNumBands / 4> peaks;
+    std::array<BandGainX4, kNumBands / 4> gains;
+    std::array<float, kNumBands> outScale;  // pol*sigma/a0H of each band (band 1: unused)
+    float band1Scale;                       // 1/a0H of band 1, whose level V1 comes per block
+
     // Detector inputs and outputs of the current sample, by lane.
     std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
     std::array<float, kWidthLanes> widthIn, widthMag;
     std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
-    std::array<float, kNumBands> bandPeak;   // peaks M of the floored magnitudes, band N at N - 1
+    std::array<float, kNumBands> linked;     // slow levels E after linking, band N at N - 1
+    std::array<float, kNumBands> aheadL, aheadR;  // band rings 1024 samples back (a0H * band signal)
+    std::array<float, kNumBands> sumOut, diffOut;  // levelled sum and difference, band N at N - 1
 };
 
 static_assert(std::is_trivially_copyable_v<BandSplitX4>);
+static_assert(std::is_trivially_copyable_v<BandGainX4>);
 static_assert(std::is_trivially_copyable_v<Band<true>>);
 static_assert(std::is_trivially_copyable_v<Band<false>>);
 static_assert(std::is_trivially_copyable_v<BandBank>);

@@ -92,11 +92,6 @@ inline float flooredMagnitude(float power)
 // performs the scalar operations in the same order, so it gives bit for bit
 // what the scalar section fed that lane's samples gives.
 
-// A coefficient repeated in every lane.
-using Splat4 = std::array<float, 4>;
-inline Splat4 splat4(float v) { return {v, v, v, v}; }
-inline __m128 load4(const std::array<float, 4>& a) { return _mm_loadu_ps(a.data()); }
-
 // Sos::process on two channels.
 struct SosX2 {
     Splat4 b0, b1, b2, a1, a2, ra0, g;

@@ -47,6 +47,12 @@ inline float onePole(float rate, const RateConstants& rc) { return chainmath::ex
 // Bilinear prewarp k = 1/tan(pi*f/fs) of a corner frequency f.
 inline float prewarp(float f, const RateConstants& rc) { return 1.0f / chainmath::tan(rc.piT * f); }
 
+// Four lanes of a packed single-precision vector (SSE2) kept in memory, and a
+// coefficient repeated in every lane.
+using Splat4 = std::array<float, 4>;
+inline Splat4 splat4(float v) { return {v, v, v, v}; }
+inline __m128 load4(const std::array<float, 4>& a) { return _mm_loadu_ps(a.data()); }
+
 // ---------------------------------------------------------------------------
 // Delay ring of N floats (a power of two), indexed by the processor's shared
 // ring counter: the current sample goes to (counter & (N-1)), a tap d samples
@@ -137,6 +143,49 @@ struct SlidingMax {
             pos = 0;
         }
         return nan ? v : m;
+    }
+};
+
+// SlidingMax of four value streams side by side, one per lane of a packed
+// single-precision vector (SSE2). Each lane gives bit for bit what SlidingMax
+// gives for its stream: std::max(a, b) is taken as _mm_max_ps(b, a), which
+// also returns a unless a < b, NaN included.
+template <uint32_t W>
+struct SlidingMaxX4 {
+    static_assert(W >= 2);
+    using Lanes = std::array<float, 4>;
+
+    std::array<Lanes, W + 1> a;  // as SlidingMax::a, per lane
+    Lanes run;                   // as SlidingMax::run, per lane
+    uint32_t pos;                // position of the next value in the current block, all lanes
+
+    void clear()
+    {
+        for (Lanes& v : a) v.fill(0.0f);
+        a[W].fill(SlidingMax<W>::kNone);
+        run.fill(SlidingMax<W>::kNone);
+        pos = 0;
+    }
+
+    __m128 push(__m128 v)
+    {
+        const __m128 nan = _mm_cmpunord_ps(v, v);
+        const __m128 none = _mm_set1_ps(SlidingMax<W>::kNone);
+        const __m128 s = _mm_or_ps(_mm_and_ps(nan, none), _mm_andnot_ps(nan, v));
+        _mm_storeu_ps(a[pos].data(), s);
+        const __m128 r = _mm_max_ps(s, _mm_loadu_ps(run.data()));
+        const __m128 m = _mm_max_ps(r, _mm_loadu_ps(a[pos + 1].data()));
+        _mm_storeu_ps(run.data(), r);
+        if (++pos == W) {
+            __m128 next = _mm_loadu_ps(a[W - 1].data());
+            for (uint32_t j = W - 1; j-- > 0;) {
+                next = _mm_max_ps(next, _mm_loadu_ps(a[j].data()));
+                _mm_storeu_ps(a[j].data(), next);
+            }
+            run.fill(SlidingMax<W>::kNone);
+            pos = 0;
+        }
+        return _mm_or_ps(_mm_and_ps(nan, v), _mm_andnot_ps(nan, m));
     }
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -76,6 +77,28 @@ TEST(SlidingMax, NanAndInfinitiesAsTheScan)
 {
     expectSameAsScan<44>(randomValues(20000, 4, true));
     expectSameAsScan<5>(randomValues(5000, 5, true));
+}
+
+// Four streams side by side give each stream's scalar maxima bit for bit,
+// NaN and infinities included, whatever the other lanes hold.
+TEST(SlidingMax, FourLanesGiveEachStreamsScalarMaxima)
+{
+    constexpr uint32_t W = 44;
+    std::array<std::vector<float>, 4> x = {randomValues(6000, 7, false), randomValues(6000, 8, true),
+                                           randomValues(6000, 9, false), randomValues(6000, 10, true)};
+    for (float& v : x[2]) v = -v;  // negative values: the cleared zeros are the maximum at first
+    plumbra::SlidingMaxX4<W> packed;
+    packed.clear();
+    std::array<plumbra::SlidingMax<W>, 4> scalar;
+    for (auto& s : scalar) s.clear();
+    for (std::size_t n = 0; n < x[0].size(); ++n) {
+        alignas(16) float got[4];
+        _mm_store_ps(got, packed.push(_mm_setr_ps(x[0][n], x[1][n], x[2][n], x[3][n])));
+        for (std::size_t j = 0; j < 4; ++j) {
+            const float want = scalar[j].push(x[j][n]);
+            ASSERT_EQ(std::bit_cast<uint32_t>(got[j]), std::bit_cast<uint32_t>(want)) << "lane " << j << ", sample " << n;
+        }
+    }
 }
 
 // The Butterworth lowpass and highpass shortcuts skip the numerator products
