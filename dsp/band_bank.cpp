@@ -3,6 +3,7 @@
 #include "dsp/band_bank.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "dsp/chainmath.h"
@@ -50,22 +51,21 @@ void BandTimeConstants::design(const RateConstants& rc)
 // ---------------------------------------------------------------------------
 // Gates and gains of four bands.
 
-namespace {
-float gateCurveOf(float p) { return chainmath::atan(p); }
-}  // namespace
-
 void BandGainX4::setLane(std::size_t j, float gateRelease, const RateConstants& rc)
 {
     cg[j] = onePole(gateRelease, rc);
     omcg[j] = 1.0f - cg[j];
-    gateCurve[j].seed(0.0f, gateCurveOf);
+    // A valid argument and result pair, whatever the state.
+    gateBits[j] = std::bit_cast<uint32_t>(0.0f);
+    gt[j] = chainmath::atan(0.0f);
 }
 
 void BandGainX4::clear()
 {
     p1.fill(0.0f);
     p2.fill(0.0f);
-    gt.fill(0.0f);
+    gateBits.fill(std::bit_cast<uint32_t>(0.0f));
+    gt.fill(chainmath::atan(0.0f));
     den.fill(0.0f);
     g.fill(0.0f);
 }
@@ -79,7 +79,12 @@ void BandGainX4::process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTi
     _mm_storeu_ps(p1.data(), peak);
     const __m128 smoothed = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(tc.cs), load4(p2)), _mm_mul_ps(_mm_set1_ps(tc.omcs), peak));
     _mm_storeu_ps(p2.data(), smoothed);
-    for (std::size_t j = 0; j < 4; ++j) gt[j] = gateCurve[j](p2[j], gateCurveOf);
+    // A gate at rest keeps p2, and with it atan(p2), from sample to sample.
+    const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(smoothed), _mm_loadu_si128(reinterpret_cast<const __m128i*>(gateBits.data())));
+    if (_mm_movemask_ps(_mm_castsi128_ps(same)) != 0xF) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gateBits.data()), _mm_castps_si128(smoothed));
+        _mm_storeu_ps(gt.data(), chainmath::atanX4(smoothed));
+    }
 
     // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
     const __m128 level = _mm_max_ps(_mm_mul_ps(_mm_set1_ps(kLevelSpread), E), e1s);

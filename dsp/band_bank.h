@@ -215,16 +215,16 @@ struct Band {
 //   den = max(max(e1s, 0.7943282*E), 3.1622778e-05),   g = 1/den
 // The packed operations are exact per lane, so each lane gives the bits of
 // the band computed alone; std::max(a, b) is taken as _mm_max_ps(b, a) and
-// std::min(a, b) as _mm_min_ps(b, a). The arctangent is evaluated per lane,
-// and only when the lane's p2 changed (a settled gate holds it).
+// std::min(a, b) as _mm_min_ps(b, a). The arctangents are evaluated only when
+// some lane's p2 changed (settled gates hold it).
 struct BandGainX4 {
     static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
     using Lanes = std::array<float, 4>;
 
     Lanes cg, omcg;    // gate release exp(-rk*T) and 1 - cg
     Lanes p1, p2;      // gate peak and smoother
-    std::array<LastResult, 4> gateCurve;  // atan(p2)
-    Lanes gt;          // gate factor of the current sample
+    std::array<uint32_t, 4> gateBits;  // bits of the p2 that gt was computed from
+    Lanes gt;          // gate factor atan(p2) of the current sample
     Lanes den;         // gain divisor of the current sample
     Lanes g;           // band gain 1/den of the current sample
 

@@ -23,6 +23,8 @@
 #include <cfloat>
 #include <cstdint>
 
+#include <emmintrin.h>
+
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
 #error "chainmath needs float and double evaluated in their own precision (SSE2: -msse2 -mfpmath=sse)"
 #endif
@@ -328,6 +330,82 @@ inline float atan(float x)
     double w = detail::kAtanTable[j] + (t + t * t2 * (-1.0 / 3 + t2 * (1.0 / 5 + t2 * (-1.0 / 7 + t2 * (1.0 / 9)))));
     w = big ? detail::kPiBy2 - w : w;
     return detail::withSign(static_cast<float>(w), ix & 0x80000000u);
+}
+
+// ---- four lanes at a time --------------------------------------------------
+// exp and atan of the four lanes of a packed single-precision vector (SSE2),
+// two lanes per packed double: every lane performs the scalar function's
+// operations in the same order, so each lane gives exactly the scalar result.
+
+namespace detail {
+
+inline __m128d expm1SeriesX2(__m128d r)
+{
+    __m128d p = _mm_mul_pd(r, _mm_set1_pd(1.0 / 120));
+    p = _mm_mul_pd(r, _mm_add_pd(_mm_set1_pd(1.0 / 24), p));
+    p = _mm_mul_pd(r, _mm_add_pd(_mm_set1_pd(1.0 / 6), p));
+    p = _mm_add_pd(_mm_set1_pd(0.5), p);
+    return _mm_add_pd(r, _mm_mul_pd(_mm_mul_pd(r, r), p));
+}
+
+// exp's small-argument path 1 + expm1Series(z) of two lanes, as floats in the low half.
+inline __m128 expSmallX2(__m128d z)
+{
+    return _mm_cvtpd_ps(_mm_add_pd(_mm_set1_pd(1.0), expm1SeriesX2(z)));
+}
+
+// atan of two non-NaN lanes, without the sign, as floats in the low half.
+inline __m128 atanMagnitudeX2(__m128d a)
+{
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d big = _mm_cmpgt_pd(a, one);
+    const __m128d v = _mm_or_pd(_mm_and_pd(big, _mm_div_pd(one, a)), _mm_andnot_pd(big, a));
+    const __m128i j = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(v, _mm_set1_pd(16.0)), _mm_set1_pd(0.5)));
+    const __m128d c = _mm_mul_pd(_mm_cvtepi32_pd(j), _mm_set1_pd(1.0 / 16));
+    const __m128d t = _mm_div_pd(_mm_sub_pd(v, c), _mm_add_pd(one, _mm_mul_pd(v, c)));
+    const __m128d t2 = _mm_mul_pd(t, t);
+    __m128d p = _mm_mul_pd(t2, _mm_set1_pd(1.0 / 9));
+    p = _mm_mul_pd(t2, _mm_add_pd(_mm_set1_pd(-1.0 / 7), p));
+    p = _mm_mul_pd(t2, _mm_add_pd(_mm_set1_pd(1.0 / 5), p));
+    p = _mm_add_pd(_mm_set1_pd(-1.0 / 3), p);
+    const __m128d series = _mm_add_pd(t, _mm_mul_pd(_mm_mul_pd(t, t2), p));
+    const auto j0 = static_cast<uint32_t>(_mm_cvtsi128_si32(j));
+    const auto j1 = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(j, _MM_SHUFFLE(1, 1, 1, 1))));
+    const __m128d table = _mm_setr_pd(kAtanTable[j0], kAtanTable[j1]);
+    const __m128d w = _mm_add_pd(table, series);
+    const __m128d folded = _mm_sub_pd(_mm_set1_pd(kPiBy2), w);
+    return _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(big, folded), _mm_andnot_pd(big, w)));
+}
+
+}  // namespace detail
+
+// exp of every lane.
+inline __m128 expX4(__m128 x)
+{
+    const __m128d lo = _mm_cvtps_pd(x);
+    const __m128d hi = _mm_cvtps_pd(_mm_movehl_ps(x, x));
+    const __m128d small = _mm_set1_pd(detail::kExpSmall);
+    const __m128d minusSmall = _mm_set1_pd(-detail::kExpSmall);
+    const int inRange = _mm_movemask_pd(_mm_and_pd(_mm_cmpgt_pd(lo, minusSmall), _mm_cmplt_pd(lo, small))) |
+                        (_mm_movemask_pd(_mm_and_pd(_mm_cmpgt_pd(hi, minusSmall), _mm_cmplt_pd(hi, small))) << 2);
+    if (inRange == 0xF) return _mm_movelh_ps(detail::expSmallX2(lo), detail::expSmallX2(hi));
+    alignas(16) float v[4];
+    _mm_store_ps(v, x);
+    for (float& e : v) e = exp(e);
+    return _mm_load_ps(v);
+}
+
+// atan of every lane.
+inline __m128 atanX4(__m128 x)
+{
+    const __m128 signBit = _mm_set1_ps(-0.0f);
+    const __m128 nan = _mm_cmpunord_ps(x, x);
+    // NaN lanes go through as 0 and are replaced by x + x at the end.
+    const __m128 a = _mm_andnot_ps(nan, _mm_andnot_ps(signBit, x));
+    const __m128 m = _mm_movelh_ps(detail::atanMagnitudeX2(_mm_cvtps_pd(a)),
+                                   detail::atanMagnitudeX2(_mm_cvtps_pd(_mm_movehl_ps(a, a))));
+    const __m128 r = _mm_xor_ps(m, _mm_and_ps(signBit, x));
+    return _mm_or_ps(_mm_and_ps(nan, _mm_add_ps(x, x)), _mm_andnot_ps(nan, r));
 }
 
 // x^y. The fast path covers positive normal x with finite y; the rest follows

@@ -11,8 +11,8 @@
 // followers. The packed operations are exact per lane, so each lane gives the
 // same values as the follower computed alone; max(a, b) is taken as
 // _mm_max_ps(b, a), which like std::max(a, b) returns a unless a < b.
-// The exponential is computed per lane, and only when the lane's r differs from
-// its previous value (r mostly rests at 0 or 1).
+// The exponentials are computed only when some lane's r differs from its
+// previous value (r mostly rests at 0 or 1).
 #pragma once
 
 #include <array>
@@ -83,15 +83,9 @@ struct RisingEnvelopeX4 {
         const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(r),
                                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(rBits.data())));
         if (_mm_movemask_ps(_mm_castsi128_ps(same)) != 0xF) {
-            Lanes rl;
-            _mm_storeu_ps(rl.data(), r);
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                const uint32_t b = std::bit_cast<uint32_t>(rl[j]);
-                if (b != rBits[j]) {
-                    rBits[j] = b;
-                    cr[j] = releaseCoefficient(rl[j]);
-                }
-            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(rBits.data()), _mm_castps_si128(r));
+            const __m128 z = _mm_div_ps(_mm_set1_ps(-T), _mm_add_ps(r, _mm_set1_ps(releaseBase)));
+            _mm_storeu_ps(cr.data(), chainmath::expX4(z));
         }
         const __m128 c = _mm_loadu_ps(cr.data());
         const __m128 follow = _mm_add_ps(_mm_mul_ps(c, _mm_loadu_ps(E.data())), _mm_mul_ps(_mm_sub_ps(one, c), m));

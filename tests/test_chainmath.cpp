@@ -441,6 +441,50 @@ TEST(ChainMath, ShortcutsGiveTheBitsOfTheFullPath)
     }
 }
 
+// The packed functions give every lane the scalar function's bits, whatever
+// the other lanes hold: exp over the envelopes' small arguments (packed path)
+// mixed with arguments that take the scalar path, atan over the gate range
+// and over random bit patterns (NaN, infinities, subnormals, both signs).
+TEST(ChainMath, FourLanesGiveTheScalarBits)
+{
+    Lcg g{12};
+    auto expectLanes = [](float (*packed)(const float*, float*), float (*scalar)(float), const float* x,
+                          const char* name) {
+        float got[4];
+        packed(x, got);
+        for (int j = 0; j < 4; ++j)
+            ASSERT_EQ(bitsOf(got[j]), bitsOf(scalar(x[j]))) << name << " lane " << j << " x " << x[j];
+    };
+    auto expX4 = [](const float* x, float* y) {
+        _mm_storeu_ps(y, chainmath::expX4(_mm_loadu_ps(x)));
+        return 0.0f;
+    };
+    auto atanX4 = [](const float* x, float* y) {
+        _mm_storeu_ps(y, chainmath::atanX4(_mm_loadu_ps(x)));
+        return 0.0f;
+    };
+    auto exp1 = [](float x) { return chainmath::exp(x); };
+    auto atan1 = [](float x) { return chainmath::atan(x); };
+    for (uint32_t i = 0; i < kN; ++i) {
+        float small[4], mixed[4], unit[4], any[4];
+        for (int j = 0; j < 4; ++j) {
+            const uint32_t r = g.next();
+            small[j] = fromBits(r % bitsOf(0x1p-8f) | (r & 0x80000000u));
+            mixed[j] = (g.next() & 3) == 0 ? fromBits(g.next()) : small[j];
+            unit[j] = static_cast<float>(g.next() >> 8) * 0x1p-24f * 1.0001f;
+            any[j] = fromBits(g.next());
+        }
+        expectLanes(expX4, exp1, small, "exp");
+        expectLanes(expX4, exp1, mixed, "exp");
+        expectLanes(atanX4, atan1, unit, "atan");
+        expectLanes(atanX4, atan1, any, "atan");
+    }
+    const float specials[4] = {kInf, -kInf, kNaN, -0.0f};
+    expectLanes(atanX4, atan1, specials, "atan");
+    const float edges[4] = {0x1p-8f, -0x1p-8f, std::nextafter(0x1p-8f, 0.0f), 1.0f};
+    expectLanes(expX4, exp1, edges, "exp");
+}
+
 // A digest of results over fixed arguments: hot ranges, whole-range bit
 // patterns and huge reductions. It must be the same on every platform, build
 // type and optimisation level; the value below was measured on x86-64 Linux
