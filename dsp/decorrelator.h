@@ -26,6 +26,7 @@ struct Decorrelator {
     float lastIn1;     // input of the 60th section one sample back
     float lastIn2;     // input of the 60th section two samples back
     Ring<512> ring;    // output of the 60th section
+    std::array<float, kRunLength> chained;  // a run through sections 1..59
 
     void design()
     {
@@ -49,6 +50,25 @@ struct Decorrelator {
         ring.write(n, out);
         const float d = ring.tap(n, kDelay);
         return {x + d, x - d};
+    }
+
+    // process() of a run of up to kRunLength samples x[0..len-1] from ring
+    // counter n0 on, each section over the whole run in turn.
+    void processRun(const float* x, float* left, float* right, int len, uint32_t n0)
+    {
+        for (int i = 0; i < len; ++i) chained[i] = x[i];
+        for (AllpassZ2& s : chain) s.processRun(chained.data(), len, n0);
+        for (int i = 0; i < len; ++i) {
+            const uint32_t n = n0 + static_cast<uint32_t>(i);
+            const float y = chained[i];
+            const float out = cLast * (y + ring.tap(n, 2)) - lastIn2;
+            lastIn2 = lastIn1;
+            lastIn1 = y;
+            ring.write(n, out);
+            const float d = ring.tap(n, kDelay);
+            left[i] = x[i] + d;
+            right[i] = x[i] - d;
+        }
     }
 };
 

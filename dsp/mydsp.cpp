@@ -186,31 +186,38 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
-    uint32_t n = fRingCounter;
-    for (int32_t i = 0; i < count; ++i) {
-        const float x = finiteOrZero(in0[i]);
+    RunBuffers& run = fRun;
+    for (int32_t start = 0; start < count; start += kRunLength) {
+        const int len = static_cast<int>(std::min<int32_t>(kRunLength, count - start));
+        const uint32_t n0 = fRingCounter;
 
         // ---- input conditioning ----
-        const float u = inputLowpass.process(x);
-        const float m = noiseReduction.process(u, n, bv.dnrSens, bv.dnrMinHz);
-        const float e = presenceEq.process(m, bv.eqBypass);
-        const StereoPair lr = decorrelator.process(e, n);
+        for (int i = 0; i < len; ++i) {
+            const uint32_t n = n0 + static_cast<uint32_t>(i);
+            const float x = finiteOrZero(in0[start + i]);
+            const float u = inputLowpass.process(x);
+            const float m = noiseReduction.process(u, n, bv.dnrSens, bv.dnrMinHz);
+            run.equalised[i] = presenceEq.process(m, bv.eqBypass);
+        }
+        decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
 
-        // ---- band processors ----
-        const BandOutputs bandOut = bandBank.process(lr.left, lr.right, n, bv);
+        for (int i = 0; i < len; ++i) {
+            const uint32_t n = n0 + static_cast<uint32_t>(i);
 
-        // ---- band mix and output stages ----
-        const MixedPair mix = mixBands(bandOut);
-        const __m128 main = _mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f);
-        const __m128 y = fEq.process(fExpander.process(_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f), main, n));
-        const float yA = _mm_cvtss_f32(y);
-        const float yB = _mm_cvtss_f32(_mm_shuffle_ps(y, y, _MM_SHUFFLE(1, 1, 1, 1)));
-        const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);
-        out0[i] = out.a;
-        out1[i] = out.b;
+            // ---- band processors ----
+            const BandOutputs bandOut = bandBank.process(run.left[i], run.right[i], n, bv);
 
-        ++n;
-        fRingCounter = n;
+            // ---- band mix and output stages ----
+            const MixedPair mix = mixBands(bandOut);
+            const __m128 main = _mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f);
+            const __m128 y = fEq.process(fExpander.process(_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f), main, n));
+            const float yA = _mm_cvtss_f32(y);
+            const float yB = _mm_cvtss_f32(_mm_shuffle_ps(y, y, _MM_SHUFFLE(1, 1, 1, 1)));
+            const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);
+            out0[start + i] = out.a;
+            out1[start + i] = out.b;
+        }
+        fRingCounter = n0 + static_cast<uint32_t>(len);
     }
 }
 

@@ -118,6 +118,13 @@ private:
     RateConstants fRate;    // working rate and its derived basics
     uint32_t fRingCounter;  // shared index of every delay ring
 
+    // The signals between stages that work run by run (see processBlock).
+    struct RunBuffers {
+        std::array<float, kRunLength> equalised;    // programme after the presence equaliser
+        std::array<float, kRunLength> left, right;  // pseudo-stereo pair
+    };
+    RunBuffers fRun;
+
     // ---- input conditioning ----
     InputLowpass inputLowpass;      // band-limits the input at "Lowpass Filter"
     NoiseReduction noiseReduction;  // look-ahead normaliser and dynamic noise reduction
