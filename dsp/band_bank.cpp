@@ -132,9 +132,7 @@ void BandBank::clear()
     for (auto& f : widthFollowers) f.clear();
     for (auto& p : peaks) p.clear();
     for (auto& g : gains) g.clear();
-    bandScaled.fill(0.0f);
-    bandIn.fill(0.0f);
-    bandMag.fill(0.0f);
+    for (auto& m : runMag) m.fill(0.0f);
     widthIn.fill(0.0f);
     widthMag.fill(0.0f);
     bandLevel.fill(0.0f);
@@ -145,10 +143,31 @@ void BandBank::clear()
     diffOut.fill(0.0f);
 }
 
-template <int N>
-void BandBank::writeRings(uint32_t n)
+// Split and detection of a run for bands 2G+1 and 2G+2 (lanes left, right,
+// left, right): the scaled band outputs go into the band rings and the
+// detector magnitudes into runMag.
+template <int G>
+void BandBank::splitAndDetect(int len, const float* left, const float* right, uint32_t n0)
 {
-    band<N>().writeRings(n, &bandScaled[bandLane(N, 0)]);
+    constexpr int lane = 4 * G;
+    __m128 x[kRunLength];
+    __m128 scratch[kRunLength];
+    for (int i = 0; i < len; ++i) x[i] = _mm_setr_ps(left[i], right[i], left[i], right[i]);
+    BandSplitX4& split = bandSplits[G];
+    split.processRun(x, len);
+    auto& lower = band<2 * G + 1>();
+    auto& upper = band<2 * G + 2>();
+    const __m128 ra0H = load4(split.ra0H);
+    for (int i = 0; i < len; ++i) {
+        alignas(16) float scaled[4];
+        _mm_store_ps(scaled, x[i]);
+        const uint32_t n = n0 + static_cast<uint32_t>(i);
+        lower.writeRings(n, &scaled[0]);
+        upper.writeRings(n, &scaled[2]);
+        x[i] = _mm_mul_ps(x[i], ra0H);
+    }
+    bandDetectors[G].processRun(x, scratch, len);
+    for (int i = 0; i < len; ++i) _mm_storeu_ps(&runMag[static_cast<std::size_t>(i)][lane], x[i]);
 }
 
 // Band N's smoothed slow envelope e2s.
@@ -213,30 +232,34 @@ void BandBank::widthDecision()
 
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
 {
-    // Every band's split and detection first: they depend on the input alone,
-    // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
-    // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
-    // band 11). The 24 band channels are split and detected four at a time
-    // (lanes left, right, left, right of two neighbouring bands), then the
-    // band rings are written and the slow envelopes follow.
-    const __m128 input = _mm_setr_ps(left, right, left, right);
-    for (std::size_t i = 0; i < bandSplits.size(); ++i) {
-        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
-        bandSplits[i].process(input, &bandScaled[lane], &bandIn[lane]);
-        bandDetectors[i].process(&bandIn[lane], &bandMag[lane]);
-    }
-    writeRings<1>(n);
-    writeRings<2>(n);
-    writeRings<3>(n);
-    writeRings<4>(n);
-    writeRings<5>(n);
-    writeRings<6>(n);
-    writeRings<7>(n);
-    writeRings<8>(n);
-    writeRings<9>(n);
-    writeRings<10>(n);
-    writeRings<11>(n);
-    writeRings<12>(n);
+    BandOutputs out;
+    processRun(1, &left, &right, n, bv, &out);
+    return out;
+}
+
+void BandBank::processRun(int len, const float* left, const float* right, uint32_t n0, const BlockValues& bv,
+                          BandOutputs* out)
+{
+    // Every band's split and detection first, for the whole run: they depend
+    // on the input alone, and the gains of bands 1, 6, 7 and 12 read slow
+    // envelopes of their neighbours of the same sample (band 2; bands 5, 7
+    // and 8; bands 5, 6 and 8; band 11). The 24 band channels are split and
+    // detected four at a time (lanes left, right, left, right of two
+    // neighbouring bands), each section over the whole run in turn.
+    [&]<int... G>(std::integer_sequence<int, G...>) {
+        (splitAndDetect<G>(len, left, right, n0), ...);
+    }(std::make_integer_sequence<int, kNumBands / 2>{});
+
+    // Then sample by sample: envelopes, gates, gains, outputs and widths.
+    for (int i = 0; i < len; ++i)
+        out[i] = levelAndMix(static_cast<std::size_t>(i), n0 + static_cast<uint32_t>(i), bv);
+}
+
+// One sample's envelopes, linking, gates, gains, outputs and width decisions,
+// from the detector magnitudes of sample i of the run.
+BandOutputs BandBank::levelAndMix(std::size_t i, uint32_t n, const BlockValues& bv)
+{
+    const std::array<float, kBandLanes>& bandMag = runMag[i];
     // Band magnitudes m, the larger of each band's left and right detector
     // outputs, and the slow envelopes, four bands at a time: the eight
     // detector lanes of bands N..N+3 hold left, right, left, right, ...

@@ -157,6 +157,16 @@ struct BandSplitX4 {
         _mm_storeu_ps(scaled, sc);
         _mm_storeu_ps(y, _mm_mul_ps(sc, _mm_loadu_ps(ra0H.data())));
     }
+
+    // process() of a run x[0..len-1], in place: x receives the scaled band
+    // outputs a0H*y (multiply by ra0H for y).
+    void processRun(__m128* x, int len)
+    {
+        hp1.processRun<false>(x, len);
+        hp2.processRun<false>(x, len);
+        lp1.processRun<true>(x, len);
+        lp2.lowpassSumRun(x, len);
+    }
 };
 
 // Side output of a stereo band: its difference ring and its width detector.
@@ -254,6 +264,11 @@ public:
     // outputs of 2048 samples ago and the width decisions of this sample.
     BandOutputs process(float left, float right, uint32_t n, const BlockValues& bv);
 
+    // A run of len (1 .. kRunLength) samples of the pair from ring counter n0
+    // on: out[i] receives what process() returns for sample i.
+    void processRun(int len, const float* left, const float* right, uint32_t n0, const BlockValues& bv,
+                    BandOutputs* out);
+
     // State of band 1..12 after the last sample.
     BandProbe probe(int band) const;
 
@@ -278,8 +293,9 @@ private:
             return monoBands[N - 1];
     }
 
-    template <int N>
-    void writeRings(uint32_t n);
+    template <int G>
+    void splitAndDetect(int len, const float* left, const float* right, uint32_t n0);
+    BandOutputs levelAndMix(std::size_t i, uint32_t n, const BlockValues& bv);
     template <int N>
     float slowLevel() const;
     template <int N>
@@ -331,7 +347,7 @@ private:
     float band1Scale;                       // 1/a0H of band 1, whose level V1 comes per block
 
     // Detector inputs and outputs of the current sample, by lane.
-    std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
+    std::array<std::array<float, kBandLanes>, kRunLength> runMag;  // detector outputs of a run, by sample and lane
     std::array<float, kWidthLanes> widthIn, widthMag;
     std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
     std::array<float, kNumBands> linked;     // slow levels E after linking, band N at N - 1
