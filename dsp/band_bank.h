@@ -159,16 +159,13 @@ struct BandSplitX4 {
     }
 };
 
-// Side output of a stereo band: its difference ring and its width detector.
+// Side output of a stereo band: its difference ring. How much of the
+// difference is used is decided by the bank's width detectors, four bands at
+// a time (see BandBank::process()).
 struct SideOutput {
-    Ring<4096> diff;      // pol*(sigma/a0H)*(lL - lR)*gt*g
-    WidthDetector width;  // decides how much of the difference is used
+    Ring<4096> diff;  // pol*(sigma/a0H)*(lL - lR)*gt*g
 
-    void clear()
-    {
-        diff.clear();
-        width.clear();
-    }
+    void clear() { diff.clear(); }
 };
 struct NoSideOutput {
     void clear() {}
@@ -281,8 +278,6 @@ private:
     template <int N>
     void gain(uint32_t n, const BlockValues& bv);
     template <int N>
-    void widthDecision();
-    template <int N>
     float linkedLevel(const BlockValues& bv) const;
 
     // Lane of band N's channel c (0 left, 1 right) among the band detectors, and
@@ -290,6 +285,8 @@ private:
     // order, both channels of a band side by side.
     static constexpr int bandLane(int N, int c) { return 2 * (N - 1) + c; }
     static constexpr int widthLane(int N, int c) { return 2 * (N - 3) + c; }
+    // Stereo band N's lane among the width decisions: bands 3..6, 7..10, 11..12.
+    static constexpr int decisionLane(int N) { return N - 3; }
     static constexpr int kBandLanes = 2 * kNumBands;
     static constexpr int kWidthLanes = 2 * (kNumBands - 2);
     static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
@@ -314,6 +311,12 @@ private:
     std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> slowEnvelopes;
     std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> fastEnvelopes;  // of the peaks M
     std::array<RisingEnvelopeX4, kWidthLanes / RisingEnvelopeX4::kLanes> widthFollowers;
+
+    // Width decisions of the stereo bands, four bands at a time (lane
+    // decisionLane); the last group has two lanes without a band.
+    static constexpr int kDecisionGroups = (kStereoBands + WidthDecisionX4::kLanes - 1) / WidthDecisionX4::kLanes;
+    static_assert(2 * kDecisionGroups - 1 == kWidthLanes / RisingEnvelopeX4::kLanes);
+    std::array<WidthDecisionX4, kDecisionGroups> widthDecisions;
 
     // Detector inputs and outputs of the current sample, by lane.
     std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
