@@ -99,8 +99,6 @@ void BandGainX4::process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTi
 void BandBank::design(const RateConstants& rc)
 {
     times.design(rc);
-    for (Band<false>& b : monoBands) b.design(rc);
-    for (Band<true>& b : stereoBands) b.design(rc);
     for (int N = 1; N <= kNumBands; ++N) {
         const BandDefinition& def = bandDefinition(N);
         const BandSplitDesign d = designBandSplit(def, rc);
@@ -118,6 +116,10 @@ void BandBank::design(const RateConstants& rc)
     // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
     for (RisingEnvelopeX4& e : fastEnvelopes) e.design(times.c05, times.c15, times.T, kFastReleaseBase);
     for (RisingEnvelopeX4& f : widthFollowers) WidthDetector::designFollowers(f, rc);
+    for (int i = 0; i < kDecisionGroups; ++i) {
+        const int bands = std::min(WidthDecisionX4::kLanes, kStereoBands - i * WidthDecisionX4::kLanes);
+        widthDecisions[static_cast<std::size_t>(i)].design(rc, bands);
+    }
 }
 
 void BandBank::clear()
@@ -132,6 +134,7 @@ void BandBank::clear()
     for (auto& f : widthFollowers) f.clear();
     for (auto& p : peaks) p.clear();
     for (auto& g : gains) g.clear();
+    for (auto& w : widthDecisions) w.clear();
     for (auto& m : runMag) m.fill(0.0f);
     widthIn.fill(0.0f);
     widthMag.fill(0.0f);
@@ -219,15 +222,6 @@ void BandBank::writeOutputs(uint32_t n)
 {
     band<N>().sum.write(n, sumOut[N - 1]);
     if constexpr (bandDefinition(N).stereo) band<N>().side.diff.write(n, diffOut[N - 1]);
-}
-
-template <int N>
-void BandBank::widthDecision()
-{
-    constexpr std::size_t left = widthLane(N, 0);
-    constexpr std::size_t right = widthLane(N, 1);
-    constexpr std::size_t k = RisingEnvelopeX4::kLanes;
-    band<N>().side.width.decide(widthFollowers[left / k].Es[left % k], widthFollowers[right / k].Es[right % k]);
 }
 
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
@@ -320,9 +314,7 @@ BandOutputs BandBank::levelAndMix(std::size_t i, uint32_t n, const BlockValues& 
 
     // The width detectors last: each reads only its own band's levelled
     // signals. The magnitudes of the 20 levelled signals and their envelopes
-    // four at a time, then all decisions, so that the processor can overlap
-    // the long dependent chains (ratio, tangent, smoothing) of several
-    // detectors.
+    // four at a time, then the decisions four bands at a time.
     for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
         const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
         widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
@@ -330,16 +322,15 @@ BandOutputs BandBank::levelAndMix(std::size_t i, uint32_t n, const BlockValues& 
     for (std::size_t i = 0; i < widthFollowers.size(); ++i) {
         widthFollowers[i].process(_mm_loadu_ps(&widthMag[i * RisingEnvelopeX4::kLanes]));
     }
-    widthDecision<3>();
-    widthDecision<4>();
-    widthDecision<5>();
-    widthDecision<6>();
-    widthDecision<7>();
-    widthDecision<8>();
-    widthDecision<9>();
-    widthDecision<10>();
-    widthDecision<11>();
-    widthDecision<12>();
+    // The follower lanes of four bands hold left, right, left, right, ...;
+    // the lanes without a band (after band 12) get envelopes of 1.
+    for (std::size_t i = 0; i < widthDecisions.size(); ++i) {
+        const __m128 lo = _mm_loadu_ps(widthFollowers[2 * i].Es.data());
+        const __m128 hi =
+            2 * i + 1 < widthFollowers.size() ? _mm_loadu_ps(widthFollowers[2 * i + 1].Es.data()) : _mm_set1_ps(1.0f);
+        widthDecisions[i].decide(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)),
+                                 _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
 
     BandOutputs out;
     out.m1 = monoBands[0].sum.tap(n, kMixDelay);
@@ -348,8 +339,9 @@ BandOutputs BandBank::levelAndMix(std::size_t i, uint32_t n, const BlockValues& 
         const Band<true>& b = stereoBands[i];
         out.sum[i] = b.sum.tap(n, kMixDelay);
         out.diff[i] = b.side.diff.tap(n, kMixDelay);
-        out.width[i] = b.side.width.wf;
-        out.monoGain[i] = b.side.width.cm;
+        const WidthDecisionX4& w = widthDecisions[i / WidthDecisionX4::kLanes];
+        out.width[i] = w.wf[i % WidthDecisionX4::kLanes];
+        out.monoGain[i] = w.cm[i % WidthDecisionX4::kLanes];
     }
     return out;
 }
@@ -359,13 +351,14 @@ BandProbe BandBank::probe(int bandNumber) const
     BandProbe p{};
     auto one = [&]<int N>(std::integral_constant<int, N>) {
         if (bandNumber != N) return;
-        const auto& b = band<N>();
         constexpr std::size_t i = N - 1;
         const BandGainX4& gain = gains[i / 4];
         p = BandProbe{bandLevel[i], fastLevel<N>(), slowLevel<N>(), gain.gt[i % 4], gain.g[i % 4], 0.0f, 1.0f};
         if constexpr (bandDefinition(N).stereo) {
-            p.wf = b.side.width.wf;
-            p.cm = b.side.width.cm;
+            constexpr std::size_t lane = decisionLane(N);
+            constexpr std::size_t k = WidthDecisionX4::kLanes;
+            p.wf = widthDecisions[lane / k].wf[lane % k];
+            p.cm = widthDecisions[lane / k].cm[lane % k];
         }
     };
     [&]<int... I>(std::integer_sequence<int, I...>) {

@@ -169,16 +169,13 @@ struct BandSplitX4 {
     }
 };
 
-// Side output of a stereo band: its difference ring and its width detector.
+// Side output of a stereo band: its difference ring. How much of the
+// difference is used is decided by the bank's width detectors, four bands at
+// a time (see BandBank::process()).
 struct SideOutput {
-    Ring<4096> diff;      // pol*(sigma/a0H)*(lL - lR)*gt*g
-    WidthDetector width;  // decides how much of the difference is used
+    Ring<4096> diff;  // pol*(sigma/a0H)*(lL - lR)*gt*g
 
-    void clear()
-    {
-        diff.clear();
-        width.clear();
-    }
+    void clear() { diff.clear(); }
 };
 struct NoSideOutput {
     void clear() {}
@@ -195,10 +192,6 @@ struct Band {
     Ring<4096> sum;                 // levelled band sum (mono output of a mono band)
     std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 
-    void design(const RateConstants& rc)
-    {
-        if constexpr (kStereo) side.width.design(rc);
-    }
     void clear()
     {
         for (BandChannel& c : ch) c.clear();
@@ -306,14 +299,14 @@ private:
     void readLookAhead(uint32_t n);
     template <int N>
     void writeOutputs(uint32_t n);
-    template <int N>
-    void widthDecision();
 
     // Lane of band N's channel c (0 left, 1 right) among the band detectors, and
     // of stereo band N's channel c among the width detectors: channels in
     // order, both channels of a band side by side.
     static constexpr int bandLane(int N, int c) { return 2 * (N - 1) + c; }
     static constexpr int widthLane(int N, int c) { return 2 * (N - 3) + c; }
+    // Stereo band N's lane among the width decisions: bands 3..6, 7..10, 11..12.
+    static constexpr int decisionLane(int N) { return N - 3; }
     static constexpr int kBandLanes = 2 * kNumBands;
     static constexpr int kWidthLanes = 2 * (kNumBands - 2);
     static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
@@ -345,6 +338,11 @@ private:
     std::array<BandGainX4, kNumBands / 4> gains;
     std::array<float, kNumBands> outScale;  // pol*sigma/a0H of each band (band 1: unused)
     float band1Scale;                       // 1/a0H of band 1, whose level V1 comes per block
+    // Width decisions of the stereo bands, four bands at a time (lane
+    // decisionLane); the last group has two lanes without a band.
+    static constexpr int kDecisionGroups = (kStereoBands + WidthDecisionX4::kLanes - 1) / WidthDecisionX4::kLanes;
+    static_assert(2 * kDecisionGroups - 1 == kWidthLanes / RisingEnvelopeX4::kLanes);
+    std::array<WidthDecisionX4, kDecisionGroups> widthDecisions;
 
     // Detector inputs and outputs of the current sample, by lane.
     std::array<std::array<float, kBandLanes>, kRunLength> runMag;  // detector outputs of a run, by sample and lane
