@@ -136,8 +136,7 @@ void BandBank::clear()
     for (auto& g : gains) g.clear();
     for (auto& w : widthDecisions) w.clear();
     for (auto& m : runMag) m.fill(0.0f);
-    widthIn.fill(0.0f);
-    widthMag.fill(0.0f);
+    for (auto& w : runWidth) w.fill(0.0f);
     bandLevel.fill(0.0f);
     linked.fill(0.0f);
     aheadL.fill(0.0f);
@@ -244,16 +243,31 @@ void BandBank::processRun(int len, const float* left, const float* right, uint32
         (splitAndDetect<G>(len, left, right, n0), ...);
     }(std::make_integer_sequence<int, kNumBands / 2>{});
 
-    // Then sample by sample: envelopes, gates, gains, outputs and widths.
-    for (int i = 0; i < len; ++i)
-        out[i] = levelAndMix(static_cast<std::size_t>(i), n0 + static_cast<uint32_t>(i), bv);
+    // Then sample by sample: envelopes, gates, gains and outputs.
+    for (int i = 0; i < len; ++i) level(static_cast<std::size_t>(i), n0 + static_cast<uint32_t>(i), bv);
+
+    // The width detectors last: each reads only its own band's levelled
+    // signals. The magnitudes of the 20 levelled signals four at a time, each
+    // section over the whole run, then sample by sample their envelopes and
+    // the decisions four bands at a time.
+    for (std::size_t g = 0; g < widthDetectors.size(); ++g) {
+        const std::size_t lane = g * AnalyticEnvelopeX4::kLanes;
+        __m128 x[kRunLength];
+        __m128 scratch[kRunLength];
+        for (int i = 0; i < len; ++i) x[i] = _mm_loadu_ps(&runWidth[static_cast<std::size_t>(i)][lane]);
+        widthDetectors[g].processRun(x, scratch, len);
+        for (int i = 0; i < len; ++i) _mm_storeu_ps(&runWidth[static_cast<std::size_t>(i)][lane], x[i]);
+    }
+    for (int i = 0; i < len; ++i) out[i] = decideWidths(static_cast<std::size_t>(i), n0 + static_cast<uint32_t>(i));
 }
 
-// One sample's envelopes, linking, gates, gains, outputs and width decisions,
-// from the detector magnitudes of sample i of the run.
-BandOutputs BandBank::levelAndMix(std::size_t i, uint32_t n, const BlockValues& bv)
+// One sample's envelopes, linking, gates, gains and outputs, from the
+// detector magnitudes of sample i of the run; the levelled left and right
+// signals of the stereo bands go to runWidth[i].
+void BandBank::level(std::size_t i, uint32_t n, const BlockValues& bv)
 {
     const std::array<float, kBandLanes>& bandMag = runMag[i];
+    std::array<float, kWidthLanes>& widthIn = runWidth[i];
     // Band magnitudes m, the larger of each band's left and right detector
     // outputs, and the slow envelopes, four bands at a time: the eight
     // detector lanes of bands N..N+3 hold left, right, left, right, ...
@@ -312,15 +326,15 @@ BandOutputs BandBank::levelAndMix(std::size_t i, uint32_t n, const BlockValues& 
         (writeOutputs<I + 1>(n), ...);
     }(std::make_integer_sequence<int, kNumBands>{});
 
-    // The width detectors last: each reads only its own band's levelled
-    // signals. The magnitudes of the 20 levelled signals and their envelopes
-    // four at a time, then the decisions four bands at a time.
-    for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
-        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
-        widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
-    }
-    for (std::size_t i = 0; i < widthFollowers.size(); ++i) {
-        widthFollowers[i].process(_mm_loadu_ps(&widthMag[i * RisingEnvelopeX4::kLanes]));
+}
+
+// Sample i of the run: the width detectors' envelopes of the magnitudes in
+// runWidth[i], the width decisions, and what the band mix needs.
+BandOutputs BandBank::decideWidths(std::size_t i, uint32_t n)
+{
+    const std::array<float, kWidthLanes>& widthMag = runWidth[i];
+    for (std::size_t g = 0; g < widthFollowers.size(); ++g) {
+        widthFollowers[g].process(_mm_loadu_ps(&widthMag[g * RisingEnvelopeX4::kLanes]));
     }
     // The follower lanes of four bands hold left, right, left, right, ...;
     // the lanes without a band (after band 12) get envelopes of 1.

@@ -288,7 +288,8 @@ private:
 
     template <int G>
     void splitAndDetect(int len, const float* left, const float* right, uint32_t n0);
-    BandOutputs levelAndMix(std::size_t i, uint32_t n, const BlockValues& bv);
+    void level(std::size_t i, uint32_t n, const BlockValues& bv);
+    BandOutputs decideWidths(std::size_t i, uint32_t n);
     template <int N>
     float slowLevel() const;
     template <int N>
@@ -346,7 +347,7 @@ private:
 
     // Detector inputs and outputs of the current sample, by lane.
     std::array<std::array<float, kBandLanes>, kRunLength> runMag;  // detector outputs of a run, by sample and lane
-    std::array<float, kWidthLanes> widthIn, widthMag;
+    std::array<std::array<float, kWidthLanes>, kRunLength> runWidth;  // width detector inputs, then magnitudes
     std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
     std::array<float, kNumBands> linked;     // slow levels E after linking, band N at N - 1
     std::array<float, kNumBands> aheadL, aheadR;  // band rings 1024 samples back (a0H * band signal)
