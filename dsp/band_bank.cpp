@@ -99,6 +99,8 @@ void BandGainX4::process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTi
 void BandBank::design(const RateConstants& rc)
 {
     times.design(rc);
+    for (Band<false>& b : monoBands) b.design(rc);
+    for (Band<true>& b : stereoBands) b.design(rc);
     for (int N = 1; N <= kNumBands; ++N) {
         const BandDefinition& def = bandDefinition(N);
         const BandSplitDesign d = designBandSplit(def, rc);
@@ -116,10 +118,6 @@ void BandBank::design(const RateConstants& rc)
     // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
     for (RisingEnvelopeX4& e : fastEnvelopes) e.design(times.c05, times.c15, times.T, kFastReleaseBase);
     for (RisingEnvelopeX4& f : widthFollowers) WidthDetector::designFollowers(f, rc);
-    for (int i = 0; i < kDecisionGroups; ++i) {
-        const int bands = std::min(WidthDecisionX4::kLanes, kStereoBands - i * WidthDecisionX4::kLanes);
-        widthDecisions[static_cast<std::size_t>(i)].design(rc, bands);
-    }
 }
 
 void BandBank::clear()
@@ -134,9 +132,11 @@ void BandBank::clear()
     for (auto& f : widthFollowers) f.clear();
     for (auto& p : peaks) p.clear();
     for (auto& g : gains) g.clear();
-    for (auto& w : widthDecisions) w.clear();
-    for (auto& m : runMag) m.fill(0.0f);
-    for (auto& w : runWidth) w.fill(0.0f);
+    bandScaled.fill(0.0f);
+    bandIn.fill(0.0f);
+    bandMag.fill(0.0f);
+    widthIn.fill(0.0f);
+    widthMag.fill(0.0f);
     bandLevel.fill(0.0f);
     linked.fill(0.0f);
     aheadL.fill(0.0f);
@@ -145,31 +145,10 @@ void BandBank::clear()
     diffOut.fill(0.0f);
 }
 
-// Split and detection of a run for bands 2G+1 and 2G+2 (lanes left, right,
-// left, right): the scaled band outputs go into the band rings and the
-// detector magnitudes into runMag.
-template <int G>
-void BandBank::splitAndDetect(int len, const float* left, const float* right, uint32_t n0)
+template <int N>
+void BandBank::writeRings(uint32_t n)
 {
-    constexpr int lane = 4 * G;
-    __m128 x[kRunLength];
-    __m128 scratch[kRunLength];
-    for (int i = 0; i < len; ++i) x[i] = _mm_setr_ps(left[i], right[i], left[i], right[i]);
-    BandSplitX4& split = bandSplits[G];
-    split.processRun(x, len);
-    auto& lower = band<2 * G + 1>();
-    auto& upper = band<2 * G + 2>();
-    const __m128 ra0H = load4(split.ra0H);
-    for (int i = 0; i < len; ++i) {
-        alignas(16) float scaled[4];
-        _mm_store_ps(scaled, x[i]);
-        const uint32_t n = n0 + static_cast<uint32_t>(i);
-        lower.writeRings(n, &scaled[0]);
-        upper.writeRings(n, &scaled[2]);
-        x[i] = _mm_mul_ps(x[i], ra0H);
-    }
-    bandDetectors[G].processRun(x, scratch, len);
-    for (int i = 0; i < len; ++i) _mm_storeu_ps(&runMag[static_cast<std::size_t>(i)][lane], x[i]);
+    band<N>().writeRings(n, &bandScaled[bandLane(N, 0)]);
 }
 
 // Band N's smoothed slow envelope e2s.
@@ -223,51 +202,41 @@ void BandBank::writeOutputs(uint32_t n)
     if constexpr (bandDefinition(N).stereo) band<N>().side.diff.write(n, diffOut[N - 1]);
 }
 
+template <int N>
+void BandBank::widthDecision()
+{
+    constexpr std::size_t left = widthLane(N, 0);
+    constexpr std::size_t right = widthLane(N, 1);
+    constexpr std::size_t k = RisingEnvelopeX4::kLanes;
+    band<N>().side.width.decide(widthFollowers[left / k].Es[left % k], widthFollowers[right / k].Es[right % k]);
+}
+
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
 {
-    BandOutputs out;
-    processRun(1, &left, &right, n, bv, &out);
-    return out;
-}
-
-void BandBank::processRun(int len, const float* left, const float* right, uint32_t n0, const BlockValues& bv,
-                          BandOutputs* out)
-{
-    // Every band's split and detection first, for the whole run: they depend
-    // on the input alone, and the gains of bands 1, 6, 7 and 12 read slow
-    // envelopes of their neighbours of the same sample (band 2; bands 5, 7
-    // and 8; bands 5, 6 and 8; band 11). The 24 band channels are split and
-    // detected four at a time (lanes left, right, left, right of two
-    // neighbouring bands), each section over the whole run in turn.
-    [&]<int... G>(std::integer_sequence<int, G...>) {
-        (splitAndDetect<G>(len, left, right, n0), ...);
-    }(std::make_integer_sequence<int, kNumBands / 2>{});
-
-    // Then sample by sample: envelopes, gates, gains and outputs.
-    for (int i = 0; i < len; ++i) level(static_cast<std::size_t>(i), n0 + static_cast<uint32_t>(i), bv);
-
-    // The width detectors last: each reads only its own band's levelled
-    // signals. The magnitudes of the 20 levelled signals four at a time, each
-    // section over the whole run, then sample by sample their envelopes and
-    // the decisions four bands at a time.
-    for (std::size_t g = 0; g < widthDetectors.size(); ++g) {
-        const std::size_t lane = g * AnalyticEnvelopeX4::kLanes;
-        __m128 x[kRunLength];
-        __m128 scratch[kRunLength];
-        for (int i = 0; i < len; ++i) x[i] = _mm_loadu_ps(&runWidth[static_cast<std::size_t>(i)][lane]);
-        widthDetectors[g].processRun(x, scratch, len);
-        for (int i = 0; i < len; ++i) _mm_storeu_ps(&runWidth[static_cast<std::size_t>(i)][lane], x[i]);
+    // Every band's split and detection first: they depend on the input alone,
+    // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
+    // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
+    // band 11). The 24 band channels are split and detected four at a time
+    // (lanes left, right, left, right of two neighbouring bands), then the
+    // band rings are written and the slow envelopes follow.
+    const __m128 input = _mm_setr_ps(left, right, left, right);
+    for (std::size_t i = 0; i < bandSplits.size(); ++i) {
+        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
+        bandSplits[i].process(input, &bandScaled[lane], &bandIn[lane]);
+        bandDetectors[i].process(&bandIn[lane], &bandMag[lane]);
     }
-    for (int i = 0; i < len; ++i) out[i] = decideWidths(static_cast<std::size_t>(i), n0 + static_cast<uint32_t>(i));
-}
-
-// One sample's envelopes, linking, gates, gains and outputs, from the
-// detector magnitudes of sample i of the run; the levelled left and right
-// signals of the stereo bands go to runWidth[i].
-void BandBank::level(std::size_t i, uint32_t n, const BlockValues& bv)
-{
-    const std::array<float, kBandLanes>& bandMag = runMag[i];
-    std::array<float, kWidthLanes>& widthIn = runWidth[i];
+    writeRings<1>(n);
+    writeRings<2>(n);
+    writeRings<3>(n);
+    writeRings<4>(n);
+    writeRings<5>(n);
+    writeRings<6>(n);
+    writeRings<7>(n);
+    writeRings<8>(n);
+    writeRings<9>(n);
+    writeRings<10>(n);
+    writeRings<11>(n);
+    writeRings<12>(n);
     // Band magnitudes m, the larger of each band's left and right detector
     // outputs, and the slow envelopes, four bands at a time: the eight
     // detector lanes of bands N..N+3 hold left, right, left, right, ...
@@ -326,25 +295,28 @@ void BandBank::level(std::size_t i, uint32_t n, const BlockValues& bv)
         (writeOutputs<I + 1>(n), ...);
     }(std::make_integer_sequence<int, kNumBands>{});
 
-}
-
-// Sample i of the run: the width detectors' envelopes of the magnitudes in
-// runWidth[i], the width decisions, and what the band mix needs.
-BandOutputs BandBank::decideWidths(std::size_t i, uint32_t n)
-{
-    const std::array<float, kWidthLanes>& widthMag = runWidth[i];
-    for (std::size_t g = 0; g < widthFollowers.size(); ++g) {
-        widthFollowers[g].process(_mm_loadu_ps(&widthMag[g * RisingEnvelopeX4::kLanes]));
+    // The width detectors last: each reads only its own band's levelled
+    // signals. The magnitudes of the 20 levelled signals and their envelopes
+    // four at a time, then all decisions, so that the processor can overlap
+    // the long dependent chains (ratio, tangent, smoothing) of several
+    // detectors.
+    for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
+        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
+        widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
     }
-    // The follower lanes of four bands hold left, right, left, right, ...;
-    // the lanes without a band (after band 12) get envelopes of 1.
-    for (std::size_t i = 0; i < widthDecisions.size(); ++i) {
-        const __m128 lo = _mm_loadu_ps(widthFollowers[2 * i].Es.data());
-        const __m128 hi =
-            2 * i + 1 < widthFollowers.size() ? _mm_loadu_ps(widthFollowers[2 * i + 1].Es.data()) : _mm_set1_ps(1.0f);
-        widthDecisions[i].decide(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)),
-                                 _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1)));
+    for (std::size_t i = 0; i < widthFollowers.size(); ++i) {
+        widthFollowers[i].process(_mm_loadu_ps(&widthMag[i * RisingEnvelopeX4::kLanes]));
     }
+    widthDecision<3>();
+    widthDecision<4>();
+    widthDecision<5>();
+    widthDecision<6>();
+    widthDecision<7>();
+    widthDecision<8>();
+    widthDecision<9>();
+    widthDecision<10>();
+    widthDecision<11>();
+    widthDecision<12>();
 
     BandOutputs out;
     out.m1 = monoBands[0].sum.tap(n, kMixDelay);
@@ -353,9 +325,8 @@ BandOutputs BandBank::decideWidths(std::size_t i, uint32_t n)
         const Band<true>& b = stereoBands[i];
         out.sum[i] = b.sum.tap(n, kMixDelay);
         out.diff[i] = b.side.diff.tap(n, kMixDelay);
-        const WidthDecisionX4& w = widthDecisions[i / WidthDecisionX4::kLanes];
-        out.width[i] = w.wf[i % WidthDecisionX4::kLanes];
-        out.monoGain[i] = w.cm[i % WidthDecisionX4::kLanes];
+        out.width[i] = b.side.width.wf;
+        out.monoGain[i] = b.side.width.cm;
     }
     return out;
 }
@@ -365,14 +336,13 @@ BandProbe BandBank::probe(int bandNumber) const
     BandProbe p{};
     auto one = [&]<int N>(std::integral_constant<int, N>) {
         if (bandNumber != N) return;
+        const auto& b = band<N>();
         constexpr std::size_t i = N - 1;
         const BandGainX4& gain = gains[i / 4];
         p = BandProbe{bandLevel[i], fastLevel<N>(), slowLevel<N>(), gain.gt[i % 4], gain.g[i % 4], 0.0f, 1.0f};
         if constexpr (bandDefinition(N).stereo) {
-            constexpr std::size_t lane = decisionLane(N);
-            constexpr std::size_t k = WidthDecisionX4::kLanes;
-            p.wf = widthDecisions[lane / k].wf[lane % k];
-            p.cm = widthDecisions[lane / k].cm[lane % k];
+            p.wf = b.side.width.wf;
+            p.cm = b.side.width.cm;
         }
     };
     [&]<int... I>(std::integer_sequence<int, I...>) {

@@ -157,25 +157,18 @@ struct BandSplitX4 {
         _mm_storeu_ps(scaled, sc);
         _mm_storeu_ps(y, _mm_mul_ps(sc, _mm_loadu_ps(ra0H.data())));
     }
-
-    // process() of a run x[0..len-1], in place: x receives the scaled band
-    // outputs a0H*y (multiply by ra0H for y).
-    void processRun(__m128* x, int len)
-    {
-        hp1.processRun<false>(x, len);
-        hp2.processRun<false>(x, len);
-        lp1.processRun<true>(x, len);
-        lp2.lowpassSumRun(x, len);
-    }
 };
 
-// Side output of a stereo band: its difference ring. How much of the
-// difference is used is decided by the bank's width detectors, four bands at
-// a time (see BandBank::process()).
+// Side output of a stereo band: its difference ring and its width detector.
 struct SideOutput {
-    Ring<4096> diff;  // pol*(sigma/a0H)*(lL - lR)*gt*g
+    Ring<4096> diff;      // pol*(sigma/a0H)*(lL - lR)*gt*g
+    WidthDetector width;  // decides how much of the difference is used
 
-    void clear() { diff.clear(); }
+    void clear()
+    {
+        diff.clear();
+        width.clear();
+    }
 };
 struct NoSideOutput {
     void clear() {}
@@ -192,6 +185,10 @@ struct Band {
     Ring<4096> sum;                 // levelled band sum (mono output of a mono band)
     std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
 
+    void design(const RateConstants& rc)
+    {
+        if constexpr (kStereo) side.width.design(rc);
+    }
     void clear()
     {
         for (BandChannel& c : ch) c.clear();
@@ -257,11 +254,6 @@ public:
     // outputs of 2048 samples ago and the width decisions of this sample.
     BandOutputs process(float left, float right, uint32_t n, const BlockValues& bv);
 
-    // A run of len (1 .. kRunLength) samples of the pair from ring counter n0
-    // on: out[i] receives what process() returns for sample i.
-    void processRun(int len, const float* left, const float* right, uint32_t n0, const BlockValues& bv,
-                    BandOutputs* out);
-
     // State of band 1..12 after the last sample.
     BandProbe probe(int band) const;
 
@@ -286,10 +278,8 @@ private:
             return monoBands[N - 1];
     }
 
-    template <int G>
-    void splitAndDetect(int len, const float* left, const float* right, uint32_t n0);
-    void level(std::size_t i, uint32_t n, const BlockValues& bv);
-    BandOutputs decideWidths(std::size_t i, uint32_t n);
+    template <int N>
+    void writeRings(uint32_t n);
     template <int N>
     float slowLevel() const;
     template <int N>
@@ -300,14 +290,14 @@ private:
     void readLookAhead(uint32_t n);
     template <int N>
     void writeOutputs(uint32_t n);
+    template <int N>
+    void widthDecision();
 
     // Lane of band N's channel c (0 left, 1 right) among the band detectors, and
     // of stereo band N's channel c among the width detectors: channels in
     // order, both channels of a band side by side.
     static constexpr int bandLane(int N, int c) { return 2 * (N - 1) + c; }
     static constexpr int widthLane(int N, int c) { return 2 * (N - 3) + c; }
-    // Stereo band N's lane among the width decisions: bands 3..6, 7..10, 11..12.
-    static constexpr int decisionLane(int N) { return N - 3; }
     static constexpr int kBandLanes = 2 * kNumBands;
     static constexpr int kWidthLanes = 2 * (kNumBands - 2);
     static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
@@ -339,15 +329,10 @@ private:
     std::array<BandGainX4, kNumBands / 4> gains;
     std::array<float, kNumBands> outScale;  // pol*sigma/a0H of each band (band 1: unused)
     float band1Scale;                       // 1/a0H of band 1, whose level V1 comes per block
-    // Width decisions of the stereo bands, four bands at a time (lane
-    // decisionLane); the last group has two lanes without a band.
-    static constexpr int kDecisionGroups = (kStereoBands + WidthDecisionX4::kLanes - 1) / WidthDecisionX4::kLanes;
-    static_assert(2 * kDecisionGroups - 1 == kWidthLanes / RisingEnvelopeX4::kLanes);
-    std::array<WidthDecisionX4, kDecisionGroups> widthDecisions;
 
     // Detector inputs and outputs of the current sample, by lane.
-    std::array<std::array<float, kBandLanes>, kRunLength> runMag;  // detector outputs of a run, by sample and lane
-    std::array<std::array<float, kWidthLanes>, kRunLength> runWidth;  // width detector inputs, then magnitudes
+    std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
+    std::array<float, kWidthLanes> widthIn, widthMag;
     std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
     std::array<float, kNumBands> linked;     // slow levels E after linking, band N at N - 1
     std::array<float, kNumBands> aheadL, aheadR;  // band rings 1024 samples back (a0H * band signal)

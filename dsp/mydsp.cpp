@@ -201,13 +201,14 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         }
         decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
 
-        // ---- band processors ----
-        bandBank.processRun(len, run.left.data(), run.right.data(), n0, bv, run.bands.data());
-
-        // ---- band mix and output stages ----
         for (int i = 0; i < len; ++i) {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
-            const MixedPair mix = mixBands(run.bands[static_cast<std::size_t>(i)]);
+
+            // ---- band processors ----
+            const BandOutputs bandOut = bandBank.process(run.left[i], run.right[i], n, bv);
+
+            // ---- band mix and output stages ----
+            const MixedPair mix = mixBands(bandOut);
             const __m128 main = _mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f);
             const __m128 y = fEq.process(fExpander.process(_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f), main, n));
             const float yA = _mm_cvtss_f32(y);

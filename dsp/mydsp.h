@@ -122,7 +122,6 @@ private:
     struct RunBuffers {
         std::array<float, kRunLength> equalised;    // programme after the presence equaliser
         std::array<float, kRunLength> left, right;  // pseudo-stereo pair
-        std::array<BandOutputs, kRunLength> bands;  // what the band processors hand to the band mix
     };
     RunBuffers fRun;
 

@@ -5,11 +5,6 @@
 // While left and right are alike the band is reproduced in mono, raised by the
 // mono compensation gain cm = 1.414 to make up for the removed side signal; the
 // more they differ, the more side signal is let through (wf up to 1, cm down to 1).
-//
-// WidthDetector decides for one band; WidthDecisionX4 decides for four bands
-// at once, one per lane of a packed single-precision vector, with the same
-// operations in the same order, so each lane gives bit for bit the decisions
-// of a WidthDetector fed that lane's envelopes.
 #pragma once
 
 #include <algorithm>
@@ -76,75 +71,6 @@ struct WidthDetector {
     }
 };
 
-// Four width detectors side by side (SSE2). Every lane computes
-//   rho = max(esL, esR)/min(esL, esR),  rhof = 30 Hz lowpass of rho,
-//   t = tan(rhof - 1) if rhof > 1 and that is positive, else 0,
-//   u = 30 Hz lowpass of t with +7 dB,  wf = min(1, max(0, u)),
-//   cm = 1 + 0.414*(1 - wf).
-// The packed maximum and minimum return their second operand unless the first
-// is larger (smaller), so std::max(a, b) is taken as _mm_max_ps(b, a) and
-// std::min(a, b) as _mm_min_ps(b, a). The tangent is evaluated per lane, only
-// in the lanes that carry a band and whose rhof exceeds 1; a lane without a
-// band gets t = 0 and rests at wf = 0, cm = 1.414.
-struct WidthDecisionX4 {
-    static constexpr int kLanes = 4;
-    using Lanes = std::array<float, kLanes>;
-
-    SosX4 ratioLowpass;  // 30 Hz Butterworth lowpass on the envelope ratio
-    SosX4 curveLowpass;  // 30 Hz Butterworth lowpass on the curve, +7 dB folded in
-    Lanes wf;            // width factors of the current sample, 0..1
-    Lanes cm;            // mono compensation gains of the current sample, 1..1.414
-    int bandLanes;       // bit j set: lane j carries a band
-
-    // Lanes 0 .. bands - 1 carry a band; the sections are those of WidthDetector.
-    void design(const RateConstants& rc, int bands)
-    {
-        WidthDetector d{};
-        d.design(rc);
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            ratioLowpass.setLane(j, d.ratioLowpass);
-            curveLowpass.setLane(j, d.curveLowpass);
-        }
-        bandLanes = (1 << bands) - 1;
-    }
-
-    void clear()
-    {
-        ratioLowpass.clear();
-        curveLowpass.clear();
-        wf.fill(0.0f);
-        cm.fill(0.0f);
-    }
-
-    // WidthDetector::decide() of every lane, for the smoothed envelopes esL,
-    // esR of the bands' levelled left and right signals. Lanes without a band
-    // must still be given positive envelopes (1 will do).
-    void decide(__m128 esL, __m128 esR)
-    {
-        const __m128 one = _mm_set1_ps(1.0f);
-        const __m128 zero = _mm_setzero_ps();
-        const __m128 rho = _mm_div_ps(_mm_max_ps(esR, esL), _mm_min_ps(esR, esL));
-        const __m128 rhof = ratioLowpass.processLowpass(rho);
-        __m128 t = zero;
-        const int curved = _mm_movemask_ps(_mm_cmpgt_ps(rhof, one)) & bandLanes;
-        if (curved != 0) {
-            Lanes x;
-            _mm_storeu_ps(x.data(), _mm_sub_ps(rhof, one));
-            Lanes tl{};
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                if ((curved >> j) & 1) tl[j] = chainmath::tan(x[j]);
-            }
-            t = _mm_loadu_ps(tl.data());
-            t = _mm_and_ps(_mm_cmpgt_ps(t, zero), t);  // past 1 + pi/2 the tangent turns negative
-        }
-        const __m128 u = curveLowpass.processLowpass(t);
-        const __m128 w = _mm_min_ps(_mm_max_ps(u, zero), one);  // std::min(1, std::max(0, u))
-        _mm_storeu_ps(wf.data(), w);
-        _mm_storeu_ps(cm.data(), _mm_add_ps(one, _mm_mul_ps(_mm_set1_ps(WidthDetector::kMonoBoost), _mm_sub_ps(one, w))));
-    }
-};
-
 static_assert(std::is_trivially_copyable_v<WidthDetector>);
-static_assert(std::is_trivially_copyable_v<WidthDecisionX4>);
 
 }  // namespace plumbra

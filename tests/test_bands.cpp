@@ -4,13 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -605,126 +602,6 @@ TEST(BandWidth, TheMixGetsThisSamplesWidthWithTheDelayedSumAndDifference)
         ASSERT_EQ(o.monoGain[9 - 3], p.cm);
     });
     EXPECT_GT(bank->probe(9).wf, 0.5f);
-}
-
-// Envelope pairs for the width decisions: per lane, a level wandering between
-// the detector floor and 1, and a left/right ratio that holds or ramps to a
-// new target every few thousand samples (exactly 1 a quarter of the time,
-// otherwise anywhere in 1..3.5, either side louder). Lane 1 instead sweeps the
-// ratio 1 -> 3.5 -> 1 once over the run.
-struct EnvelopeDrive {
-    uint32_t seed;
-    int count;
-    std::array<float, 4> level{}, ratio{}, from{}, target{};
-    std::array<int, 4> start{}, length{};
-    std::array<bool, 4> ramp{}, rightLouder{};
-
-    float uniform()
-    {
-        seed = seed * 1664525u + 1013904223u;
-        return static_cast<float>(seed >> 8) / 16777216.0f;
-    }
-
-    // Envelopes of sample i in lane j.
-    std::pair<float, float> next(int i, std::size_t j)
-    {
-        level[j] = 0.999f * (level[j] == 0.0f ? 0.3f : level[j]) + 0.001f * (0.006f + 0.994f * uniform());
-        if (j == 1) {
-            const float x = static_cast<float>(i) / static_cast<float>(count);
-            ratio[j] = 1.0f + 2.5f * (1.0f - std::fabs(2.0f * x - 1.0f));
-            rightLouder[j] = i % 5000 >= 2500;
-        } else {
-            if (i >= start[j] + length[j]) {
-                start[j] = i;
-                length[j] = 500 + static_cast<int>(3500.0f * uniform());
-                from[j] = ratio[j] == 0.0f ? 1.0f : ratio[j];
-                target[j] = uniform() < 0.25f ? 1.0f : 1.0f + 2.5f * uniform();
-                ramp[j] = uniform() < 0.5f;
-                rightLouder[j] = uniform() < 0.5f;
-            }
-            const float x = static_cast<float>(i - start[j]) / static_cast<float>(length[j]);
-            ratio[j] = ramp[j] ? from[j] + (target[j] - from[j]) * x : target[j];
-        }
-        const float loud = level[j] * ratio[j];
-        return rightLouder[j] ? std::pair{level[j], loud} : std::pair{loud, level[j]};
-    }
-};
-
-uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
-
-// The bank decides the width of four bands at a time in packed lanes; every
-// lane must give bit for bit what the one-band detector gives for the same
-// envelopes, through equal envelopes, partial and full width, and ratios past
-// 1 + pi/2 where the tangent turns negative.
-TEST(BandWidth, FourBandDecisionsMatchTheOneBandDetectorBitForBit)
-{
-    for (const float fs : {44100.0f, 8000.0f, 192000.0f}) {
-        plumbra::WidthDecisionX4 packed{};
-        packed.design(rate(fs), 4);
-        packed.clear();
-        std::array<plumbra::WidthDetector, 4> single{};
-        for (auto& d : single) {
-            d.design(rate(fs));
-            d.clear();
-        }
-        constexpr int kCount = 24000;
-        EnvelopeDrive drive{static_cast<uint32_t>(fs), kCount};
-        int partial = 0, full = 0, pastTangent = 0;
-        for (int i = 0; i < kCount; ++i) {
-            std::array<float, 4> esL{}, esR{};
-            for (std::size_t j = 0; j < 4; ++j) {
-                std::tie(esL[j], esR[j]) = drive.next(i, j);
-                single[j].decide(esL[j], esR[j]);
-            }
-            packed.decide(_mm_loadu_ps(esL.data()), _mm_loadu_ps(esR.data()));
-            for (std::size_t j = 0; j < 4; ++j) {
-                ASSERT_EQ(bits(packed.wf[j]), bits(single[j].wf)) << fs << " Hz, sample " << i << ", lane " << j;
-                ASSERT_EQ(bits(packed.cm[j]), bits(single[j].cm)) << fs << " Hz, sample " << i << ", lane " << j;
-                const float wf = single[j].wf;
-                partial += wf > 0.0f && wf < 1.0f;
-                full += wf == 1.0f;
-                pastTangent += wf == 0.0f && drive.ratio[j] > 2.9f;
-            }
-        }
-        std::printf("[figures] %.0f Hz: %d partial, %d full-width, %d past-tangent lane samples\n", fs, partial, full,
-                    pastTangent);
-        EXPECT_GT(partial, 1000) << fs;
-        EXPECT_GT(full, 1000) << fs;
-        EXPECT_GT(pastTangent, 1000) << fs;
-    }
-}
-
-// Lanes without a band (the last group of the bank holds bands 11 and 12 only)
-// are fed envelopes of 1: they stay finite at wf = 0, cm = 1.414 and leave the
-// band lanes' decisions untouched.
-TEST(BandWidth, LanesWithoutABandStayAtRestAndFinite)
-{
-    plumbra::WidthDecisionX4 packed{};
-    packed.design(rate(), 2);
-    packed.clear();
-    std::array<plumbra::WidthDetector, 2> single{};
-    for (auto& d : single) {
-        d.design(rate());
-        d.clear();
-    }
-    EnvelopeDrive drive{7u, 12000};
-    for (int i = 0; i < 12000; ++i) {
-        std::array<float, 4> esL{1.0f, 1.0f, 1.0f, 1.0f}, esR{1.0f, 1.0f, 1.0f, 1.0f};
-        for (std::size_t j = 0; j < 2; ++j) {
-            std::tie(esL[j], esR[j]) = drive.next(i, j);
-            single[j].decide(esL[j], esR[j]);
-        }
-        packed.decide(_mm_loadu_ps(esL.data()), _mm_loadu_ps(esR.data()));
-        for (std::size_t j = 0; j < 2; ++j) {
-            ASSERT_EQ(bits(packed.wf[j]), bits(single[j].wf)) << "sample " << i << ", lane " << j;
-            ASSERT_EQ(bits(packed.cm[j]), bits(single[j].cm)) << "sample " << i << ", lane " << j;
-        }
-        for (std::size_t j = 2; j < 4; ++j) {
-            ASSERT_EQ(packed.wf[j], 0.0f) << "sample " << i << ", lane " << j;
-            ASSERT_EQ(packed.cm[j], 1.414f) << "sample " << i << ", lane " << j;
-            ASSERT_TRUE(std::isfinite(packed.ratioLowpass.w1[j]) && std::isfinite(packed.curveLowpass.w1[j]));
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
