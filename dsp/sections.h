@@ -503,12 +503,28 @@ struct AllpassZ2 {
     // parity; within the run the histories are held in registers.
     void processRun(float* x, int len, uint32_t parity)
     {
+        const float k = c;  // held in a register: x may alias the section's members
         const uint32_t p = parity & 1u;
         float in2 = inHist[p], out2 = outHist[p];
         float in1 = inHist[p ^ 1u], out1 = outHist[p ^ 1u];
-        for (int i = 0; i < len; ++i) {
+        int i = 0;
+        // Two samples at a time, one of each parity, so that the histories
+        // two samples back are simply the values of the previous pair.
+        for (; i + 1 < len; i += 2) {
+            const float inA = x[i];
+            const float inB = x[i + 1];
+            const float outA = k * (inA + out2) - in2;
+            const float outB = k * (inB + out1) - in1;
+            x[i] = outA;
+            x[i + 1] = outB;
+            in2 = inA;
+            in1 = inB;
+            out2 = outA;
+            out1 = outB;
+        }
+        if (i < len) {
             const float in = x[i];
-            const float out = c * (in + out2) - in2;
+            const float out = k * (in + out2) - in2;
             x[i] = out;
             in2 = in1;
             in1 = in;
