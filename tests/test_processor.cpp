@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -112,6 +113,33 @@ TEST(Processor, InputReachesTheOutputs3552SamplesLate)
             for (std::size_t i = 0; i < in.size() && first == in.size(); ++i)
                 if (r.a[i] != 0.0f || r.b[i] != 0.0f) first = i;
             EXPECT_EQ(first, onset + 3552) << fs << " Hz";
+        }
+    }
+}
+
+// A constant input (a DC offset, a stuck converter) is removed by the bands'
+// highpass filters: after the step's transient the outputs fall below
+// -100 dBFS within two seconds and stay there. What remains is the filters'
+// single-precision rounding residue, raised by the band gains that level a
+// quiet band up, not a DC path.
+TEST(Processor, ConstantInputDiesAwayAfterTheStep)
+{
+    for (int fs : {44100, 48000, 96000}) {
+        for (float level : {0.5f, -1.0f}) {
+            auto p = makeProcessor(fs);
+            const Render r = render(*p, std::vector<float>(static_cast<std::size_t>(6 * fs), level), {512});
+            const std::size_t settled = static_cast<std::size_t>(2 * fs);
+            float transient = 0.0f, residue = 0.0f;
+            for (std::size_t i = 0; i < r.a.size(); ++i) {
+                const float v = std::max(std::fabs(r.a[i]), std::fabs(r.b[i]));
+                float& peak = i < settled ? transient : residue;
+                peak = std::max(peak, v);
+            }
+            std::printf("[figures] %d Hz, constant %.2f: step transient peak %.3f, after 2 s at most %.1f dB\n", fs,
+                        static_cast<double>(level), static_cast<double>(transient),
+                        20.0 * std::log10(static_cast<double>(residue) + 1e-30));
+            EXPECT_GT(transient, 0.01f) << fs << " Hz: the step itself must pass";
+            EXPECT_LT(residue, 1e-5f) << fs << " Hz, constant " << level;
         }
     }
 }
