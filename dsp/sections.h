@@ -394,40 +394,6 @@ struct SosX4 {
         return scale(highpassSum(w, w1v, w2v));
     }
 
-    // processLowpass (kLowpass) or processHighpass of a run of samples
-    // x[0..len-1], in place, with coefficients and histories held in registers.
-    template <bool kLowpass>
-    void processRun(__m128* x, int len)
-    {
-        const __m128 a1v = load4(a1), a2v = load4(a2), r = load4(ra0), gv = load4(g);
-        __m128 w1v = load4(w1), w2v = load4(w2);
-        for (int i = 0; i < len; ++i) {
-            const __m128 fb = _mm_add_ps(_mm_mul_ps(a2v, w2v), _mm_mul_ps(a1v, w1v));
-            const __m128 w = _mm_sub_ps(x[i], _mm_mul_ps(fb, r));
-            const __m128 sum = kLowpass ? lowpassSum(w, w1v, w2v) : highpassSum(w, w1v, w2v);
-            x[i] = _mm_mul_ps(_mm_mul_ps(gv, sum), r);
-            w2v = w1v;
-            w1v = w;
-        }
-        _mm_storeu_ps(w1.data(), w1v);
-        _mm_storeu_ps(w2.data(), w2v);
-    }
-    // The recursion alone over a run, in place: x receives the numerator sum
-    // w + 2w1 + w2 of the lowpass (a0/g times its output).
-    void lowpassSumRun(__m128* x, int len)
-    {
-        const __m128 a1v = load4(a1), a2v = load4(a2), r = load4(ra0);
-        __m128 w1v = load4(w1), w2v = load4(w2);
-        for (int i = 0; i < len; ++i) {
-            const __m128 fb = _mm_add_ps(_mm_mul_ps(a2v, w2v), _mm_mul_ps(a1v, w1v));
-            const __m128 w = _mm_sub_ps(x[i], _mm_mul_ps(fb, r));
-            x[i] = lowpassSum(w, w1v, w2v);
-            w2v = w1v;
-            w1v = w;
-        }
-        _mm_storeu_ps(w1.data(), w1v);
-        _mm_storeu_ps(w2.data(), w2v);
-    }
 };
 
 // ---------------------------------------------------------------------------
@@ -640,24 +606,6 @@ struct AnalyticPairX4 {
         return o;
     }
 
-    // process() of a run of samples: x[0..len-1] is replaced by the in-phase
-    // parts I and q[0..len-1] receives the quadrature parts Q. Each section
-    // runs over the whole run with its histories held in registers.
-    void processRun(__m128* x, __m128* q, int len)
-    {
-        for (int i = 0; i < len; ++i) q[i] = x[i];
-        for (std::size_t j = 0; j < 4; ++j) {
-            sectionRun(AnalyticPair::kPathA[j], j, x, len);
-            sectionRun(AnalyticPair::kPathB[j], j + 4, q, len);
-        }
-        parity ^= static_cast<uint32_t>(len) & 1u;
-        // I[n] = A[n-1]: shift path A's outputs by one sample.
-        const __m128 last = x[len - 1];
-        for (int i = len - 1; i > 0; --i) x[i] = x[i - 1];
-        x[0] = load4(aPrev);
-        _mm_storeu_ps(aPrev.data(), last);
-    }
-
 private:
     // out = c*(in + out[n-2]) - in[n-2], as AllpassZ2::process.
     __m128 section(float c, uint32_t p, std::size_t j, __m128 in)
@@ -670,30 +618,6 @@ private:
         return out;
     }
 
-    // section() of sample parities parity, parity^1, ... over a run, in place.
-    // Within the run the histories two samples back are the run's own values.
-    void sectionRun(float c, std::size_t j, __m128* x, int len)
-    {
-        const __m128 cv = _mm_set1_ps(c);
-        const uint32_t p = parity;
-        __m128 in2 = load4(inHist[p][j]), out2 = load4(outHist[p][j]);
-        __m128 in1 = load4(inHist[p ^ 1u][j]), out1 = load4(outHist[p ^ 1u][j]);
-        for (int i = 0; i < len; ++i) {
-            const __m128 in = x[i];
-            const __m128 out = _mm_sub_ps(_mm_mul_ps(cv, _mm_add_ps(in, out2)), in2);
-            x[i] = out;
-            in2 = in1;
-            in1 = in;
-            out2 = out1;
-            out1 = out;
-        }
-        // The last sample's parity slot holds its own values, the other slot those of the sample before.
-        const uint32_t last = p ^ (static_cast<uint32_t>(len - 1) & 1u);
-        _mm_storeu_ps(inHist[last][j].data(), in1);
-        _mm_storeu_ps(outHist[last][j].data(), out1);
-        _mm_storeu_ps(inHist[last ^ 1u][j].data(), in2);
-        _mm_storeu_ps(outHist[last ^ 1u][j].data(), out2);
-    }
 };
 
 // Four analytic envelope detectors side by side, one per lane of a packed
@@ -716,18 +640,6 @@ struct AnalyticEnvelopeX4 {
         __m128 pw = _mm_add_ps(_mm_mul_ps(o.i, o.i), _mm_mul_ps(o.q, o.q));
         pw = _mm_max_ps(_mm_set1_ps(kPowerFloor), pw);  // std::max(pw, floor), NaN kept
         _mm_storeu_ps(m, _mm_sqrt_ps(pw));
-    }
-
-    // process() of a run of samples x[0..len-1], in place: x receives the
-    // magnitudes. q is scratch room for len values.
-    void processRun(__m128* x, __m128* q, int len)
-    {
-        pair.processRun(x, q, len);
-        for (int i = 0; i < len; ++i) {
-            __m128 pw = _mm_add_ps(_mm_mul_ps(x[i], x[i]), _mm_mul_ps(q[i], q[i]));
-            pw = _mm_max_ps(_mm_set1_ps(kPowerFloor), pw);
-            x[i] = _mm_sqrt_ps(pw);
-        }
     }
 };
 

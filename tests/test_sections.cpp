@@ -141,10 +141,10 @@ TEST(Sos, ButterworthShortcutsGiveTheGeneralSectionsBits)
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Stages that work run by run (each section over a whole run of samples before
-// the next) against the same stages sample by sample: bit for bit, for runs of
-// every length up to the longest, odd lengths included (the allpass sections'
-// histories alternate with the sample parity).
+// The allpass section run by run (over a whole run of samples before the next
+// section) against the same section sample by sample: bit for bit, for runs of
+// every length up to the longest, odd lengths included (the histories
+// alternate with the sample parity).
 
 namespace {
 
@@ -171,62 +171,7 @@ std::vector<std::array<float, 4>> randomFrames(std::size_t n, unsigned seed)
     return x;
 }
 
-void expectSameLanes(__m128 got, __m128 want, const char* what, std::size_t sample)
-{
-    alignas(16) float g[4], w[4];
-    _mm_store_ps(g, got);
-    _mm_store_ps(w, want);
-    for (int j = 0; j < 4; ++j)
-        ASSERT_EQ(std::bit_cast<uint32_t>(g[j]), std::bit_cast<uint32_t>(w[j])) << what << " lane " << j << " sample " << sample;
-}
-
 }  // namespace
-
-TEST(Runs, FourLaneSectionsGiveTheSampleBySampleBits)
-{
-    plumbra::SosX4 lpRun{}, hpRun{}, sumRun{};
-    for (std::size_t j = 0; j < 4; ++j) {
-        plumbra::Sos lp{}, hp{};
-        const float k = 1.0f / std::tan(3.14159265f * (100.0f + 900.0f * static_cast<float>(j)) / 44100.0f);
-        plumbra::designButterworthLowpass(lp, k);
-        plumbra::designButterworthHighpass(hp, k);
-        lpRun.setLane(j, lp);
-        sumRun.setLane(j, lp);
-        hpRun.setLane(j, hp);
-    }
-    lpRun.clear();
-    hpRun.clear();
-    sumRun.clear();
-    plumbra::SosX4 lp = lpRun, hp = hpRun, sum = sumRun;
-    plumbra::AnalyticEnvelopeX4 envRun{};
-    envRun.clear();
-    plumbra::AnalyticEnvelopeX4 env = envRun;
-
-    const auto x = randomFrames(6000, 21);
-    std::size_t at = 0;
-    for (int len : runLengths(x.size(), 22)) {
-        __m128 a[plumbra::kRunLength], b[plumbra::kRunLength], c[plumbra::kRunLength], d[plumbra::kRunLength],
-            q[plumbra::kRunLength];
-        for (int i = 0; i < len; ++i) a[i] = b[i] = c[i] = d[i] = _mm_loadu_ps(x[at + static_cast<std::size_t>(i)].data());
-        lpRun.processRun<true>(a, len);
-        hpRun.processRun<false>(b, len);
-        sumRun.lowpassSumRun(c, len);
-        envRun.processRun(d, q, len);
-        for (int i = 0; i < len; ++i, ++at) {
-            const __m128 in = _mm_loadu_ps(x[at].data());
-            expectSameLanes(a[i], lp.processLowpass(in), "lowpass", at);
-            expectSameLanes(b[i], hp.processHighpass(in), "highpass", at);
-            __m128 w1, w2;
-            const __m128 w = sum.recurse(in, w1, w2);
-            expectSameLanes(c[i], plumbra::SosX4::lowpassSum(w, w1, w2), "lowpass sum", at);
-            alignas(16) float s[4], m[4];
-            _mm_store_ps(s, in);
-            env.process(s, m);
-            expectSameLanes(d[i], _mm_load_ps(m), "analytic envelope", at);
-            if (HasFatalFailure()) return;
-        }
-    }
-}
 
 TEST(Runs, AllpassSectionGivesTheSampleBySampleBits)
 {
