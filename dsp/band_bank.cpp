@@ -225,18 +225,9 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
         bandSplits[i].process(input, &bandScaled[lane], &bandIn[lane]);
         bandDetectors[i].process(&bandIn[lane], &bandMag[lane]);
     }
-    writeRings<1>(n);
-    writeRings<2>(n);
-    writeRings<3>(n);
-    writeRings<4>(n);
-    writeRings<5>(n);
-    writeRings<6>(n);
-    writeRings<7>(n);
-    writeRings<8>(n);
-    writeRings<9>(n);
-    writeRings<10>(n);
-    writeRings<11>(n);
-    writeRings<12>(n);
+    [&]<int... I>(std::integer_sequence<int, I...>) {
+        (writeRings<I + 1>(n), ...);
+    }(std::make_integer_sequence<int, kNumBands>{});
     // Band magnitudes m, the larger of each band's left and right detector
     // outputs, and the slow envelopes, four bands at a time: the eight
     // detector lanes of bands N..N+3 hold left, right, left, right, ...

@@ -74,35 +74,6 @@ struct Ring {
 };
 
 // ---------------------------------------------------------------------------
-// The argument and result of the last evaluation of a costly function of one
-// float. Many per-sample arguments stay put for long stretches (an envelope's
-// release rate at either end of its range, a gate at rest); a repeated argument
-// returns the stored result, which is bit for bit what the function returns.
-// Seeded with a real pair when the stage is designed, so it never holds a
-// result that the function did not give for its argument.
-struct LastResult {
-    uint32_t argBits;  // bits of the last argument
-    float result;      // f(last argument)
-
-    template <class F>
-    void seed(float x, F f)
-    {
-        argBits = std::bit_cast<uint32_t>(x);
-        result = f(x);
-    }
-    template <class F>
-    float operator()(float x, F f)
-    {
-        const uint32_t b = std::bit_cast<uint32_t>(x);
-        if (b != argBits) {
-            argBits = b;
-            result = f(x);
-        }
-        return result;
-    }
-};
-
-// ---------------------------------------------------------------------------
 // Maximum of the W most recent values, the current one included, with zeros
 // before the first value (like a cleared ring scanned from the newest value
 // with std::max). A NaN value is never the maximum of later samples; a NaN
@@ -650,6 +621,5 @@ static_assert(std::is_trivially_copyable_v<AnalyticEnvelopeX4>);
 static_assert(std::is_trivially_copyable_v<SosX4>);
 static_assert(std::is_trivially_copyable_v<Ring<64>>);
 static_assert(std::is_trivially_copyable_v<SlidingMax<44>>);
-static_assert(std::is_trivially_copyable_v<LastResult>);
 
 }  // namespace plumbra
