@@ -15,7 +15,6 @@ namespace {
 
 constexpr float kFastReleaseBase = 0.25f;   // fast envelope release 0.25 s .. 1.25 s
 constexpr float kSlowReleaseBase = 2.0f;    // slow envelope release 2 s .. 3 s
-constexpr uint32_t kMixDelay = 2048;        // the band mix reads the output rings this far back
 
 // Band edges at or above the Nyquist frequency would turn the bilinear design
 // unstable (at rates below about 30 kHz the 15 kHz top edge is such a case), so

@@ -257,8 +257,10 @@ public:
     // State of band 1..12 after the last sample.
     BandProbe probe(int band) const;
 
-private:
     static constexpr uint32_t kLookAhead = 1024;  // the gain leads the band signal by this much
+    static constexpr uint32_t kMixDelay = 2048;   // the band mix reads the output rings this far back
+
+private:
     static constexpr uint32_t kPeakWindow = 44;   // length of the fast envelopes' peak maximum
 
     template <int N>

@@ -39,6 +39,7 @@ inline MixedPair mixBands(const BandOutputs& in)
 struct MainPath {
     static constexpr float kCornerHz = 5000.0f;
     static constexpr float kShelfGain = 0.25118864f;  // -12 dB
+    static constexpr uint32_t kDelay = 2;             // the shelf output is read this many samples late
 
     FirstOrderSplit split;  // 5 kHz split of the mix, l + h = x
     float s1;               // shelf output one sample back

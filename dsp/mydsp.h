@@ -144,6 +144,14 @@ private:
 
 static_assert(!std::is_polymorphic_v<Controls>);
 
+// Samples by which the output trails the input, the same at every rate: the
+// input normaliser and noise reduction, the band gains' look-ahead, the band
+// rings up to the mix, the main path and the output gain control.
+inline constexpr int32_t kLatencySamples =
+    static_cast<int32_t>(NoiseReduction::kLookAhead + NoiseReduction::kFilterTap + BandBank::kLookAhead +
+                         BandBank::kMixDelay + MainPath::kDelay + OutputAgc::kDelay);
+static_assert(kLatencySamples == 3552);
+
 }  // namespace plumbra
 
 using plumbra::mydsp;

@@ -9,12 +9,6 @@
 
 namespace plumbra {
 
-// Samples by which the output trails the input: input normaliser and noise
-// reduction (346), band gain look-ahead (1024), band split to mix (2048), main
-// path (2) and output gain control (132). Fixed in samples at every rate.
-inline constexpr VstInt32 kLatencySamples = 346 + 1024 + 2048 + 2 + 132;
-static_assert(kLatencySamples == 3552);
-
 // Unique ID used when the processor's metadata names none: "FAUS".
 inline constexpr VstInt32 kFallbackUniqueId = 0x46415553;
 
