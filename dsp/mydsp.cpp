@@ -2,12 +2,18 @@
 #include "dsp/mydsp.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 #include "dsp/denormals.h"
 
 namespace plumbra {
 
 namespace {
+
+// Words of the signal state checked for non-finite values per processed sample:
+// the whole state is covered about every 9000 samples.
+constexpr uint32_t kCheckedWordsPerSample = 16;
 
 struct ControlSpec {
     const char* label;
@@ -120,6 +126,7 @@ void mydsp::computeConstants(int32_t sampleRate)
 void mydsp::clearState()
 {
     fRingCounter = 0;
+    fRun = {};
 
     // ---- every stage's histories, rings and envelopes ----
     inputLowpass.clear();
@@ -194,7 +201,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         // ---- input conditioning ----
         for (int i = 0; i < len; ++i) {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
-            const float x = finiteOrZero(in0[start + i]);
+            const float x = boundedInput(in0[start + i]);
             const float u = inputLowpass.process(x);
             const float m = noiseReduction.process(u, n, bv.dnrSens, bv.dnrMinHz);
             run.equalised[i] = presenceEq.process(m, bv.eqBypass);
@@ -219,6 +226,71 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         }
         fRingCounter = n0 + static_cast<uint32_t>(len);
     }
+
+    // Recovery: with bounded input the chain stays finite, but should any state
+    // turn non-finite all the same, the stream must not stay dead until the
+    // plug-in is reloaded. Non-finite output samples of this block are silenced
+    // and the whole signal state is cleared, so the next block starts afresh;
+    // a state that has not reached the output yet is found by a sweep over the
+    // state that checks a few words per processed sample.
+    if (!outputsFinite(count, outputs) || !nextStateWordsFinite(static_cast<uint32_t>(count) * kCheckedWordsPerSample))
+        clearState();
+}
+
+namespace {
+
+// The signal state as 32-bit words, tested for NaN and +infinity. Every word of
+// that region is a float or a small counter. -infinity is allowed: it is the
+// "no value yet" of the sliding peak maxima, and in any other state it would
+// reach the output as a non-finite value within the latency.
+constexpr uint32_t kPlusInfinity = 0x7f800000u;
+
+inline bool wordsFinite(const unsigned char* p, std::size_t words)
+{
+    uint32_t bad = 0;
+    for (std::size_t i = 0; i < words; ++i) {
+        uint32_t w;
+        std::memcpy(&w, p + 4 * i, 4);
+        bad |= static_cast<uint32_t>((w & 0x7fffffffu) > kPlusInfinity || w == kPlusInfinity);
+    }
+    return bad == 0;
+}
+
+}  // namespace
+
+bool mydsp::outputsFinite(int32_t count, float** outputs)
+{
+    bool finite = true;
+    for (int c = 0; c < 2; ++c) {
+        float* out = outputs[c];
+        for (int32_t i = 0; i < count; ++i) {
+            if (!std::isfinite(out[i])) {
+                out[i] = 0.0f;
+                finite = false;
+            }
+        }
+    }
+    return finite;
+}
+
+// The checked region runs from the first stage buffer to the check position
+// itself: everything the per-sample loop writes, and the coefficients.
+bool mydsp::nextStateWordsFinite(uint32_t words)
+{
+    const auto* begin = reinterpret_cast<const unsigned char*>(&fRun);
+    const auto total = static_cast<uint32_t>((reinterpret_cast<const unsigned char*>(&fCheckPos) - begin) / 4);
+    words = std::min(words, total);
+    if (fCheckPos >= total) fCheckPos = 0;
+    const uint32_t first = std::min(words, total - fCheckPos);
+    const bool finite = wordsFinite(begin + 4 * std::size_t{fCheckPos}, first) && wordsFinite(begin, words - first);
+    fCheckPos = (fCheckPos + words) % total;
+    return finite;
+}
+
+bool mydsp::stateFinite() const
+{
+    const auto* begin = reinterpret_cast<const unsigned char*>(&fRun);
+    return wordsFinite(begin, static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(&fCheckPos) - begin) / 4);
 }
 
 }  // namespace plumbra

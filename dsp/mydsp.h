@@ -110,6 +110,9 @@ public:
     Controls& controls() { return fControls; }
     const RateConstants& rate() const { return fRate; }
     uint32_t ringCounter() const { return fRingCounter; }
+    // True when no word of the signal state (histories, rings, envelopes and
+    // coefficients) is NaN or +infinity.
+    bool stateFinite() const;
     BlockValues blockValues() const;
 
 private:
@@ -140,6 +143,13 @@ private:
     BandwidthExpanderX2 fExpander; // synthetic treble of channels A and B
     OutputEqualiserX2 fEq;         // output equaliser of channels A and B
     OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
+
+    // Recovery from a non-finite state (see processBlock): the next word of the
+    // signal state to be checked. Kept last, outside the checked region.
+    uint32_t fCheckPos;
+
+    bool outputsFinite(int32_t count, float** outputs);
+    bool nextStateWordsFinite(uint32_t words);
 };
 
 static_assert(!std::is_polymorphic_v<Controls>);

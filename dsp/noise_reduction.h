@@ -81,13 +81,13 @@ struct NoiseReduction {
         piT = rc.piT;
         cAtt = onePole(500.0f, rc);
         cRel = onePole(2.0f, rc);
-        k1 = prewarp(1000.0f, rc);
+        k1 = prewarp(cornerBelowNyquist(1000.0f, rc), rc);  // held below fs/2 at rates under 2 kHz
         omk1 = 1.0f - k1;
         r1pk1 = 1.0f / (k1 + 1.0f);
         k1r = k1 / (k1 + 1.0f);
         fCeiling = kCornerCeilingFraction * rc.fs;
-        lp10.design(prewarp(10.0f, rc), 1.0f);
-        lp100.design(prewarp(100.0f, rc), kCutoffScale);
+        lp10.design(prewarp(cornerBelowNyquist(10.0f, rc), rc), 1.0f);
+        lp100.design(prewarp(cornerBelowNyquist(100.0f, rc), rc), kCutoffScale);
     }
 
     void clear()

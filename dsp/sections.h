@@ -37,9 +37,17 @@ struct RateConstants {
     float piT;  // bilinear prewarp factor pi*T
 };
 
-// A non-finite host sample (NaN, infinity) enters the chain as silence, so that
-// one bad sample cannot poison every filter state for ever.
-inline float finiteOrZero(float x) { return std::isfinite(x) ? x : 0.0f; }
+// Largest input magnitude the chain takes in: +80 dBFS, far above any real
+// programme, and far below the level at which the input lowpass's states would
+// overflow (about 1e29). Like any peak, a sample this loud holds the gains down
+// for a while (some 14 s at the bound), but the stream goes on.
+inline constexpr float kInputBound = 1.0e4f;
+
+// A non-finite host sample (NaN, infinity) enters the chain as silence, and an
+// absurd finite one (a host glitch, a corrupt float file) is held to
+// kInputBound, so that one bad sample cannot poison every filter state for
+// ever. Programme within +/-kInputBound passes unchanged.
+inline float boundedInput(float x) { return std::isfinite(x) ? std::clamp(x, -kInputBound, kInputBound) : 0.0f; }
 
 // One-pole coefficient exp(-rate*T) of a time constant 1/rate.
 inline float onePole(float rate, const RateConstants& rc) { return chainmath::exp(-rate * rc.T); }
@@ -214,6 +222,40 @@ struct Sos {
     }
 };
 
+// Keeps the pole pair of a section strictly inside the unit circle at DC in
+// single precision. The denominator's value at z = 1 relative to a0,
+//   1 + a1/a0 + a2/a0 = (a0 + a1 + a2)/a0 = 4e/a0,
+// is tiny for a corner far below the rate (about 1e-7 for 10 Hz at 192 kHz),
+// and rounding a1 and a2 to floats can make it zero or negative: the section
+// then has a pole on or outside the unit circle, and a constant input (a
+// detector floor, say) drives it to infinity. Where rounding has left less than
+// half of the ideal margin, a2 is moved up by single ulps to the value whose
+// margin, evaluated exactly on the stored coefficients, comes nearest the ideal
+// one. Where half of it is left, as for every section at rates up to 96 kHz,
+// the coefficients are not touched.
+inline void holdDcMargin(Sos& s, float a0, float e)
+{
+    const double ideal = 4.0 * static_cast<double>(e) / static_cast<double>(a0);
+    if (!(ideal > 0.0) || !std::isfinite(s.a1) || !std::isfinite(s.a2) || !std::isfinite(s.ra0)) return;
+    const auto margin = [&s](float a2) {
+        return 1.0 + (static_cast<double>(s.a1) + static_cast<double>(a2)) * static_cast<double>(s.ra0);
+    };
+    const auto up = [](float a2) {
+        const uint32_t bits = std::bit_cast<uint32_t>(a2);
+        return a2 > 0.0f ? std::bit_cast<float>(bits + 1u)
+             : a2 < 0.0f ? std::bit_cast<float>(bits - 1u)
+                         : std::numeric_limits<float>::denorm_min();
+    };
+    if (margin(s.a2) >= 0.5 * ideal) return;
+    // A few ulps always suffice: one ulp of a2 moves the margin by about the
+    // ideal value itself where the margin is smallest.
+    for (int step = 0; step < 64; ++step) {
+        const float next = up(s.a2);
+        if (std::fabs(margin(next) - ideal) >= std::fabs(margin(s.a2) - ideal) && margin(s.a2) > 0.0) break;
+        s.a2 = next;
+    }
+}
+
 // Bilinear transform of an analog section (p*s^2 + q) / (s^2 + d*s + e) with the
 // prewarp k = 1/tan(pi*f/fs), s = k*(1 - z^-1)/(1 + z^-1):
 //   a0 = k^2 + d*k + e,  a1 = 2*(e - k^2),  a2 = k^2 - d*k + e
@@ -230,6 +272,7 @@ inline float designBilinear(Sos& s, float k, float d, float e, float p, float q)
     s.b2 = s.b0;
     s.g = 1.0f;
     s.ra0 = 1.0f / a0;
+    holdDcMargin(s, a0, e);
     return a0;
 }
 
@@ -264,6 +307,7 @@ inline void designPeaking(Sos& s, float k, float alpha, float beta)
     s.b2 = kk - beta * k + 1.0f;
     s.g = 1.0f;
     s.ra0 = 1.0f / a0;
+    holdDcMargin(s, a0, 1.0f);
 }
 
 // Runs x through an array of sections in order, first section first, written

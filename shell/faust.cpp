@@ -226,6 +226,9 @@ void Faust::getParameterName(VstInt32 index, char* text)
 bool Faust::getParameterProperties(VstInt32 index, VstParameterProperties* properties)
 {
     if (index < 0 || index >= fDSPUI->size()) return false;
+    // Cleared first, so that every host sees the same bytes whatever it passed:
+    // flags 0, and no field left as the host's uninitialised memory.
+    std::memset(properties, 0, sizeof(VstParameterProperties));
     vstUIObject& object = fDSPUI->at(index);
     object.getName(properties->label);  // at most 64 bytes: fits the label field
     if (const auto* slider = dynamic_cast<const vstSlider*>(&object)) {
@@ -247,8 +250,13 @@ void Faust::processReplacing(float** inputs, float** outputs, VstInt32 sampleFra
 
 VstInt32 Faust::processEvents(VstEvents* events)
 {
+    // The list holds numEvents pointers from the events field on, although the
+    // structure declares only two: they are read as bytes of the host's list, so
+    // that any count is well defined.
+    const auto* list = reinterpret_cast<const unsigned char*>(events) + offsetof(VstEvents, events);
     for (VstInt32 i = 0; i < events->numEvents; ++i) {
-        const VstEvent* event = events->events[i];
+        const VstEvent* event = nullptr;
+        std::memcpy(&event, list + static_cast<std::size_t>(i) * sizeof(VstEvent*), sizeof(VstEvent*));
         if (!event || event->type != kVstMidiType || event->byteSize < kMidiBytesNeeded) continue;
         const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
         const unsigned char status = static_cast<unsigned char>(midi->midiData[0]) & 0xF0;

@@ -101,6 +101,23 @@ VstInt32 vstUIObject::labelSum()
 vstSlider::vstSlider(const char* label, float* zone, float init, float min, float max, float step)
     : vstUIObject(label, zone), fInit(init), fMin(min), fMax(max), fStep(step), fPrecision(precisionOfStep(step))
 {
+    // The step as the decimal number it stands for (0.1, not 0.1f), from the
+    // precision its display uses.
+    const double scale = std::pow(10.0, fPrecision);
+    const double decimalStep = std::floor(static_cast<double>(step) * scale + 0.5) / scale;
+    // The finest of a thousandth, a hundredth or a tenth of the step that single
+    // precision holds with room to spare: at least 32 ulps of the largest value,
+    // and well above what a normalised float and its text can resolve.
+    const float largest = std::max(std::fabs(min), std::fabs(max));
+    const double ulp = static_cast<double>(std::nextafter(largest, INFINITY) - largest);
+    const double finest = std::max(32.0 * ulp, 2e-6 * static_cast<double>(max - min));
+    fQuantum = 0.0;
+    if (decimalStep > 0.0) {
+        for (double divisor : {1000.0, 100.0, 10.0, 1.0}) {
+            fQuantum = decimalStep / divisor;
+            if (fQuantum >= finest) break;
+        }
+    }
 }
 
 int vstSlider::precisionOfStep(float step)
@@ -114,10 +131,18 @@ int vstSlider::precisionOfStep(float step)
     return precision;
 }
 
+float vstSlider::valueOfNormalized(double f) const
+{
+    const float v = clampRange(fMin + (fMax - fMin) * static_cast<float>(f), fMin, fMax);
+    if (!(fQuantum > 0.0)) return v;
+    // floor(x + 0.5) rather than nearbyint: independent of the host's rounding mode.
+    const double j = std::floor((static_cast<double>(v) - static_cast<double>(fMin)) / fQuantum + 0.5);
+    return clampRange(static_cast<float>(static_cast<double>(fMin) + j * fQuantum), fMin, fMax);
+}
+
 void vstSlider::setNormalized(double f)
 {
-    const float v = fMin + (fMax - fMin) * static_cast<float>(f);
-    store(clampRange(v, fMin, fMax));
+    store(valueOfNormalized(f));
 }
 
 void vstSlider::setPlain(double v)

@@ -77,12 +77,24 @@ public:
     // times (at most 6) it is multiplied by ten before it becomes whole.
     static int precisionOfStep(float step);
 
+    // The value a normalised write stores: v = min + (max - min) * f in single
+    // precision, held to the range and rounded to the nearest point of a grid a
+    // thousandth of a step apart (0.001 dB, 0.1 Hz of "Lowpass Filter"; a
+    // hundredth or a tenth where the values are too large for a finer grid in
+    // single precision), whose points include every multiple of the step from
+    // the minimum as the float nearest its decimal value. So a value a host
+    // reads back as a normalised float, directly or through 8 significant
+    // digits of text, and writes again lands on the same value, bit for bit,
+    // and the defaults are reachable.
+    float valueOfNormalized(double f) const;
+
 private:
     float fInit;
     float fMin;
     float fMax;
     float fStep;
-    int fPrecision;  // 0 to 6
+    int fPrecision;   // 0 to 6
+    double fQuantum;  // grid spacing of written values, a decimal fraction of the step
 };
 
 // An on/off control holding 0.0 or 1.0.

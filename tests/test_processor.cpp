@@ -199,3 +199,28 @@ TEST(Processor, HealthyAtControlExtremesAndRates)
 }
 
 }  // namespace
+
+// Should any state turn non-finite all the same (here a NaN written straight
+// into a control for one block, which the host bridge never lets through), the
+// block's non-finite samples are silenced and the chain starts afresh: the
+// output is finite throughout, and from the next block on it is exactly that
+// of a new processor.
+TEST(Processor, RecoversFromNonFiniteState)
+{
+    const int fs = 44100;
+    auto p = makeProcessor(fs);
+    const std::vector<float> in = programme(static_cast<std::size_t>(fs) * 2, fs, 5);
+    const std::vector<float> first(in.begin(), in.begin() + fs), rest(in.begin() + fs + 512, in.end());
+    const Render before = render(*p, first, {512});
+    const float lowpass = p->controls().lowpassFreq;
+    p->controls().lowpassFreq = std::nanf("");
+    const Render poisoned = render(*p, std::vector<float>(in.begin() + fs, in.begin() + fs + 512), {512});
+    p->controls().lowpassFreq = lowpass;
+    const Render after = render(*p, rest, {512});
+    for (const Render* r : {&before, &poisoned, &after})
+        for (std::size_t i = 0; i < r->a.size(); ++i)
+            ASSERT_TRUE(std::isfinite(r->a[i]) && std::isfinite(r->b[i])) << i;
+    const Render fresh = render(*makeProcessor(fs), rest, {512});
+    EXPECT_TRUE(after.a == fresh.a && after.b == fresh.b);
+    EXPECT_TRUE(p->stateFinite());
+}
