@@ -31,7 +31,7 @@ programme() {
 case "$host" in
 validate)
   need lv2_validate lv2-dev
-  need sordi sordi
+  need sord_validate sordi
   out=$(lv2_validate "$lv2dir"/*.lv2/*.ttl 2>&1) || true
   echo "$out"
   grep -q "Found 0 errors" <<<"$out" || fail "lv2_validate reports errors" ;;
@@ -50,14 +50,20 @@ ffmpeg)
   need ffmpeg ffmpeg
   programme 48000
   controls=$(IFS='|'; echo "${lv2_sets[*]}")
-  # A file, and a stream through pipes with a stereo programme mixed to the first input.
+  mix='pan=stereo|c0=0.5*c0+0.5*c1|c1=0.5*c0+0.5*c1'  # a stereo programme mixed to the first input
+  # A file, delay removed and tail flushed: as plumbra renders by default.
+  "$plumbra" render stereo.wav aligned.wav --format float --quiet "${vst_sets[@]}"
   ffmpeg -nostdin -hide_banner -loglevel error -i stereo.wav \
-    -af "lv2=p=$escaped:c=$controls" -c:a pcm_f32le file.wav
-  "$wav" same ref.wav file.wav || fail "ffmpeg (file) differs from the VST 2 render"
-  ffmpeg -nostdin -hide_banner -loglevel error -f wav -i - \
-    -af "pan=stereo|c0=0.5*c0+0.5*c1|c1=0.5*c0+0.5*c1,lv2=p=$escaped:c=$controls" \
+    -af "$mix,apad=pad_len=3552,lv2=p=$escaped:c=$controls,atrim=start_sample=3552" -c:a pcm_f32le file.wav
+  "$wav" same aligned.wav file.wav || fail "ffmpeg (file) differs from the VST 2 render"
+  # A stream through pipes.
+  ffmpeg -nostdin -hide_banner -loglevel error -f wav -i - -af "$mix,lv2=p=$escaped:c=$controls" \
     -c:a pcm_f32le -f wav - <stereo.wav >stream.wav
-  "$wav" same ref.wav stream.wav || fail "ffmpeg (stream) differs from the VST 2 render" ;;
+  "$wav" same ref.wav stream.wav || fail "ffmpeg (stream) differs from the VST 2 render"
+  # A mono programme copied to both inputs (ffmpeg's own upmix would lower it by 3 dB).
+  ffmpeg -nostdin -hide_banner -loglevel error -i mono.wav \
+    -af "pan=stereo|c0=c0|c1=c0,lv2=p=$escaped:c=$controls" -c:a pcm_f32le mono-out.wav
+  "$wav" same ref.wav mono-out.wav || fail "ffmpeg (mono) differs from the VST 2 render" ;;
 
 gstreamer)
   need gst-launch-1.0 gstreamer1.0-tools
@@ -75,6 +81,7 @@ liquidsoap)
   need liquidsoap liquidsoap
   programme 44100
   controls=$(IFS='|'; echo "${lv2_sets[*]}")
+  echo stereo.wav >list.m3u
   cat >chain.liq <<LIQ
 settings.init.allow_root.set(true)
 def plumbra(s) =
@@ -85,7 +92,7 @@ def plumbra(s) =
   end
   ffmpeg.filter.create(graph)
 end
-s = plumbra(once(single("stereo.wav")))
+s = plumbra(once(playlist(mode="normal", "list.m3u")))
 clock.assign_new(sync="none", [s])
 output.file(%ffmpeg(format="wav", %audio.raw(codec="pcm_f32le")), "liq.wav", fallible=true, on_stop=shutdown, s)
 LIQ
@@ -107,8 +114,8 @@ jalv)
   jalv -n plumbra -x -c lowpass_filter=12000 "$uri" <&3 >jalv.log 2>&1 &
   jalv_pid=$!
   for _ in $(seq 50); do jack_lsp plumbra:out_left >/dev/null 2>&1 && break; sleep 0.1; done
-  jack_connect system:capture_1 plumbra:in_left && jack_connect plumbra:out_left system:playback_1 \
-    || fail "plumbra's JACK ports did not appear: $(cat jalv.log)"
+  { jack_connect system:capture_1 plumbra:in_left && jack_connect plumbra:out_left system:playback_1 &&
+    jack_connect plumbra:out_right system:playback_2; } || fail "plumbra's JACK ports did not appear: $(cat jalv.log)"
   sleep 3
   latency=$(jack_lsp -l plumbra:out_left)
   echo "$latency"
