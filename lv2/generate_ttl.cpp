@@ -167,6 +167,7 @@ int main(int argc, char** argv)
       << "        lv2:symbol \"latency\" ;\n"
       << "        lv2:name \"Latency\" ;\n"
       << "        lv2:designation lv2:latency ;\n"
+      << "        lv2:minimum 0 ;\n        lv2:maximum " << kLatencySamples << " ;\n"
       << "        lv2:portProperty lv2:reportsLatency , lv2:integer ;\n"
       << "        units:unit units:frame\n"
       << "    ] .\n";

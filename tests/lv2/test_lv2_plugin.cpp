@@ -162,6 +162,14 @@ TEST(Lv2Plugin, AnyRunSizeAndHostFloatSettingsGiveTheSameOutput)
     constexpr unsigned kFlushBoth = 0x9fc0;  // FTZ and DAZ on, as some hosts leave them
     const std::vector<float> cut = render(in, {0, 1, 7, 64, 0, 511, 1, 4096}, kFlushBoth);
     EXPECT_EQ(std::memcmp(whole.data(), cut.data(), whole.size() * sizeof(float)), 0);
+
+    // In place: the host may hand the input's buffer to an output as well.
+    Instance p(48000.0);
+    std::vector<float> left = in, right(in.size());
+    p.audio(left.data(), left.data(), right.data());
+    lilv_instance_run(p.instance, static_cast<uint32_t>(in.size()));
+    EXPECT_EQ(std::memcmp(whole.data(), left.data(), in.size() * sizeof(float)), 0);
+    EXPECT_EQ(std::memcmp(whole.data() + in.size(), right.data(), in.size() * sizeof(float)), 0);
 }
 
 TEST(Lv2Plugin, ControlValuesAreHeldToTheirRange)
