@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "dsp/control_specs.h"
 #include "dsp/denormals.h"
 
 namespace plumbra {
@@ -14,40 +15,6 @@ namespace {
 // Words of the signal state checked for non-finite values per processed sample:
 // the whole state is covered about every 9000 samples.
 constexpr uint32_t kCheckedWordsPerSample = 16;
-
-struct ControlSpec {
-    const char* label;
-    float Controls::*value;
-    bool toggle;
-    float init, min, max, step;
-    const char* annotateKey1;
-    const char* annotateText1;
-    const char* annotateKey2;
-    const char* annotateText2;
-};
-
-// The control set in host parameter order.
-constexpr ControlSpec kControlSpecs[kNumControls] = {
-    {"Band 1 Level dB", &Controls::band1Level, false, 9.0f, 0.0f, 24.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"Band 1 Noisegate Gain Trim dB", &Controls::band1GateTrim, false, -8.0f, -90.0f, 50.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"Band 2 -> 1 Gain Linking dB", &Controls::band2To1Link, false, -6.0f, -24.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"Bands 11 -> 12 Gain Linking dB", &Controls::bands11To12Link, false, -10.0f, -24.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"Bands 5678 Gain Linking dB", &Controls::bands5678Link, false, -3.0f, -24.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"Lowpass Filter", &Controls::lowpassFreq, false, 9700.0f, 1000.0f, 15000.0f, 100.0f, nullptr, nullptr, nullptr, nullptr},
-    {"MBEQ B1t", &Controls::mbeqB1t, false, -35.0f, -70.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"MBEQ Mt", &Controls::mbeqMt, false, -35.0f, -70.0f, 0.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"Master Noisegate Gain", &Controls::masterGateGain, false, 40.0f, 0.0f, 90.0f, 1.0f, nullptr, nullptr, nullptr, nullptr},
-    {"Noisegate Gain Scale dB Per Band", &Controls::gateScalePerBand, false, 0.7f, -6.0f, 6.0f, 0.1f, nullptr, nullptr, nullptr, nullptr},
-    {"Disable WRMI EQ", &Controls::disableWrmiEq, true, 0.0f, 0.0f, 1.0f, 0.0f, "controls", "00", nullptr, nullptr},
-    {"OutAGC Threshold", &Controls::outAgcThreshold, false, -9.0f, -12.0f, 3.0f, 1.0f, "controls", "90", nullptr, nullptr},
-    {"Bandwidth Expansion Input HPF", &Controls::bweInputHpf, false, 4700.0f, 2000.0f, 8000.0f, 1.0f, "controls", "94", nullptr, nullptr},
-    {"Bandwidth Expansion HF Detection Freq", &Controls::bweHfDetectFreq, false, 8000.0f, 5000.0f, 10000.0f, 100.0f, "controls", "97", nullptr, nullptr},
-    {"Bandwidth Expansion HF Detection Gain", &Controls::bweHfDetectGain, false, 28.0f, 0.0f, 50.0f, 1.0f, "controls", "98", nullptr, nullptr},
-    {"Final 2k HF Shelf", &Controls::finalHfShelf, false, -2.0f, -12.0f, 0.0f, 1.0f, "controls", "999", nullptr, nullptr},
-    {"Bandwidth Expansion Level", &Controls::bweLevel, false, -33.0f, -96.0f, 24.0f, 1.0f, "controls", "99", nullptr, nullptr},
-    {"DNR Sensitivity", &Controls::dnrSensitivity, false, 300.0f, 10.0f, 300.0f, 1.0f, "da", "", "unit", "x"},
-    {"DNR LPF Disable", &Controls::dnrLpfDisable, true, 0.0f, 0.0f, 1.0f, 0.0f, "sa", "", nullptr, nullptr},
-};
 
 }  // namespace
 

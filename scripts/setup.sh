@@ -12,7 +12,11 @@ for w in "${want[@]}"; do
   case "$w" in
     native)
       packages+=(cmake g++ make pkg-config googletest libgtest-dev libbenchmark-dev
-                 libsndfile1-dev libebur128-dev binutils) ;;
+                 libsndfile1-dev libebur128-dev binutils)
+      # The LV2 plug-in's headers, and the LV2 hosts and tools its tests run.
+      packages+=(lv2-dev liblilv-dev lilv-utils sordi jalv jackd2 ffmpeg liquidsoap
+                 gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+                 gstreamer1.0-plugins-bad) ;;
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.
