@@ -249,6 +249,14 @@ Health runThrough(Plugin& plugin, int rate, long n, Input input)
     return h;
 }
 
+// The sanitizer build checks memory and undefined behaviour, the native build
+// the numerics: there the long runs are cut short and their levels not checked.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kShortRuns = true;
+#else
+constexpr bool kShortRuns = false;
+#endif
+
 float noiseSample(long i)
 {
     uint32_t x = static_cast<uint32_t>(i) * 2654435761u;
@@ -267,7 +275,7 @@ float noiseSample(long i)
 TEST_F(EventsAndAudio, FiniteAtHighAndLowRates)
 {
     for (int rate : {128683, 176400, 190000, 192000}) {
-        const long silence = 8L * rate;
+        const long silence = (kShortRuns ? 1L : 8L) * rate;
         const Health h = runThrough(plugin, rate, silence + 2L * rate,
                                     [&](long i) { return i < silence ? 0.0f : noiseSample(i); });
         EXPECT_EQ(h.nonFinite, 0) << rate;
@@ -287,9 +295,12 @@ TEST_F(EventsAndAudio, HugeSamplesDoNotPoisonTheStream)
     const float ceiling = 0.8912509f;
     for (float huge : {3e38f, -std::numeric_limits<float>::max()}) {
         const int rate = 44100;
-        const Health h = runThrough(plugin, rate, 20L * rate, [&](long i) { return i == rate ? huge : noiseSample(i); });
+        const Health h = runThrough(plugin, rate, (kShortRuns ? 3L : 20L) * rate,
+                                    [&](long i) { return i == rate ? huge : noiseSample(i); });
         EXPECT_EQ(h.nonFinite, 0) << huge;
-        EXPECT_GT(h.lastSecondPeak, 0.1f) << huge;
+        if (!kShortRuns) {
+            EXPECT_GT(h.lastSecondPeak, 0.1f) << huge;
+        }
         EXPECT_LE(h.lastSecondPeak, ceiling) << huge;
     }
 }
