@@ -198,6 +198,36 @@ Status writeTextFile(const std::string& path, const std::string& content)
     return writeAndCommit(file, content);
 }
 
+#ifdef _WIN32
+namespace {
+bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    // Attributes only, shared with every other opener; FILE_FLAG_BACKUP_SEMANTICS opens folders too.
+    HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+}  // namespace
+
+bool sameFile(const std::string& a, const std::string& b)
+{
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    if (!fileIdentity(a, x) || !fileIdentity(b, y)) return false;
+    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+#else
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat x {}, y {};
+    if (::stat(a.c_str(), &x) != 0 || ::stat(b.c_str(), &y) != 0) return false;
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+#endif
+
 void installSignalCleanup()
 {
     std::signal(SIGINT, onSignal);

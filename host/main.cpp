@@ -69,6 +69,8 @@ exit codes:
   4  input missing, unreadable, of an unknown format, or with more than two channels
   5  output cannot be written (folder missing, no permission, disk full, unknown extension)
   6  plug-in library missing, without VSTPluginMain, or refusing to start
+  7  the plug-in's output held NaN or infinite samples: their count is reported and OUT is
+     still written, so that it can be inspected
 )";
 
 Status usage(const std::string& why)
@@ -221,8 +223,9 @@ Status cmdRender(const Args& a)
     o.rawLatency = has(a, "--raw-latency");
     o.quiet = has(a, "--quiet");
     o.plugin = pluginPath(a);
-    if (!o.demo && o.input == o.output && o.input != "-")
-        return usage("IN and OUT are the same file");
+    if (!o.demo && o.input != "-" && o.output != "-" && (o.input == o.output || sameFile(o.input, o.output)))
+        return usage("IN and OUT are the same file (" + o.output + " is " + o.input +
+                     "); plumbra never writes over its input");
     if (!o.demo && o.input == "-" && plumbra_isatty(0))
         return usage("IN is - but standard input is a terminal: pipe audio into plumbra or name a file");
     if (o.output == "-" && plumbra_isatty(1))

@@ -4,6 +4,7 @@
 #include "host/render.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "host/demo.h"
@@ -16,6 +17,13 @@
 #include "host/report.h"
 
 namespace plumbra::host {
+
+int64_t countNonFinite(const float* samples, int64_t count)
+{
+    int64_t n = 0;
+    for (int64_t i = 0; i < count; ++i) n += std::isfinite(samples[i]) ? 0 : 1;
+    return n;
+}
 
 Status runRender(const RenderOptions& o)
 {
@@ -92,7 +100,7 @@ Status runRender(const RenderOptions& o)
     LoudnessMeter inMeter(in.channels, in.rate), outMeter(outChannels, in.rate);
     Progress progress(!o.quiet && stderrIsTerminal(), in.frames, in.rate);
 
-    int64_t framesIn = 0, framesProcessed = 0, framesOut = 0;
+    int64_t framesIn = 0, framesProcessed = 0, framesOut = 0, nonFinite = 0;
     const int64_t skip = o.rawLatency ? 0 : latency;
 
     // Runs one block (already in ins[0]) and writes what is due of its output.
@@ -105,6 +113,7 @@ Status runRender(const RenderOptions& o)
         for (int64_t i = 0; i < count; ++i)
             for (int c = 0; c < outChannels; ++c)
                 interleavedOut[static_cast<size_t>(i * outChannels + c)] = outs[static_cast<size_t>(c)][static_cast<size_t>(first + i)];
+        nonFinite += countNonFinite(interleavedOut.data(), count * outChannels);
         outMeter.add(interleavedOut.data(), count);
         framesOut += count;
         return sink.write(interleavedOut.data(), count);
@@ -157,6 +166,7 @@ Status runRender(const RenderOptions& o)
     r.blockSize = block;
     r.in = inMeter.summary();
     r.out = outMeter.summary();
+    r.nonFinite = nonFinite;
     r.elapsedSeconds = progress.elapsedSeconds();
     r.speed = r.elapsedSeconds > 0 ? static_cast<double>(framesIn) / in.rate / r.elapsedSeconds : 0.0;
     for (const auto& p : table.params()) r.parameters.emplace_back(p.name, table.currentText(plugin, p.index));
@@ -175,6 +185,10 @@ Status runRender(const RenderOptions& o)
         Status s = writeAndCommit(plotFile, loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds));
         if (!s.ok()) return s;
     }
+    // A broken render is never passed off as a good one, but its file stays for inspection.
+    if (nonFinite > 0)
+        return Status::fail(kExitNonFinite, "the plug-in's output holds " + std::to_string(nonFinite) +
+                                                " NaN or infinite samples; " + r.output + " is written for inspection");
     return Status::success();
 }
 

@@ -2,6 +2,7 @@
 // into a file (or stream), with loudness report and plot.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,7 @@ struct RenderOptions {
 };
 
 Status runRender(const RenderOptions& options);
+// How many of the samples are NaN or infinite.
+int64_t countNonFinite(const float* samples, int64_t count);
 
 }  // namespace plumbra::host

@@ -82,6 +82,11 @@ std::string reportText(const RenderReport& r)
     row("integrated", r.in.integratedLufs, r.out.integratedLufs, 1, "LUFS");
     row("loudness range", r.in.rangeLu, r.out.rangeLu, 1, "LU");
     row("true peak", r.in.truePeakDbtp, r.out.truePeakDbtp, 1, "dBTP");
+    if (r.nonFinite > 0) {
+        std::snprintf(line, sizeof line, "\n%-10s %lld samples of the output are NaN or infinite\n", "non-finite",
+                      static_cast<long long>(r.nonFinite));
+        out += line;
+    }
     std::snprintf(line, sizeof line, "\n%-10s %.2f s for %.2f s of audio: %.1fx real time\n", "speed", r.elapsedSeconds,
                   seconds, r.speed);
     out += line;
@@ -101,6 +106,7 @@ std::string reportJson(const RenderReport& r)
     j += "  \"latency_samples\": " + std::to_string(r.latency) + ",\n";
     j += "  \"latency_compensated\": " + std::string(r.compensated ? "true" : "false") + ",\n";
     j += "  \"block_size\": " + std::to_string(r.blockSize) + ",\n";
+    j += "  \"non_finite_samples\": " + std::to_string(r.nonFinite) + ",\n";
     j += "  \"elapsed_s\": " + jsonNumber(r.elapsedSeconds, 3) + ",\n";
     j += "  \"speed_x_realtime\": " + jsonNumber(r.speed, 2) + ",\n";
     j += "  \"parameters\": {";

@@ -21,6 +21,7 @@ struct RenderReport {
     bool compensated = true;  // latency removed from the output
     int blockSize = 0;
     LoudnessSummary in, out;
+    int64_t nonFinite = 0;    // NaN or infinite samples in the plug-in's output
     double elapsedSeconds = 0, speed = 0;  // speed in multiples of real time
     std::vector<std::pair<std::string, std::string>> parameters;  // name, value in its unit
 };

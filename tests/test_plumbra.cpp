@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +53,7 @@ struct Redirect {
     std::string stdoutPath;        // empty: captured into Run::out
     rlim_t fileSizeLimit = 0;      // non-zero: RLIMIT_FSIZE of the child
     std::string pluginEnv;         // PLUMBRA_PLUGIN of the child (unset when empty)
+    std::string cwd;               // working folder of the child (unchanged when empty)
 };
 
 std::string slurp(const std::string& path)
@@ -100,6 +102,7 @@ HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const 
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (!r.cwd.empty() && chdir(r.cwd.c_str()) != 0) _exit(126);
         if (r.fileSizeLimit) {
             rlimit lim{r.fileSizeLimit, r.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &lim);
@@ -467,7 +470,7 @@ TEST(PlumbraStreams, PipelineThroughStandardInputAndOutputGivesTheSameAudioAsFil
     const std::string host = kHost;
     ASSERT_EQ(runShell("cat '" + dir / "in.wav" + "' | '" + host + "' render - - --quiet | cat > '" + dir / "piped.wav" + "'"), 0);
     // Standard output redirected to a file: the header gets the real sizes.
-    ASSERT_EQ(runHost({"render", "-", "-", "--quiet"}, dir, {dir / "in.wav", dir / "redirected.wav", 0, ""}).code, 0);
+    ASSERT_EQ(runHost({"render", "-", "-", "--quiet"}, dir, {dir / "in.wav", dir / "redirected.wav", 0, "", {}}).code, 0);
 
     const Audio file = readAudio(dir / "file.wav"), piped = readAudio(dir / "piped.wav"),
                 redirected = readAudio(dir / "redirected.wav");
@@ -551,19 +554,63 @@ TEST(PlumbraErrors, EveryFailureExitsNonZeroWithOneLineAndLeavesNoOutput)
     }
 }
 
+TEST(PlumbraErrors, TheInputIsNeverWrittenOverHoweverItIsNamed)
+{
+    TempDir dir;
+    writeAudio(dir / "x.wav", testSignal(44100, 0.2), 1, 44100);
+    const std::string before = slurp(dir / "x.wav");
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("x.wav", (dir / "soft.wav").c_str()), 0);
+    ASSERT_EQ(link((dir / "x.wav").c_str(), (dir / "hard.wav").c_str()), 0);
+    const size_t entries = dir.entries().size();
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {"./x.wav", "x.wav"}, {dir / "x.wav", "x.wav"}, {"sub/../x.wav", dir / "x.wav"},
+        {"x.wav", "soft.wav"}, {"hard.wav", "x.wav"}, {"x.wav", "./hard.wav"}};
+    for (const auto& [in, out] : spellings) {
+        HostRun r = runHost({"render", in, out, "--quiet"}, dir, {"", "", 0, "", dir.path()});
+        EXPECT_EQ(r.code, 2) << in << " -> " << out << ": " << r.err;
+        EXPECT_EQ(r.errLines(), 1) << r.err;
+        EXPECT_NE(r.err.find("same file"), std::string::npos) << r.err;
+        EXPECT_EQ(slurp(dir / "x.wav"), before) << in << " -> " << out << " touched the input";
+        EXPECT_EQ(dir.entries().size(), entries) << in << " -> " << out << " left a file behind";
+    }
+}
+
+TEST(PlumbraErrors, NonFiniteOutputIsCountedReportedAndKeptForInspection)
+{
+    // The stand-in plug-in turns samples above +0.5 into NaN and below -0.5 into
+    // infinity on both of its outputs: 7 + 5 such inputs give 24 non-finite samples.
+    TempDir dir;
+    std::vector<float> x(3000, 0.1f);
+    for (int i = 0; i < 7; ++i) x[static_cast<size_t>(100 + 300 * i)] = 0.9f;
+    for (int i = 0; i < 5; ++i) x[static_cast<size_t>(250 + 400 * i)] = -0.75f;
+    writeAudio(dir / "in.wav", x, 1, 44100);
+    const std::string host = kHost, fault = host.substr(0, host.rfind('/')) + "/plumbra_fault_plugin.so";
+    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--plugin", fault, "--report-json", dir / "r.json"}, dir);
+    EXPECT_EQ(r.code, 7) << r.err;
+    EXPECT_NE(r.err.find("24 NaN or infinite samples"), std::string::npos) << r.err;
+    EXPECT_EQ(jsonValue(slurp(dir / "r.json"), "", "non_finite_samples"), 24.0);
+    const Audio out = readAudio(dir / "out.wav");
+    ASSERT_EQ(out.frames, static_cast<int64_t>(x.size()));
+    EXPECT_EQ(std::count_if(out.data.begin(), out.data.end(), [](float v) { return !std::isfinite(v); }), 24);
+    // A finite render through the same plug-in succeeds.
+    writeAudio(dir / "calm.wav", std::vector<float>(3000, 0.25f), 1, 44100);
+    EXPECT_EQ(runHost({"render", dir / "calm.wav", dir / "calm-out.wav", "--plugin", fault, "--quiet"}, dir).code, 0);
+}
+
 TEST(PlumbraErrors, AFullDiskLeavesNoFileBehind)
 {
     TempDir dir;
     const auto x = testSignal(44100, 1.0);
     writeAudio(dir / "in.wav", x, 1, 44100);
     // A file-size limit of 64 KiB makes writes fail like a full disk.
-    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir, {"", "", 64 * 1024, ""});
+    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir, {"", "", 64 * 1024, "", {}});
     EXPECT_EQ(r.code, 5) << r.err;
     EXPECT_EQ(r.errLines(), 1) << r.err;
     EXPECT_EQ(dir.entries().size(), 1u) << "only the input should remain";
 
     // Standard output on a full device.
-    HostRun full = runHost({"render", dir / "in.wav", "-", "--quiet"}, dir, {"", "/dev/full", 0, ""});
+    HostRun full = runHost({"render", dir / "in.wav", "-", "--quiet"}, dir, {"", "/dev/full", 0, "", {}});
     EXPECT_EQ(full.code, 5) << full.err;
     EXPECT_EQ(full.errLines(), 1) << full.err;
 }
@@ -572,13 +619,13 @@ TEST(PlumbraErrors, PluginChosenByEnvironmentAndOption)
 {
     TempDir dir;
     writeAudio(dir / "in.wav", testSignal(44100, 0.2), 1, 44100);
-    HostRun missing = runHost({"render", dir / "in.wav", dir / "out.wav"}, dir, {"", "", 0, dir / "gone.so"});
+    HostRun missing = runHost({"render", dir / "in.wav", dir / "out.wav"}, dir, {"", "", 0, dir / "gone.so", {}});
     EXPECT_EQ(missing.code, 6) << missing.err;
     EXPECT_NE(missing.err.find("gone.so"), std::string::npos) << missing.err;
     // --plugin wins over the environment.
-    HostRun chosen = runHost({"info", "--plugin", plumbra::test::kPluginPath}, dir, {"", "", 0, dir / "gone.so"});
+    HostRun chosen = runHost({"info", "--plugin", plumbra::test::kPluginPath}, dir, {"", "", 0, dir / "gone.so", {}});
     EXPECT_EQ(chosen.code, 0) << chosen.err;
-    HostRun env = runHost({"info"}, dir, {"", "", 0, plumbra::test::kPluginPath});
+    HostRun env = runHost({"info"}, dir, {"", "", 0, plumbra::test::kPluginPath, {}});
     EXPECT_EQ(env.code, 0) << env.err;
     EXPECT_NE(env.out.find(plumbra::test::kPluginPath), std::string::npos) << env.out;
 }
