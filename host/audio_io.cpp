@@ -386,6 +386,9 @@ Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, in
     sink->file_ = sf_open_fd(sink->temp_.fd(), SFM_WRITE, &info, SF_FALSE);
     if (!sink->file_) return Status::fail(kExitOutput, "cannot write " + path + ": " + sfReason(nullptr));
     sf_command(sink->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // No PEAK chunk in float files: it carries the time of writing, and the same render
+    // should give the same bytes whenever and wherever it runs.
+    sf_command(sink->file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     return sink;
 }
 
