@@ -339,7 +339,8 @@ Status runBatch(const BatchOptions& o)
             res.reason = why;
         };
         if (!in.problem.empty()) return fail(in.problem);
-        if (fs::exists(fs::path(res.output), ec)) {
+        std::error_code missing;
+        if (fs::exists(fs::path(res.output), missing)) {
             if (sameFile(in.path, res.output))
                 return fail(res.output + " is the input itself; plumbra never writes over its input");
             if (o.existing == ExistingOutput::Skip) {
