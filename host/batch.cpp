@@ -281,14 +281,6 @@ std::vector<BatchInput> gatherInputs(const std::vector<std::string>& arguments, 
 
 Status runBatch(const BatchOptions& o)
 {
-    std::error_code ec;
-    const fs::path folder = fs::path(o.outputFolder);
-    if (!fs::is_directory(folder, ec)) {
-        fs::create_directories(folder, ec);
-        if (ec || !fs::is_directory(folder))
-            return Status::fail(kExitOutput, "cannot create the output folder " + o.outputFolder + ": " +
-                                                 (ec ? ec.message() : "a file of that name exists"));
-    }
     std::vector<BatchInput> inputs = gatherInputs(o.inputs, o.outputFolder, o.quiet);
     for (const auto& in : inputs)
         if (in.path == "-")
@@ -307,6 +299,23 @@ Status runBatch(const BatchOptions& o)
     if (!assignments.ok()) return assignments.status();
     setup.assignments = assignments.value();
 
+    const bool jsonToStdout = o.reportJson == "-";
+    TempFile reportFile;
+    if (!o.reportJson.empty() && !jsonToStdout) {
+        Status s = reportFile.create(o.reportJson);
+        if (!s.ok()) return s;
+    }
+
+    // Only now, with everything checked, is anything created.
+    std::error_code ec;
+    const fs::path folder = fs::path(o.outputFolder);
+    if (!fs::is_directory(folder, ec)) {
+        fs::create_directories(folder, ec);
+        if (ec || !fs::is_directory(folder))
+            return Status::fail(kExitOutput, "cannot create the output folder " + o.outputFolder + ": " +
+                                                 (ec ? ec.message() : "a file of that name exists"));
+    }
+
     // Output names, each claimed by one input only.
     std::vector<FileResult> results(inputs.size());
     std::map<std::string, size_t> claimed;
@@ -322,12 +331,6 @@ Status runBatch(const BatchOptions& o)
         }
     }
 
-    const bool jsonToStdout = o.reportJson == "-";
-    TempFile reportFile;
-    if (!o.reportJson.empty() && !jsonToStdout) {
-        Status s = reportFile.create(o.reportJson);
-        if (!s.ok()) return s;
-    }
     std::FILE* text = jsonToStdout ? stderr : stdout;
     BatchProgress progress(!o.quiet && stderrIsTerminal(), inputs.size(), totalMs(inputs));
 
