@@ -744,7 +744,7 @@ std::map<std::string, std::string> tagsOf(const std::string& path)
 //   lib/voice/left.flac      another clip as FLAC, tagged with metaflac
 //   lib/theme/complete.oga   sound-theme-freedesktop's Ogg Vorbis (44.1 kHz stereo)
 //   lib/notes.txt, lib/.hidden.wav   not rendered: a note for the first, nothing for the second
-class Library : public ::testing::Test {
+class PlumbraLibrary : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -771,7 +771,7 @@ protected:
     const std::string lib = dir / "lib";
 };
 
-TEST_F(Library, FoldersRenderInParallelAsSingleFilesWouldWithLayoutAndTagsKept)
+TEST_F(PlumbraLibrary, FoldersRenderInParallelAsSingleFilesWouldWithLayoutAndTagsKept)
 {
     HostRun r = runHost({"render", lib, "-o", dir / "out", "-j", "2", "--report-json", dir / "r.json"}, dir);
     ASSERT_EQ(r.code, 0) << r.err;
@@ -808,7 +808,7 @@ TEST_F(Library, FoldersRenderInParallelAsSingleFilesWouldWithLayoutAndTagsKept)
     EXPECT_NE(au.out.find("title, artist, album, date, tracknumber, genre dropped: AU"), std::string::npos) << au.out;
 }
 
-TEST_F(Library, ExistingOutputsFailuresAndTheParallelRecipe)
+TEST_F(PlumbraLibrary, ExistingOutputsFailuresAndTheParallelRecipe)
 {
     ASSERT_EQ(batch({"-j", "2"}).code, 0);
     const std::string before = slurp(dir / "out/voice/center.wav");
@@ -851,7 +851,7 @@ TEST_F(Library, ExistingOutputsFailuresAndTheParallelRecipe)
     }
 }
 
-TEST_F(Library, AnalyzeAgreesWithLibebur128PerFileAndPooled)
+TEST_F(PlumbraLibrary, AnalyzeAgreesWithLibebur128PerFileAndPooled)
 {
     HostRun json = runHost({"analyze", lib, "--json"}, dir);
     ASSERT_EQ(json.code, 0) << json.err;
