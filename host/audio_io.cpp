@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -46,6 +47,30 @@ std::string sfReason(SNDFILE* f)
     return r;
 }
 
+// libsndfile keeps the reason for a failed open in one place for all threads, so
+// opening (and fetching that reason) happens one file at a time.
+std::mutex gOpening;
+
+struct TagType {
+    int type;
+    const char* name;
+};
+constexpr TagType kTagTypes[] = {
+    {SF_STR_TITLE, "title"},     {SF_STR_ARTIST, "artist"},   {SF_STR_ALBUM, "album"},
+    {SF_STR_DATE, "date"},       {SF_STR_TRACKNUMBER, "tracknumber"}, {SF_STR_GENRE, "genre"},
+    {SF_STR_COMMENT, "comment"}, {SF_STR_COPYRIGHT, "copyright"}, {SF_STR_LICENSE, "license"},
+};
+
+Tags tagsOf(SNDFILE* f)
+{
+    Tags tags;
+    for (const auto& t : kTagTypes) {
+        const char* v = sf_get_string(f, t.type);
+        if (v && *v) tags.push_back({t.type, t.name, v});
+    }
+    return tags;
+}
+
 class SndfileSource final : public AudioSource {
 public:
     SndfileSource(SNDFILE* f, const SF_INFO& info, std::string name, bool stream) : file_(f), name_(std::move(name))
@@ -54,7 +79,9 @@ public:
         format_.channels = info.channels;
         format_.frames = stream ? -1 : static_cast<int64_t>(info.frames);
         format_.sfFormat = info.format;
+        tags_ = tagsOf(f);
     }
+    Tags tags() const override { return tags_; }
     ~SndfileSource() override { sf_close(file_); }
     const AudioFormat& format() const override { return format_; }
     std::string name() const override { return name_; }
@@ -70,6 +97,7 @@ private:
     SNDFILE* file_;
     std::string name_;
     AudioFormat format_;
+    Tags tags_;
 };
 
 // Container by file extension. The common names first, then libsndfile's own table.
@@ -213,8 +241,20 @@ int bytesOf(int subtype)
 
 }  // namespace
 
+Tags readTags(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(gOpening);
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return {};
+    Tags tags = tagsOf(f);
+    sf_close(f);
+    return tags;
+}
+
 Result<std::unique_ptr<AudioSource>> openAudioFile(const std::string& path)
 {
+    std::lock_guard<std::mutex> lock(gOpening);
     SF_INFO info{};
     SNDFILE* f = nullptr;
     bool stream = false;
@@ -272,9 +312,15 @@ std::string describeFormat(int sfFormat)
     return out.empty() ? "unknown format" : out;
 }
 
+std::string describeContainer(int sfFormat)
+{
+    return describeFormat(sfFormat & SF_FORMAT_TYPEMASK);
+}
+
 Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, int rate, int channels,
                                                      SampleFormat sample, int inputFormat)
 {
+    std::lock_guard<std::mutex> lock(gOpening);
     std::unique_ptr<AudioSink> sink(new AudioSink());
     sink->path_ = path == "-" ? "standard output" : path;
     sink->channels_ = channels;
@@ -340,6 +386,9 @@ Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, in
     sink->file_ = sf_open_fd(sink->temp_.fd(), SFM_WRITE, &info, SF_FALSE);
     if (!sink->file_) return Status::fail(kExitOutput, "cannot write " + path + ": " + sfReason(nullptr));
     sf_command(sink->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // No PEAK chunk in float files: it carries the time of writing, and the same render
+    // should give the same bytes whenever and wherever it runs.
+    sf_command(sink->file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     return sink;
 }
 
@@ -355,6 +404,15 @@ Status AudioSink::fail(const std::string& why)
     file_ = nullptr;
     temp_.discard();
     return Status::fail(kExitOutput, "cannot write " + path_ + ": " + why);
+}
+
+Tags AudioSink::setTags(const Tags& tags)
+{
+    if (toStdout_ || !file_) return tags;
+    Tags refused;
+    for (const auto& t : tags)
+        if (sf_set_string(file_, t.type, t.value.c_str()) != 0) refused.push_back(t);
+    return refused;
 }
 
 Status AudioSink::write(const float* interleaved, int64_t frames)

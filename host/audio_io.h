@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/file_io.h"
 #include "host/status.h"
@@ -21,11 +22,24 @@ struct AudioFormat {
     int sfFormat = 0;     // libsndfile major format | subtype
 };
 
+// A string tag as libsndfile reads and writes it: title, artist, album, date, ...
+struct Tag {
+    int type = 0;       // libsndfile's SF_STR_ number
+    std::string name;   // "title", "artist", ...
+    std::string value;
+};
+using Tags = std::vector<Tag>;
+
+// The tags of an audio file as libsndfile reads them (the encoding software excluded:
+// it names what wrote the file, not the programme). Empty when there are none.
+Tags readTags(const std::string& path);
+
 class AudioSource {
 public:
     virtual ~AudioSource() = default;
     virtual const AudioFormat& format() const = 0;
     virtual std::string name() const = 0;
+    virtual Tags tags() const { return {}; }
     // Reads up to `frames` interleaved frames; 0 at the end.
     virtual Result<int64_t> read(float* interleaved, int64_t frames) = 0;
 };
@@ -37,6 +51,8 @@ enum class SampleFormat { FollowInput, Pcm16, Pcm24, Float };
 Result<SampleFormat> parseSampleFormat(const std::string& text);
 // A human-readable name of a libsndfile format, e.g. "WAV, 24-bit PCM".
 std::string describeFormat(int sfFormat);
+// The container alone, e.g. "WAV (Microsoft)".
+std::string describeContainer(int sfFormat);
 
 class AudioSink {
 public:
@@ -47,6 +63,10 @@ public:
                                                      SampleFormat sample, int inputFormat);
     ~AudioSink();  // without finish(), no output is left behind
 
+    // Hands the tags to the container before any audio is written; returns those it refuses
+    // outright (standard output holds none). Which ones a container keeps shows only when
+    // the finished file is read back.
+    Tags setTags(const Tags& tags);
     Status write(const float* interleaved, int64_t frames);
     // Completes the file (header, flush, rename into place).
     Status finish();

@@ -1,6 +1,7 @@
 // Temporary output files, renamed into place on success.
 #include "host/file_io.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -22,20 +23,24 @@ namespace plumbra::host {
 
 namespace {
 
-// Paths the signal handler removes. Plain character arrays, so that the
-// handler touches nothing but memory and unlink().
-constexpr int kSlots = 8;
+// Paths the signal handler removes. Plain character arrays and lock-free flags,
+// so that the handler touches nothing but memory and unlink(), and several
+// rendering threads can claim and release slots at once. A slot is 0 free,
+// 1 being filled, 2 holding a path to remove.
+constexpr int kSlots = 96;
 constexpr size_t kPathMax = 4096;
 char gPending[kSlots][kPathMax];
-volatile std::sig_atomic_t gUsed[kSlots];
+std::atomic<int> gUsed[kSlots];
+static_assert(std::atomic<int>::is_always_lock_free);
 
 int claimSlot(const std::string& path)
 {
     if (path.size() >= kPathMax) return -1;
     for (int i = 0; i < kSlots; ++i) {
-        if (!gUsed[i]) {
+        int expected = 0;
+        if (gUsed[i].compare_exchange_strong(expected, 1)) {
             std::memcpy(gPending[i], path.c_str(), path.size() + 1);
-            gUsed[i] = 1;
+            gUsed[i].store(2);
             return i;
         }
     }
@@ -44,13 +49,13 @@ int claimSlot(const std::string& path)
 
 void releaseSlot(int slot)
 {
-    if (slot >= 0) gUsed[slot] = 0;
+    if (slot >= 0) gUsed[slot].store(0);
 }
 
 extern "C" void onSignal(int sig)
 {
     for (int i = 0; i < kSlots; ++i)
-        if (gUsed[i]) ::unlink(gPending[i]);
+        if (gUsed[i].load() == 2) ::unlink(gPending[i]);
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
@@ -111,38 +116,30 @@ Status TempFile::create(const std::string& destination)
     auto slash = destination.find_last_of("/\\");
     const std::string dir = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
-    static unsigned counter = 0;
-#ifndef _WIN32
-    // Hold back the interrupting signals while the file is created and
-    // registered for removal, so that a signal arriving in between cannot leave
-    // an unregistered temporary file behind.
-    sigset_t interrupting, previous;
-    sigemptyset(&interrupting);
-    sigaddset(&interrupting, SIGINT);
-    sigaddset(&interrupting, SIGTERM);
-    sigaddset(&interrupting, SIGHUP);
-    sigprocmask(SIG_BLOCK, &interrupting, &previous);
-    struct RestoreMask {
-        const sigset_t* mask;
-        ~RestoreMask() { sigprocmask(SIG_SETMASK, mask, nullptr); }
-    } restore{&previous};
-#endif
+    static std::atomic<unsigned> counter{0};
+    // The name is registered for removal before the file is created, so that an
+    // interrupting signal, whichever thread it reaches, can never leave an
+    // unregistered temporary file behind (removing a name not yet created is harmless).
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_ = dir + "." + base + ".plumbra-" + std::to_string(plumbra_getpid()) + "-" + std::to_string(counter++);
+        slot_ = claimSlot(temp_);
 #ifdef _WIN32
         fd_ = ::_open(temp_.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
         fd_ = ::open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 #endif
         if (fd_ >= 0) break;
-        if (errno != EEXIST) break;
+        const int err = errno;
+        releaseSlot(slot_);
+        slot_ = -1;
+        errno = err;
+        if (err != EEXIST) break;
     }
     if (fd_ < 0) {
         std::string why = systemError();
         temp_.clear();
         return Status::fail(kExitOutput, "cannot write " + destination + ": " + why);
     }
-    slot_ = claimSlot(temp_);
     return Status::success();
 }
 
@@ -197,6 +194,36 @@ Status writeTextFile(const std::string& path, const std::string& content)
     if (!s.ok()) return s;
     return writeAndCommit(file, content);
 }
+
+#ifdef _WIN32
+namespace {
+bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    // Attributes only, shared with every other opener; FILE_FLAG_BACKUP_SEMANTICS opens folders too.
+    HANDLE h = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+}  // namespace
+
+bool sameFile(const std::string& a, const std::string& b)
+{
+    BY_HANDLE_FILE_INFORMATION x{}, y{};
+    if (!fileIdentity(a, x) || !fileIdentity(b, y)) return false;
+    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+#else
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat x {}, y {};
+    if (::stat(a.c_str(), &x) != 0 || ::stat(b.c_str(), &y) != 0) return false;
+    return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+#endif
 
 void installSignalCleanup()
 {

@@ -44,5 +44,9 @@ bool writeAll(int fd, const void* data, size_t size);
 void installSignalCleanup();
 // The reason of the last system error, as a short text.
 std::string systemError();
+// Whether two paths name one and the same existing file, however they are spelt: the
+// same device and inode (volume serial number and file index on Windows), so that
+// relative and absolute paths, symbolic links and hard links are all recognised.
+bool sameFile(const std::string& a, const std::string& b);
 
 }  // namespace plumbra::host

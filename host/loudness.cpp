@@ -54,6 +54,7 @@ void LoudnessMeter::add(const float* interleaved, int64_t frames)
 
 LoudnessSummary LoudnessMeter::summary() const
 {
+    if (released_) return kept_;
     LoudnessSummary s;
     s.frames = frames_;
     if (!state_) return s;
@@ -69,6 +70,46 @@ LoudnessSummary LoudnessMeter::summary() const
         if (ebur128_true_peak(state_, static_cast<unsigned>(c), &p) == EBUR128_SUCCESS) peak = std::max(peak, p);
     }
     s.truePeakDbtp = peak > 0 ? 20.0 * std::log10(peak) : -HUGE_VAL;
+    peak = 0;
+    for (int c = 0; c < channels_; ++c) {
+        double p = 0;
+        if (ebur128_sample_peak(state_, static_cast<unsigned>(c), &p) == EBUR128_SUCCESS) peak = std::max(peak, p);
+    }
+    s.samplePeakDbfs = peak > 0 ? 20.0 * std::log10(peak) : -HUGE_VAL;
+    return s;
+}
+
+void LoudnessMeter::release()
+{
+    if (released_ || !state_) return;
+    kept_ = summary();
+    released_ = true;
+    shortTerm_ = {};
+    // A change of channels and rate reallocates the filters and audio buffer at the
+    // smallest size while the gating history stays.
+    if (ebur128_change_parameters(state_, 1, 8000) == EBUR128_ERROR_NOMEM) state_ = nullptr;
+}
+
+LoudnessSummary LoudnessMeter::combined(const std::vector<const LoudnessMeter*>& meters)
+{
+    LoudnessSummary s;
+    s.integratedLufs = -HUGE_VAL;
+    s.truePeakDbtp = -HUGE_VAL;
+    s.samplePeakDbfs = -HUGE_VAL;
+    std::vector<ebur128_state*> states;
+    for (const LoudnessMeter* m : meters) {
+        if (!m->state_) continue;
+        states.push_back(m->state_);
+        const LoudnessSummary one = m->summary();
+        s.truePeakDbtp = std::max(s.truePeakDbtp, one.truePeakDbtp);
+        s.samplePeakDbfs = std::max(s.samplePeakDbfs, one.samplePeakDbfs);
+        s.frames += one.frames;
+    }
+    if (states.empty()) return s;
+    double v = -HUGE_VAL;
+    if (ebur128_loudness_global_multiple(states.data(), states.size(), &v) == EBUR128_SUCCESS) s.integratedLufs = v;
+    v = 0;
+    if (ebur128_loudness_range_multiple(states.data(), states.size(), &v) == EBUR128_SUCCESS) s.rangeLu = v;
     return s;
 }
 

@@ -14,6 +14,7 @@ struct LoudnessSummary {
     double integratedLufs = 0;  // -inf for silence
     double rangeLu = 0;
     double truePeakDbtp = 0;    // -inf for digital silence
+    double samplePeakDbfs = 0;  // -inf for digital silence
     int64_t frames = 0;
 };
 
@@ -27,6 +28,12 @@ public:
     bool valid() const { return state_ != nullptr; }
     void add(const float* interleaved, int64_t frames);
     LoudnessSummary summary() const;
+    // Keeps the summary and the loudness history (for combined()) but frees the audio
+    // buffers, so that many finished meters can be held at little cost. No add() after it.
+    void release();
+    // Integrated loudness and loudness range of several programmes taken together (their
+    // gating blocks pooled), the highest peaks and the total length.
+    static LoudnessSummary combined(const std::vector<const LoudnessMeter*>& meters);
     // Short-term loudness every `stepSeconds`, the first value at the end of the first step.
     const std::vector<float>& shortTerm() const { return shortTerm_; }
     static constexpr double stepSeconds = 0.1;
@@ -39,6 +46,8 @@ private:
     int64_t nextMark_ = 0;  // frame count at which the next short-term value is taken
     int marks_ = 0;
     std::vector<float> shortTerm_;
+    bool released_ = false;
+    LoudnessSummary kept_;  // the summary taken at release()
 };
 
 }  // namespace plumbra::host

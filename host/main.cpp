@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/audio_io.h"
+#include "host/batch.h"
 #include "host/demo.h"
 #include "host/file_io.h"
 #include "host/params.h"
@@ -32,7 +33,11 @@ const char* kHelp = R"(plumbra: renders audio through the Halvex_Plumbra-Vektis 
 
 usage:
   plumbra render IN OUT [options]      process a file; IN or OUT may be - (standard input/output)
+  plumbra render IN... -o DIR [options]
+                                       process files and folders (recursively) into DIR
   plumbra render --demo OUT [options]  process the built-in 30 s demo programme
+  plumbra analyze IN... [--json|--csv] loudness and peaks of files, folders or - (standard
+                                       input), without the plug-in
   plumbra demo OUT [--demo-length S] [--format F]
                                        write the unprocessed demo programme
   plumbra params [--preset [FILE]] [--set NAME=VALUE]...
@@ -47,28 +52,54 @@ render options:
   --preset FILE        text preset: one NAME=VALUE per line, # starts a comment
   --format F           output samples: pcm16, pcm24 or float (default: as the input's)
   --raw-latency        keep the plug-in's own delay instead of aligning output with input
+  --no-tags            do not copy the input's tags (title, artist, album, ...) to the output
   --quiet              no progress line, notes or report on the terminal
-  --report-json FILE   write the loudness report as JSON
-  --plot FILE.svg      draw short-term loudness of input and output over time
+  --report-json FILE   write the loudness report as JSON; - writes it to standard output
+                       (not with OUT -), and the text report goes to standard error
+  --plot FILE.svg      draw short-term loudness of input and output over time (one file only)
   --plugin PATH        the plug-in library (default: $PLUMBRA_PLUGIN, else the one beside plumbra)
   --block-size N       frames per processing call (default 1024)
   --demo-length S      with --demo or demo: only the first S seconds of the programme
+
+batch options (render IN... -o DIR):
+  -o DIR               output folder, created if missing: each file keeps its place below the
+                       folder it was found in (a file named alone goes to the top) and its name
+  --ext EXT            output container by extension (wav, flac, ogg, ...); default: the input's
+  -j N, --jobs N       render N files at once, each in its own plug-in instance (default: the
+                       number of cores)
+  --overwrite          replace existing outputs (by default an existing output is refused and
+                       counts as a failed file)
+  --skip-existing      leave existing outputs alone and count them as done, so that an
+                       interrupted batch run again finishes the rest
+  A single IN OUT render keeps its behaviour: OUT is replaced if it exists.
+
+analyze options:
+  --json, --csv        machine-readable output on standard output instead of the table
+  -j N, --jobs N       measure N files at once (default: the number of cores)
 
 Output is the plug-in's two channels at the input's sample rate, in the container named by
 OUT's extension (.wav .flac .aiff .caf .w64 .rf64 .au .ogg ...); OUT - writes a WAV stream.
 Stereo input is mixed to mono as (L+R)/2; more than two channels is an error. By default the
 plug-in's reported delay is removed and its tail flushed, so output and input line up and have
 the same length. Files appear only when complete (written to a temporary file, then renamed).
+Tags are copied where the output's container holds them; the report names any it cannot hold.
+plumbra never writes over its input (recognised by identity, links included).
   ffmpeg -i show.mp3 -f wav - | plumbra render - - | ffmpeg -i - show.ogg
+  plumbra render ~/podcasts -o ~/levelled --ext flac --skip-existing
 
 exit codes:
   0  success
   1  internal error
-  2  bad command line (unknown command or option, missing argument, bad --format)
+  2  bad command line (unknown command or option, missing argument, bad --format,
+     IN and OUT the same file)
   3  bad parameter: unknown name or index, bad or out-of-range value, bad preset file
   4  input missing, unreadable, of an unknown format, or with more than two channels
   5  output cannot be written (folder missing, no permission, disk full, unknown extension)
   6  plug-in library missing, without VSTPluginMain, or refusing to start
+  7  the plug-in's output held NaN or infinite samples: their count is reported and OUT is
+     still written, so that it can be inspected
+  8  some files of a batch (render -o, analyze) failed: each is reported, the last line
+     lists them, and the other files are done
 )";
 
 Status usage(const std::string& why)
@@ -85,7 +116,7 @@ struct Args {
 bool isValueOption(const std::string& name)
 {
     static const char* names[] = {"--set", "--format", "--report-json", "--plot", "--plugin", "--block-size",
-                                  "--demo-length"};
+                                  "--demo-length", "--ext", "--jobs", "-o", "-j"};
     for (const char* n : names)
         if (name == n) return true;
     return false;
@@ -93,7 +124,8 @@ bool isValueOption(const std::string& name)
 
 bool isFlag(const std::string& name)
 {
-    static const char* names[] = {"--demo", "--raw-latency", "--quiet", "--help", "--version"};
+    static const char* names[] = {"--demo", "--raw-latency", "--quiet", "--help", "--version", "--overwrite",
+                                  "--skip-existing", "--no-tags", "--json", "--csv"};
     for (const char* n : names)
         if (name == n) return true;
     return false;
@@ -130,6 +162,11 @@ Result<Args> parseArgs(int argc, char** argv, int first)
             }
         } else if (arg == "-h") {
             a.options.emplace_back("--help", "");
+        } else if (arg == "-o" || arg == "-j") {
+            if (i + 1 >= argc) return usage(arg + " needs a value");
+            a.options.emplace_back(arg, argv[++i]);
+        } else if (arg.size() > 2 && (arg.compare(0, 2, "-j") == 0 || arg.compare(0, 2, "-o") == 0)) {
+            a.options.emplace_back(arg.substr(0, 2), arg.substr(2));
         } else {
             a.positional.push_back(arg);
         }
@@ -176,23 +213,31 @@ Result<double> parsePositive(const std::string& name, const std::string& v, doub
     return x;
 }
 
+Result<int> parseJobs(const Args& a)
+{
+    int jobs = defaultJobs();
+    for (const auto& [n, v] : a.options) {
+        if (n != "-j" && n != "--jobs") continue;
+        auto j = parsePositive("-j", v, 1, 64);
+        if (!j.ok()) return j.status();
+        jobs = static_cast<int>(j.value());
+    }
+    return jobs;
+}
+
 Status cmdRender(const Args& a)
 {
-    Status s = checkAllowed(a, {"--set", "--preset", "--format", "--raw-latency", "--quiet", "--report-json", "--plot",
-                                "--plugin", "--block-size", "--demo", "--demo-length"},
-                            "render");
+    const bool batch = has(a, "-o");
+    Status s = batch ? checkAllowed(a, {"--set", "--preset", "--format", "--raw-latency", "--quiet", "--report-json",
+                                        "--plugin", "--block-size", "--no-tags", "-o", "-j", "--jobs", "--ext",
+                                        "--overwrite", "--skip-existing"},
+                                    "render -o (a batch; --plot and --demo take one file)")
+                     : checkAllowed(a, {"--set", "--preset", "--format", "--raw-latency", "--quiet", "--report-json",
+                                        "--plot", "--plugin", "--block-size", "--demo", "--demo-length", "--no-tags"},
+                                    "render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)");
     if (!s.ok()) return s;
     RenderOptions o;
     o.demo = has(a, "--demo");
-    const size_t want = o.demo ? 1 : 2;
-    if (a.positional.size() != want)
-        return usage(o.demo ? "render --demo wants one argument, OUT" : "render wants two arguments, IN and OUT");
-    if (o.demo) {
-        o.output = a.positional[0];
-    } else {
-        o.input = a.positional[0];
-        o.output = a.positional[1];
-    }
     for (const auto& [n, v] : a.options) {
         if (n == "--set") o.sets.push_back(v);
         if (n == "--preset") {
@@ -220,14 +265,78 @@ Status cmdRender(const Args& a)
     }
     o.rawLatency = has(a, "--raw-latency");
     o.quiet = has(a, "--quiet");
+    o.tags = !has(a, "--no-tags");
     o.plugin = pluginPath(a);
-    if (!o.demo && o.input == o.output && o.input != "-")
-        return usage("IN and OUT are the same file");
+
+    if (batch) {
+        BatchOptions b;
+        for (const auto& [n, v] : a.options) {
+            if (n == "-o") b.outputFolder = v;
+            if (n == "--ext") b.extension = v.size() > 1 && v[0] == '.' ? v.substr(1) : v;
+        }
+        if (b.outputFolder.empty()) return usage("-o needs a folder");
+        if (b.extension.empty() && has(a, "--ext")) return usage("--ext needs an extension");
+        if (a.positional.empty()) return usage("render -o DIR wants at least one input file or folder");
+        if (has(a, "--overwrite") && has(a, "--skip-existing"))
+            return usage("--overwrite and --skip-existing exclude each other");
+        auto jobs = parseJobs(a);
+        if (!jobs.ok()) return jobs.status();
+        b.inputs = a.positional;
+        b.jobs = jobs.value();
+        b.existing = has(a, "--overwrite") ? ExistingOutput::Overwrite
+                     : has(a, "--skip-existing") ? ExistingOutput::Skip : ExistingOutput::Refuse;
+        b.quiet = o.quiet;
+        b.reportJson = o.reportJson;
+        b.plugin = o.plugin;
+        b.preset = o.preset;
+        b.sets = o.sets;
+        b.setup.format = o.format;
+        b.setup.rawLatency = o.rawLatency;
+        b.setup.tags = o.tags;
+        b.setup.blockSize = o.blockSize;
+        return runBatch(b);
+    }
+
+    const size_t want = o.demo ? 1 : 2;
+    if (a.positional.size() != want)
+        return usage(o.demo ? "render --demo wants one argument, OUT"
+                            : "render wants two arguments, IN and OUT (or inputs and -o DIR)");
+    if (o.demo) {
+        o.output = a.positional[0];
+    } else {
+        o.input = a.positional[0];
+        o.output = a.positional[1];
+    }
+    if (!o.demo && o.input != "-" && o.output != "-" && (o.input == o.output || sameFile(o.input, o.output)))
+        return usage("IN and OUT are the same file (" + o.output + " is " + o.input +
+                     "); plumbra never writes over its input");
     if (!o.demo && o.input == "-" && plumbra_isatty(0))
         return usage("IN is - but standard input is a terminal: pipe audio into plumbra or name a file");
     if (o.output == "-" && plumbra_isatty(1))
         return usage("OUT is - but standard output is a terminal: pipe it on or name a file");
+    if (o.output == "-" && o.reportJson == "-")
+        return usage("--report-json - needs standard output, but OUT - writes the audio there");
     return runRender(o);
+}
+
+Status cmdAnalyze(const Args& a)
+{
+    Status s = checkAllowed(a, {"--json", "--csv", "--quiet", "-j", "--jobs"}, "analyze");
+    if (!s.ok()) return s;
+    if (a.positional.empty()) return usage("analyze wants at least one file, folder or -");
+    AnalyzeOptions o;
+    o.inputs = a.positional;
+    o.json = has(a, "--json");
+    o.csv = has(a, "--csv");
+    o.quiet = has(a, "--quiet");
+    if (o.json && o.csv) return usage("--json and --csv exclude each other");
+    for (const auto& in : o.inputs)
+        if (in == "-" && plumbra_isatty(0))
+            return usage("IN is - but standard input is a terminal: pipe audio into plumbra or name a file");
+    auto jobs = parseJobs(a);
+    if (!jobs.ok()) return jobs.status();
+    o.jobs = jobs.value();
+    return runAnalyze(o);
 }
 
 Status cmdDemo(const Args& a)
@@ -392,6 +501,7 @@ Status run(int argc, char** argv)
         return Status::success();
     }
     if (command == "render") return cmdRender(args.value());
+    if (command == "analyze") return cmdAnalyze(args.value());
     if (command == "demo") return cmdDemo(args.value());
     if (command == "params") return cmdParams(args.value());
     if (command == "info") return cmdInfo(args.value());

@@ -2,6 +2,7 @@
 #include "host/plugin_host.h"
 
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #ifdef _WIN32
@@ -83,12 +84,19 @@ void* findSymbol(void* lib, const char* name)
 void closeLibrary(void* lib) { dlclose(lib); }
 #endif
 
+// Loading, opening, closing and unloading happen one at a time, even when
+// several threads each run their own instance: a library's entry point and its
+// open and close need not expect to be called concurrently. Recursive, because a
+// failed load closes what it opened while still holding it.
+std::recursive_mutex gLifecycle;
+
 HostState& hostStateOf(AEffect* e) { return *static_cast<HostState*>(e->user); }
 
 }  // namespace
 
 Result<std::unique_ptr<Plugin>> Plugin::load(const std::string& path)
 {
+    std::lock_guard<std::recursive_mutex> lock(gLifecycle);
     std::unique_ptr<Plugin> p(new Plugin());
     p->path_ = path;
     std::string why;
@@ -117,6 +125,7 @@ Result<std::unique_ptr<Plugin>> Plugin::load(const std::string& path)
 
 Plugin::~Plugin()
 {
+    std::lock_guard<std::recursive_mutex> lock(gLifecycle);
     if (effect_) {
         if (running_) suspend();
         auto* state = static_cast<HostState*>(effect_->user);

@@ -4,18 +4,156 @@
 #include "host/render.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "host/demo.h"
 #include "host/file_io.h"
 #include "host/loudness.h"
-#include "host/params.h"
 #include "host/plot.h"
-#include "host/plugin_host.h"
 #include "host/progress.h"
-#include "host/report.h"
 
 namespace plumbra::host {
+
+int64_t countNonFinite(const float* samples, int64_t count)
+{
+    int64_t n = 0;
+    for (int64_t i = 0; i < count; ++i) n += std::isfinite(samples[i]) ? 0 : 1;
+    return n;
+}
+
+Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::string& preset,
+                                                   const std::vector<std::string>& sets)
+{
+    std::vector<Assignment> assignments;
+    if (!preset.empty()) {
+        auto p = table.readPreset(preset);
+        if (!p.ok()) return p.status();
+        assignments = p.value();
+    }
+    for (const auto& s : sets) {
+        auto a = table.parse(s);
+        if (!a.ok()) return Status::fail(a.status().code, "--set " + s + ": " + a.status().reason);
+        assignments.push_back(a.value());
+    }
+    return assignments;
+}
+
+Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, AudioSource& source,
+                                   const std::string& output, const RenderSetup& setup,
+                                   const std::function<void(int64_t)>& progress)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const AudioFormat in = source.format();
+    // Rate and block size first: the plug-in may reset its parameters on a rate change.
+    plugin.setSampleRate(static_cast<float>(in.rate));
+    plugin.setBlockSize(setup.blockSize);
+    ParamTable::apply(plugin, setup.assignments);
+
+    const int outChannels = plugin.numOutputs();
+    auto created = AudioSink::create(output, in.rate, outChannels, setup.format, in.sfFormat);
+    if (!created.ok()) return created.status();
+    AudioSink& sink = *created.value();
+    const Tags tags = setup.tags ? source.tags() : Tags{};
+    sink.setTags(tags);
+
+    const int block = setup.blockSize;
+    const int latency = std::max(0, plugin.latency());
+    std::vector<float> interleavedIn(static_cast<size_t>(block) * static_cast<size_t>(in.channels));
+    std::vector<std::vector<float>> ins(static_cast<size_t>(plugin.numInputs()), std::vector<float>(static_cast<size_t>(block), 0.0f));
+    std::vector<std::vector<float>> outs(static_cast<size_t>(outChannels), std::vector<float>(static_cast<size_t>(block), 0.0f));
+    std::vector<float*> inPtr, outPtr;
+    for (auto& v : ins) inPtr.push_back(v.data());
+    for (auto& v : outs) outPtr.push_back(v.data());
+    std::vector<float> interleavedOut(static_cast<size_t>(block) * static_cast<size_t>(outChannels));
+
+    LoudnessMeter inMeter(in.channels, in.rate), outMeter(outChannels, in.rate);
+
+    int64_t framesIn = 0, framesProcessed = 0, framesOut = 0, nonFinite = 0;
+    const int64_t skip = setup.rawLatency ? 0 : latency;
+
+    // Runs one block (already in ins[0]) and writes what is due of its output.
+    auto runBlock = [&](int n) -> Status {
+        plugin.process(inPtr.data(), outPtr.data(), n);
+        const int64_t first = std::clamp<int64_t>(skip - framesProcessed, 0, n);
+        framesProcessed += n;
+        const int64_t count = n - first;
+        if (count <= 0) return Status::success();
+        for (int64_t i = 0; i < count; ++i)
+            for (int c = 0; c < outChannels; ++c)
+                interleavedOut[static_cast<size_t>(i * outChannels + c)] = outs[static_cast<size_t>(c)][static_cast<size_t>(first + i)];
+        nonFinite += countNonFinite(interleavedOut.data(), count * outChannels);
+        outMeter.add(interleavedOut.data(), count);
+        framesOut += count;
+        return sink.write(interleavedOut.data(), count);
+    };
+
+    plugin.resume();
+    for (;;) {
+        auto got = source.read(interleavedIn.data(), block);
+        if (!got.ok()) return got.status();
+        const int n = static_cast<int>(got.value());
+        if (n == 0) break;
+        inMeter.add(interleavedIn.data(), n);
+        float* mono = ins[0].data();
+        if (in.channels == 1) {
+            std::copy_n(interleavedIn.data(), n, mono);
+        } else {
+            for (int i = 0; i < n; ++i) mono[i] = (interleavedIn[static_cast<size_t>(2 * i)] + interleavedIn[static_cast<size_t>(2 * i + 1)]) * 0.5f;
+        }
+        Status s = runBlock(n);
+        if (!s.ok()) return s;
+        framesIn += n;
+        if (progress) progress(framesIn);
+    }
+    // Flush: zeros until the output has the input's length.
+    std::fill(ins[0].begin(), ins[0].end(), 0.0f);
+    while (framesOut < framesIn && !setup.rawLatency) {
+        const int n = static_cast<int>(std::min<int64_t>(block, framesIn + skip - framesProcessed));
+        Status s = runBlock(n);
+        if (!s.ok()) return s;
+    }
+    plugin.suspend();
+
+    Status done = sink.finish();
+    if (!done.ok()) return done;
+
+    RenderOutcome o;
+    RenderReport& r = o.report;
+    r.input = source.name();
+    r.output = sink.name();
+    r.plugin = plugin.path();
+    r.inputFormat = describeFormat(in.sfFormat);
+    r.outputFormat = describeFormat(sink.sfFormat());
+    r.outputContainer = describeContainer(sink.sfFormat());
+    r.rate = in.rate;
+    r.inputChannels = in.channels;
+    r.outputChannels = outChannels;
+    r.inputFrames = framesIn;
+    r.outputFrames = framesOut;
+    r.latency = latency;
+    r.compensated = !setup.rawLatency;
+    r.blockSize = block;
+    r.in = inMeter.summary();
+    r.out = outMeter.summary();
+    r.nonFinite = nonFinite;
+    r.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.speed = r.elapsedSeconds > 0 ? static_cast<double>(framesIn) / in.rate / r.elapsedSeconds : 0.0;
+    for (const auto& p : table.params()) r.parameters.emplace_back(p.name, table.currentText(plugin, p.index));
+    // What the finished file holds of the tags shows when it is read back.
+    if (!tags.empty()) {
+        const Tags kept = output == "-" ? Tags{} : readTags(output);
+        for (const auto& t : tags) {
+            bool held = false;
+            for (const auto& k : kept) held = held || (k.type == t.type && k.value == t.value);
+            (held ? r.tags : r.tagsDropped).push_back({t.name, t.value});
+        }
+    }
+    o.inShortTerm = inMeter.shortTerm();
+    o.outShortTerm = outMeter.shortTerm();
+    return o;
+}
 
 Status runRender(const RenderOptions& o)
 {
@@ -41,26 +179,19 @@ Status runRender(const RenderOptions& o)
     const ParamTable& table = discovered.value();
 
     // Every assignment is checked before anything is set or written.
-    std::vector<Assignment> assignments;
-    if (!o.preset.empty()) {
-        auto preset = table.readPreset(o.preset);
-        if (!preset.ok()) return preset.status();
-        assignments = preset.value();
-    }
-    for (const auto& s : o.sets) {
-        auto a = table.parse(s);
-        if (!a.ok()) return Status::fail(a.status().code, "--set " + s + ": " + a.status().reason);
-        assignments.push_back(a.value());
-    }
-
-    // Rate and block size first: the plug-in may reset its parameters on a rate change.
-    plugin.setSampleRate(static_cast<float>(in.rate));
-    plugin.setBlockSize(o.blockSize);
-    ParamTable::apply(plugin, assignments);
+    RenderSetup setup;
+    auto assignments = collectAssignments(table, o.preset, o.sets);
+    if (!assignments.ok()) return assignments.status();
+    setup.assignments = assignments.value();
+    setup.format = o.format;
+    setup.rawLatency = o.rawLatency;
+    setup.tags = o.tags;
+    setup.blockSize = o.blockSize;
 
     // Report and plot files are created now, so that a bad path stops the job before it runs.
+    const bool jsonToStdout = o.reportJson == "-";
     TempFile reportFile, plotFile;
-    if (!o.reportJson.empty()) {
+    if (!o.reportJson.empty() && !jsonToStdout) {
         Status s = reportFile.create(o.reportJson);
         if (!s.ok()) return s;
     }
@@ -69,112 +200,38 @@ Status runRender(const RenderOptions& o)
         if (!s.ok()) return s;
     }
 
-    const int outChannels = plugin.numOutputs();
-    auto created = AudioSink::create(o.output, in.rate, outChannels, o.format, in.sfFormat);
-    if (!created.ok()) return created.status();
-    AudioSink& sink = *created.value();
-
-    const bool toStdout = o.output == "-";
-    std::FILE* text = toStdout ? stderr : stdout;
+    // Standard output carries the audio or the JSON report; the text report goes elsewhere.
+    std::FILE* text = o.output == "-" || jsonToStdout ? stderr : stdout;
     if (in.channels == 2 && !o.quiet)
         std::fprintf(stderr, "plumbra: %s is stereo: feeding the plug-in its mono mix (L+R)/2\n", source->name().c_str());
 
-    const int block = o.blockSize;
-    const int latency = std::max(0, plugin.latency());
-    std::vector<float> interleavedIn(static_cast<size_t>(block) * static_cast<size_t>(in.channels));
-    std::vector<std::vector<float>> ins(static_cast<size_t>(plugin.numInputs()), std::vector<float>(static_cast<size_t>(block), 0.0f));
-    std::vector<std::vector<float>> outs(static_cast<size_t>(outChannels), std::vector<float>(static_cast<size_t>(block), 0.0f));
-    std::vector<float*> inPtr, outPtr;
-    for (auto& v : ins) inPtr.push_back(v.data());
-    for (auto& v : outs) outPtr.push_back(v.data());
-    std::vector<float> interleavedOut(static_cast<size_t>(block) * static_cast<size_t>(outChannels));
-
-    LoudnessMeter inMeter(in.channels, in.rate), outMeter(outChannels, in.rate);
     Progress progress(!o.quiet && stderrIsTerminal(), in.frames, in.rate);
-
-    int64_t framesIn = 0, framesProcessed = 0, framesOut = 0;
-    const int64_t skip = o.rawLatency ? 0 : latency;
-
-    // Runs one block (already in ins[0]) and writes what is due of its output.
-    auto runBlock = [&](int n) -> Status {
-        plugin.process(inPtr.data(), outPtr.data(), n);
-        const int64_t first = std::clamp<int64_t>(skip - framesProcessed, 0, n);
-        framesProcessed += n;
-        const int64_t count = n - first;
-        if (count <= 0) return Status::success();
-        for (int64_t i = 0; i < count; ++i)
-            for (int c = 0; c < outChannels; ++c)
-                interleavedOut[static_cast<size_t>(i * outChannels + c)] = outs[static_cast<size_t>(c)][static_cast<size_t>(first + i)];
-        outMeter.add(interleavedOut.data(), count);
-        framesOut += count;
-        return sink.write(interleavedOut.data(), count);
-    };
-
-    plugin.resume();
-    for (;;) {
-        auto got = source->read(interleavedIn.data(), block);
-        if (!got.ok()) return got.status();
-        const int n = static_cast<int>(got.value());
-        if (n == 0) break;
-        inMeter.add(interleavedIn.data(), n);
-        float* mono = ins[0].data();
-        if (in.channels == 1) {
-            std::copy_n(interleavedIn.data(), n, mono);
-        } else {
-            for (int i = 0; i < n; ++i) mono[i] = (interleavedIn[static_cast<size_t>(2 * i)] + interleavedIn[static_cast<size_t>(2 * i + 1)]) * 0.5f;
-        }
-        Status s = runBlock(n);
-        if (!s.ok()) return s;
-        framesIn += n;
-        progress.update(framesIn);
-    }
-    // Flush: zeros until the output has the input's length.
-    std::fill(ins[0].begin(), ins[0].end(), 0.0f);
-    while (framesOut < framesIn && !o.rawLatency) {
-        const int n = static_cast<int>(std::min<int64_t>(block, framesIn + skip - framesProcessed));
-        Status s = runBlock(n);
-        if (!s.ok()) return s;
-    }
-    plugin.suspend();
+    auto rendered = renderStream(plugin, table, *source, o.output, setup,
+                                 [&progress](int64_t frames) { progress.update(frames); });
     progress.finish();
-
-    Status done = sink.finish();
-    if (!done.ok()) return done;
-
-    RenderReport r;
-    r.input = source->name();
-    r.output = sink.name();
-    r.plugin = plugin.path();
-    r.inputFormat = describeFormat(in.sfFormat);
-    r.outputFormat = describeFormat(sink.sfFormat());
-    r.rate = in.rate;
-    r.inputChannels = in.channels;
-    r.outputChannels = outChannels;
-    r.inputFrames = framesIn;
-    r.outputFrames = framesOut;
-    r.latency = latency;
-    r.compensated = !o.rawLatency;
-    r.blockSize = block;
-    r.in = inMeter.summary();
-    r.out = outMeter.summary();
-    r.elapsedSeconds = progress.elapsedSeconds();
-    r.speed = r.elapsedSeconds > 0 ? static_cast<double>(framesIn) / in.rate / r.elapsedSeconds : 0.0;
-    for (const auto& p : table.params()) r.parameters.emplace_back(p.name, table.currentText(plugin, p.index));
+    if (!rendered.ok()) return rendered.status();
+    const RenderReport& r = rendered.value().report;
 
     if (!o.quiet) std::fputs(reportText(r).c_str(), text);
-    if (!o.reportJson.empty()) {
+    if (jsonToStdout) {
+        std::fputs(reportJson(r).c_str(), stdout);
+    } else if (!o.reportJson.empty()) {
         Status s = writeAndCommit(reportFile, reportJson(r));
         if (!s.ok()) return s;
     }
     if (!o.plot.empty()) {
         std::vector<PlotSeries> series = {
-            {"input", inMeter.shortTerm(), r.in.integratedLufs, "#1f6fb4"},
-            {"output", outMeter.shortTerm(), r.out.integratedLufs, "#d9480f"},
+            {"input", rendered.value().inShortTerm, r.in.integratedLufs, "#1f6fb4"},
+            {"output", rendered.value().outShortTerm, r.out.integratedLufs, "#d9480f"},
         };
         const std::string title = "Loudness: " + r.input + " through " + plugin.effectName();
         Status s = writeAndCommit(plotFile, loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds));
         if (!s.ok()) return s;
     }
+    // A broken render is never passed off as a good one, but its file stays for inspection.
+    if (r.nonFinite > 0)
+        return Status::fail(kExitNonFinite, "the plug-in's output holds " + std::to_string(r.nonFinite) +
+                                                " NaN or infinite samples; " + r.output + " is written for inspection");
     return Status::success();
 }
 

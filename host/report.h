@@ -13,6 +13,7 @@ namespace plumbra::host {
 struct RenderReport {
     std::string input, output, plugin;
     std::string inputFormat, outputFormat;
+    std::string outputContainer;  // the output's container alone, e.g. "WAV (Microsoft)"
     int rate = 0;
     int inputChannels = 0;
     int outputChannels = 0;
@@ -21,11 +22,19 @@ struct RenderReport {
     bool compensated = true;  // latency removed from the output
     int blockSize = 0;
     LoudnessSummary in, out;
+    int64_t nonFinite = 0;    // NaN or infinite samples in the plug-in's output
     double elapsedSeconds = 0, speed = 0;  // speed in multiples of real time
     std::vector<std::pair<std::string, std::string>> parameters;  // name, value in its unit
+    std::vector<std::pair<std::string, std::string>> tags;         // name, value: copied to the output
+    std::vector<std::pair<std::string, std::string>> tagsDropped;  // the output's container cannot hold them
 };
 
 std::string reportText(const RenderReport& r);
 std::string reportJson(const RenderReport& r);
+// The JSON report's members without the enclosing braces, each line indented by `indent`.
+std::string reportJsonMembers(const RenderReport& r, const std::string& indent);
+// A JSON string literal, and a number with the given decimals (null when not finite).
+std::string jsonString(const std::string& s);
+std::string jsonNumber(double v, int decimals);
 
 }  // namespace plumbra::host

@@ -17,6 +17,8 @@ enum ExitCode : int {
     kExitInput = 4,      // input missing, unreadable, of an unknown format or with too many channels
     kExitOutput = 5,     // output (audio, report or plot) cannot be created or written, disk full
     kExitPlugin = 6,     // plug-in library missing, without VSTPluginMain, or refusing to start
+    kExitNonFinite = 7,  // the plug-in's output held NaN or infinite samples (the file is still written)
+    kExitSomeFailed = 8, // some files of a batch (render -o, analyze) failed; the others are done
 };
 
 // Success, or a failure with its exit code and a one-line reason.

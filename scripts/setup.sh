@@ -11,8 +11,12 @@ wine_packages=()
 for w in "${want[@]}"; do
   case "$w" in
     native)
+      # The host's tests also use real recordings from Debian (alsa-utils' voice clips,
+      # sound-theme-freedesktop's Ogg Vorbis sounds), flac's metaflac to tag a FLAC, and
+      # GNU parallel for the README's recipe of a batch split into separate runs.
       packages+=(cmake g++ make pkg-config googletest libgtest-dev libbenchmark-dev
-                 libsndfile1-dev libebur128-dev binutils)
+                 libsndfile1-dev libebur128-dev binutils
+                 alsa-utils sound-theme-freedesktop flac parallel)
       # The LV2 plug-in's headers, and the LV2 hosts and tools its tests run.
       packages+=(lv2-dev liblilv-dev lilv-utils sordi jalv jackd2 ffmpeg liquidsoap
                  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good

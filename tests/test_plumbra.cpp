@@ -14,12 +14,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <map>
 #include <csignal>
 #include <random>
 #include <sstream>
@@ -52,6 +54,7 @@ struct Redirect {
     std::string stdoutPath;        // empty: captured into Run::out
     rlim_t fileSizeLimit = 0;      // non-zero: RLIMIT_FSIZE of the child
     std::string pluginEnv;         // PLUMBRA_PLUGIN of the child (unset when empty)
+    std::string cwd;               // working folder of the child (unchanged when empty)
 };
 
 std::string slurp(const std::string& path)
@@ -100,6 +103,7 @@ HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const 
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (!r.cwd.empty() && chdir(r.cwd.c_str()) != 0) _exit(126);
         if (r.fileSizeLimit) {
             rlimit lim{r.fileSizeLimit, r.fileSizeLimit};
             setrlimit(RLIMIT_FSIZE, &lim);
@@ -467,7 +471,7 @@ TEST(PlumbraStreams, PipelineThroughStandardInputAndOutputGivesTheSameAudioAsFil
     const std::string host = kHost;
     ASSERT_EQ(runShell("cat '" + dir / "in.wav" + "' | '" + host + "' render - - --quiet | cat > '" + dir / "piped.wav" + "'"), 0);
     // Standard output redirected to a file: the header gets the real sizes.
-    ASSERT_EQ(runHost({"render", "-", "-", "--quiet"}, dir, {dir / "in.wav", dir / "redirected.wav", 0, ""}).code, 0);
+    ASSERT_EQ(runHost({"render", "-", "-", "--quiet"}, dir, {dir / "in.wav", dir / "redirected.wav", 0, "", {}}).code, 0);
 
     const Audio file = readAudio(dir / "file.wav"), piped = readAudio(dir / "piped.wav"),
                 redirected = readAudio(dir / "redirected.wav");
@@ -551,19 +555,63 @@ TEST(PlumbraErrors, EveryFailureExitsNonZeroWithOneLineAndLeavesNoOutput)
     }
 }
 
+TEST(PlumbraErrors, TheInputIsNeverWrittenOverHoweverItIsNamed)
+{
+    TempDir dir;
+    writeAudio(dir / "x.wav", testSignal(44100, 0.2), 1, 44100);
+    const std::string before = slurp(dir / "x.wav");
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("x.wav", (dir / "soft.wav").c_str()), 0);
+    ASSERT_EQ(link((dir / "x.wav").c_str(), (dir / "hard.wav").c_str()), 0);
+    const size_t entries = dir.entries().size();
+    const std::vector<std::pair<std::string, std::string>> spellings = {
+        {"./x.wav", "x.wav"}, {dir / "x.wav", "x.wav"}, {"sub/../x.wav", dir / "x.wav"},
+        {"x.wav", "soft.wav"}, {"hard.wav", "x.wav"}, {"x.wav", "./hard.wav"}};
+    for (const auto& [in, out] : spellings) {
+        HostRun r = runHost({"render", in, out, "--quiet"}, dir, {"", "", 0, "", dir.path()});
+        EXPECT_EQ(r.code, 2) << in << " -> " << out << ": " << r.err;
+        EXPECT_EQ(r.errLines(), 1) << r.err;
+        EXPECT_NE(r.err.find("same file"), std::string::npos) << r.err;
+        EXPECT_EQ(slurp(dir / "x.wav"), before) << in << " -> " << out << " touched the input";
+        EXPECT_EQ(dir.entries().size(), entries) << in << " -> " << out << " left a file behind";
+    }
+}
+
+TEST(PlumbraErrors, NonFiniteOutputIsCountedReportedAndKeptForInspection)
+{
+    // The stand-in plug-in turns samples above +0.5 into NaN and below -0.5 into
+    // infinity on both of its outputs: 7 + 5 such inputs give 24 non-finite samples.
+    TempDir dir;
+    std::vector<float> x(3000, 0.1f);
+    for (int i = 0; i < 7; ++i) x[static_cast<size_t>(100 + 300 * i)] = 0.9f;
+    for (int i = 0; i < 5; ++i) x[static_cast<size_t>(250 + 400 * i)] = -0.75f;
+    writeAudio(dir / "in.wav", x, 1, 44100);
+    const std::string host = kHost, fault = host.substr(0, host.rfind('/')) + "/plumbra_fault_plugin.so";
+    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--plugin", fault, "--report-json", dir / "r.json"}, dir);
+    EXPECT_EQ(r.code, 7) << r.err;
+    EXPECT_NE(r.err.find("24 NaN or infinite samples"), std::string::npos) << r.err;
+    EXPECT_EQ(jsonValue(slurp(dir / "r.json"), "", "non_finite_samples"), 24.0);
+    const Audio out = readAudio(dir / "out.wav");
+    ASSERT_EQ(out.frames, static_cast<int64_t>(x.size()));
+    EXPECT_EQ(std::count_if(out.data.begin(), out.data.end(), [](float v) { return !std::isfinite(v); }), 24);
+    // A finite render through the same plug-in succeeds.
+    writeAudio(dir / "calm.wav", std::vector<float>(3000, 0.25f), 1, 44100);
+    EXPECT_EQ(runHost({"render", dir / "calm.wav", dir / "calm-out.wav", "--plugin", fault, "--quiet"}, dir).code, 0);
+}
+
 TEST(PlumbraErrors, AFullDiskLeavesNoFileBehind)
 {
     TempDir dir;
     const auto x = testSignal(44100, 1.0);
     writeAudio(dir / "in.wav", x, 1, 44100);
     // A file-size limit of 64 KiB makes writes fail like a full disk.
-    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir, {"", "", 64 * 1024, ""});
+    HostRun r = runHost({"render", dir / "in.wav", dir / "out.wav", "--quiet"}, dir, {"", "", 64 * 1024, "", {}});
     EXPECT_EQ(r.code, 5) << r.err;
     EXPECT_EQ(r.errLines(), 1) << r.err;
     EXPECT_EQ(dir.entries().size(), 1u) << "only the input should remain";
 
     // Standard output on a full device.
-    HostRun full = runHost({"render", dir / "in.wav", "-", "--quiet"}, dir, {"", "/dev/full", 0, ""});
+    HostRun full = runHost({"render", dir / "in.wav", "-", "--quiet"}, dir, {"", "/dev/full", 0, "", {}});
     EXPECT_EQ(full.code, 5) << full.err;
     EXPECT_EQ(full.errLines(), 1) << full.err;
 }
@@ -572,13 +620,13 @@ TEST(PlumbraErrors, PluginChosenByEnvironmentAndOption)
 {
     TempDir dir;
     writeAudio(dir / "in.wav", testSignal(44100, 0.2), 1, 44100);
-    HostRun missing = runHost({"render", dir / "in.wav", dir / "out.wav"}, dir, {"", "", 0, dir / "gone.so"});
+    HostRun missing = runHost({"render", dir / "in.wav", dir / "out.wav"}, dir, {"", "", 0, dir / "gone.so", {}});
     EXPECT_EQ(missing.code, 6) << missing.err;
     EXPECT_NE(missing.err.find("gone.so"), std::string::npos) << missing.err;
     // --plugin wins over the environment.
-    HostRun chosen = runHost({"info", "--plugin", plumbra::test::kPluginPath}, dir, {"", "", 0, dir / "gone.so"});
+    HostRun chosen = runHost({"info", "--plugin", plumbra::test::kPluginPath}, dir, {"", "", 0, dir / "gone.so", {}});
     EXPECT_EQ(chosen.code, 0) << chosen.err;
-    HostRun env = runHost({"info"}, dir, {"", "", 0, plumbra::test::kPluginPath});
+    HostRun env = runHost({"info"}, dir, {"", "", 0, plumbra::test::kPluginPath, {}});
     EXPECT_EQ(env.code, 0) << env.err;
     EXPECT_NE(env.out.find(plumbra::test::kPluginPath), std::string::npos) << env.out;
 }
@@ -671,6 +719,173 @@ TEST(PlumbraReport, LoudnessAgreesWithLibebur128OnAKnownTone)
     EXPECT_NE(svg.find("</svg>"), std::string::npos);
     EXPECT_NE(svg.find(">input<"), std::string::npos);
     EXPECT_NE(svg.find(">output<"), std::string::npos);
+}
+
+// ---- batches and analysis ------------------------------------------------------------
+
+std::map<std::string, std::string> tagsOf(const std::string& path)
+{
+    std::map<std::string, std::string> tags;
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return tags;
+    const std::pair<int, const char*> types[] = {{SF_STR_TITLE, "title"}, {SF_STR_ARTIST, "artist"},
+                                                 {SF_STR_ALBUM, "album"}, {SF_STR_DATE, "date"},
+                                                 {SF_STR_TRACKNUMBER, "tracknumber"}, {SF_STR_GENRE, "genre"}};
+    for (const auto& [type, name] : types)
+        if (const char* v = sf_get_string(f, type)) tags[name] = v;
+    sf_close(f);
+    return tags;
+}
+
+// A small library of real recordings from Debian and generated programme:
+//   lib/speech.wav           generated, 48 kHz mono float
+//   lib/voice/center.wav     alsa-utils' voice clip (48 kHz mono 16-bit)
+//   lib/voice/left.flac      another clip as FLAC, tagged with metaflac
+//   lib/theme/complete.oga   sound-theme-freedesktop's Ogg Vorbis (44.1 kHz stereo)
+//   lib/notes.txt, lib/.hidden.wav   not rendered: a note for the first, nothing for the second
+class PlumbraLibrary : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string alsa = "/usr/share/sounds/alsa/", theme = "/usr/share/sounds/freedesktop/stereo/complete.oga";
+        ASSERT_EQ(access((alsa + "Front_Center.wav").c_str(), R_OK), 0) << "scripts/setup.sh installs alsa-utils";
+        ASSERT_EQ(access(theme.c_str(), R_OK), 0) << "scripts/setup.sh installs sound-theme-freedesktop";
+        ASSERT_EQ(runShell("mkdir -p '" + lib + "/voice' '" + lib + "/theme' && cp " + alsa + "Front_Center.wav '" + lib +
+                           "/voice/center.wav' && cp " + theme + " '" + lib + "/theme/' && echo notes > '" + lib +
+                           "/notes.txt' && cp " + alsa + "Front_Center.wav '" + lib + "/.hidden.wav'"), 0);
+        ASSERT_EQ(runShell("flac -s -o '" + lib + "/voice/left.flac' " + alsa + "Front_Left.wav && metaflac --set-tag=TITLE='Front left' "
+                           "--set-tag=ARTIST='ALSA voice' --set-tag=ALBUM='Channel names' --set-tag=DATE=2023 "
+                           "--set-tag=TRACKNUMBER=2 --set-tag=GENRE=Speech '" + lib + "/voice/left.flac'"), 0)
+            << "scripts/setup.sh installs flac";
+        writeAudio(lib + "/speech.wav", testSignal(48000, 0.8), 1, 48000);
+    }
+    HostRun batch(const std::vector<std::string>& extra)
+    {
+        std::vector<std::string> args = {"render", lib, "-o", dir / "out", "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runHost(args, dir);
+    }
+    const std::vector<std::string> rel = {"speech.wav", "theme/complete.oga", "voice/center.wav", "voice/left.flac"};
+    TempDir dir;
+    const std::string lib = dir / "lib";
+};
+
+TEST_F(PlumbraLibrary, FoldersRenderInParallelAsSingleFilesWouldWithLayoutAndTagsKept)
+{
+    HostRun r = runHost({"render", lib, "-o", dir / "out", "-j", "2", "--report-json", dir / "r.json"}, dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.errLines(), 1) << r.err;  // the one note
+    EXPECT_NE(r.err.find("skipping " + lib + "/notes.txt"), std::string::npos) << r.err;
+    for (size_t i = 0; i < rel.size(); ++i) {
+        // Per-file lines in input order, the summary table after them.
+        EXPECT_NE(r.out.find("[" + std::to_string(i + 1) + "/4] " + lib + "/" + rel[i] + " -> " + dir / "out/" + rel[i]),
+                  std::string::npos) << r.out;
+        // Each output equals the single-file render of its input.
+        ASSERT_EQ(runHost({"render", lib + "/" + rel[i], dir / ("single" + std::to_string(i) + rel[i].substr(rel[i].rfind('.'))),
+                           "--quiet"}, dir).code, 0);
+        const Audio batchOut = readAudio(dir / "out/" + rel[i]);
+        EXPECT_GT(batchOut.frames, 1000) << rel[i];
+        EXPECT_TRUE(bitEqual(batchOut.data, readAudio(dir / ("single" + std::to_string(i) + rel[i].substr(rel[i].rfind('.')))).data))
+            << rel[i];
+    }
+    EXPECT_NE(r.out.find("4 files: 4 rendered, 0 skipped, 0 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(jsonValue(slurp(dir / "r.json"), "summary", "rendered"), 4.0);
+    EXPECT_EQ(access((dir / "out/notes.txt").c_str(), F_OK), -1);
+    EXPECT_EQ(access((dir / "out/.hidden.wav").c_str(), F_OK), -1);
+
+    // Tags: FLAC in, FLAC, Ogg and WAV out keep them; --no-tags drops them; AU cannot hold them.
+    const auto tags = tagsOf(lib + "/voice/left.flac");
+    ASSERT_EQ(tags.size(), 6u);
+    EXPECT_EQ(tagsOf(dir / "out/voice/left.flac"), tags);
+    for (const char* ext : {"ogg", "wav"}) {
+        ASSERT_EQ(runHost({"render", lib + "/voice/left.flac", "-o", dir / ext, "--ext", ext, "--quiet"}, dir).code, 0);
+        EXPECT_EQ(tagsOf(dir / (std::string(ext) + "/left." + ext)), tags) << ext;
+    }
+    ASSERT_EQ(runHost({"render", lib + "/voice/left.flac", dir / "bare.flac", "--quiet", "--no-tags"}, dir).code, 0);
+    EXPECT_TRUE(tagsOf(dir / "bare.flac").empty());
+    HostRun au = runHost({"render", lib + "/voice/left.flac", dir / "x.au"}, dir);
+    EXPECT_NE(au.out.find("title, artist, album, date, tracknumber, genre dropped: AU"), std::string::npos) << au.out;
+}
+
+TEST_F(PlumbraLibrary, ExistingOutputsFailuresAndTheParallelRecipe)
+{
+    ASSERT_EQ(batch({"-j", "2"}).code, 0);
+    const std::string before = slurp(dir / "out/voice/center.wav");
+    // An existing output is refused by default: every file fails, nothing is touched.
+    HostRun again = batch({});
+    EXPECT_EQ(again.code, 8) << again.err;
+    EXPECT_NE(again.err.find("exists (--overwrite replaces it, --skip-existing keeps it)"), std::string::npos) << again.err;
+    EXPECT_TRUE(slurp(dir / "out/voice/center.wav") == before);
+    // --skip-existing finishes an interrupted batch; --overwrite replaces.
+    ASSERT_EQ(unlink((dir / "out/speech.wav").c_str()), 0);
+    HostRun rest = batch({"--skip-existing", "--report-json", "-"});
+    EXPECT_EQ(rest.code, 0) << rest.err;
+    EXPECT_EQ(jsonValue(rest.out, "summary", "rendered"), 1.0) << rest.out;
+    EXPECT_EQ(jsonValue(rest.out, "summary", "skipped"), 3.0) << rest.out;
+    const std::string floatFile = slurp(dir / "out/speech.wav");
+    sleep(1);  // a time stamp in the output would show
+    EXPECT_EQ(batch({"--overwrite"}).code, 0);
+    EXPECT_TRUE(slurp(dir / "out/speech.wav") == floatFile) << "the same render gave other bytes";
+
+    // Bad files fail alone and are listed; the others are done.
+    writeAudio(dir / "three.wav", std::vector<float>(3000, 0.1f), 3, 44100);
+    HostRun bad = runHost({"render", dir / "three.wav", dir / "missing.wav", lib + "/speech.wav", "-o", dir / "mixed"}, dir);
+    EXPECT_EQ(bad.code, 8) << bad.err;
+    EXPECT_NE(bad.err.find("2 of 3 files failed: " + dir / "three.wav" + ", " + dir / "missing.wav"), std::string::npos) << bad.err;
+    EXPECT_TRUE(bitEqual(readAudio(dir / "mixed/speech.wav").data, readAudio(dir / "out/speech.wav").data));
+
+    // The README's recipe for spreading a batch over machines, run here with two local jobs,
+    // gives the same files: byte for byte, except Ogg, whose stream serial number libsndfile
+    // draws at random, and whose audio is compared bit for bit.
+    ASSERT_EQ(runShell("command -v parallel >/dev/null"), 0) << "scripts/setup.sh installs parallel";
+    ASSERT_EQ(runShell("cd '" + lib + "' && find . -type f \\( -name '*.wav' -o -name '*.flac' -o -name '*.oga' \\) -not -name '.*' | "
+                       "parallel -j2 '" + std::string(kHost) + "' render {} -o '" + dir / "par" + "'/{//} -j 1 --quiet --skip-existing"), 0);
+    for (const auto& f : rel) {
+        if (f.find(".oga") == std::string::npos) {
+            EXPECT_TRUE(slurp(dir / "par/" + f) == slurp(dir / "out/" + f)) << f;
+        }
+        const Audio par = readAudio(dir / "par/" + f);
+        EXPECT_GT(par.frames, 1000) << f;
+        EXPECT_TRUE(bitEqual(par.data, readAudio(dir / "out/" + f).data)) << f;
+    }
+}
+
+TEST_F(PlumbraLibrary, AnalyzeAgreesWithLibebur128PerFileAndPooled)
+{
+    HostRun json = runHost({"analyze", lib, "--json"}, dir);
+    ASSERT_EQ(json.code, 0) << json.err;
+    for (const auto& f : rel) {
+        const Measured m = measure(readAudio(lib + "/" + f));
+        const size_t at = json.out.find("\"" + lib + "/" + f + "\"");
+        ASSERT_NE(at, std::string::npos) << json.out;
+        const std::string line = json.out.substr(at, json.out.find('\n', at) - at);
+        if (std::isfinite(m.integrated)) {
+            EXPECT_NEAR(jsonValue(line, "", "integrated_lufs"), m.integrated, 0.006) << f;
+        }
+        EXPECT_NEAR(jsonValue(line, "", "true_peak_dbtp"), m.truePeak, 0.006) << f;
+    }
+    // The total pools the gating blocks: two copies of one programme measure as the programme.
+    ASSERT_EQ(runShell("cp '" + lib + "/speech.wav' '" + dir / "copy.wav" + "'"), 0);
+    HostRun csv = runHost({"analyze", lib + "/speech.wav", dir / "copy.wav", "--csv"}, dir);
+    ASSERT_EQ(csv.code, 0) << csv.err;
+    const Measured speech = measure(readAudio(lib + "/speech.wav"));
+    const std::string total = csv.out.substr(csv.out.find("\ntotal,") + 1);
+    double seconds = 0, lufs = 0;
+    ASSERT_EQ(std::sscanf(total.c_str(), "total,ok,,,%lf,%lf", &seconds, &lufs), 2) << csv.out;
+    EXPECT_NEAR(lufs, speech.integrated, 0.006);
+    EXPECT_NEAR(seconds, 1.6, 0.001);
+    // Standard input measures as the file does; render --report-json - agrees.
+    HostRun piped = runHost({"analyze", "-", "--csv"}, dir, {lib + "/speech.wav", "", 0, "", {}});
+    auto firstRowFigures = [](const std::string& table) {
+        const std::string row = table.substr(table.find('\n') + 1);
+        return row.substr(row.find(','), row.find('\n') - row.find(','));
+    };
+    EXPECT_EQ(firstRowFigures(piped.out), firstRowFigures(csv.out)) << piped.out << piped.err;
+    HostRun report = runHost({"render", lib + "/speech.wav", dir / "o.wav", "--report-json", "-"}, dir);
+    ASSERT_EQ(report.code, 0) << report.err;
+    EXPECT_NEAR(jsonValue(report.out, "input", "integrated_lufs"), speech.integrated, 0.006) << report.out;
+    EXPECT_EQ(report.out.front(), '{');
 }
 
 // ---- demo ---------------------------------------------------------------------------

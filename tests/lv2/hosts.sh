@@ -113,7 +113,7 @@ jalv)
   exec 3<>commands  # jalv reads commands from standard input and quits at its end: keep it open
   jalv -n plumbra -x -c lowpass_filter=12000 "$uri" <&3 >jalv.log 2>&1 &
   jalv_pid=$!
-  for _ in $(seq 50); do jack_lsp plumbra:out_left >/dev/null 2>&1 && break; sleep 0.1; done
+  for _ in $(seq 300); do jack_lsp plumbra:out_left >/dev/null 2>&1 && break; sleep 0.1; done
   { jack_connect system:capture_1 plumbra:in_left && jack_connect plumbra:out_left system:playback_1 &&
     jack_connect plumbra:out_right system:playback_2; } || fail "plumbra's JACK ports did not appear: $(cat jalv.log)"
   sleep 3
