@@ -51,18 +51,6 @@ std::string withExtension(const std::string& relative, const std::string& extens
     return (hasDot ? relative.substr(0, dot) : relative) + "." + extension;
 }
 
-std::string clockText(double seconds)
-{
-    if (!(seconds >= 0)) seconds = 0;
-    const long s = static_cast<long>(seconds + 0.5);
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-    return buf;
-}
-
 // A reason about `path` without the name, for a line that names it already:
 // "x.txt is not in an audio format..." -> "not in an audio format...".
 std::string withoutName(const std::string& reason, const std::string& path)

@@ -14,10 +14,9 @@
 
 namespace plumbra::host {
 
-namespace {
-std::string clock(double seconds)
+std::string clockText(double seconds)
 {
-    if (seconds < 0) seconds = 0;
+    if (!(seconds >= 0)) seconds = 0;
     const long s = static_cast<long>(seconds + 0.5);
     char buf[32];
     if (s >= 3600)
@@ -26,7 +25,6 @@ std::string clock(double seconds)
         std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
     return buf;
 }
-}  // namespace
 
 bool stderrIsTerminal() { return plumbra_isatty(2) != 0; }
 
@@ -60,12 +58,12 @@ void Progress::update(int64_t done)
         char buf[160];
         const double left = speed > 0 ? (static_cast<double>(total_ - done) / rate_) / speed : 0.0;
         std::snprintf(buf, sizeof buf, " %3d%%  %s elapsed, %s left, %.1fx real time", static_cast<int>(frac * 100),
-                      clock(elapsed).c_str(), clock(left).c_str(), speed);
+                      clockText(elapsed).c_str(), clockText(left).c_str(), speed);
         line += buf;
     } else {
         char buf[160];
-        std::snprintf(buf, sizeof buf, "%s of audio  %s elapsed, %.1fx real time", clock(audio).c_str(),
-                      clock(elapsed).c_str(), speed);
+        std::snprintf(buf, sizeof buf, "%s of audio  %s elapsed, %.1fx real time", clockText(audio).c_str(),
+                      clockText(elapsed).c_str(), speed);
         line = buf;
     }
     std::fprintf(stderr, "\r%s\x1b[K", line.c_str());

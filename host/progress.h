@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace plumbra::host {
 
@@ -23,6 +24,9 @@ private:
     std::chrono::steady_clock::time_point lastDraw_;
     bool drawn_ = false;
 };
+
+// A duration as m:ss or h:mm:ss (negative or NaN as 0:00).
+std::string clockText(double seconds);
 
 // Whether standard error is a terminal.
 bool stderrIsTerminal();
