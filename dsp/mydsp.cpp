@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "dsp/control_specs.h"
+#include "dsp/control_table.h"
 #include "dsp/denormals.h"
 
 namespace plumbra {

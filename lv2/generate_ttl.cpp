@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "dsp/control_specs.h"
+#include "dsp/control_table.h"
 #include "dsp/mydsp.h"
 #include "lv2/ports.h"
 

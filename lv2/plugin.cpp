@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "dsp/control_specs.h"
+#include "dsp/control_table.h"
 #include "dsp/mydsp.h"
 #include "lv2/ports.h"
 
