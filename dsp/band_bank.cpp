@@ -55,41 +55,39 @@ void BandGainX4::setLane(std::size_t j, float gateRelease, const RateConstants& 
     cg[j] = onePole(gateRelease, rc);
     omcg[j] = 1.0f - cg[j];
     // A valid argument and result pair, whatever the state.
-    gateBits[j] = std::bit_cast<uint32_t>(0.0f);
+    gateArg[j] = 0.0f;
     gt[j] = chainmath::atan(0.0f);
 }
 
 void BandGainX4::clear()
 {
-    p1.fill(0.0f);
-    p2.fill(0.0f);
-    gateBits.fill(std::bit_cast<uint32_t>(0.0f));
-    gt.fill(chainmath::atan(0.0f));
-    den.fill(0.0f);
-    g.fill(0.0f);
+    fill(p1, 0.0f);
+    fill(p2, 0.0f);
+    fill(gateArg, 0.0f);
+    fill(gt, chainmath::atan(0.0f));
+    fill(den, 0.0f);
+    fill(g, 0.0f);
 }
 
-void BandGainX4::process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTimeConstants& tc)
+void BandGainX4::process(V m, V Gk, V e1s, V E, const BandTimeConstants& tc)
 {
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
-    const __m128 q = _mm_min_ps(_mm_mul_ps(Gk, m), _mm_set1_ps(1.0f));
-    const __m128 held = _mm_add_ps(_mm_mul_ps(load4(cg), load4(p1)), _mm_mul_ps(load4(omcg), q));
-    const __m128 peak = _mm_max_ps(held, q);
-    _mm_storeu_ps(p1.data(), peak);
-    const __m128 smoothed = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(tc.cs), load4(p2)), _mm_mul_ps(_mm_set1_ps(tc.omcs), peak));
-    _mm_storeu_ps(p2.data(), smoothed);
+    const V q = min(splat<V>(1.0f), Gk * m);
+    const V peak = max(q, load<V>(cg) * load<V>(p1) + load<V>(omcg) * q);
+    store(p1, peak);
+    const V smoothed = splat<V>(tc.cs) * load<V>(p2) + splat<V>(tc.omcs) * peak;
+    store(p2, smoothed);
     // A gate at rest keeps p2, and with it atan(p2), from sample to sample.
-    const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(smoothed), _mm_loadu_si128(reinterpret_cast<const __m128i*>(gateBits.data())));
-    if (_mm_movemask_ps(_mm_castsi128_ps(same)) != 0xF) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gateBits.data()), _mm_castps_si128(smoothed));
-        _mm_storeu_ps(gt.data(), chainmath::atanX4(smoothed));
+    if (bitsDiffer(smoothed, gateArg)) {
+        store(gateArg, smoothed);
+        store(gt, laneAtan(smoothed));
     }
 
     // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
-    const __m128 level = _mm_max_ps(_mm_mul_ps(_mm_set1_ps(kLevelSpread), E), e1s);
-    const __m128 d = _mm_max_ps(_mm_set1_ps(kPowerFloor), level);
-    _mm_storeu_ps(den.data(), d);
-    _mm_storeu_ps(g.data(), _mm_div_ps(_mm_set1_ps(1.0f), d));
+    const V level = max(e1s, splat<V>(kLevelSpread) * E);
+    const V d = max(level, splat<V>(kPowerFloor));
+    store(den, d);
+    store(g, splat<V>(1.0f) / d);
 }
 
 // ---------------------------------------------------------------------------
@@ -105,7 +103,7 @@ void BandBank::design(const RateConstants& rc)
         const BandSplitDesign d = designBandSplit(def, rc);
         for (int c = 0; c < 2; ++c) {
             const auto lane = static_cast<std::size_t>(bandLane(N, c));
-            bandSplits[lane / AnalyticEnvelopeX4::kLanes].setLane(lane % AnalyticEnvelopeX4::kLanes, d);
+            bandSplits[lane / 4].setLane(lane % 4, d);
         }
         const auto i = static_cast<std::size_t>(N - 1);
         gains[i / 4].setLane(i % 4, def.gateRelease, rc);
@@ -113,10 +111,10 @@ void BandBank::design(const RateConstants& rc)
         if (def.ownFloorAndLevel) band1Scale = 1.0f / d.a0H;
     }
     // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
-    for (RisingEnvelopeX4& e : slowEnvelopes) e.design(times.c4, times.c05, times.T, kSlowReleaseBase);
+    for (RisingEnvelopeT<Lane4>& e : slowEnvelopes) e.design(times.c4, times.c05, times.T, kSlowReleaseBase);
     // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
-    for (RisingEnvelopeX4& e : fastEnvelopes) e.design(times.c05, times.c15, times.T, kFastReleaseBase);
-    for (RisingEnvelopeX4& f : widthFollowers) WidthDetector::designFollowers(f, rc);
+    for (RisingEnvelopeT<Lane4>& e : fastEnvelopes) e.design(times.c05, times.c15, times.T, kFastReleaseBase);
+    for (RisingEnvelopeT<Lane4>& f : widthFollowers) WidthDetector::designFollowers(f, rc);
 }
 
 void BandBank::clear()
@@ -132,7 +130,6 @@ void BandBank::clear()
     for (auto& p : peaks) p.clear();
     for (auto& g : gains) g.clear();
     bandScaled.fill(0.0f);
-    bandIn.fill(0.0f);
     bandMag.fill(0.0f);
     widthIn.fill(0.0f);
     widthMag.fill(0.0f);
@@ -155,7 +152,7 @@ template <int N>
 float BandBank::slowLevel() const
 {
     constexpr std::size_t lane = N - 1;
-    return slowEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
+    return slowEnvelopes[lane / 4].Es[lane % 4];
 }
 
 // Band N's smoothed fast envelope e1s.
@@ -163,7 +160,7 @@ template <int N>
 float BandBank::fastLevel() const
 {
     constexpr std::size_t lane = N - 1;
-    return fastEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
+    return fastEnvelopes[lane / 4].Es[lane % 4];
 }
 
 // The band's slow level E: its own smoothed slow envelope, or the largest of
@@ -206,7 +203,7 @@ void BandBank::widthDecision()
 {
     constexpr std::size_t left = widthLane(N, 0);
     constexpr std::size_t right = widthLane(N, 1);
-    constexpr std::size_t k = RisingEnvelopeX4::kLanes;
+    constexpr std::size_t k = 4;
     band<N>().side.width.decide(widthFollowers[left / k].Es[left % k], widthFollowers[right / k].Es[right % k]);
 }
 
@@ -218,11 +215,12 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     // band 11). The 24 band channels are split and detected four at a time
     // (lanes left, right, left, right of two neighbouring bands), then the
     // band rings are written and the slow envelopes follow.
-    const __m128 input = _mm_setr_ps(left, right, left, right);
+    const Lane4 input{_mm_setr_ps(left, right, left, right)};
     for (std::size_t i = 0; i < bandSplits.size(); ++i) {
-        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
-        bandSplits[i].process(input, &bandScaled[lane], &bandIn[lane]);
-        bandDetectors[i].process(&bandIn[lane], &bandMag[lane]);
+        Mem<Lane4> scaled;
+        const Lane4 y = bandSplits[i].process(input, scaled);
+        std::copy(scaled.begin(), scaled.end(), &bandScaled[4 * i]);
+        _mm_storeu_ps(&bandMag[4 * i], bandDetectors[i].process(y).v);
     }
     [&]<int... I>(std::integer_sequence<int, I...>) {
         (writeRings<I + 1>(n), ...);
@@ -237,7 +235,7 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
         const __m128 mR = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
         const __m128 m = _mm_max_ps(mR, mL);  // std::max(mL, mR)
         _mm_storeu_ps(&bandLevel[4 * i], m);
-        slowEnvelopes[i].process(m);
+        slowEnvelopes[i].process(Lane4{m});
     }
 
     // Slow levels after linking, and the band signals the gains level.
@@ -257,12 +255,13 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
         const __m128 m = _mm_loadu_ps(&bandLevel[b]);
         const __m128 floor = i == 0 ? _mm_setr_ps(bv.floorB1t, bv.floorMt, bv.floorMt, bv.floorMt)
                                     : _mm_set1_ps(bv.floorMt);
-        fastEnvelopes[i].process(peaks[i].push(_mm_max_ps(m, floor)));
+        fastEnvelopes[i].process(peaks[i].push(Lane4{_mm_max_ps(m, floor)}));
         BandGainX4& gain = gains[i];
-        gain.process(m, _mm_loadu_ps(&bv.gateGain[b]), load4(fastEnvelopes[i].Es), _mm_loadu_ps(&linked[b]), times);
+        gain.process(Lane4{m}, Lane4{_mm_loadu_ps(&bv.gateGain[b])}, load<Lane4>(fastEnvelopes[i].Es),
+                     Lane4{_mm_loadu_ps(&linked[b])}, times);
 
-        const __m128 gt = load4(gain.gt);
-        const __m128 g = load4(gain.g);
+        const __m128 gt = load<Lane4>(gain.gt).v;
+        const __m128 g = load<Lane4>(gain.g).v;
         const __m128 scale = _mm_loadu_ps(&outScale[b]);
         const __m128 lL = _mm_loadu_ps(&aheadL[b]);
         const __m128 lR = _mm_loadu_ps(&aheadR[b]);
@@ -291,11 +290,11 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     // the long dependent chains (ratio, tangent, smoothing) of several
     // detectors.
     for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
-        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
-        widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
+        const std::size_t lane = i * 4;
+        _mm_storeu_ps(&widthMag[lane], widthDetectors[i].process(Lane4{_mm_loadu_ps(&widthIn[lane])}).v);
     }
     for (std::size_t i = 0; i < widthFollowers.size(); ++i) {
-        widthFollowers[i].process(_mm_loadu_ps(&widthMag[i * RisingEnvelopeX4::kLanes]));
+        widthFollowers[i].process(Lane4{_mm_loadu_ps(&widthMag[i * 4])});
     }
     widthDecision<3>();
     widthDecision<4>();

@@ -22,7 +22,7 @@
 #include <type_traits>
 
 #include "dsp/band_outputs.h"
-#include "dsp/rising_envelope_x4.h"
+#include "dsp/rising_envelope.h"
 #include "dsp/sections.h"
 #include "dsp/width_detector.h"
 
@@ -125,10 +125,11 @@ struct BandSplitDesign {
 //   x3 = lp1(hp2(hp1(x))),  w = x3 - (a2*w2 + a1*w1)/a0 of lp2,
 //   scaled = w + 2w1 + w2 (a0H times the band output),  y = scaled/a0H.
 struct BandSplitX4 {
-    SosX4 hp1, hp2;                 // Butterworth highpass sections at fL
-    SosX4 lp1;                      // first Butterworth lowpass section at fH
-    SosX4 lp2;                      // last lowpass section; only its denominator is used
-    std::array<float, 4> ra0H;      // 1/a0H
+    using V = Lane4;
+    SosT<V> hp1, hp2;  // Butterworth highpass sections at fL
+    SosT<V> lp1;       // first Butterworth lowpass section at fH
+    SosT<V> lp2;       // last lowpass section; only its denominator is used
+    Mem<V> ra0H;       // 1/a0H
 
     void setLane(std::size_t j, const BandSplitDesign& d)
     {
@@ -146,16 +147,17 @@ struct BandSplitX4 {
         lp2.clear();
     }
 
-    // Filters the four lanes of x into their bands: scaled[] receives a0H*y
-    // for the band rings, y[] the unit-gain band outputs the detectors see.
-    void process(__m128 x, float* scaled, float* y)
+    // Filters the four lanes of x into their bands: scaled receives a0H*y
+    // for the band rings, the unit-gain band outputs y that the detectors see
+    // are returned.
+    V process(V x, Mem<V>& scaled)
     {
-        const __m128 x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
-        __m128 w1v, w2v;
-        const __m128 w = lp2.recurse(x3, w1v, w2v);
-        const __m128 sc = SosX4::lowpassSum(w, w1v, w2v);
-        _mm_storeu_ps(scaled, sc);
-        _mm_storeu_ps(y, _mm_mul_ps(sc, _mm_loadu_ps(ra0H.data())));
+        const V x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
+        V w1v, w2v;
+        const V w = lp2.recurse(x3, w1v, w2v);
+        const V sc = SosT<V>::lowpassSum(w, w1v, w2v);
+        store(scaled, sc);
+        return sc * load<V>(ra0H);
     }
 };
 
@@ -218,19 +220,19 @@ struct Band {
 // std::min(a, b) as _mm_min_ps(b, a). The arctangents are evaluated only when
 // some lane's p2 changed (settled gates hold it).
 struct BandGainX4 {
+    using V = Lane4;
     static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
-    using Lanes = std::array<float, 4>;
 
-    Lanes cg, omcg;    // gate release exp(-rk*T) and 1 - cg
-    Lanes p1, p2;      // gate peak and smoother
-    std::array<uint32_t, 4> gateBits;  // bits of the p2 that gt was computed from
-    Lanes gt;          // gate factor atan(p2) of the current sample
-    Lanes den;         // gain divisor of the current sample
-    Lanes g;           // band gain 1/den of the current sample
+    Mem<V> cg, omcg;  // gate release exp(-rk*T) and 1 - cg
+    Mem<V> p1, p2;    // gate peak and smoother
+    Mem<V> gateArg;   // the p2 that gt was computed from (compared by its bits)
+    Mem<V> gt;        // gate factor atan(p2) of the current sample
+    Mem<V> den;       // gain divisor of the current sample
+    Mem<V> g;         // band gain 1/den of the current sample
 
     void setLane(std::size_t j, float gateRelease, const RateConstants& rc);
     void clear();
-    void process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTimeConstants& tc);
+    void process(V m, V Gk, V e1s, V E, const BandTimeConstants& tc);
 };
 
 // What tests and tools can see of a band after a sample.
@@ -302,10 +304,9 @@ private:
     static constexpr int widthLane(int N, int c) { return 2 * (N - 3) + c; }
     static constexpr int kBandLanes = 2 * kNumBands;
     static constexpr int kWidthLanes = 2 * (kNumBands - 2);
-    static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
-    static_assert(kWidthLanes % AnalyticEnvelopeX4::kLanes == 0);
-    static_assert(kNumBands % RisingEnvelopeX4::kLanes == 0);
-    static_assert(kBandLanes == 2 * kNumBands && AnalyticEnvelopeX4::kLanes == 4);
+    static_assert(kBandLanes % 4 == 0);
+    static_assert(kWidthLanes % 4 == 0);
+    static_assert(kNumBands % 4 == 0);
 
     BandTimeConstants times;
     std::array<Band<false>, 2> monoBands;     // bands 1 and 2
@@ -316,24 +317,24 @@ private:
 
     // Analytic envelope detectors, four lanes each: of the band split outputs
     // (lane bandLane) and of the stereo bands' levelled signals (lane widthLane).
-    std::array<AnalyticEnvelopeX4, kBandLanes / AnalyticEnvelopeX4::kLanes> bandDetectors;
-    std::array<AnalyticEnvelopeX4, kWidthLanes / AnalyticEnvelopeX4::kLanes> widthDetectors;
+    std::array<AnalyticEnvelopeT<Lane4>, kBandLanes / 4> bandDetectors;
+    std::array<AnalyticEnvelopeT<Lane4>, kWidthLanes / 4> widthDetectors;
 
     // Slow envelopes of the band magnitudes, four bands at a time (band N in
     // lane N - 1), and the width detectors' envelope followers (lane widthLane).
-    std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> slowEnvelopes;
-    std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> fastEnvelopes;  // of the peaks M
-    std::array<RisingEnvelopeX4, kWidthLanes / RisingEnvelopeX4::kLanes> widthFollowers;
+    std::array<RisingEnvelopeT<Lane4>, kNumBands / 4> slowEnvelopes;
+    std::array<RisingEnvelopeT<Lane4>, kNumBands / 4> fastEnvelopes;  // of the peaks M
+    std::array<RisingEnvelopeT<Lane4>, kWidthLanes / 4> widthFollowers;
 
     // 44-sample peaks of the floored band magnitudes, and the gates and gains,
     // four bands at a time (band N in lane N - 1).
-    std::array<SlidingMaxX4<kPeakWindow>, kNumBands / 4> peaks;
+    std::array<SlidingMaxT<Lane4, kPeakWindow>, kNumBands / 4> peaks;
     std::array<BandGainX4, kNumBands / 4> gains;
     std::array<float, kNumBands> outScale;  // pol*sigma/a0H of each band (band 1: unused)
     float band1Scale;                       // 1/a0H of band 1, whose level V1 comes per block
 
     // Detector inputs and outputs of the current sample, by lane.
-    std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
+    std::array<float, kBandLanes> bandScaled, bandMag;
     std::array<float, kWidthLanes> widthIn, widthMag;
     std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
     std::array<float, kNumBands> linked;     // slow levels E after linking, band N at N - 1

@@ -40,20 +40,8 @@ struct Decorrelator {
         ring.clear();
     }
 
-    // One sample: x is the equalised programme, n the ring counter.
-    StereoPair process(float x, uint32_t n)
-    {
-        const float y = runCascade(chain, x, n);
-        const float out = cLast * (y + ring.tap(n, 2)) - lastIn2;
-        lastIn2 = lastIn1;
-        lastIn1 = y;
-        ring.write(n, out);
-        const float d = ring.tap(n, kDelay);
-        return {x + d, x - d};
-    }
-
-    // process() of a run of up to kRunLength samples x[0..len-1] from ring
-    // counter n0 on, each section over the whole run in turn.
+    // A run of up to kRunLength samples x[0..len-1] (the equalised programme)
+    // from ring counter n0 on, each section over the whole run in turn.
     void processRun(const float* x, float* left, float* right, int len, uint32_t n0)
     {
         for (int i = 0; i < len; ++i) chained[i] = x[i];
@@ -69,6 +57,14 @@ struct Decorrelator {
             left[i] = x[i] + d;
             right[i] = x[i] - d;
         }
+    }
+
+    // One sample, a run of one.
+    StereoPair process(float x, uint32_t n)
+    {
+        StereoPair p;
+        processRun(&x, &p.left, &p.right, 1, n);
+        return p;
     }
 };
 

@@ -137,8 +137,8 @@ private:
     // ---- band mix and output stages ----
     MainPath fMainA;              // 5 kHz shelf and two-sample delay of channel A's mix
     MainPath fMainB;              // the same for channel B
-    BandwidthExpanderX2 fExpander; // synthetic treble of channels A and B
-    OutputEqualiserX2 fEq;         // output equaliser of channels A and B
+    BandwidthExpanderT<Lane2> fExpander;  // synthetic treble of channels A and B
+    OutputEqualiserT<Lane2> fEq;          // output equaliser of channels A and B
     OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
 };
 

@@ -12,7 +12,7 @@
 #include <type_traits>
 
 #include "dsp/chainmath.h"
-#include "dsp/rising_envelope_x4.h"
+#include "dsp/rising_envelope.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -33,7 +33,7 @@ struct WidthDetector {
     // rising (rising-indicator hold 60 ms, smoothing 1 ms). The band bank runs
     // them four channels at a time, on the magnitudes of analytic envelope
     // detectors (see BandBank::process()).
-    static void designFollowers(RisingEnvelopeX4& f, const RateConstants& rc)
+    static void designFollowers(RisingEnvelopeT<Lane4>& f, const RateConstants& rc)
     {
         f.design(onePole(16.666666f, rc), onePole(1000.0f, rc), rc.T, kReleaseBase);
     }
