@@ -153,12 +153,36 @@ template <class V>
 inline Pair<V> max(Pair<V> a, Pair<V> b) { return {max(a.lo, b.lo), max(a.hi, b.hi)}; }
 template <class V>
 inline Pair<V> min(Pair<V> a, Pair<V> b) { return {min(a.lo, b.lo), min(a.hi, b.hi)}; }
+template <class V>
+inline auto greater(Pair<V> a, Pair<V> b) { return Pair<decltype(greater(a.lo, b.lo))>{greater(a.lo, b.lo), greater(a.hi, b.hi)}; }
+template <class V>
+inline auto greaterEqual(Pair<V> a, Pair<V> b)
+{
+    return Pair<decltype(greaterEqual(a.lo, b.lo))>{greaterEqual(a.lo, b.lo), greaterEqual(a.hi, b.hi)};
+}
+template <class V>
+inline auto isNan(Pair<V> a) { return Pair<decltype(isNan(a.lo))>{isNan(a.lo), isNan(a.hi)}; }
+template <class M, class V>
+inline Pair<V> select(Pair<M> m, Pair<V> a, Pair<V> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
+template <class V>
+inline bool bitsDiffer(Pair<V> a, const Mem<Pair<V>>& m) { return bitsDiffer(a.lo, m[0]) || bitsDiffer(a.hi, m[1]); }
+template <class V>
+inline Pair<V> laneExp(Pair<V> a) { return {laneExp(a.lo), laneExp(a.hi)}; }
+template <class V>
+inline Pair<V> laneAtan(Pair<V> a) { return {laneAtan(a.lo), laneAtan(a.hi)}; }
 
 // ---------------------------------------------------------------------------
 // Any lane type.
 
 template <class V>
 inline V load(const Mem<V>& m) { return load(m, V{}); }
+
+// The lanes of V from consecutive floats.
+inline float loadFrom(const float* p, float) { return *p; }
+template <int N>
+inline Sse<N> loadFrom(const float* p, Sse<N>) { return {_mm_loadu_ps(p)}; }
+template <class V>
+inline V loadFrom(const float* p) { return loadFrom(p, V{}); }
 template <class V>
 inline V splat(float x) { return splat(x, V{}); }
 

@@ -33,7 +33,8 @@ struct WidthDetector {
     // rising (rising-indicator hold 60 ms, smoothing 1 ms). The band bank runs
     // them four channels at a time, on the magnitudes of analytic envelope
     // detectors (see BandBank::process()).
-    static void designFollowers(RisingEnvelopeT<Lane4>& f, const RateConstants& rc)
+    template <class V>
+    static void designFollowers(RisingEnvelopeT<V>& f, const RateConstants& rc)
     {
         f.design(onePole(16.666666f, rc), onePole(1000.0f, rc), rc.T, kReleaseBase);
     }
