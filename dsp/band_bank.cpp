@@ -20,7 +20,7 @@ constexpr float kSlowReleaseBase = 2.0f;    // slow envelope release 2 s .. 3 s
 // an edge is held just below it; at 44.1 kHz and above no edge is affected.
 constexpr float kMaxEdgeFraction = 0.49f;
 
-float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
+float edge(float hz, const RateConstants& rc) { return cornerBelowNyquist(hz, kMaxEdgeFraction, rc); }
 
 // Sections of a band's split: Butterworth highpass at fL, Butterworth lowpass at fH.
 BandSplitDesign designBandSplit(const BandDefinition& def, const RateConstants& rc)

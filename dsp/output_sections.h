@@ -20,7 +20,7 @@ namespace plumbra {
 inline constexpr float kMaxCornerRatio = 0.49f;
 
 // Corner frequency f limited to just below half the sample rate.
-inline float limitCorner(float f, const RateConstants& rc) { return std::min(f, kMaxCornerRatio * rc.fs); }
+inline float limitCorner(float f, const RateConstants& rc) { return cornerBelowNyquist(f, kMaxCornerRatio, rc); }
 
 // Prewarp k = 1/tan(pi*f/fs) of a corner limited by limitCorner.
 inline float limitedPrewarp(float f, const RateConstants& rc) { return prewarp(limitCorner(f, rc), rc); }

@@ -49,6 +49,17 @@ inline float finiteOrZero(float x) { return std::isfinite(x) ? x : 0.0f; }
 // One-pole coefficient exp(-rate*T) of a time constant 1/rate.
 inline float onePole(float rate, const RateConstants& rc) { return chainmath::exp(-rate * rc.T); }
 
+// A corner frequency held below the Nyquist frequency. At and above fs/2 the
+// bilinear prewarp tan(pi*f/fs) is infinite or negative and the section's
+// poles leave the unit circle, so a corner above fraction*fs is designed at
+// fraction*fs. Each stage keeps its own fraction (0.499 for the input stages,
+// 0.49 for the band edges and the output stages): the limit sets the
+// coefficients, and so the output, at rates where it acts.
+inline float cornerBelowNyquist(float f, float fraction, const RateConstants& rc)
+{
+    return std::min(f, fraction * rc.fs);
+}
+
 // Bilinear prewarp k = 1/tan(pi*f/fs) of a corner frequency f.
 inline float prewarp(float f, const RateConstants& rc) { return 1.0f / chainmath::tan(rc.piT * f); }
 
