@@ -74,13 +74,13 @@ void BandGroup<V>::design(int first, const BandTimeConstants& tc, const RateCons
         laneOf(own, b) = def.ownFloorAndLevel ? 1.0f : 0.0f;
         laneOf(polarity, b) = def.polarity;
         laneOf(ownScale, b) = 1.0f / d.a0H;
-        width[b].design(rc);
     }
     // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
     slow.design(tc.c4, tc.c05, tc.T, kSlowReleaseBase);
     // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
     fast.design(tc.c05, tc.c15, tc.T, kFastReleaseBase);
-    WidthDetector::designFollowers(widthFollower, rc);
+    width.design(rc);
+    WidthDetectorT<V>::designFollowers(widthFollower, rc);
 }
 
 template <class V>
@@ -105,7 +105,7 @@ void BandGroup<V>::clear()
     diff.clear();
     widthDetector.clear();
     widthFollower.clear();
-    for (WidthDetector& w : width) w.clear();
+    width.clear();
 }
 
 template <class V>
@@ -165,12 +165,10 @@ void BandGroup<V>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeC
     diff.write(n, levelled(lL - lR));
 
     // Width: envelopes of the levelled left and right signals, and the decisions.
+    // (The lanes of mono bands run along unused.)
     widthFollower.process(widthDetector.process(C{levelled(lL), levelled(lR)}));
-    for (int j = 0; j < kBandsPerGroup; ++j) {
-        const auto b = static_cast<std::size_t>(j);
-        if (bandDefinition(firstBand + j).stereo)
-            width[b].decide(laneOf(widthFollower.Es, b), laneOf(widthFollower.Es, kLanesOf<V> + b));
-    }
+    const C es = load<C>(widthFollower.Es);
+    width.decide(es.lo, es.hi);
 }
 
 template struct BandGroup<Lane4>;
@@ -244,8 +242,8 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
             const auto k = static_cast<std::size_t>(band - 3);
             out.sum[k] = s[j];
             out.diff[k] = d[j];
-            out.width[k] = grp.width[j].wf;
-            out.monoGain[k] = grp.width[j].cm;
+            out.width[k] = grp.width.wf[j];
+            out.monoGain[k] = grp.width.cm[j];
         }
     }
     return out;
@@ -259,8 +257,8 @@ BandProbe BandBank::probe(int bandNumber) const
     BandProbe p{laneOf(grp.m, j), laneOf(grp.fast.Es, j), laneOf(grp.slow.Es, j), laneOf(grp.gt, j),
                 laneOf(grp.g, j), 0.0f, 1.0f};
     if (bandDefinition(bandNumber).stereo) {
-        p.wf = grp.width[j].wf;
-        p.cm = grp.width[j].cm;
+        p.wf = laneOf(grp.width.wf, j);
+        p.cm = laneOf(grp.width.cm, j);
     }
     return p;
 }

@@ -183,7 +183,7 @@ struct BandGroup {
     // Width detection of the levelled channels (stereo bands).
     AnalyticEnvelopeT<C> widthDetector;
     RisingEnvelopeT<C> widthFollower;
-    std::array<WidthDetector, kBandsPerGroup> width;
+    WidthDetectorT<V> width;
 
     void design(int first, const BandTimeConstants& tc, const RateConstants& rc);
     void clear();

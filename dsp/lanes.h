@@ -80,6 +80,7 @@ inline float select(bool m, float a, float b) { return m ? a : b; }
 inline bool bitsDiffer(float a, const float& m) { return std::bit_cast<uint32_t>(a) != std::bit_cast<uint32_t>(m); }
 inline float laneExp(float a) { return chainmath::exp(a); }
 inline float laneAtan(float a) { return chainmath::atan(a); }
+inline float laneTan(float a) { return chainmath::tan(a); }
 
 // ---------------------------------------------------------------------------
 // Packed lanes.
@@ -125,6 +126,8 @@ template <int N>
 inline Sse<N> laneExp(Sse<N> a) { return {chainmath::expX4(a.v)}; }
 template <int N>
 inline Sse<N> laneAtan(Sse<N> a) { return {chainmath::atanX4(a.v)}; }
+template <int N>
+inline Sse<N> laneTan(Sse<N> a) { return {chainmath::tanX4(a.v)}; }
 
 // ---------------------------------------------------------------------------
 // Pairs.
@@ -170,6 +173,8 @@ template <class V>
 inline Pair<V> laneExp(Pair<V> a) { return {laneExp(a.lo), laneExp(a.hi)}; }
 template <class V>
 inline Pair<V> laneAtan(Pair<V> a) { return {laneAtan(a.lo), laneAtan(a.hi)}; }
+template <class V>
+inline Pair<V> laneTan(Pair<V> a) { return {laneTan(a.lo), laneTan(a.hi)}; }
 
 // ---------------------------------------------------------------------------
 // Any lane type.

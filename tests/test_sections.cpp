@@ -15,6 +15,7 @@
 
 #include "dsp/output_sections.h"
 #include "dsp/rising_envelope.h"
+#include "dsp/width_detector.h"
 #include "dsp/sections.h"
 
 namespace {
@@ -389,6 +390,29 @@ struct RisingKind {
     }
 };
 
+struct WidthKind {
+    static constexpr const char* kName = "width decision";
+    template <class T>
+    using Section = plumbra::WidthDetectorT<T>;
+    template <class T>
+    static void design(Section<T>& s)
+    {
+        plumbra::RateConstants rc{8000.0f, 1.0f / 8000.0f, plumbra::kPi / 8000.0f};
+        s.design(rc);
+    }
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t)
+    {
+        // Envelope ratios from 1 to about 30: the tangent's argument crosses
+        // 0.75, pi/2 and several periods.
+        using plumbra::splat;
+        const T esL = plumbra::max(x, splat<T>(0.0f)) + splat<T>(0.01f);
+        const T esR = splat<T>(0.3f) - plumbra::min(x, splat<T>(0.29f));
+        s.decide(esL, esR);
+        return plumbra::load<T>(s.wf) + plumbra::load<T>(s.cm);
+    }
+};
+
 }  // namespace
 
 TEST(Lanes, EverySectionGivesTheFloatBitsInEveryLane)
@@ -399,6 +423,7 @@ TEST(Lanes, EverySectionGivesTheFloatBitsInEveryLane)
     expectEveryLaneTypeGivesTheFloatBits<AllpassKind>(60);
     expectEveryLaneTypeGivesTheFloatBits<EnvelopeKind>(70);
     expectEveryLaneTypeGivesTheFloatBits<RisingKind>(80);
+    expectEveryLaneTypeGivesTheFloatBits<WidthKind>(85);
     // The peak maximum with NaN and infinities in some lanes and not in others.
     expectEveryLaneTypeGivesTheFloatBits<PeakKind>(90, true);
     expectEveryLaneTypeGivesTheFloatBits<PeakKind>(95, false);
