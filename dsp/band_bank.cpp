@@ -53,6 +53,7 @@ template <class V>
 void BandGroup<V>::design(int first, const BandTimeConstants& tc, const RateConstants& rc)
 {
     firstBand = first;
+    hasOwn = false;
     for (int j = 0; j < kBandsPerGroup; ++j) {
         const BandDefinition& def = bandDefinition(first + j);
         const BandSplitDesign d = designBandSplit(def, rc);
@@ -72,6 +73,7 @@ void BandGroup<V>::design(int first, const BandTimeConstants& tc, const RateCons
         laneOf(gt, b) = chainmath::atan(0.0f);
         laneOf(outScale, b) = def.polarity * (def.scale / d.a0H);
         laneOf(own, b) = def.ownFloorAndLevel ? 1.0f : 0.0f;
+        hasOwn = hasOwn || def.ownFloorAndLevel;
         laneOf(polarity, b) = def.polarity;
         laneOf(ownScale, b) = 1.0f / d.a0H;
     }
@@ -159,9 +161,13 @@ void BandGroup<V>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeC
     const V scale = load<V>(outScale);
     const V gtv = load<V>(gt);
     auto levelled = [&](V v) { return ((scale * v) * gtv) * gv; };
-    // A band with its own level V1 applies its polarity last.
-    const V ownSum = (load<V>(polarity) * (((gtv * (lL + lR)) * splat<V>(bv.band1Out)) * load<V>(ownScale))) / den;
-    sum.write(n, select(ownBand, ownSum, levelled(lL + lR)));
+    V levelledSum = levelled(lL + lR);
+    if (hasOwn) {
+        // A band with its own level V1 applies its polarity last.
+        const V ownSum = (load<V>(polarity) * (((gtv * (lL + lR)) * splat<V>(bv.band1Out)) * load<V>(ownScale))) / den;
+        levelledSum = select(ownBand, ownSum, levelledSum);
+    }
+    sum.write(n, levelledSum);
     diff.write(n, levelled(lL - lR));
 
     // Width: envelopes of the levelled left and right signals, and the decisions.
@@ -188,24 +194,18 @@ void BandBank::clear()
     for (Group& g : groups) g.clear();
 }
 
-float BandBank::slowLevel(int N) const
-{
-    const auto i = static_cast<std::size_t>(N - 1);
-    return laneOf(groups[i / kBandsPerGroup].slow.Es, i % kBandsPerGroup);
-}
-
 template <int N>
 float BandBank::linkedLevel(const BlockValues& bv) const
 {
     constexpr BandDefinition def = bandDefinition(N);
-    float E = slowLevel(N);
+    float E = slowLevel<N>();
     if constexpr (def.link != LinkGain::none) {
         const float L = def.link == LinkGain::bands5678  ? bv.link5678
                         : def.link == LinkGain::band2To1 ? bv.link21
                                                           : bv.link1112;
-        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel(def.linkedTo[0]));
-        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel(def.linkedTo[1]));
-        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel(def.linkedTo[2]));
+        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel<def.linkedTo[0]>());
+        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel<def.linkedTo[1]>());
+        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel<def.linkedTo[2]>());
     }
     return E;
 }

@@ -175,6 +175,7 @@ struct BandGroup {
     Mem<V> g;                  // band gain 1/den
     Mem<V> outScale;           // pol*sigma/a0H
     Mem<V> own;                // 1 for a band with its own floor and level, else 0
+    bool hasOwn;               // some band of the group has its own floor and level
     Mem<V> polarity;           // pol
     Mem<V> ownScale;           // 1/a0H, for a band with its own level
     RingT<V, 4096> sum;        // levelled band sum (mono output of a mono band)
@@ -215,7 +216,12 @@ private:
     using Group = BandGroup<Lane4>;
 
     // Band N's smoothed slow envelope e2s.
-    float slowLevel(int N) const;
+    template <int N>
+    float slowLevel() const
+    {
+        constexpr std::size_t i = N - 1;
+        return laneOf(groups[i / kBandsPerGroup].slow.Es, i % kBandsPerGroup);
+    }
     // The band's slow level E: its own smoothed slow envelope, or the largest
     // of it and the linked neighbours' times the link gain.
     template <int N>

@@ -54,7 +54,7 @@ struct RisingEnvelopeT {
 
     // One sample of the followers for the magnitudes m; the smoothed envelopes
     // are left in Es.
-    void process(V m)
+    [[gnu::always_inline]] void process(V m)
     {
         const V one = splat<V>(1.0f);
         const V zero = splat<V>(0.0f);
