@@ -126,7 +126,7 @@ void BandGroup<V>::detect(float left, float right, uint32_t n)
 }
 
 template <class V>
-void BandGroup<V>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc)
+typename BandGroup<V>::C BandGroup<V>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc)
 {
     const V zero = splat<V>(0.0f);
     const auto ownBand = greater(load<V>(own), zero);
@@ -170,11 +170,7 @@ void BandGroup<V>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeC
     sum.write(n, levelledSum);
     diff.write(n, levelled(lL - lR));
 
-    // Width: envelopes of the levelled left and right signals, and the decisions.
-    // (The lanes of mono bands run along unused.)
-    widthFollower.process(widthDetector.process(C{levelled(lL), levelled(lR)}));
-    const C es = load<C>(widthFollower.Es);
-    width.decide(es.lo, es.hi);
+    return C{levelled(lL), levelled(lR)};
 }
 
 template struct BandGroup<Lane4>;
@@ -224,9 +220,17 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
         ((linked[I] = linkedLevel<I + 1>(bv)), ...);
     }(std::make_integer_sequence<int, kNumBands>{});
 
-    // Gates, gains, levelled outputs and widths.
+    // Gates, gains and levelled outputs.
+    std::array<Group::C, kBandGroups> levelled;
     for (std::size_t i = 0; i < groups.size(); ++i)
-        groups[i].level(n, loadFrom<Lane4>(&linked[i * kBandsPerGroup]), bv, times);
+        levelled[i] = groups[i].level(n, loadFrom<Lane4>(&linked[i * kBandsPerGroup]), bv, times);
+
+    // The width detectors last, each reading only its own bands' levelled
+    // signals: the magnitudes of all groups, their envelopes, then the
+    // decisions, so that the long dependent chains of several groups overlap.
+    for (std::size_t i = 0; i < groups.size(); ++i) levelled[i] = groups[i].widthDetector.process(levelled[i]);
+    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].widthFollower.process(levelled[i]);
+    for (Group& g : groups) g.decideWidth();
 
     BandOutputs out;
     for (std::size_t i = 0; i < groups.size(); ++i) {

@@ -191,8 +191,16 @@ struct BandGroup {
 
     // Split, detection, band ring and slow envelope of one sample.
     void detect(float left, float right, uint32_t n);
-    // Gate, gain, levelling and width of one sample, with the linked slow levels E.
-    void level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc);
+    // Gate, gain and levelling of one sample, with the linked slow levels E;
+    // returns the levelled left and right signals.
+    C level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc);
+    // Width decisions from the channel envelopes after the levelled signals'
+    // magnitudes (the lanes of mono bands run along unused).
+    void decideWidth()
+    {
+        const C es = load<C>(widthFollower.Es);
+        width.decide(es.lo, es.hi);
+    }
 };
 
 class BandBank {
