@@ -111,7 +111,7 @@ void BandGroup<V>::clear()
 }
 
 template <class V>
-void BandGroup<V>::detect(float left, float right, uint32_t n)
+typename BandGroup<V>::C BandGroup<V>::split(float left, float right, uint32_t n)
 {
     const C x{splat<V>(left), splat<V>(right)};
     const C x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
@@ -119,10 +119,16 @@ void BandGroup<V>::detect(float left, float right, uint32_t n)
     const C w = lp2.recurse(x3, w1v, w2v);
     const C scaled = SosT<C>::lowpassSum(w, w1v, w2v);  // a0H * band output
     bandRing.write(n, scaled);
-    const C magnitude = detector.process(scaled * load<C>(ra0H));
+    return scaled * load<C>(ra0H);
+}
+
+template <class V>
+V BandGroup<V>::detect(C band)
+{
+    const C magnitude = detector.process(band);
     const V mv = max(magnitude.lo, magnitude.hi);
     store(m, mv);
-    slow.process(mv);
+    return mv;
 }
 
 template <class V>
@@ -212,7 +218,13 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
     // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
     // band 11).
-    for (Group& g : groups) g.detect(left, right, n);
+    // Each phase for all groups before the next, so that the groups' long
+    // dependent chains overlap.
+    std::array<Group::C, kBandGroups> band;
+    std::array<Lane4, kBandGroups> magnitude;
+    for (std::size_t i = 0; i < groups.size(); ++i) band[i] = groups[i].split(left, right, n);
+    for (std::size_t i = 0; i < groups.size(); ++i) magnitude[i] = groups[i].detect(band[i]);
+    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].slow.process(magnitude[i]);
 
     // Slow levels after linking.
     std::array<float, kNumBands> linked;

@@ -189,8 +189,11 @@ struct BandGroup {
     void design(int first, const BandTimeConstants& tc, const RateConstants& rc);
     void clear();
 
-    // Split, detection, band ring and slow envelope of one sample.
-    void detect(float left, float right, uint32_t n);
+    // Split of one sample into the bands, written to the band ring; returns
+    // the unit-gain band signals.
+    C split(float left, float right, uint32_t n);
+    // Band magnitudes m of the band signals (the slow envelope follows them).
+    V detect(C band);
     // Gate, gain and levelling of one sample, with the linked slow levels E;
     // returns the levelled left and right signals.
     C level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc);
