@@ -132,15 +132,19 @@ V BandGroup<V>::detect(C band)
 }
 
 template <class V>
+void BandGroup<V>::followPeaks(const BlockValues& bv)
+{
+    // Fast envelope of the 44-sample peaks of the floored magnitude.
+    const V floor = select(greater(load<V>(own), splat<V>(0.0f)), splat<V>(bv.floorB1t), splat<V>(bv.floorMt));
+    fast.process(peak.push(max(floor, load<V>(m))));
+}
+
+template <class V>
 typename BandGroup<V>::C BandGroup<V>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc)
 {
     const V zero = splat<V>(0.0f);
     const auto ownBand = greater(load<V>(own), zero);
     const V mv = load<V>(m);
-
-    // Fast envelope of the 44-sample peaks of the floored magnitude.
-    const V floor = select(ownBand, splat<V>(bv.floorB1t), splat<V>(bv.floorMt));
-    fast.process(peak.push(max(floor, mv)));
 
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
     const V Gk = loadFrom<V>(&bv.gateGain[firstBand - 1]);
@@ -225,6 +229,7 @@ BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockVa
     for (std::size_t i = 0; i < groups.size(); ++i) band[i] = groups[i].split(left, right, n);
     for (std::size_t i = 0; i < groups.size(); ++i) magnitude[i] = groups[i].detect(band[i]);
     for (std::size_t i = 0; i < groups.size(); ++i) groups[i].slow.process(magnitude[i]);
+    for (Group& g : groups) g.followPeaks(bv);
 
     // Slow levels after linking.
     std::array<float, kNumBands> linked;

@@ -194,6 +194,8 @@ struct BandGroup {
     C split(float left, float right, uint32_t n);
     // Band magnitudes m of the band signals (the slow envelope follows them).
     V detect(C band);
+    // Fast envelope of the peaks of the floored band magnitudes.
+    void followPeaks(const BlockValues& bv);
     // Gate, gain and levelling of one sample, with the linked slow levels E;
     // returns the levelled left and right signals.
     C level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc);
