@@ -424,6 +424,16 @@ inline __m128 expX4(__m128 x)
     return _mm_load_ps(v);
 }
 
+// exp of every lane when every lane lies strictly between -2^-8 and 2^-8:
+// exp's small-argument path, without the range test.
+inline __m128 expSmallX4(__m128 x)
+{
+    return _mm_movelh_ps(detail::expSmallX2(_mm_cvtps_pd(x)), detail::expSmallX2(_mm_cvtps_pd(_mm_movehl_ps(x, x))));
+}
+
+// The same for one value.
+inline float expSmall(float x) { return static_cast<float>(1.0 + detail::expm1Series(x)); }
+
 // atan of every lane.
 inline __m128 atanX4(__m128 x)
 {

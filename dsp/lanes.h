@@ -81,6 +81,8 @@ inline bool bitsDiffer(float a, const float& m) { return std::bit_cast<uint32_t>
 inline float laneExp(float a) { return chainmath::exp(a); }
 inline float laneAtan(float a) { return chainmath::atan(a); }
 inline float laneTan(float a) { return chainmath::tan(a); }
+// exp of lanes known to lie strictly between -2^-8 and 2^-8 (exp's small-argument path).
+inline float laneExpSmall(float a) { return chainmath::expSmall(a); }
 
 // ---------------------------------------------------------------------------
 // Packed lanes.
@@ -128,6 +130,8 @@ template <int N>
 inline Sse<N> laneAtan(Sse<N> a) { return {chainmath::atanX4(a.v)}; }
 template <int N>
 inline Sse<N> laneTan(Sse<N> a) { return {chainmath::tanX4(a.v)}; }
+template <int N>
+inline Sse<N> laneExpSmall(Sse<N> a) { return {chainmath::expSmallX4(a.v)}; }
 
 // ---------------------------------------------------------------------------
 // Pairs.
@@ -175,6 +179,8 @@ template <class V>
 inline Pair<V> laneAtan(Pair<V> a) { return {laneAtan(a.lo), laneAtan(a.hi)}; }
 template <class V>
 inline Pair<V> laneTan(Pair<V> a) { return {laneTan(a.lo), laneTan(a.hi)}; }
+template <class V>
+inline Pair<V> laneExpSmall(Pair<V> a) { return {laneExpSmall(a.lo), laneExpSmall(a.hi)}; }
 
 // ---------------------------------------------------------------------------
 // Any lane type.

@@ -26,6 +26,7 @@ struct RisingEnvelopeT {
     float smooth, omSmooth;  // envelope smoothing s and 1 - s
     float T;                 // sampling period
     float releaseBase;       // shortest release, s
+    bool smallArguments;     // every exponent -T/(r + base) lies within exp's small-argument range
 
     // State.
     Mem<V> h, E, Es;  // rising indicator, envelope, smoothed envelope
@@ -41,8 +42,13 @@ struct RisingEnvelopeT {
         T = period;
         releaseBase = base;
         // A valid pair of r and coefficient, whatever the state.
+        const float largest = -T / (0.0f + releaseBase);  // r = 0: the exponent farthest from 0
         fill(r, 0.0f);
-        fill(cr, chainmath::exp(-T / (0.0f + releaseBase)));
+        fill(cr, chainmath::exp(largest));
+        // r + base >= base, so |-T/(r + base)| never exceeds that exponent's
+        // magnitude: at a rate where it lies in exp's small-argument range,
+        // every exponent does, and the range test is left out.
+        smallArguments = largest > -chainmath::detail::kExpSmall;
     }
 
     void clear()
@@ -65,7 +71,8 @@ struct RisingEnvelopeT {
         const V rv = max(zero, splat<V>(2.0f) * (hv - splat<V>(0.5f)));
         if (bitsDiffer(rv, r)) {
             store(r, rv);
-            store(cr, laneExp(splat<V>(-T) / (rv + splat<V>(releaseBase))));
+            const V z = splat<V>(-T) / (rv + splat<V>(releaseBase));
+            store(cr, smallArguments ? laneExpSmall(z) : laneExp(z));
         }
         const V c = load<V>(cr);
         const V ev = max(m, c * load<V>(E) + (one - c) * m);

@@ -469,6 +469,11 @@ TEST(ChainMath, FourLanesGiveTheScalarBits)
         return 0.0f;
     };
     auto tan1 = [](float x) { return chainmath::tan(x); };
+    // The small-argument path without its range test, for arguments inside the range.
+    auto expSmallX4 = [](const float* x, float* y) {
+        _mm_storeu_ps(y, chainmath::expSmallX4(_mm_loadu_ps(x)));
+        return 0.0f;
+    };
     auto exp1 = [](float x) { return chainmath::exp(x); };
     auto atan1 = [](float x) { return chainmath::atan(x); };
     for (uint32_t i = 0; i < kN; ++i) {
@@ -481,6 +486,9 @@ TEST(ChainMath, FourLanesGiveTheScalarBits)
             any[j] = fromBits(g.next());
         }
         expectLanes(expX4, exp1, small, "exp");
+        float strictlySmall[4];
+        for (int j = 0; j < 4; ++j) strictlySmall[j] = std::fabs(small[j]) < 0x1p-8f ? small[j] : 0.0f;
+        expectLanes(expSmallX4, exp1, strictlySmall, "exp small path");
         expectLanes(expX4, exp1, mixed, "exp");
         expectLanes(atanX4, atan1, unit, "atan");
         expectLanes(atanX4, atan1, any, "atan");
