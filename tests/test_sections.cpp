@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "dsp/decorrelator.h"
 #include "dsp/output_sections.h"
 #include "dsp/rising_envelope.h"
 #include "dsp/width_detector.h"
@@ -481,5 +482,33 @@ TEST(Runs, PackedAllpassRunGivesTheFloatBits)
             for (std::size_t j = 0; j < 4; ++j)
                 ASSERT_EQ(bitsOf(out[j]), bitsOf(one[j].process(x[at][j], n))) << "sample " << at << " lane " << j;
         }
+    }
+}
+
+// Four sections in skewed lanes against the same four sections one after the
+// other, over runs of every length (odd ones go section by section) from
+// both parities.
+TEST(Runs, SkewedSectionsGiveTheSectionBySectionBits)
+{
+    plumbra::SkewedAllpass4 skewed{};
+    std::array<plumbra::AllpassZ2, 4> one{};
+    for (std::size_t j = 0; j < 4; ++j) {
+        skewed.c[j] = plumbra::AnalyticPair::kPathA[j];
+        one[j].c = skewed.c[j];
+        one[j].clear();
+    }
+    skewed.clear();
+    const auto x = randomFrames(4000, 43);
+    std::size_t at = 0;
+    uint32_t n = 5;
+    for (int len : runLengths(x.size(), 44)) {
+        std::array<float, plumbra::kRunLength> a, b;
+        for (int i = 0; i < len; ++i) a[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i)] = x[at + static_cast<std::size_t>(i)][1];
+        skewed.processRun(a.data(), len, n);
+        for (auto& s : one) s.processRun(b.data(), len, n);
+        for (int i = 0; i < len; ++i)
+            ASSERT_EQ(bitsOf(a[static_cast<std::size_t>(i)]), bitsOf(b[static_cast<std::size_t>(i)])) << "sample " << at + static_cast<std::size_t>(i) << ", run of " << len;
+        at += static_cast<std::size_t>(len);
+        n += static_cast<uint32_t>(len);
     }
 }
