@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "dsp/chainmath.h"
-#include "dsp/mydsp.h"
 
 namespace plumbra {
 
@@ -21,7 +20,7 @@ constexpr float kSlowReleaseBase = 2.0f;    // slow envelope release 2 s .. 3 s
 // an edge is held just below it; at 44.1 kHz and above no edge is affected.
 constexpr float kMaxEdgeFraction = 0.49f;
 
-float edge(float hz, const RateConstants& rc) { return std::min(hz, kMaxEdgeFraction * rc.fs); }
+float edge(float hz, const RateConstants& rc) { return cornerBelowNyquist(hz, kMaxEdgeFraction, rc); }
 
 // Sections of a band's split: Butterworth highpass at fL, Butterworth lowpass at fH.
 BandSplitDesign designBandSplit(const BandDefinition& def, const RateConstants& rc)
@@ -48,49 +47,143 @@ void BandTimeConstants::design(const RateConstants& rc)
 }
 
 // ---------------------------------------------------------------------------
-// Gates and gains of four bands.
+// A group of four bands.
 
-void BandGainX4::setLane(std::size_t j, float gateRelease, const RateConstants& rc)
+template <class V>
+void BandGroup<V>::design(int first, const BandTimeConstants& tc, const RateConstants& rc)
 {
-    cg[j] = onePole(gateRelease, rc);
-    omcg[j] = 1.0f - cg[j];
-    // A valid argument and result pair, whatever the state.
-    gateBits[j] = std::bit_cast<uint32_t>(0.0f);
-    gt[j] = chainmath::atan(0.0f);
+    firstBand = first;
+    hasOwn = false;
+    for (int j = 0; j < kBandsPerGroup; ++j) {
+        const BandDefinition& def = bandDefinition(first + j);
+        const BandSplitDesign d = designBandSplit(def, rc);
+        const auto b = static_cast<std::size_t>(j);
+        for (std::size_t c = 0; c < 2; ++c) {
+            const std::size_t lane = c * kLanesOf<V> + b;
+            hp1.setLane(lane, d.hp);
+            hp2.setLane(lane, d.hp);
+            lp1.setLane(lane, d.lp);
+            lp2.setLane(lane, d.lp);
+            laneOf(ra0H, lane) = 1.0f / d.a0H;
+        }
+        laneOf(cg, b) = onePole(def.gateRelease, rc);
+        laneOf(omcg, b) = 1.0f - laneOf(cg, b);
+        // A valid argument and result pair, whatever the state.
+        laneOf(gateArg, b) = 0.0f;
+        laneOf(gt, b) = chainmath::atan(0.0f);
+        laneOf(outScale, b) = def.polarity * (def.scale / d.a0H);
+        laneOf(own, b) = def.ownFloorAndLevel ? 1.0f : 0.0f;
+        hasOwn = hasOwn || def.ownFloorAndLevel;
+        laneOf(polarity, b) = def.polarity;
+        laneOf(ownScale, b) = 1.0f / d.a0H;
+    }
+    // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
+    slow.design(tc.c4, tc.c05, tc.T, kSlowReleaseBase);
+    // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
+    fast.design(tc.c05, tc.c15, tc.T, kFastReleaseBase);
+    width.design(rc);
+    WidthDetectorT<V>::designFollowers(widthFollower, rc);
 }
 
-void BandGainX4::clear()
+template <class V>
+void BandGroup<V>::clear()
 {
-    p1.fill(0.0f);
-    p2.fill(0.0f);
-    gateBits.fill(std::bit_cast<uint32_t>(0.0f));
-    gt.fill(chainmath::atan(0.0f));
-    den.fill(0.0f);
-    g.fill(0.0f);
+    hp1.clear();
+    hp2.clear();
+    lp1.clear();
+    lp2.clear();
+    detector.clear();
+    bandRing.clear();
+    fill(m, 0.0f);
+    slow.clear();
+    fast.clear();
+    peak.clear();
+    fill(p1, 0.0f);
+    fill(p2, 0.0f);
+    fill(gateArg, 0.0f);
+    fill(gt, chainmath::atan(0.0f));
+    fill(g, 0.0f);
+    sum.clear();
+    diff.clear();
+    widthDetector.clear();
+    widthFollower.clear();
+    width.clear();
 }
 
-void BandGainX4::process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTimeConstants& tc)
+template <class V>
+typename BandGroup<V>::C BandGroup<V>::split(float left, float right, uint32_t n)
 {
+    const C x{splat<V>(left), splat<V>(right)};
+    const C x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
+    C w1v, w2v;
+    const C w = lp2.recurse(x3, w1v, w2v);
+    const C scaled = SosT<C>::lowpassSum(w, w1v, w2v);  // a0H * band output
+    bandRing.write(n, scaled);
+    return scaled * load<C>(ra0H);
+}
+
+template <class V>
+V BandGroup<V>::detect(C band)
+{
+    const C magnitude = detector.process(band);
+    const V mv = max(magnitude.lo, magnitude.hi);
+    store(m, mv);
+    return mv;
+}
+
+template <class V>
+void BandGroup<V>::followPeaks(const BlockValues& bv)
+{
+    // Fast envelope of the 44-sample peaks of the floored magnitude.
+    const V floor = select(greater(load<V>(own), splat<V>(0.0f)), splat<V>(bv.floorB1t), splat<V>(bv.floorMt));
+    fast.process(peak.push(max(floor, load<V>(m))));
+}
+
+template <class V>
+typename BandGroup<V>::C BandGroup<V>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc)
+{
+    const V zero = splat<V>(0.0f);
+    const auto ownBand = greater(load<V>(own), zero);
+    const V mv = load<V>(m);
+
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
-    const __m128 q = _mm_min_ps(_mm_mul_ps(Gk, m), _mm_set1_ps(1.0f));
-    const __m128 held = _mm_add_ps(_mm_mul_ps(load4(cg), load4(p1)), _mm_mul_ps(load4(omcg), q));
-    const __m128 peak = _mm_max_ps(held, q);
-    _mm_storeu_ps(p1.data(), peak);
-    const __m128 smoothed = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(tc.cs), load4(p2)), _mm_mul_ps(_mm_set1_ps(tc.omcs), peak));
-    _mm_storeu_ps(p2.data(), smoothed);
+    const V Gk = loadFrom<V>(&bv.gateGain[firstBand - 1]);
+    const V q = min(splat<V>(1.0f), Gk * mv);
+    const V p1v = max(q, load<V>(cg) * load<V>(p1) + load<V>(omcg) * q);
+    store(p1, p1v);
+    const V p2v = splat<V>(tc.cs) * load<V>(p2) + splat<V>(tc.omcs) * p1v;
+    store(p2, p2v);
     // A gate at rest keeps p2, and with it atan(p2), from sample to sample.
-    const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(smoothed), _mm_loadu_si128(reinterpret_cast<const __m128i*>(gateBits.data())));
-    if (_mm_movemask_ps(_mm_castsi128_ps(same)) != 0xF) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(gateBits.data()), _mm_castps_si128(smoothed));
-        _mm_storeu_ps(gt.data(), chainmath::atanX4(smoothed));
+    if (bitsDiffer(p2v, gateArg)) {
+        store(gateArg, p2v);
+        store(gt, laneAtan(p2v));
     }
 
     // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
-    const __m128 level = _mm_max_ps(_mm_mul_ps(_mm_set1_ps(kLevelSpread), E), e1s);
-    const __m128 d = _mm_max_ps(_mm_set1_ps(kPowerFloor), level);
-    _mm_storeu_ps(den.data(), d);
-    _mm_storeu_ps(g.data(), _mm_div_ps(_mm_set1_ps(1.0f), d));
+    const V den = max(max(load<V>(fast.Es), splat<V>(kLevelSpread) * E), splat<V>(kPowerFloor));
+    const V gv = splat<V>(1.0f) / den;
+    store(g, gv);
+
+    // The band signals of 1024 samples ago, levelled.
+    const C ahead = bandRing.tap(n, BandBank::kLookAhead);
+    const V lL = ahead.lo;
+    const V lR = ahead.hi;
+    const V scale = load<V>(outScale);
+    const V gtv = load<V>(gt);
+    auto levelled = [&](V v) { return ((scale * v) * gtv) * gv; };
+    V levelledSum = levelled(lL + lR);
+    if (hasOwn) {
+        // A band with its own level V1 applies its polarity last.
+        const V ownSum = (load<V>(polarity) * (((gtv * (lL + lR)) * splat<V>(bv.band1Out)) * load<V>(ownScale))) / den;
+        levelledSum = select(ownBand, ownSum, levelledSum);
+    }
+    sum.write(n, levelledSum);
+    diff.write(n, levelled(lL - lR));
+
+    return C{levelled(lL), levelled(lR)};
 }
+
+template struct BandGroup<Lane4>;
 
 // ---------------------------------------------------------------------------
 // The bank.
@@ -98,76 +191,15 @@ void BandGainX4::process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTi
 void BandBank::design(const RateConstants& rc)
 {
     times.design(rc);
-    for (Band<false>& b : monoBands) b.design(rc);
-    for (Band<true>& b : stereoBands) b.design(rc);
-    for (int N = 1; N <= kNumBands; ++N) {
-        const BandDefinition& def = bandDefinition(N);
-        const BandSplitDesign d = designBandSplit(def, rc);
-        for (int c = 0; c < 2; ++c) {
-            const auto lane = static_cast<std::size_t>(bandLane(N, c));
-            bandSplits[lane / AnalyticEnvelopeX4::kLanes].setLane(lane % AnalyticEnvelopeX4::kLanes, d);
-        }
-        const auto i = static_cast<std::size_t>(N - 1);
-        gains[i / 4].setLane(i % 4, def.gateRelease, rc);
-        outScale[i] = def.polarity * (def.scale / d.a0H);
-        if (def.ownFloorAndLevel) band1Scale = 1.0f / d.a0H;
-    }
-    // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
-    for (RisingEnvelopeX4& e : slowEnvelopes) e.design(times.c4, times.c05, times.T, kSlowReleaseBase);
-    // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
-    for (RisingEnvelopeX4& e : fastEnvelopes) e.design(times.c05, times.c15, times.T, kFastReleaseBase);
-    for (RisingEnvelopeX4& f : widthFollowers) WidthDetector::designFollowers(f, rc);
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        groups[i].design(static_cast<int>(i) * kBandsPerGroup + 1, times, rc);
 }
 
 void BandBank::clear()
 {
-    for (auto& b : monoBands) b.clear();
-    for (auto& b : stereoBands) b.clear();
-    for (auto& s : bandSplits) s.clear();
-    for (auto& d : bandDetectors) d.clear();
-    for (auto& d : widthDetectors) d.clear();
-    for (auto& e : slowEnvelopes) e.clear();
-    for (auto& e : fastEnvelopes) e.clear();
-    for (auto& f : widthFollowers) f.clear();
-    for (auto& p : peaks) p.clear();
-    for (auto& g : gains) g.clear();
-    bandScaled.fill(0.0f);
-    bandIn.fill(0.0f);
-    bandMag.fill(0.0f);
-    widthIn.fill(0.0f);
-    widthMag.fill(0.0f);
-    bandLevel.fill(0.0f);
-    linked.fill(0.0f);
-    aheadL.fill(0.0f);
-    aheadR.fill(0.0f);
-    sumOut.fill(0.0f);
-    diffOut.fill(0.0f);
+    for (Group& g : groups) g.clear();
 }
 
-template <int N>
-void BandBank::writeRings(uint32_t n)
-{
-    band<N>().writeRings(n, &bandScaled[bandLane(N, 0)]);
-}
-
-// Band N's smoothed slow envelope e2s.
-template <int N>
-float BandBank::slowLevel() const
-{
-    constexpr std::size_t lane = N - 1;
-    return slowEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
-}
-
-// Band N's smoothed fast envelope e1s.
-template <int N>
-float BandBank::fastLevel() const
-{
-    constexpr std::size_t lane = N - 1;
-    return fastEnvelopes[lane / RisingEnvelopeX4::kLanes].Es[lane % RisingEnvelopeX4::kLanes];
-}
-
-// The band's slow level E: its own smoothed slow envelope, or the largest of
-// it and the linked neighbours' smoothed slow envelopes times the link gain.
 template <int N>
 float BandBank::linkedLevel(const BlockValues& bv) const
 {
@@ -184,160 +216,71 @@ float BandBank::linkedLevel(const BlockValues& bv) const
     return E;
 }
 
-// Band N's band signals of 1024 samples ago (times a0H), which its gain of
-// this sample levels.
-template <int N>
-void BandBank::readLookAhead(uint32_t n)
-{
-    aheadL[N - 1] = band<N>().ch[0].ring.tap(n, kLookAhead);
-    aheadR[N - 1] = band<N>().ch[1].ring.tap(n, kLookAhead);
-}
-
-// Band N's levelled outputs into its sum ring (and difference ring).
-template <int N>
-void BandBank::writeOutputs(uint32_t n)
-{
-    band<N>().sum.write(n, sumOut[N - 1]);
-    if constexpr (bandDefinition(N).stereo) band<N>().side.diff.write(n, diffOut[N - 1]);
-}
-
-template <int N>
-void BandBank::widthDecision()
-{
-    constexpr std::size_t left = widthLane(N, 0);
-    constexpr std::size_t right = widthLane(N, 1);
-    constexpr std::size_t k = RisingEnvelopeX4::kLanes;
-    band<N>().side.width.decide(widthFollowers[left / k].Es[left % k], widthFollowers[right / k].Es[right % k]);
-}
-
 BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
 {
     // Every band's split and detection first: they depend on the input alone,
     // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
     // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
-    // band 11). The 24 band channels are split and detected four at a time
-    // (lanes left, right, left, right of two neighbouring bands), then the
-    // band rings are written and the slow envelopes follow.
-    const __m128 input = _mm_setr_ps(left, right, left, right);
-    for (std::size_t i = 0; i < bandSplits.size(); ++i) {
-        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
-        bandSplits[i].process(input, &bandScaled[lane], &bandIn[lane]);
-        bandDetectors[i].process(&bandIn[lane], &bandMag[lane]);
-    }
-    [&]<int... I>(std::integer_sequence<int, I...>) {
-        (writeRings<I + 1>(n), ...);
-    }(std::make_integer_sequence<int, kNumBands>{});
-    // Band magnitudes m, the larger of each band's left and right detector
-    // outputs, and the slow envelopes, four bands at a time: the eight
-    // detector lanes of bands N..N+3 hold left, right, left, right, ...
-    for (std::size_t i = 0; i < slowEnvelopes.size(); ++i) {
-        const __m128 lo = _mm_loadu_ps(&bandMag[8 * i]);
-        const __m128 hi = _mm_loadu_ps(&bandMag[8 * i + 4]);
-        const __m128 mL = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
-        const __m128 mR = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
-        const __m128 m = _mm_max_ps(mR, mL);  // std::max(mL, mR)
-        _mm_storeu_ps(&bandLevel[4 * i], m);
-        slowEnvelopes[i].process(m);
-    }
+    // band 11).
+    // Each phase for all groups before the next, so that the groups' long
+    // dependent chains overlap.
+    std::array<Group::C, kBandGroups> band;
+    std::array<Lane4, kBandGroups> magnitude;
+    for (std::size_t i = 0; i < groups.size(); ++i) band[i] = groups[i].split(left, right, n);
+    for (std::size_t i = 0; i < groups.size(); ++i) magnitude[i] = groups[i].detect(band[i]);
+    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].slow.process(magnitude[i]);
+    for (Group& g : groups) g.followPeaks(bv);
 
-    // Slow levels after linking, and the band signals the gains level.
+    // Slow levels after linking.
+    std::array<float, kNumBands> linked;
     [&]<int... I>(std::integer_sequence<int, I...>) {
         ((linked[I] = linkedLevel<I + 1>(bv)), ...);
-        (readLookAhead<I + 1>(n), ...);
     }(std::make_integer_sequence<int, kNumBands>{});
 
-    // Four bands at a time: the fast envelopes follow the 44-sample peaks of
-    // the floored magnitudes (floor B1t for band 1, Mt for the others), the
-    // gates and gains act, and the band signals of 1024 samples ago are
-    // levelled: sum pol*sigma/a0H*(lL + lR)*gt*g, difference
-    // pol*sigma/a0H*(lL - lR)*gt*g, and the levelled left and right signals
-    // that the width detectors follow.
-    for (std::size_t i = 0; i < gains.size(); ++i) {
-        const std::size_t b = 4 * i;
-        const __m128 m = _mm_loadu_ps(&bandLevel[b]);
-        const __m128 floor = i == 0 ? _mm_setr_ps(bv.floorB1t, bv.floorMt, bv.floorMt, bv.floorMt)
-                                    : _mm_set1_ps(bv.floorMt);
-        fastEnvelopes[i].process(peaks[i].push(_mm_max_ps(m, floor)));
-        BandGainX4& gain = gains[i];
-        gain.process(m, _mm_loadu_ps(&bv.gateGain[b]), load4(fastEnvelopes[i].Es), _mm_loadu_ps(&linked[b]), times);
+    // Gates, gains and levelled outputs.
+    std::array<Group::C, kBandGroups> levelled;
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        levelled[i] = groups[i].level(n, loadFrom<Lane4>(&linked[i * kBandsPerGroup]), bv, times);
 
-        const __m128 gt = load4(gain.gt);
-        const __m128 g = load4(gain.g);
-        const __m128 scale = _mm_loadu_ps(&outScale[b]);
-        const __m128 lL = _mm_loadu_ps(&aheadL[b]);
-        const __m128 lR = _mm_loadu_ps(&aheadR[b]);
-        auto level = [&](__m128 v) { return _mm_mul_ps(_mm_mul_ps(_mm_mul_ps(scale, v), gt), g); };
-        _mm_storeu_ps(&sumOut[b], level(_mm_add_ps(lL, lR)));
-        _mm_storeu_ps(&diffOut[b], level(_mm_sub_ps(lL, lR)));
-        const __m128 sL = level(lL);
-        const __m128 sR = level(lR);
-        // Width detector inputs, left and right of each stereo band side by side.
-        if (i > 0) _mm_storeu_ps(&widthIn[2 * (b - 2)], _mm_unpacklo_ps(sL, sR));
-        _mm_storeu_ps(&widthIn[2 * (b + 2 - 2)], _mm_unpackhi_ps(sL, sR));
-    }
-    // Band 1 takes its output level V1 from its own control and applies its
-    // polarity last.
-    {
-        constexpr BandDefinition def = bandDefinition(1);
-        sumOut[0] = def.polarity * (gains[0].gt[0] * (aheadL[0] + aheadR[0]) * bv.band1Out * band1Scale) / gains[0].den[0];
-    }
-    [&]<int... I>(std::integer_sequence<int, I...>) {
-        (writeOutputs<I + 1>(n), ...);
-    }(std::make_integer_sequence<int, kNumBands>{});
-
-    // The width detectors last: each reads only its own band's levelled
-    // signals. The magnitudes of the 20 levelled signals and their envelopes
-    // four at a time, then all decisions, so that the processor can overlap
-    // the long dependent chains (ratio, tangent, smoothing) of several
-    // detectors.
-    for (std::size_t i = 0; i < widthDetectors.size(); ++i) {
-        const std::size_t lane = i * AnalyticEnvelopeX4::kLanes;
-        widthDetectors[i].process(&widthIn[lane], &widthMag[lane]);
-    }
-    for (std::size_t i = 0; i < widthFollowers.size(); ++i) {
-        widthFollowers[i].process(_mm_loadu_ps(&widthMag[i * RisingEnvelopeX4::kLanes]));
-    }
-    widthDecision<3>();
-    widthDecision<4>();
-    widthDecision<5>();
-    widthDecision<6>();
-    widthDecision<7>();
-    widthDecision<8>();
-    widthDecision<9>();
-    widthDecision<10>();
-    widthDecision<11>();
-    widthDecision<12>();
+    // The width detectors last, each reading only its own bands' levelled
+    // signals: the magnitudes of all groups, their envelopes, then the
+    // decisions, so that the long dependent chains of several groups overlap.
+    for (std::size_t i = 0; i < groups.size(); ++i) levelled[i] = groups[i].widthDetector.process(levelled[i]);
+    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].widthFollower.process(levelled[i]);
+    for (Group& g : groups) g.decideWidth();
 
     BandOutputs out;
-    out.m1 = monoBands[0].sum.tap(n, kMixDelay);
-    out.m2 = monoBands[1].sum.tap(n, kMixDelay);
-    for (std::size_t i = 0; i < stereoBands.size(); ++i) {
-        const Band<true>& b = stereoBands[i];
-        out.sum[i] = b.sum.tap(n, kMixDelay);
-        out.diff[i] = b.side.diff.tap(n, kMixDelay);
-        out.width[i] = b.side.width.wf;
-        out.monoGain[i] = b.side.width.cm;
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        const Group& grp = groups[i];
+        Mem<Lane4> s, d;
+        store(s, grp.sum.tap(n, kMixDelay));
+        store(d, grp.diff.tap(n, kMixDelay));
+        for (std::size_t j = 0; j < kBandsPerGroup; ++j) {
+            const int band = static_cast<int>(i * kBandsPerGroup + j) + 1;
+            if (band == 1) out.m1 = s[j];
+            if (band == 2) out.m2 = s[j];
+            if (band < 3) continue;
+            const auto k = static_cast<std::size_t>(band - 3);
+            out.sum[k] = s[j];
+            out.diff[k] = d[j];
+            out.width[k] = grp.width.wf[j];
+            out.monoGain[k] = grp.width.cm[j];
+        }
     }
     return out;
 }
 
 BandProbe BandBank::probe(int bandNumber) const
 {
-    BandProbe p{};
-    auto one = [&]<int N>(std::integral_constant<int, N>) {
-        if (bandNumber != N) return;
-        const auto& b = band<N>();
-        constexpr std::size_t i = N - 1;
-        const BandGainX4& gain = gains[i / 4];
-        p = BandProbe{bandLevel[i], fastLevel<N>(), slowLevel<N>(), gain.gt[i % 4], gain.g[i % 4], 0.0f, 1.0f};
-        if constexpr (bandDefinition(N).stereo) {
-            p.wf = b.side.width.wf;
-            p.cm = b.side.width.cm;
-        }
-    };
-    [&]<int... I>(std::integer_sequence<int, I...>) {
-        (one(std::integral_constant<int, I + 1>{}), ...);
-    }(std::make_integer_sequence<int, kNumBands>{});
+    const auto i = static_cast<std::size_t>(bandNumber - 1);
+    const Group& grp = groups[i / kBandsPerGroup];
+    const std::size_t j = i % kBandsPerGroup;
+    BandProbe p{laneOf(grp.m, j), laneOf(grp.fast.Es, j), laneOf(grp.slow.Es, j), laneOf(grp.gt, j),
+                laneOf(grp.g, j), 0.0f, 1.0f};
+    if (bandDefinition(bandNumber).stereo) {
+        p.wf = laneOf(grp.width.wf, j);
+        p.cm = laneOf(grp.width.cm, j);
+    }
     return p;
 }
 

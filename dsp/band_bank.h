@@ -15,6 +15,10 @@
 // band 2; band 12 by band 11. Linking reads the neighbours' envelopes of the
 // same sample, so every band's detection of a sample runs before the gains
 // (see process()).
+//
+// The bands run in groups of four, one band per lane (BandGroup): the group's
+// left channels and right channels side by side in a Pair of lanes, its
+// per-band envelopes, gates and gains in one value.
 #pragma once
 
 #include <array>
@@ -22,13 +26,13 @@
 #include <type_traits>
 
 #include "dsp/band_outputs.h"
-#include "dsp/rising_envelope_x4.h"
+#include "dsp/block_values.h"
+#include "dsp/lanes.h"
+#include "dsp/rising_envelope.h"
 #include "dsp/sections.h"
 #include "dsp/width_detector.h"
 
 namespace plumbra {
-
-struct BlockValues;
 
 inline constexpr int kNumBands = 12;
 
@@ -99,18 +103,6 @@ struct BandTimeConstants {
     void design(const RateConstants& rc);
 };
 
-// One channel of a band split: highpass twice at fL, lowpass twice at fH
-// (Butterworth sections, which the bank runs four channels at a time, see
-// BandSplitX4). The last lowpass section's numerator sum w + 2w[n-1] + w[n-2],
-// which is the band output times a0H, goes into the channel's 2048-sample band
-// ring; the gain stage reads it 1024 samples later. The channel's analytic
-// envelope detector is also held by the bank, which runs four of them at a time.
-struct BandChannel {
-    Ring<2048> ring;  // a0H * band output
-
-    void clear() { ring.clear(); }
-};
-
 // The sections of one band's split: a Butterworth highpass section at fL
 // (used twice), a Butterworth lowpass section at fH (used twice) and the
 // latter's a0, a0H.
@@ -118,119 +110,6 @@ struct BandSplitDesign {
     Sos hp;
     Sos lp;
     float a0H;
-};
-
-// The band splits of four channels side by side, one per lane of a packed
-// single-precision vector; every lane computes what the scalar sections do:
-//   x3 = lp1(hp2(hp1(x))),  w = x3 - (a2*w2 + a1*w1)/a0 of lp2,
-//   scaled = w + 2w1 + w2 (a0H times the band output),  y = scaled/a0H.
-struct BandSplitX4 {
-    SosX4 hp1, hp2;                 // Butterworth highpass sections at fL
-    SosX4 lp1;                      // first Butterworth lowpass section at fH
-    SosX4 lp2;                      // last lowpass section; only its denominator is used
-    std::array<float, 4> ra0H;      // 1/a0H
-
-    void setLane(std::size_t j, const BandSplitDesign& d)
-    {
-        hp1.setLane(j, d.hp);
-        hp2.setLane(j, d.hp);
-        lp1.setLane(j, d.lp);
-        lp2.setLane(j, d.lp);
-        ra0H[j] = 1.0f / d.a0H;
-    }
-    void clear()
-    {
-        hp1.clear();
-        hp2.clear();
-        lp1.clear();
-        lp2.clear();
-    }
-
-    // Filters the four lanes of x into their bands: scaled[] receives a0H*y
-    // for the band rings, y[] the unit-gain band outputs the detectors see.
-    void process(__m128 x, float* scaled, float* y)
-    {
-        const __m128 x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
-        __m128 w1v, w2v;
-        const __m128 w = lp2.recurse(x3, w1v, w2v);
-        const __m128 sc = SosX4::lowpassSum(w, w1v, w2v);
-        _mm_storeu_ps(scaled, sc);
-        _mm_storeu_ps(y, _mm_mul_ps(sc, _mm_loadu_ps(ra0H.data())));
-    }
-};
-
-// Side output of a stereo band: its difference ring and its width detector.
-struct SideOutput {
-    Ring<4096> diff;      // pol*(sigma/a0H)*(lL - lR)*gt*g
-    WidthDetector width;  // decides how much of the difference is used
-
-    void clear()
-    {
-        diff.clear();
-        width.clear();
-    }
-};
-struct NoSideOutput {
-    void clear() {}
-};
-
-// One band's delay rings: the band signals of both channels, which the gain
-// stage reads 1024 samples later, and the levelled outputs, which the band mix
-// reads 2048 samples later. Stereo bands also keep their side output and width
-// detector. The bank runs the splits and detectors four channels at a time and
-// the envelopes, gates and gains four bands at a time (see BandBank::process()).
-template <bool kStereo>
-struct Band {
-    std::array<BandChannel, 2> ch;  // left, right
-    Ring<4096> sum;                 // levelled band sum (mono output of a mono band)
-    std::conditional_t<kStereo, SideOutput, NoSideOutput> side;  // stereo bands only
-
-    void design(const RateConstants& rc)
-    {
-        if constexpr (kStereo) side.width.design(rc);
-    }
-    void clear()
-    {
-        for (BandChannel& c : ch) c.clear();
-        sum.clear();
-        side.clear();
-    }
-
-    // Writes a0H times the band outputs of the left and the right channel,
-    // scaled[0] and scaled[1], into the band rings.
-    void writeRings(uint32_t n, const float* scaled)
-    {
-        ch[0].ring.write(n, scaled[0]);
-        ch[1].ring.write(n, scaled[1]);
-    }
-};
-
-// Gates and gains of four bands side by side, band 4i+1+j in lane j of group i.
-// Every lane computes, for its band magnitude m, gate gain Gk, smoothed fast
-// envelope e1s and (linked) slow level E:
-//   q   = min(1, Gk*m)
-//   p1  = max(q, cg*p1 + (1 - cg)*q)       gate peak: instant attack, release cg
-//   p2  = cs*p2 + (1 - cs)*p1              30 ms smoothing
-//   gt  = atan(p2)                         gate factor, 0 .. pi/4
-//   den = max(max(e1s, 0.7943282*E), 3.1622778e-05),   g = 1/den
-// The packed operations are exact per lane, so each lane gives the bits of
-// the band computed alone; std::max(a, b) is taken as _mm_max_ps(b, a) and
-// std::min(a, b) as _mm_min_ps(b, a). The arctangents are evaluated only when
-// some lane's p2 changed (settled gates hold it).
-struct BandGainX4 {
-    static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
-    using Lanes = std::array<float, 4>;
-
-    Lanes cg, omcg;    // gate release exp(-rk*T) and 1 - cg
-    Lanes p1, p2;      // gate peak and smoother
-    std::array<uint32_t, 4> gateBits;  // bits of the p2 that gt was computed from
-    Lanes gt;          // gate factor atan(p2) of the current sample
-    Lanes den;         // gain divisor of the current sample
-    Lanes g;           // band gain 1/den of the current sample
-
-    void setLane(std::size_t j, float gateRelease, const RateConstants& rc);
-    void clear();
-    void process(__m128 m, __m128 Gk, __m128 e1s, __m128 E, const BandTimeConstants& tc);
 };
 
 // What tests and tools can see of a band after a sample.
@@ -242,6 +121,91 @@ struct BandProbe {
     float g;    // band gain
     float wf;   // width factor (stereo bands; 0 for bands 1 and 2)
     float cm;   // mono compensation gain (stereo bands; 1 for bands 1 and 2)
+};
+
+inline constexpr int kBandsPerGroup = 4;
+inline constexpr int kBandGroups = kNumBands / kBandsPerGroup;
+static_assert(kNumBands % kBandsPerGroup == 0);
+
+// Four bands, one per lane of V, with all their state. Each band channel
+// (left and right of every band) is split into the band (highpass twice at fL,
+// lowpass twice at fH; the last lowpass section's numerator sum, a0H times the
+// band output, goes into the band ring, which the gain stage reads 1024
+// samples later) and measured by an analytic envelope detector; the larger of
+// a band's two magnitudes is its magnitude m. Per band, as in every lane:
+//   slow envelope e2s of m, linked with the neighbours' into E (by the bank)
+//   fast envelope e1s of the 44-sample peak of max(floor, m)
+//   q   = min(1, Gk*m)
+//   p1  = max(q, cg*p1 + (1 - cg)*q)       gate peak: instant attack, release cg
+//   p2  = cs*p2 + (1 - cs)*p1              30 ms smoothing
+//   gt  = atan(p2)                         gate factor, 0 .. pi/4
+//   den = max(max(e1s, 0.7943282*E), 3.1622778e-05),   g = 1/den
+// and the band signals of 1024 samples ago (lL, lR, times a0H) are levelled
+// into sum pol*sigma/a0H*(lL + lR)*gt*g and difference pol*sigma/a0H*(lL - lR)*gt*g,
+// written to rings that the mix reads 2048 samples later. A band with its own
+// floor and level (band 1) takes the floor B1t and the sum
+// pol*(gt*(lL + lR)*V1/a0H)/den. The levelled left and right signals feed the
+// stereo bands' width detectors: envelopes of both channels and a decision.
+// The arctangents and the release exponentials are evaluated only when some
+// lane's argument changed.
+template <class V>
+struct BandGroup {
+    using C = Pair<V>;  // band channels: the left ones, then the right ones
+    static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
+
+    int firstBand;  // band number of lane 0
+
+    // Band split and detection, per channel.
+    SosT<C> hp1, hp2;          // Butterworth highpass sections at fL
+    SosT<C> lp1;               // first Butterworth lowpass section at fH
+    SosT<C> lp2;               // last lowpass section; only its denominator is used
+    Mem<C> ra0H;               // 1/a0H
+    AnalyticEnvelopeT<C> detector;
+    RingT<C, 2048> bandRing;   // a0H * band output
+
+    // Envelopes, gate and gain, per band.
+    Mem<V> m;                  // band magnitude of the current sample
+    RisingEnvelopeT<V> slow;   // slow envelope of m
+    RisingEnvelopeT<V> fast;   // fast envelope of the peaks
+    SlidingMaxT<V, 44> peak;   // 44-sample peak of the floored magnitude
+    Mem<V> cg, omcg;           // gate release exp(-rk*T) and 1 - cg
+    Mem<V> p1, p2;             // gate peak and smoother
+    Mem<V> gateArg;            // the p2 that gt was computed from (compared by its bits)
+    Mem<V> gt;                 // gate factor atan(p2)
+    Mem<V> g;                  // band gain 1/den
+    Mem<V> outScale;           // pol*sigma/a0H
+    Mem<V> own;                // 1 for a band with its own floor and level, else 0
+    bool hasOwn;               // some band of the group has its own floor and level
+    Mem<V> polarity;           // pol
+    Mem<V> ownScale;           // 1/a0H, for a band with its own level
+    RingT<V, 4096> sum;        // levelled band sum (mono output of a mono band)
+    RingT<V, 4096> diff;       // levelled difference (stereo bands)
+
+    // Width detection of the levelled channels (stereo bands).
+    AnalyticEnvelopeT<C> widthDetector;
+    RisingEnvelopeT<C> widthFollower;
+    WidthDetectorT<V> width;
+
+    void design(int first, const BandTimeConstants& tc, const RateConstants& rc);
+    void clear();
+
+    // Split of one sample into the bands, written to the band ring; returns
+    // the unit-gain band signals.
+    C split(float left, float right, uint32_t n);
+    // Band magnitudes m of the band signals (the slow envelope follows them).
+    V detect(C band);
+    // Fast envelope of the peaks of the floored band magnitudes.
+    void followPeaks(const BlockValues& bv);
+    // Gate, gain and levelling of one sample, with the linked slow levels E;
+    // returns the levelled left and right signals.
+    C level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc);
+    // Width decisions from the channel envelopes after the levelled signals'
+    // magnitudes (the lanes of mono bands run along unused).
+    void decideWidth()
+    {
+        const C es = load<C>(widthFollower.Es);
+        width.decide(es.lo, es.hi);
+    }
 };
 
 class BandBank {
@@ -259,92 +223,27 @@ public:
 
     static constexpr uint32_t kLookAhead = 1024;  // the gain leads the band signal by this much
     static constexpr uint32_t kMixDelay = 2048;   // the band mix reads the output rings this far back
-
-private:
     static constexpr uint32_t kPeakWindow = 44;   // length of the fast envelopes' peak maximum
 
-    template <int N>
-    auto& band()
-    {
-        if constexpr (bandDefinition(N).stereo)
-            return stereoBands[N - 3];
-        else
-            return monoBands[N - 1];
-    }
-    template <int N>
-    const auto& band() const
-    {
-        if constexpr (bandDefinition(N).stereo)
-            return stereoBands[N - 3];
-        else
-            return monoBands[N - 1];
-    }
+private:
+    using Group = BandGroup<Lane4>;
 
+    // Band N's smoothed slow envelope e2s.
     template <int N>
-    void writeRings(uint32_t n);
-    template <int N>
-    float slowLevel() const;
-    template <int N>
-    float fastLevel() const;
+    float slowLevel() const
+    {
+        constexpr std::size_t i = N - 1;
+        return laneOf(groups[i / kBandsPerGroup].slow.Es, i % kBandsPerGroup);
+    }
+    // The band's slow level E: its own smoothed slow envelope, or the largest
+    // of it and the linked neighbours' times the link gain.
     template <int N>
     float linkedLevel(const BlockValues& bv) const;
-    template <int N>
-    void readLookAhead(uint32_t n);
-    template <int N>
-    void writeOutputs(uint32_t n);
-    template <int N>
-    void widthDecision();
-
-    // Lane of band N's channel c (0 left, 1 right) among the band detectors, and
-    // of stereo band N's channel c among the width detectors: channels in
-    // order, both channels of a band side by side.
-    static constexpr int bandLane(int N, int c) { return 2 * (N - 1) + c; }
-    static constexpr int widthLane(int N, int c) { return 2 * (N - 3) + c; }
-    static constexpr int kBandLanes = 2 * kNumBands;
-    static constexpr int kWidthLanes = 2 * (kNumBands - 2);
-    static_assert(kBandLanes % AnalyticEnvelopeX4::kLanes == 0);
-    static_assert(kWidthLanes % AnalyticEnvelopeX4::kLanes == 0);
-    static_assert(kNumBands % RisingEnvelopeX4::kLanes == 0);
-    static_assert(kBandLanes == 2 * kNumBands && AnalyticEnvelopeX4::kLanes == 4);
 
     BandTimeConstants times;
-    std::array<Band<false>, 2> monoBands;     // bands 1 and 2
-    std::array<Band<true>, 10> stereoBands;   // bands 3 .. 12
-
-    // Band splits, four lanes each (lane bandLane).
-    std::array<BandSplitX4, kBandLanes / 4> bandSplits;
-
-    // Analytic envelope detectors, four lanes each: of the band split outputs
-    // (lane bandLane) and of the stereo bands' levelled signals (lane widthLane).
-    std::array<AnalyticEnvelopeX4, kBandLanes / AnalyticEnvelopeX4::kLanes> bandDetectors;
-    std::array<AnalyticEnvelopeX4, kWidthLanes / AnalyticEnvelopeX4::kLanes> widthDetectors;
-
-    // Slow envelopes of the band magnitudes, four bands at a time (band N in
-    // lane N - 1), and the width detectors' envelope followers (lane widthLane).
-    std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> slowEnvelopes;
-    std::array<RisingEnvelopeX4, kNumBands / RisingEnvelopeX4::kLanes> fastEnvelopes;  // of the peaks M
-    std::array<RisingEnvelopeX4, kWidthLanes / RisingEnvelopeX4::kLanes> widthFollowers;
-
-    // 44-sample peaks of the floored band magnitudes, and the gates and gains,
-    // four bands at a time (band N in lane N - 1).
-    std::array<SlidingMaxX4<kPeakWindow>, kNumBands / 4> peaks;
-    std::array<BandGainX4, kNumBands / 4> gains;
-    std::array<float, kNumBands> outScale;  // pol*sigma/a0H of each band (band 1: unused)
-    float band1Scale;                       // 1/a0H of band 1, whose level V1 comes per block
-
-    // Detector inputs and outputs of the current sample, by lane.
-    std::array<float, kBandLanes> bandScaled, bandIn, bandMag;
-    std::array<float, kWidthLanes> widthIn, widthMag;
-    std::array<float, kNumBands> bandLevel;  // band magnitudes m, band N at N - 1
-    std::array<float, kNumBands> linked;     // slow levels E after linking, band N at N - 1
-    std::array<float, kNumBands> aheadL, aheadR;  // band rings 1024 samples back (a0H * band signal)
-    std::array<float, kNumBands> sumOut, diffOut;  // levelled sum and difference, band N at N - 1
+    std::array<Group, kBandGroups> groups;  // bands 1..4, 5..8, 9..12
 };
 
-static_assert(std::is_trivially_copyable_v<BandSplitX4>);
-static_assert(std::is_trivially_copyable_v<BandGainX4>);
-static_assert(std::is_trivially_copyable_v<Band<true>>);
-static_assert(std::is_trivially_copyable_v<Band<false>>);
 static_assert(std::is_trivially_copyable_v<BandBank>);
 
 }  // namespace plumbra

@@ -377,6 +377,35 @@ inline __m128 atanMagnitudeX2(__m128d a)
     return _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(big, folded), _mm_andnot_pd(big, w)));
 }
 
+// tan of two lanes with |x| below 2^22, without the sign, as floats in the
+// low half: reduceSmall, the kernel and the quotient of tan, lane by lane
+// (below 0.75 reduceSmall gives q = 0 and r = x, the scalar path's shortcut).
+inline __m128 tanMagnitudeX2(__m128d x)
+{
+    __m128d kd = _mm_add_pd(_mm_mul_pd(x, _mm_set1_pd(k2ByPi)), _mm_set1_pd(kRoundShift));
+    const __m128i qBits = _mm_castpd_si128(kd);
+    kd = _mm_sub_pd(kd, _mm_set1_pd(kRoundShift));
+    const __m128d r = _mm_sub_pd(_mm_sub_pd(_mm_sub_pd(x, _mm_mul_pd(kd, _mm_set1_pd(kPiBy2A))),
+                                            _mm_mul_pd(kd, _mm_set1_pd(kPiBy2B))),
+                                 _mm_mul_pd(kd, _mm_set1_pd(kPiBy2C)));
+    const __m128d y = _mm_mul_pd(r, r);
+    __m128d num = _mm_add_pd(_mm_set1_pd(-990.0), y);
+    num = _mm_add_pd(_mm_set1_pd(135135.0), _mm_mul_pd(y, num));
+    num = _mm_add_pd(_mm_set1_pd(-4729725.0), _mm_mul_pd(y, num));
+    num = _mm_mul_pd(r, _mm_add_pd(_mm_set1_pd(34459425.0), _mm_mul_pd(y, num)));
+    __m128d den = _mm_add_pd(_mm_set1_pd(-13860.0), _mm_mul_pd(y, _mm_set1_pd(45.0)));
+    den = _mm_add_pd(_mm_set1_pd(945945.0), _mm_mul_pd(y, den));
+    den = _mm_add_pd(_mm_set1_pd(-16216200.0), _mm_mul_pd(y, den));
+    den = _mm_add_pd(_mm_set1_pd(34459425.0), _mm_mul_pd(y, den));
+    // tan(r + q pi/2) is tan r for even q and -cot r for odd q.
+    const __m128i odd32 = _mm_cmpeq_epi32(_mm_and_si128(qBits, _mm_set1_epi32(1)), _mm_set1_epi32(1));
+    const __m128d odd = _mm_castsi128_pd(_mm_shuffle_epi32(odd32, _MM_SHUFFLE(2, 2, 0, 0)));
+    const __m128d negDen = _mm_xor_pd(den, _mm_set1_pd(-0.0));
+    const __m128d top = _mm_or_pd(_mm_and_pd(odd, negDen), _mm_andnot_pd(odd, num));
+    const __m128d bottom = _mm_or_pd(_mm_and_pd(odd, num), _mm_andnot_pd(odd, den));
+    return _mm_cvtpd_ps(_mm_div_pd(top, bottom));
+}
+
 }  // namespace detail
 
 // exp of every lane.
@@ -395,6 +424,16 @@ inline __m128 expX4(__m128 x)
     return _mm_load_ps(v);
 }
 
+// exp of every lane when every lane lies strictly between -2^-8 and 2^-8:
+// exp's small-argument path, without the range test.
+inline __m128 expSmallX4(__m128 x)
+{
+    return _mm_movelh_ps(detail::expSmallX2(_mm_cvtps_pd(x)), detail::expSmallX2(_mm_cvtps_pd(_mm_movehl_ps(x, x))));
+}
+
+// The same for one value.
+inline float expSmall(float x) { return static_cast<float>(1.0 + detail::expm1Series(x)); }
+
 // atan of every lane.
 inline __m128 atanX4(__m128 x)
 {
@@ -406,6 +445,24 @@ inline __m128 atanX4(__m128 x)
                                    detail::atanMagnitudeX2(_mm_cvtps_pd(_mm_movehl_ps(a, a))));
     const __m128 r = _mm_xor_ps(m, _mm_and_ps(signBit, x));
     return _mm_or_ps(_mm_and_ps(nan, _mm_add_ps(x, x)), _mm_andnot_ps(nan, r));
+}
+
+// tan of every lane: packed for |x| below 2^22, lane by lane otherwise
+// (huge arguments, infinities and NaN).
+inline __m128 tanX4(__m128 x)
+{
+    const __m128 signBit = _mm_set1_ps(-0.0f);
+    const __m128 a = _mm_andnot_ps(signBit, x);
+    const __m128i big = _mm_cmpgt_epi32(_mm_castps_si128(a), _mm_set1_epi32(static_cast<int>(detail::kReduceSmallLimit - 1)));
+    if (_mm_movemask_epi8(big) != 0) {
+        alignas(16) float v[4];
+        _mm_store_ps(v, x);
+        for (float& e : v) e = tan(e);
+        return _mm_load_ps(v);
+    }
+    const __m128 m = _mm_movelh_ps(detail::tanMagnitudeX2(_mm_cvtps_pd(a)),
+                                   detail::tanMagnitudeX2(_mm_cvtps_pd(_mm_movehl_ps(a, a))));
+    return _mm_xor_ps(m, _mm_and_ps(signBit, x));
 }
 
 // x^y. The fast path covers positive normal x with finite y; the rest follows

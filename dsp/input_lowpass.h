@@ -25,7 +25,7 @@ inline constexpr float kCornerCeilingFraction = 0.499f;
 // Limits a corner frequency to just below the Nyquist frequency.
 inline float cornerBelowNyquist(float f, const RateConstants& rc)
 {
-    return std::min(f, kCornerCeilingFraction * rc.fs);
+    return cornerBelowNyquist(f, kCornerCeilingFraction, rc);
 }
 
 struct InputLowpass {

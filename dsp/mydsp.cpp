@@ -183,10 +183,10 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
 
             // ---- band mix and output stages ----
             const MixedPair mix = mixBands(bandOut);
-            const __m128 main = _mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f);
-            const __m128 y = fEq.process(fExpander.process(_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f), main, n));
-            const float yA = _mm_cvtss_f32(y);
-            const float yB = _mm_cvtss_f32(_mm_shuffle_ps(y, y, _MM_SHUFFLE(1, 1, 1, 1)));
+            const Lane2 main{_mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f)};
+            const Lane2 y = fEq.process(fExpander.process(Lane2{_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f)}, main, n));
+            const float yA = _mm_cvtss_f32(y.v);
+            const float yB = _mm_cvtss_f32(_mm_shuffle_ps(y.v, y.v, _MM_SHUFFLE(1, 1, 1, 1)));
             const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);
             out0[start + i] = out.a;
             out1[start + i] = out.b;

@@ -11,6 +11,7 @@
 #include "dsp/band_bank.h"
 #include "dsp/band_mix.h"
 #include "dsp/band_outputs.h"
+#include "dsp/block_values.h"
 #include "dsp/bandwidth_expander.h"
 #include "dsp/decorrelator.h"
 #include "dsp/dsp.h"
@@ -59,30 +60,6 @@ inline void storeControl(float& v, float x)
 {
     std::atomic_ref<float>(v).store(x, std::memory_order_relaxed);
 }
-
-// Values derived from the controls once at the start of every block.
-struct BlockValues {
-    // Band dynamics.
-    float gateGain[12];  // G0 (band 1, with its trim) and Gk for k = 1..11
-    float floorMt;       // Mt, floor level of bands 2..12
-    float floorB1t;      // B1t, floor level of band 1
-    float link5678;      // L5678
-    float link21;        // L21
-    float link1112;      // L1112
-    float band1Out;      // V1 = 10^((Band 1 Level dB - 26)/20)
-    // Input conditioning.
-    float lowpassHz;     // corner of the input lowpass
-    float dnrSens;       // S, DNR Sensitivity without conversion
-    float dnrMinHz;      // cutoff floor: 22000 with DNR LPF Disable on, else 0
-    bool eqBypass;       // Disable WRMI EQ at or above 0.5
-    // Bandwidth expander, output equaliser, output gain control.
-    float bweDetectHz;   // F_det
-    float bweDetectGain; // G_det
-    float bweInputHz;    // F_in
-    float bweLevel;      // L_be
-    float hfShelf;       // G_hf
-    float agcThreshold;  // theta
-};
 
 class mydsp : public dsp {
 public:
@@ -140,8 +117,8 @@ private:
     // ---- band mix and output stages ----
     MainPath fMainA;              // 5 kHz shelf and two-sample delay of channel A's mix
     MainPath fMainB;              // the same for channel B
-    BandwidthExpanderX2 fExpander; // synthetic treble of channels A and B
-    OutputEqualiserX2 fEq;         // output equaliser of channels A and B
+    BandwidthExpanderT<Lane2> fExpander;  // synthetic treble of channels A and B
+    OutputEqualiserT<Lane2> fEq;          // output equaliser of channels A and B
     OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
 
     // Recovery from a non-finite state (see processBlock): the next word of the

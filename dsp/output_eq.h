@@ -4,7 +4,9 @@
 // 9 dB, a peaking cut at 80 Hz and a 12th-order elliptic highpass at 40 Hz; only
 // the first shelf follows a control ("Final 2k HF Shelf").
 //
-// One instance per output channel; all coefficients are fixed for a sample rate.
+// Written over a lane type: the float instance is one channel, the processor
+// runs both output channels side by side (Lane2). All coefficients are fixed
+// for a sample rate.
 #pragma once
 
 #include <array>
@@ -20,13 +22,14 @@ namespace plumbra {
 // numerator s^2, so b0 = b2 = k^2, b1 = -2k^2). For an odd-order Butterworth pair
 // the plain sum has unit magnitude everywhere, so the result is a shelf with gain
 // 1 at DC and g at the Nyquist frequency, without a dip at the crossover.
-struct ButterworthShelf5 {
+template <class V>
+struct ButterworthShelf5T {
     static constexpr std::array<float, 2> kD = {1.618034f, 0.618034f};
 
-    FirstOrderSplit split;  // first-order lowpass and highpass of the input
-    SosCascade<2> low;      // lowpass branch sections
-    SosCascade<2> high;     // highpass branch sections
-    float g;                // gain of the highpass branch
+    FirstOrderSplitT<V> split;  // first-order lowpass and highpass of the input
+    SosCascadeT<V, 2> low;      // lowpass branch sections
+    SosCascadeT<V, 2> high;     // highpass branch sections
+    float g;                    // gain of the highpass branch
 
     void design(float k, float gain)
     {
@@ -43,16 +46,17 @@ struct ButterworthShelf5 {
         low.clear();
         high.clear();
     }
-    float process(float x)
+    V process(V x)
     {
-        const FirstOrderSplit::Out o = split.process(x);
-        const float l = low.process(o.low);
-        const float h = high.process(o.high);
-        return l + g * h;
+        const typename FirstOrderSplitT<V>::Out o = split.process(x);
+        const V l = low.process(o.low);
+        const V h = high.process(o.high);
+        return l + splat<V>(g) * h;
     }
 };
 
-struct OutputEqualiser {
+template <class V>
+struct OutputEqualiserT {
     static constexpr float kShelf2kHz = 2000.0f;
     static constexpr float kShelf1kHz = 1000.0f;
     static constexpr float kShelf1kGain = 0.70794576f;   // -3 dB
@@ -67,15 +71,15 @@ struct OutputEqualiser {
     static constexpr float kCutZeroWidth = 251.32741f;   // pi * 80: zero bandwidth, -3 dB at 80 Hz
     static constexpr float kHighpassHz = 40.0f;
 
-    FirstOrderSplit shelf2k;  // g = G_hf
-    float hfShelf;            // G_hf = 10^("Final 2k HF Shelf"/20)
-    FirstOrderSplit shelf1k;
-    ButterworthShelf5 lift;   // +9 dB above 9720 Hz
-    FirstOrderSplit shelf7k;
-    FirstOrderSplit shelf4k;
-    Sos cut80;                // -3 dB peaking cut at 80 Hz
-    EllipticHighpass highpassA;  // 40 Hz, twice in cascade: 12th-order elliptic
-    EllipticHighpass highpassB;
+    FirstOrderSplitT<V> shelf2k;  // g = G_hf
+    float hfShelf;                // G_hf = 10^("Final 2k HF Shelf"/20)
+    FirstOrderSplitT<V> shelf1k;
+    ButterworthShelf5T<V> lift;   // +9 dB above 9720 Hz
+    FirstOrderSplitT<V> shelf7k;
+    FirstOrderSplitT<V> shelf4k;
+    SosT<V> cut80;                // -3 dB peaking cut at 80 Hz
+    EllipticHighpassT<V> highpassA;  // 40 Hz, twice in cascade: 12th-order elliptic
+    EllipticHighpassT<V> highpassB;
 
     // Fixed coefficients of the sample rate. The 80 Hz cut has the prototype
     // (s^2 + beta*s + 1)/(s^2 + alpha*s + 1) with alpha = (355.0094/fs)/sin(2*pi*80/fs)
@@ -111,95 +115,20 @@ struct OutputEqualiser {
         highpassB.clear();
     }
 
-    float process(float y)
+    V process(V y)
     {
-        float v = shelf2k.shelf(y, hfShelf);
-        v = shelf1k.shelf(v, kShelf1kGain);
+        V v = shelf2k.shelf(y, splat<V>(hfShelf));
+        v = shelf1k.shelf(v, splat<V>(kShelf1kGain));
         v = lift.process(v);
-        v = shelf7k.shelf(v, kShelf7kGain);
-        v = shelf4k.shelf(v, kShelf4kGain);
+        v = shelf7k.shelf(v, splat<V>(kShelf7kGain));
+        v = shelf4k.shelf(v, splat<V>(kShelf4kGain));
         v = cut80.process(v);
         v = highpassA.process(v);
         return highpassB.process(v);
     }
 };
+using OutputEqualiser = OutputEqualiserT<float>;
 
 static_assert(std::is_trivially_copyable_v<OutputEqualiser>);
-
-// ---------------------------------------------------------------------------
-// Both output channels side by side in the lanes of a packed single-precision
-// vector (SSE2): channel A in lane 0, channel B in lane 1, lanes 2 and 3 idle.
-// The two channels share every coefficient and keep separate state. Each lane
-// performs the operations of the scalar sections above in the same order, so
-// lane 0 and lane 1 give bit for bit what two OutputEqualiser instances give.
-
-// The output equaliser of both channels: the coefficients of a designed
-// OutputEqualiser in every lane, the states of channels A and B in lanes 0 and 1.
-struct OutputEqualiserX2 {
-    FirstOrderSplitX2 shelf2k;
-    Splat4 hfShelf;
-    FirstOrderSplitX2 shelf1k;
-    FirstOrderSplitX2 liftSplit;
-    SosCascadeX2<2> liftLow;
-    SosCascadeX2<2> liftHigh;
-    Splat4 liftGain;
-    FirstOrderSplitX2 shelf7k;
-    FirstOrderSplitX2 shelf4k;
-    SosX2 cut80;
-    SosCascadeX2<3> highpassA;
-    SosCascadeX2<3> highpassB;
-
-    void designFixed(const RateConstants& rc)
-    {
-        OutputEqualiser eq;
-        eq.designFixed(rc);
-        shelf2k.setFrom(eq.shelf2k);
-        hfShelf = splat4(eq.hfShelf);
-        shelf1k.setFrom(eq.shelf1k);
-        liftSplit.setFrom(eq.lift.split);
-        liftLow.setFrom(eq.lift.low);
-        liftHigh.setFrom(eq.lift.high);
-        liftGain = splat4(eq.lift.g);
-        shelf7k.setFrom(eq.shelf7k);
-        shelf4k.setFrom(eq.shelf4k);
-        cut80.setFrom(eq.cut80);
-        highpassA.setFrom(eq.highpassA.sections);
-        highpassB.setFrom(eq.highpassB.sections);
-    }
-
-    void setHfShelf(float g) { hfShelf = splat4(g); }
-
-    void clear()
-    {
-        shelf2k.clear();
-        shelf1k.clear();
-        liftSplit.clear();
-        liftLow.clear();
-        liftHigh.clear();
-        shelf7k.clear();
-        shelf4k.clear();
-        cut80.clear();
-        highpassA.clear();
-        highpassB.clear();
-    }
-
-    // OutputEqualiser::process of each lane.
-    __m128 process(__m128 y)
-    {
-        __m128 v = shelf2k.shelf(y, load4(hfShelf));
-        v = shelf1k.shelf(v, _mm_set1_ps(OutputEqualiser::kShelf1kGain));
-        const FirstOrderSplitX2::Out o = liftSplit.process(v);
-        const __m128 l = liftLow.process(o.low);
-        const __m128 h = liftHigh.process(o.high);
-        v = _mm_add_ps(l, _mm_mul_ps(load4(liftGain), h));
-        v = shelf7k.shelf(v, _mm_set1_ps(OutputEqualiser::kShelf7kGain));
-        v = shelf4k.shelf(v, _mm_set1_ps(OutputEqualiser::kShelf4kGain));
-        v = cut80.process(v);
-        v = highpassA.process(v);
-        return highpassB.process(v);
-    }
-};
-
-static_assert(std::is_trivially_copyable_v<OutputEqualiserX2>);
 
 }  // namespace plumbra

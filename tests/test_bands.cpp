@@ -181,7 +181,6 @@ TEST(BandDetection, AnalyticMagnitudeRippleOnSines)
 {
     for (const auto& [f, bound] : {std::pair{1000.0, 0.04}, std::pair{5000.0, 0.13}}) {
         plumbra::AnalyticEnvelope env;
-        env.design();
         env.clear();
         double lo = 1e9, hi = 0.0;
         for (int i = 0; i < 6000; ++i) {

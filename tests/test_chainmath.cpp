@@ -443,8 +443,9 @@ TEST(ChainMath, ShortcutsGiveTheBitsOfTheFullPath)
 
 // The packed functions give every lane the scalar function's bits, whatever
 // the other lanes hold: exp over the envelopes' small arguments (packed path)
-// mixed with arguments that take the scalar path, atan over the gate range
-// and over random bit patterns (NaN, infinities, subnormals, both signs).
+// mixed with arguments that take the scalar path, atan and tan over the
+// ranges the chain uses and over random bit patterns (NaN, infinities,
+// subnormals, both signs).
 TEST(ChainMath, FourLanesGiveTheScalarBits)
 {
     Lcg g{12};
@@ -463,6 +464,16 @@ TEST(ChainMath, FourLanesGiveTheScalarBits)
         _mm_storeu_ps(y, chainmath::atanX4(_mm_loadu_ps(x)));
         return 0.0f;
     };
+    auto tanX4 = [](const float* x, float* y) {
+        _mm_storeu_ps(y, chainmath::tanX4(_mm_loadu_ps(x)));
+        return 0.0f;
+    };
+    auto tan1 = [](float x) { return chainmath::tan(x); };
+    // The small-argument path without its range test, for arguments inside the range.
+    auto expSmallX4 = [](const float* x, float* y) {
+        _mm_storeu_ps(y, chainmath::expSmallX4(_mm_loadu_ps(x)));
+        return 0.0f;
+    };
     auto exp1 = [](float x) { return chainmath::exp(x); };
     auto atan1 = [](float x) { return chainmath::atan(x); };
     for (uint32_t i = 0; i < kN; ++i) {
@@ -475,12 +486,24 @@ TEST(ChainMath, FourLanesGiveTheScalarBits)
             any[j] = fromBits(g.next());
         }
         expectLanes(expX4, exp1, small, "exp");
+        float strictlySmall[4];
+        for (int j = 0; j < 4; ++j) strictlySmall[j] = std::fabs(small[j]) < 0x1p-8f ? small[j] : 0.0f;
+        expectLanes(expSmallX4, exp1, strictlySmall, "exp small path");
         expectLanes(expX4, exp1, mixed, "exp");
         expectLanes(atanX4, atan1, unit, "atan");
         expectLanes(atanX4, atan1, any, "atan");
+        // tan over the width curve's range (packed) and over any bits (huge
+        // arguments and non-finite lanes go lane by lane).
+        float wide[4];
+        for (int j = 0; j < 4; ++j) wide[j] = (unit[j] - 0.2f) * 40.0f;
+        expectLanes(tanX4, tan1, wide, "tan");
+        expectLanes(tanX4, tan1, any, "tan");
     }
     const float specials[4] = {kInf, -kInf, kNaN, -0.0f};
     expectLanes(atanX4, atan1, specials, "atan");
+    expectLanes(tanX4, tan1, specials, "tan");
+    const float tanEdges[4] = {0.75f, std::nextafter(0.75f, 0.0f), 0x1p22f, std::nextafter(0x1p22f, 0.0f)};
+    expectLanes(tanX4, tan1, tanEdges, "tan");
     const float edges[4] = {0x1p-8f, -0x1p-8f, std::nextafter(0x1p-8f, 0.0f), 1.0f};
     expectLanes(expX4, exp1, edges, "exp");
 }

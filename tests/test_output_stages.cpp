@@ -208,14 +208,14 @@ TEST(OutputEqualiser, StableAndFiniteAtEveryRate)
 
 TEST(OutputEqualiser, PackedChannelsMatchScalarBitForBit)
 {
-    // Both channels in the lanes of one OutputEqualiserX2 give exactly what two
+    // Both channels in the lanes of one OutputEqualiserT<Lane2> give exactly what two
     // scalar equalisers give, with different signals in the lanes, across a
     // change of the shelf and after clearing.
     for (float fs : {8000.0f, 44100.0f, 192000.0f}) {
         const RateConstants rc = rateFor(fs);
         auto a = std::make_unique<OutputEqualiser>();
         auto b = std::make_unique<OutputEqualiser>();
-        auto x2 = std::make_unique<OutputEqualiserX2>();
+        auto x2 = std::make_unique<OutputEqualiserT<Lane2>>();
         a->designFixed(rc);
         b->designFixed(rc);
         x2->designFixed(rc);
@@ -234,9 +234,9 @@ TEST(OutputEqualiser, PackedChannelsMatchScalarBitForBit)
                 }
                 const float va = u(rng);
                 const float vb = (i & 64) ? 0.0f : 0.3f * u(rng) + 0.5f;
-                const __m128 y = x2->process(_mm_setr_ps(va, vb, 0.0f, 0.0f));
+                const Lane2 y = x2->process(Lane2{_mm_setr_ps(va, vb, 0.0f, 0.0f)});
                 alignas(16) float lanes[4];
-                _mm_store_ps(lanes, y);
+                _mm_store_ps(lanes, y.v);
                 ASSERT_EQ(std::bit_cast<uint32_t>(lanes[0]), std::bit_cast<uint32_t>(a->process(va)))
                     << fs << " sample " << i;
                 ASSERT_EQ(std::bit_cast<uint32_t>(lanes[1]), std::bit_cast<uint32_t>(b->process(vb)))
@@ -507,7 +507,7 @@ TEST(OutputAgc, NoOutputSampleEverExceedsTheCeiling)
 
 TEST(BandwidthExpander, PackedChannelsMatchScalarBitForBit)
 {
-    // Channels A and B of one BandwidthExpanderX2 give exactly what two scalar
+    // Channels A and B of one BandwidthExpanderT<Lane2> give exactly what two scalar
     // expanders give: different programme in each lane (tones in the source band
     // with treble on A, noise bursts and silence on B), across a change of the
     // controls and after clearing.
@@ -515,7 +515,7 @@ TEST(BandwidthExpander, PackedChannelsMatchScalarBitForBit)
         const RateConstants rc = rateFor(fs);
         auto a = std::make_unique<BandwidthExpander>();
         auto b = std::make_unique<BandwidthExpander>();
-        auto x2 = std::make_unique<BandwidthExpanderX2>();
+        auto x2 = std::make_unique<BandwidthExpanderT<Lane2>>();
         a->designFixed(rc);
         b->designFixed(rc);
         x2->designFixed(rc);
@@ -540,9 +540,9 @@ TEST(BandwidthExpander, PackedChannelsMatchScalarBitForBit)
                 const float xb = (i & 512) ? 0.0f : 0.5f * u(rng);
                 const float ma = 0.5f * xa;
                 const float mb = -0.25f * xb;
-                const __m128 y = x2->process(_mm_setr_ps(xa, xb, 0.0f, 0.0f), _mm_setr_ps(ma, mb, 0.0f, 0.0f), n);
+                const Lane2 y = x2->process(Lane2{_mm_setr_ps(xa, xb, 0.0f, 0.0f)}, Lane2{_mm_setr_ps(ma, mb, 0.0f, 0.0f)}, n);
                 alignas(16) float lanes[4];
-                _mm_store_ps(lanes, y);
+                _mm_store_ps(lanes, y.v);
                 ASSERT_EQ(std::bit_cast<uint32_t>(lanes[0]), std::bit_cast<uint32_t>(a->process(xa, ma, n)))
                     << fs << " sample " << i;
                 ASSERT_EQ(std::bit_cast<uint32_t>(lanes[1]), std::bit_cast<uint32_t>(b->process(xb, mb, n)))

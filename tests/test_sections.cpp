@@ -1,6 +1,7 @@
 // Building blocks against the plain forms they stand in for, bit for bit:
 // the sliding maximum of the peak detectors against a scan of a cleared ring,
-// and the Butterworth section shortcuts against the general section.
+// the Butterworth section shortcuts against the general section, and every
+// section instantiated over packed lanes against its float instance.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,10 @@
 #include <random>
 #include <vector>
 
+#include "dsp/decorrelator.h"
+#include "dsp/output_sections.h"
+#include "dsp/rising_envelope.h"
+#include "dsp/width_detector.h"
 #include "dsp/sections.h"
 
 namespace {
@@ -77,28 +82,6 @@ TEST(SlidingMax, NanAndInfinitiesAsTheScan)
 {
     expectSameAsScan<44>(randomValues(20000, 4, true));
     expectSameAsScan<5>(randomValues(5000, 5, true));
-}
-
-// Four streams side by side give each stream's scalar maxima bit for bit,
-// NaN and infinities included, whatever the other lanes hold.
-TEST(SlidingMax, FourLanesGiveEachStreamsScalarMaxima)
-{
-    constexpr uint32_t W = 44;
-    std::array<std::vector<float>, 4> x = {randomValues(6000, 7, false), randomValues(6000, 8, true),
-                                           randomValues(6000, 9, false), randomValues(6000, 10, true)};
-    for (float& v : x[2]) v = -v;  // negative values: the cleared zeros are the maximum at first
-    plumbra::SlidingMaxX4<W> packed;
-    packed.clear();
-    std::array<plumbra::SlidingMax<W>, 4> scalar;
-    for (auto& s : scalar) s.clear();
-    for (std::size_t n = 0; n < x[0].size(); ++n) {
-        alignas(16) float got[4];
-        _mm_store_ps(got, packed.push(_mm_setr_ps(x[0][n], x[1][n], x[2][n], x[3][n])));
-        for (std::size_t j = 0; j < 4; ++j) {
-            const float want = scalar[j].push(x[j][n]);
-            ASSERT_EQ(std::bit_cast<uint32_t>(got[j]), std::bit_cast<uint32_t>(want)) << "lane " << j << ", sample " << n;
-        }
-    }
 }
 
 // The Butterworth lowpass and highpass shortcuts skip the numerator products
@@ -188,5 +171,344 @@ TEST(Runs, AllpassSectionGivesTheSampleBySampleBits)
         run.processRun(v, len, n);
         for (int i = 0; i < len; ++i, ++at, ++n)
             ASSERT_EQ(std::bit_cast<uint32_t>(v[i]), std::bit_cast<uint32_t>(one.process(x[at][0], n))) << "sample " << at;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Packed lanes against the float reference.
+
+namespace {
+
+using plumbra::Lane2;
+using plumbra::Lane4;
+using plumbra::Mem;
+using plumbra::Pair;
+
+uint32_t bitsOf(float v) { return std::bit_cast<uint32_t>(v); }
+
+// The lane operations with a NaN or a signed zero as either operand: each
+// lane of max/min is what std::max/std::min give for that lane's operands.
+TEST(Lanes, MinAndMaxTakeTheOperandsOfStdMinAndMax)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::array<float, 8> v = {nan, 1.0f, -1.0f, 0.0f, -0.0f, inf, -inf, 2.5f};
+    for (float a0 : v) {
+        for (float b0 : v) {
+            const Lane4 a{_mm_setr_ps(a0, b0, a0, 1.0f)};
+            const Lane4 b{_mm_setr_ps(b0, a0, 3.0f, b0)};
+            Mem<Lane4> mx, mn;
+            store(mx, max(a, b));
+            store(mn, min(a, b));
+            const std::array<float, 4> as = {a0, b0, a0, 1.0f}, bs = {b0, a0, 3.0f, b0};
+            for (std::size_t j = 0; j < 4; ++j) {
+                ASSERT_EQ(bitsOf(mx[j]), bitsOf(std::max(as[j], bs[j]))) << as[j] << " " << bs[j];
+                ASSERT_EQ(bitsOf(mn[j]), bitsOf(std::min(as[j], bs[j]))) << as[j] << " " << bs[j];
+                ASSERT_EQ(bitsOf(plumbra::max(as[j], bs[j])), bitsOf(std::max(as[j], bs[j])));
+                ASSERT_EQ(bitsOf(plumbra::min(as[j], bs[j])), bitsOf(std::min(as[j], bs[j])));
+            }
+        }
+    }
+}
+
+// Streams of test signal, one per lane: noise at changing levels, silences
+// and, for the sections that take them, NaN and infinities.
+std::vector<float> laneSignal(std::size_t n, unsigned seed, bool specials)
+{
+    std::vector<float> x = randomValues(n, seed, specials);
+    std::mt19937 rng(seed + 100);
+    std::uniform_int_distribution<int> sign(0, 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((i / 700) % 4 == 3) x[i] = 0.0f;
+        if (sign(rng) != 0 && !specials) x[i] = -x[i];
+    }
+    return x;
+}
+
+// Every used lane of a section over V gives, sample for sample, the bits of a
+// float instance of the section fed that lane's stream. Kind names the
+// section (Kind::Section<T>), designs it and steps it by one sample.
+template <class V, class Kind>
+void expectLanesGiveTheFloatBits(unsigned seed, bool specials = false, std::size_t samples = 5000)
+{
+    constexpr std::size_t K = plumbra::kLanesOf<V>;
+    using Packed = typename Kind::template Section<V>;
+    using Scalar = typename Kind::template Section<float>;
+    auto packed = std::make_unique<Packed>();
+    Kind::design(*packed);
+    packed->clear();
+    std::vector<std::unique_ptr<Scalar>> ref;
+    std::vector<std::vector<float>> x;
+    for (std::size_t j = 0; j < K; ++j) {
+        ref.push_back(std::make_unique<Scalar>());
+        Kind::design(*ref.back());
+        ref.back()->clear();
+        x.push_back(laneSignal(samples, seed + static_cast<unsigned>(j), specials));
+    }
+    for (std::size_t n = 0; n < samples; ++n) {
+        Mem<V> in{}, out{};
+        for (std::size_t j = 0; j < K; ++j) plumbra::laneOf(in, j) = x[j][n];
+        store(out, Kind::step(*packed, plumbra::load<V>(in), static_cast<uint32_t>(n)));
+        for (std::size_t j = 0; j < K; ++j) {
+            const float want = Kind::step(*ref[j], x[j][n], static_cast<uint32_t>(n));
+            ASSERT_EQ(bitsOf(plumbra::laneOf(out, j)), bitsOf(want)) << Kind::kName << ", lane " << j << " of " << K
+                                                                      << ", sample " << n;
+        }
+    }
+}
+
+template <class Kind>
+void expectEveryLaneTypeGivesTheFloatBits(unsigned seed, bool specials = false)
+{
+    expectLanesGiveTheFloatBits<Lane4, Kind>(seed, specials);
+    expectLanesGiveTheFloatBits<Lane2, Kind>(seed + 10, specials);
+}
+
+struct SosKind {
+    static constexpr const char* kName = "Butterworth and general sections";
+    template <class T>
+    struct Section {
+        plumbra::SosT<T> lp, hp, peak;
+        void clear()
+        {
+            lp.clear();
+            hp.clear();
+            peak.clear();
+        }
+    };
+    template <class T>
+    static void design(Section<T>& s)
+    {
+        plumbra::designButterworthLowpass(s.lp, 3.3f, 0.76536685f);
+        plumbra::designButterworthHighpass(s.hp, 47.0f);
+        plumbra::designPeaking(s.peak, 12.0f, 0.3f, 0.6f);
+    }
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t) { return s.peak.process(s.hp.processHighpass(s.lp.processLowpass(x))); }
+};
+
+struct CascadeKind {
+    static constexpr const char* kName = "elliptic highpass";
+    template <class T>
+    using Section = plumbra::EllipticHighpassT<T>;
+    template <class T>
+    static void design(Section<T>& s) { s.design(110.0f); }
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t) { return s.process(x); }
+};
+
+struct SplitKind {
+    static constexpr const char* kName = "first-order split and lowpass";
+    template <class T>
+    struct Section {
+        plumbra::FirstOrderSplitT<T> split;
+        plumbra::FirstOrderLowpassT<T> lowpass;
+        void clear()
+        {
+            split.clear();
+            lowpass.clear();
+        }
+    };
+    template <class T>
+    static void design(Section<T>& s)
+    {
+        s.split.design(4.1f);
+        s.lowpass.design(27.0f);
+    }
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t)
+    {
+        const auto o = s.split.process(x);
+        return s.lowpass.process(s.split.shelf(o.low + o.high, plumbra::splat<T>(0.25f)));
+    }
+};
+
+struct AllpassKind {
+    static constexpr const char* kName = "z^-2 allpass";
+    template <class T>
+    using Section = plumbra::AllpassZ2T<T>;
+    template <class T>
+    static void design(Section<T>& s) { s.c = 0.8561711f; }
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t n) { return s.process(x, n); }
+};
+
+struct EnvelopeKind {
+    static constexpr const char* kName = "analytic pair and envelope";
+    template <class T>
+    struct Section {
+        plumbra::AnalyticPairT<T> pair;
+        plumbra::AnalyticEnvelopeT<T> env;
+        void clear()
+        {
+            pair.clear();
+            env.clear();
+        }
+    };
+    template <class T>
+    static void design(Section<T>&) {}
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t)
+    {
+        const auto o = s.pair.process(x);
+        return s.env.process(x) + o.i * o.q;
+    }
+};
+
+struct PeakKind {
+    static constexpr const char* kName = "sliding maximum and ring";
+    template <class T>
+    struct Section {
+        plumbra::SlidingMaxT<T, 44> peak;
+        plumbra::RingT<T, 64> ring;
+        void clear()
+        {
+            peak.clear();
+            ring.clear();
+        }
+    };
+    template <class T>
+    static void design(Section<T>&) {}
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t n)
+    {
+        s.ring.write(n, x);
+        return s.peak.push(s.ring.tap(n, 37));
+    }
+};
+
+struct RisingKind {
+    static constexpr const char* kName = "rising envelope";
+    template <class T>
+    using Section = plumbra::RisingEnvelopeT<T>;
+    template <class T>
+    static void design(Section<T>& s) { s.design(0.9996f, 0.98f, 1.0f / 44100.0f, 0.03f); }
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t)
+    {
+        s.process(plumbra::max(x, plumbra::splat<T>(0.0f)) + plumbra::splat<T>(0.001f));
+        return plumbra::load<T>(s.Es) + plumbra::load<T>(s.E) * plumbra::load<T>(s.cr);
+    }
+};
+
+struct WidthKind {
+    static constexpr const char* kName = "width decision";
+    template <class T>
+    using Section = plumbra::WidthDetectorT<T>;
+    template <class T>
+    static void design(Section<T>& s)
+    {
+        plumbra::RateConstants rc{8000.0f, 1.0f / 8000.0f, plumbra::kPi / 8000.0f};
+        s.design(rc);
+    }
+    template <class T>
+    static T step(Section<T>& s, T x, uint32_t)
+    {
+        // Envelope ratios from 1 to about 30: the tangent's argument crosses
+        // 0.75, pi/2 and several periods.
+        using plumbra::splat;
+        const T esL = plumbra::max(x, splat<T>(0.0f)) + splat<T>(0.01f);
+        const T esR = splat<T>(0.3f) - plumbra::min(x, splat<T>(0.29f));
+        s.decide(esL, esR);
+        return plumbra::load<T>(s.wf) + plumbra::load<T>(s.cm);
+    }
+};
+
+}  // namespace
+
+TEST(Lanes, EverySectionGivesTheFloatBitsInEveryLane)
+{
+    expectEveryLaneTypeGivesTheFloatBits<SosKind>(30);
+    expectEveryLaneTypeGivesTheFloatBits<CascadeKind>(40);
+    expectEveryLaneTypeGivesTheFloatBits<SplitKind>(50);
+    expectEveryLaneTypeGivesTheFloatBits<AllpassKind>(60);
+    expectEveryLaneTypeGivesTheFloatBits<EnvelopeKind>(70);
+    expectEveryLaneTypeGivesTheFloatBits<RisingKind>(80);
+    expectEveryLaneTypeGivesTheFloatBits<WidthKind>(85);
+    // The peak maximum with NaN and infinities in some lanes and not in others.
+    expectEveryLaneTypeGivesTheFloatBits<PeakKind>(90, true);
+    expectEveryLaneTypeGivesTheFloatBits<PeakKind>(95, false);
+    // Two paths side by side, as the expander runs its analytic pairs and harmonic filters.
+    expectLanesGiveTheFloatBits<Pair<float>, EnvelopeKind>(100);
+    expectLanesGiveTheFloatBits<Pair<float>, CascadeKind>(110);
+}
+
+// Per-lane coefficients: each lane of a packed section set from a different
+// designed float section runs as that section.
+TEST(Lanes, SectionsWithTheirOwnCoefficientsPerLane)
+{
+    std::array<plumbra::Sos, 4> ref{};
+    plumbra::SosT<Lane4> packed{};
+    const std::array<float, 4> k = {0.7f, 2.0f, 19.0f, 800.0f};
+    for (std::size_t j = 0; j < 4; ++j) {
+        if (j % 2 == 0)
+            plumbra::designButterworthHighpass(ref[j], k[j]);
+        else
+            plumbra::designBilinear(ref[j], k[j], 0.5f, 1.2f, 0.3f, 0.9f);
+        ref[j].clear();
+        packed.setLane(j, ref[j]);
+    }
+    packed.clear();
+    const std::vector<float> x = laneSignal(4000, 120, false);
+    for (std::size_t n = 0; n < x.size(); ++n) {
+        Mem<Lane4> out;
+        store(out, packed.process(plumbra::splat<Lane4>(x[n])));
+        for (std::size_t j = 0; j < 4; ++j)
+            ASSERT_EQ(bitsOf(out[j]), bitsOf(ref[j].process(x[n]))) << "lane " << j << ", sample " << n;
+    }
+}
+
+// The allpass run by run with packed lanes, against the float section sample by sample.
+TEST(Runs, PackedAllpassRunGivesTheFloatBits)
+{
+    plumbra::AllpassZ2T<Lane4> run{};
+    std::array<plumbra::AllpassZ2, 4> one{};
+    run.c = 0.40219212f;
+    run.clear();
+    for (auto& s : one) {
+        s.c = run.c;
+        s.clear();
+    }
+    const auto x = randomFrames(2000, 33);
+    std::size_t at = 0;
+    uint32_t n = 3;
+    for (int len : runLengths(x.size(), 34)) {
+        std::array<Lane4, plumbra::kRunLength> v;
+        for (int i = 0; i < len; ++i) v[static_cast<std::size_t>(i)] = plumbra::load<Lane4>(x[at + static_cast<std::size_t>(i)]);
+        run.processRun(v.data(), len, n);
+        for (int i = 0; i < len; ++i, ++at, ++n) {
+            Mem<Lane4> out;
+            store(out, v[static_cast<std::size_t>(i)]);
+            for (std::size_t j = 0; j < 4; ++j)
+                ASSERT_EQ(bitsOf(out[j]), bitsOf(one[j].process(x[at][j], n))) << "sample " << at << " lane " << j;
+        }
+    }
+}
+
+// Four sections in skewed lanes against the same four sections one after the
+// other, over runs of every length (odd ones go section by section) from
+// both parities.
+TEST(Runs, SkewedSectionsGiveTheSectionBySectionBits)
+{
+    plumbra::SkewedAllpass4 skewed{};
+    std::array<plumbra::AllpassZ2, 4> one{};
+    for (std::size_t j = 0; j < 4; ++j) {
+        skewed.c[j] = plumbra::AnalyticPair::kPathA[j];
+        one[j].c = skewed.c[j];
+        one[j].clear();
+    }
+    skewed.clear();
+    const auto x = randomFrames(4000, 43);
+    std::size_t at = 0;
+    uint32_t n = 5;
+    for (int len : runLengths(x.size(), 44)) {
+        std::array<float, plumbra::kRunLength> a, b;
+        for (int i = 0; i < len; ++i) a[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i)] = x[at + static_cast<std::size_t>(i)][1];
+        skewed.processRun(a.data(), len, n);
+        for (auto& s : one) s.processRun(b.data(), len, n);
+        for (int i = 0; i < len; ++i)
+            ASSERT_EQ(bitsOf(a[static_cast<std::size_t>(i)]), bitsOf(b[static_cast<std::size_t>(i)])) << "sample " << at + static_cast<std::size_t>(i) << ", run of " << len;
+        at += static_cast<std::size_t>(len);
+        n += static_cast<uint32_t>(len);
     }
 }
