@@ -219,6 +219,18 @@ TEST_F(Parameters, PropertiesOfSlidersAndCheckBoxes)
     }
 }
 
+namespace {
+
+// A normalised value through the 8-significant-digit text some hosts store.
+float viaText(float f)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.8g", static_cast<double>(f));
+    return std::strtof(text, nullptr);
+}
+
+}  // namespace
+
 // Hosts keep the normalised values they read (projects, undo, snapshots), some
 // as text with 8 significant digits, and write them back. For every value a
 // write can leave in a control, and for every step of its range (defaults
@@ -230,11 +242,6 @@ TEST(ParameterRoundTrip, EveryReadableValueLandsOnItself)
     vstUI ui;
     dsp->declareControls(&ui);
     dsp->initialise(44100);
-    const auto viaText = [](float f) {
-        char text[32];
-        std::snprintf(text, sizeof(text), "%.8g", static_cast<double>(f));
-        return std::strtof(text, nullptr);
-    };
     ASSERT_EQ(ui.size(), 19);
     for (int i = 0; i < ui.size(); ++i) {
         vstUIObject& o = ui.at(i);
@@ -288,11 +295,6 @@ TEST(ParameterRoundTrip, RestoredInstancesRenderTheSame)
         plugin.processReplacing(ins, outs, static_cast<VstInt32>(in.size()));
         a.insert(a.end(), b.begin(), b.end());
         return a;
-    };
-    const auto viaText = [](float f) {
-        char text[32];
-        std::snprintf(text, sizeof(text), "%.8g", static_cast<double>(f));
-        return std::strtof(text, nullptr);
     };
     for (bool defaults : {true, false}) {
         Plugin original{kPluginPath}, direct{kPluginPath}, text{kPluginPath}, own{kPluginPath};
