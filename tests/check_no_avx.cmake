@@ -5,7 +5,10 @@
 # inline function or template instance compiled for AVX that the linker chose
 # for the SSE2 path, or AVX code generated elsewhere) could fault on a CPU
 # without AVX.
-# Usage: cmake -DOBJDUMP=<objdump> -DFILES=<a.a>,<b.so>,... -P check_no_avx.cmake
+# With -DUNALIGNED_YMM=1 (64-bit Windows, whose stack is aligned to 16 bytes
+# only), the AVX path must also move 32-byte values to and from memory with
+# unaligned instructions: an aligned one on a spilled ymm register would fault.
+# Usage: cmake -DOBJDUMP=<objdump> -DFILES=<a.a>,<b.so>,... [-DUNALIGNED_YMM=1] -P check_no_avx.cmake
 cmake_policy(VERSION 3.25)
 
 if(NOT OBJDUMP OR NOT FILES)
@@ -36,6 +39,9 @@ foreach(file IN LISTS FILES)
     elseif(line MATCHES "^ *[0-9a-f]+:[ \t]+(v[a-z0-9]+)[ \t]" OR line MATCHES "%ymm")
       if(allowed)
         set(avx_seen 1)
+        if(UNALIGNED_YMM AND line MATCHES "vmova[a-z]*[ \t]+[^ ]*\\(.*%ymm|vmova[a-z]*[ \t]+%ymm[0-9]+,[^ ]*\\(")
+          list(APPEND found "${file}: ${function}: aligned 32-byte move")
+        endif()
       else()
         list(APPEND found "${file}: ${function}")
       endif()
