@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "dsp/band_mix.h"
@@ -75,13 +76,23 @@ void runProcessor(benchmark::State& state, const std::vector<float>& in)
     state.counters["sizeof_mydsp_KB"] = static_cast<double>(sizeof(mydsp)) / 1024.0;
 }
 
+// The band groups' path that design() chooses here: eight AVX lanes, or four
+// SSE2 lanes (no AVX, a 32-bit build, or PLUMBRA_FORCE_SSE2=1).
+const char* bandPath()
+{
+    auto bank = std::make_unique<plumbra::BandBank>();
+    bank->design({static_cast<float>(kRate), 1.0f / static_cast<float>(kRate), plumbra::kPi / static_cast<float>(kRate)});
+    return bank->usesAvx() ? ", bands AVX" : ", bands SSE2";
+}
+
 void BM_Process(benchmark::State& state)
 {
     static const std::vector<float> programme = makeProgramme();
     static const std::vector<float> silence(kLength, 0.0f);
     static const std::vector<float> decay = makeDecay();
     const std::vector<float>* in = state.range(0) == 0 ? &programme : state.range(0) == 1 ? &silence : &decay;
-    state.SetLabel(state.range(0) == 0 ? "programme" : state.range(0) == 1 ? "silence" : "decay to silence");
+    state.SetLabel(std::string(state.range(0) == 0 ? "programme" : state.range(0) == 1 ? "silence" : "decay to silence") +
+                   bandPath());
     runProcessor(state, *in);
 }
 BENCHMARK(BM_Process)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -183,6 +194,7 @@ void BM_BandBank(benchmark::State& state)
     }
     state.SetItemsProcessed(samples);
     state.counters["realtime_factor"] = benchmark::Counter(static_cast<double>(samples) / kRate, benchmark::Counter::kIsRate);
+    state.SetLabel(bank->usesAvx() ? "AVX" : "SSE2");
 }
 BENCHMARK(BM_BandBank)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 

@@ -17,8 +17,9 @@
 // (see process()).
 //
 // The bands run in groups of four, one band per lane (BandGroup): the group's
-// left channels and right channels side by side in a Pair of lanes, its
-// per-band envelopes, gates and gains in one value.
+// left channels and right channels side by side in a Pair of lanes (or, on
+// CPUs with AVX, in the eight lanes of one vector, kept in the same memory),
+// its per-band envelopes, gates and gains in one value.
 #pragma once
 
 #include <array>
@@ -148,9 +149,10 @@ static_assert(kNumBands % kBandsPerGroup == 0);
 // stereo bands' width detectors: envelopes of both channels and a decision.
 // The arctangents and the release exponentials are evaluated only when some
 // lane's argument changed.
-template <class V>
+template <class V, class Channels = Pair<V>>
 struct BandGroup {
-    using C = Pair<V>;  // band channels: the left ones, then the right ones
+    using Lanes = V;
+    using C = Channels;  // band channels: the left ones, then the right ones
     static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
 
     int firstBand;  // band number of lane 0
@@ -204,7 +206,7 @@ struct BandGroup {
     void decideWidth()
     {
         const C es = load<C>(widthFollower.Es);
-        width.decide(es.lo, es.hi);
+        width.decide(lowHalf(es), highHalf(es));
     }
 };
 
@@ -218,6 +220,13 @@ public:
     // outputs of 2048 samples ago and the width decisions of this sample.
     BandOutputs process(float left, float right, uint32_t n, const BlockValues& bv);
 
+    // Runs the band groups with eight AVX lanes (on) or four SSE2 lanes (off);
+    // returns whether the AVX path is in use, which needs an x86-64 build and a
+    // CPU and system with AVX. design() chooses AVX where it can, unless the
+    // environment variable PLUMBRA_FORCE_SSE2 is set to 1. Both give the same bits.
+    bool useAvx(bool on);
+    bool usesAvx() const { return avx; }
+
     // State of band 1..12 after the last sample.
     BandProbe probe(int band) const;
 
@@ -228,20 +237,9 @@ public:
 private:
     using Group = BandGroup<Lane4>;
 
-    // Band N's smoothed slow envelope e2s.
-    template <int N>
-    float slowLevel() const
-    {
-        constexpr std::size_t i = N - 1;
-        return laneOf(groups[i / kBandsPerGroup].slow.Es, i % kBandsPerGroup);
-    }
-    // The band's slow level E: its own smoothed slow envelope, or the largest
-    // of it and the linked neighbours' times the link gain.
-    template <int N>
-    float linkedLevel(const BlockValues& bv) const;
-
     BandTimeConstants times;
     std::array<Group, kBandGroups> groups;  // bands 1..4, 5..8, 9..12
+    bool avx = false;                       // the groups run with eight AVX lanes
 };
 
 static_assert(std::is_trivially_copyable_v<BandBank>);

@@ -182,6 +182,14 @@ inline Pair<V> laneTan(Pair<V> a) { return {laneTan(a.lo), laneTan(a.hi)}; }
 template <class V>
 inline Pair<V> laneExpSmall(Pair<V> a) { return {laneExpSmall(a.lo), laneExpSmall(a.hi)}; }
 
+// The two halves of a value of two lane groups, and a value from its halves.
+template <class V>
+inline V lowHalf(Pair<V> a) { return a.lo; }
+template <class V>
+inline V highHalf(Pair<V> a) { return a.hi; }
+template <class V>
+inline Pair<V> joinHalves(V lo, V hi, Pair<V>) { return {lo, hi}; }
+
 // ---------------------------------------------------------------------------
 // Any lane type.
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -636,3 +638,57 @@ TEST(BandRates, StableAtLowAndHighSampleRates)
 }
 
 }  // namespace
+
+namespace {
+
+void setForceSse2(const char* value)
+{
+#ifdef _WIN32
+    _putenv_s("PLUMBRA_FORCE_SSE2", value ? value : "");
+#else
+    if (value) setenv("PLUMBRA_FORCE_SSE2", value, 1);
+    else unsetenv("PLUMBRA_FORCE_SSE2");
+#endif
+}
+
+}  // namespace
+
+// The eight-lane AVX path gives every bit of the four-lane SSE2 path, also
+// when the path changes mid-stream (the state stays where it is); design()
+// takes AVX where it exists unless PLUMBRA_FORCE_SSE2=1.
+TEST(BandPaths, AvxGivesTheBitsOfSse2AndTheVariableForcesSse2)
+{
+    setForceSse2(nullptr);
+    const bool haveAvx = makeBank()->usesAvx();
+    setForceSse2("1");
+    EXPECT_FALSE(makeBank()->usesAvx());
+    setForceSse2(nullptr);
+    if (!haveAvx) GTEST_SKIP() << "this build or CPU has no AVX path: only SSE2 runs";
+
+    auto sse2 = makeBank();
+    auto avx = makeBank();
+    ASSERT_FALSE(sse2->useAvx(false));
+    ASSERT_TRUE(avx->useAvx(true));
+    BlockValues bv = defaultValues();
+    uint32_t n = 0, state = 12345;
+    // Noise bursts of changing level, width and balance, with silences between.
+    const auto sig = [&](int i) {
+        state = state * 1664525u + 1013904223u;
+        const float r = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+        const float level = (i / 3000) % 4 == 3 ? 0.0f : std::pow(0.25f, static_cast<float>((i / 3000) % 4));
+        const float s = static_cast<float>(std::sin(2.0 * kPi * 523.0 * i / kFs));
+        return Stereo{level * (r + 0.3f * s), level * (0.5f * r - ((i / 7000) % 2 ? s : 0.2f * s))};
+    };
+    for (int i = 0; i < 40000; ++i, ++n) {
+        if (i % 5000 == 0) avx->useAvx(i % 10000 == 0);  // back to SSE2 now and then
+        bv.band1Out = i < 20000 ? bv.band1Out : 0.5f;
+        const Stereo s = sig(i);
+        const BandOutputs a = sse2->process(s.left, s.right, n, bv);
+        const BandOutputs b = avx->process(s.left, s.right, n, bv);
+        ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "sample " << i;
+    }
+    for (int band = 1; band <= plumbra::kNumBands; ++band) {
+        const BandProbe a = sse2->probe(band), b = avx->probe(band);
+        EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "band " << band;
+    }
+}
