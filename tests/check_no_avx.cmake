@@ -10,6 +10,7 @@
 # unaligned instructions: an aligned one on a spilled ymm register would fault.
 # Usage: cmake -DOBJDUMP=<objdump> -DFILES=<a.a>,<b.so>,... [-DUNALIGNED_YMM=1] -P check_no_avx.cmake
 cmake_policy(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/disassembly.cmake)
 
 if(NOT OBJDUMP OR NOT FILES)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=<objdump> -DFILES=<files> -P check_no_avx.cmake")
@@ -19,13 +20,7 @@ string(REPLACE "," ";" FILES "${FILES}")
 set(found)
 set(avx_seen 0)
 foreach(file IN LISTS FILES)
-  execute_process(COMMAND ${OBJDUMP} -d -C --no-show-raw-insn ${file}
-    OUTPUT_VARIABLE dump RESULT_VARIABLE rc ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} -d ${file} failed (${rc}): ${err}")
-  endif()
-  string(REPLACE ";" "," dump "${dump}")
-  string(REPLACE "\n" ";" lines "${dump}")
+  plumbra_disassemble(${file} lines)
   set(function "?")
   set(allowed FALSE)
   foreach(line IN LISTS lines)

@@ -6,6 +6,7 @@
 # results, are exact and allowed, as are compares, sign changes and exchanges.
 # Usage: cmake -DOBJDUMP=<objdump> -DFILES=<a.a>,<b.o>,... -P check_no_x87.cmake
 cmake_policy(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/disassembly.cmake)
 
 if(NOT OBJDUMP OR NOT FILES)
   message(FATAL_ERROR "usage: cmake -DOBJDUMP=<objdump> -DFILES=<files> -P check_no_x87.cmake")
@@ -20,12 +21,7 @@ set(x87_arithmetic
 
 set(found)
 foreach(file IN LISTS FILES)
-  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${file}
-    OUTPUT_VARIABLE dump RESULT_VARIABLE rc ERROR_VARIABLE err)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${OBJDUMP} -d ${file} failed (${rc}): ${err}")
-  endif()
-  string(REPLACE "\n" ";" lines "${dump}")
+  plumbra_disassemble(${file} lines)
   set(function "?")
   foreach(line IN LISTS lines)
     if(line MATCHES "^[0-9a-f]+ <(.+)>:$")
