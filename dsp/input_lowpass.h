@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 
+#include "dsp/pipeline.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -65,6 +66,11 @@ struct InputLowpass {
     }
     void clear() { cascade.clear(); }
     float process(float x) { return cascade.process(x); }
+    // process() of a run x[0..len-1] in place, the sections pipelined.
+    void processRun(float* x, int len)
+    {
+        runCascadePipelined(x, len, cascade.s, [](Sos& s, float v) { return s.process(v); });
+    }
 };
 
 static_assert(std::is_trivially_copyable_v<InputLowpass>);

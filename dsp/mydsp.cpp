@@ -166,11 +166,11 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         const uint32_t n0 = fRingCounter;
 
         // ---- input conditioning ----
+        for (int i = 0; i < len; ++i) run.equalised[i] = boundedInput(in0[start + i]);
+        inputLowpass.processRun(run.equalised.data(), len);
         for (int i = 0; i < len; ++i) {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
-            const float x = boundedInput(in0[start + i]);
-            const float u = inputLowpass.process(x);
-            const float m = noiseReduction.process(u, n, bv.dnrSens, bv.dnrMinHz);
+            const float m = noiseReduction.process(run.equalised[i], n, bv.dnrSens, bv.dnrMinHz);
             run.equalised[i] = presenceEq.process(m, bv.eqBypass);
         }
         decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "dsp/decorrelator.h"
+#include "dsp/input_lowpass.h"
 #include "dsp/output_sections.h"
 #include "dsp/rising_envelope.h"
 #include "dsp/width_detector.h"
@@ -171,6 +172,32 @@ TEST(Runs, AllpassSectionGivesTheSampleBySampleBits)
         run.processRun(v, len, n);
         for (int i = 0; i < len; ++i, ++at, ++n)
             ASSERT_EQ(std::bit_cast<uint32_t>(v[i]), std::bit_cast<uint32_t>(one.process(x[at][0], n))) << "sample " << at;
+    }
+}
+
+// The input lowpass's nine sections pipelined over runs of every length, fed
+// programme with level steps and huge values, against the cascade sample by sample.
+TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
+{
+    plumbra::RateConstants rc{};
+    rc.fs = 44100.0f;
+    rc.T = 1.0f / rc.fs;
+    rc.piT = plumbra::kPi * rc.T;
+    plumbra::InputLowpass run{}, one{};
+    run.design(9700.0f, rc);
+    one.design(9700.0f, rc);
+    run.clear();
+    one.clear();
+    const auto x = randomFrames(4000, 29);
+    std::size_t at = 0;
+    for (int len : runLengths(x.size(), 31)) {
+        float v[plumbra::kRunLength];
+        for (int i = 0; i < len; ++i) v[i] = x[at + static_cast<std::size_t>(i)][1] * (at > 2000 ? 1e4f : 1.0f);
+        run.processRun(v, len);
+        for (int i = 0; i < len; ++i, ++at) {
+            const float want = one.process(x[at][1] * (at > 2000 ? 1e4f : 1.0f));
+            ASSERT_EQ(std::bit_cast<uint32_t>(v[i]), std::bit_cast<uint32_t>(want)) << "sample " << at << ", run " << len;
+        }
     }
 }
 
