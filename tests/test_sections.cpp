@@ -192,7 +192,10 @@ TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
     std::size_t at = 0;
     for (int len : runLengths(x.size(), 31)) {
         float v[plumbra::kRunLength];
-        for (int i = 0; i < len; ++i) v[i] = x[at + static_cast<std::size_t>(i)][1] * (at > 2000 ? 1e4f : 1.0f);
+        for (int i = 0; i < len; ++i) {
+            const std::size_t k = at + static_cast<std::size_t>(i);
+            v[i] = x[k][1] * (k > 2000 ? 1e4f : 1.0f);
+        }
         run.processRun(v, len);
         for (int i = 0; i < len; ++i, ++at) {
             const float want = one.process(x[at][1] * (at > 2000 ? 1e4f : 1.0f));
