@@ -24,6 +24,9 @@
 #include <cstdint>
 
 #include <emmintrin.h>
+#ifdef __AVX__
+#include <immintrin.h>
+#endif
 
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
 #error "chainmath needs float and double evaluated in their own precision (SSE2: -msse2 -mfpmath=sse)"
@@ -333,77 +336,146 @@ inline float atan(float x)
 }
 
 // ---- four lanes at a time --------------------------------------------------
-// exp and atan of the four lanes of a packed single-precision vector (SSE2),
-// two lanes per packed double: every lane performs the scalar function's
-// operations in the same order, so each lane gives exactly the scalar result.
+// exp, atan and tan of the four lanes of a packed single-precision vector:
+// every lane performs the scalar function's operations in the same order, so
+// each lane gives exactly the scalar result. The double-precision work is
+// written once over a packed-double type: two lanes per SSE2 vector (D2), or,
+// in code compiled for AVX, all four in one AVX vector (D4).
 
 namespace detail {
 
-inline __m128d expm1SeriesX2(__m128d r)
+struct D2 {
+    __m128d v;
+};
+inline D2 operator+(D2 a, D2 b) { return {_mm_add_pd(a.v, b.v)}; }
+inline D2 operator-(D2 a, D2 b) { return {_mm_sub_pd(a.v, b.v)}; }
+inline D2 operator*(D2 a, D2 b) { return {_mm_mul_pd(a.v, b.v)}; }
+inline D2 operator/(D2 a, D2 b) { return {_mm_div_pd(a.v, b.v)}; }
+inline D2 splatD(double x, D2) { return {_mm_set1_pd(x)}; }
+inline D2 greaterD(D2 a, D2 b) { return {_mm_cmpgt_pd(a.v, b.v)}; }
+inline D2 selectD(D2 m, D2 a, D2 b) { return {_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v))}; }
+inline D2 negateD(D2 a) { return {_mm_xor_pd(a.v, _mm_set1_pd(-0.0))}; }
+// The integer parts of lanes in [0, 2^31), truncated, and back to double.
+inline __m128i truncateD(D2 a) { return _mm_cvttpd_epi32(a.v); }
+inline D2 fromIntD(__m128i j, D2) { return {_mm_cvtepi32_pd(j)}; }
+inline D2 atanTableD(__m128i j, D2)
 {
-    __m128d p = _mm_mul_pd(r, _mm_set1_pd(1.0 / 120));
-    p = _mm_mul_pd(r, _mm_add_pd(_mm_set1_pd(1.0 / 24), p));
-    p = _mm_mul_pd(r, _mm_add_pd(_mm_set1_pd(1.0 / 6), p));
-    p = _mm_add_pd(_mm_set1_pd(0.5), p);
-    return _mm_add_pd(r, _mm_mul_pd(_mm_mul_pd(r, r), p));
-}
-
-// exp's small-argument path 1 + expm1Series(z) of two lanes, as floats in the low half.
-inline __m128 expSmallX2(__m128d z)
-{
-    return _mm_cvtpd_ps(_mm_add_pd(_mm_set1_pd(1.0), expm1SeriesX2(z)));
-}
-
-// atan of two non-NaN lanes, without the sign, as floats in the low half.
-inline __m128 atanMagnitudeX2(__m128d a)
-{
-    const __m128d one = _mm_set1_pd(1.0);
-    const __m128d big = _mm_cmpgt_pd(a, one);
-    const __m128d v = _mm_or_pd(_mm_and_pd(big, _mm_div_pd(one, a)), _mm_andnot_pd(big, a));
-    const __m128i j = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(v, _mm_set1_pd(16.0)), _mm_set1_pd(0.5)));
-    const __m128d c = _mm_mul_pd(_mm_cvtepi32_pd(j), _mm_set1_pd(1.0 / 16));
-    const __m128d t = _mm_div_pd(_mm_sub_pd(v, c), _mm_add_pd(one, _mm_mul_pd(v, c)));
-    const __m128d t2 = _mm_mul_pd(t, t);
-    __m128d p = _mm_mul_pd(t2, _mm_set1_pd(1.0 / 9));
-    p = _mm_mul_pd(t2, _mm_add_pd(_mm_set1_pd(-1.0 / 7), p));
-    p = _mm_mul_pd(t2, _mm_add_pd(_mm_set1_pd(1.0 / 5), p));
-    p = _mm_add_pd(_mm_set1_pd(-1.0 / 3), p);
-    const __m128d series = _mm_add_pd(t, _mm_mul_pd(_mm_mul_pd(t, t2), p));
     const auto j0 = static_cast<uint32_t>(_mm_cvtsi128_si32(j));
     const auto j1 = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(j, _MM_SHUFFLE(1, 1, 1, 1))));
-    const __m128d table = _mm_setr_pd(kAtanTable[j0], kAtanTable[j1]);
-    const __m128d w = _mm_add_pd(table, series);
-    const __m128d folded = _mm_sub_pd(_mm_set1_pd(kPiBy2), w);
-    return _mm_cvtpd_ps(_mm_or_pd(_mm_and_pd(big, folded), _mm_andnot_pd(big, w)));
+    return {_mm_setr_pd(kAtanTable[j0], kAtanTable[j1])};
+}
+// All ones in the lanes whose lowest mantissa bit is set.
+inline __m128d oddLanes(__m128i bits)
+{
+    const __m128i odd32 = _mm_cmpeq_epi32(_mm_and_si128(bits, _mm_set1_epi32(1)), _mm_set1_epi32(1));
+    return _mm_castsi128_pd(_mm_shuffle_epi32(odd32, _MM_SHUFFLE(2, 2, 0, 0)));
+}
+inline D2 oddD(D2 a) { return {oddLanes(_mm_castpd_si128(a.v))}; }
+
+// Four float lanes widened to two D2 halves, and rounded back.
+struct FourD2 {
+    D2 lo, hi;
+};
+inline FourD2 widen(__m128 x, D2) { return {{_mm_cvtps_pd(x)}, {_mm_cvtps_pd(_mm_movehl_ps(x, x))}}; }
+inline __m128 narrow(FourD2 a) { return _mm_movelh_ps(_mm_cvtpd_ps(a.lo.v), _mm_cvtpd_ps(a.hi.v)); }
+template <class F>
+inline FourD2 each(FourD2 a, F f) { return {f(a.lo), f(a.hi)}; }
+inline int maskOf(FourD2 m) { return _mm_movemask_pd(m.lo.v) | (_mm_movemask_pd(m.hi.v) << 2); }
+
+#ifdef __AVX__
+struct D4 {
+    __m256d v;
+};
+inline D4 operator+(D4 a, D4 b) { return {_mm256_add_pd(a.v, b.v)}; }
+inline D4 operator-(D4 a, D4 b) { return {_mm256_sub_pd(a.v, b.v)}; }
+inline D4 operator*(D4 a, D4 b) { return {_mm256_mul_pd(a.v, b.v)}; }
+inline D4 operator/(D4 a, D4 b) { return {_mm256_div_pd(a.v, b.v)}; }
+inline D4 splatD(double x, D4) { return {_mm256_set1_pd(x)}; }
+inline D4 greaterD(D4 a, D4 b) { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OS)}; }
+inline D4 selectD(D4 m, D4 a, D4 b) { return {_mm256_or_pd(_mm256_and_pd(m.v, a.v), _mm256_andnot_pd(m.v, b.v))}; }
+inline D4 negateD(D4 a) { return {_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))}; }
+inline __m128i truncateD(D4 a) { return _mm256_cvttpd_epi32(a.v); }
+inline D4 fromIntD(__m128i j, D4) { return {_mm256_cvtepi32_pd(j)}; }
+inline D4 atanTableD(__m128i j, D4)
+{
+    alignas(16) uint32_t k[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(k), j);
+    return {_mm256_setr_pd(kAtanTable[k[0]], kAtanTable[k[1]], kAtanTable[k[2]], kAtanTable[k[3]])};
+}
+inline D4 oddD(D4 a)
+{
+    const __m256i bits = _mm256_castpd_si256(a.v);
+    return {_mm256_insertf128_pd(_mm256_castpd128_pd256(oddLanes(_mm256_castsi256_si128(bits))),
+                                 oddLanes(_mm256_extractf128_si256(bits, 1)), 1)};
+}
+inline D4 widen(__m128 x, D4) { return {_mm256_cvtps_pd(x)}; }
+inline __m128 narrow(D4 a) { return _mm256_cvtpd_ps(a.v); }
+template <class F>
+inline D4 each(D4 a, F f) { return f(a); }
+inline int maskOf(D4 m) { return _mm256_movemask_pd(m.v); }
+using Wide = D4;  // four lanes in one value
+#else
+using Wide = D2;  // four lanes as two halves
+#endif
+
+// expm1Series, lane by lane.
+template <class D>
+inline D expm1SeriesD(D r)
+{
+    D p = r * splatD(1.0 / 120, D{});
+    p = r * (splatD(1.0 / 24, D{}) + p);
+    p = r * (splatD(1.0 / 6, D{}) + p);
+    p = splatD(0.5, D{}) + p;
+    return r + (r * r) * p;
 }
 
-// tan of two lanes with |x| below 2^22, without the sign, as floats in the
-// low half: reduceSmall, the kernel and the quotient of tan, lane by lane
-// (below 0.75 reduceSmall gives q = 0 and r = x, the scalar path's shortcut).
-inline __m128 tanMagnitudeX2(__m128d x)
+// exp's small-argument path 1 + expm1Series(z).
+template <class D>
+inline D expSmallD(D z)
 {
-    __m128d kd = _mm_add_pd(_mm_mul_pd(x, _mm_set1_pd(k2ByPi)), _mm_set1_pd(kRoundShift));
-    const __m128i qBits = _mm_castpd_si128(kd);
-    kd = _mm_sub_pd(kd, _mm_set1_pd(kRoundShift));
-    const __m128d r = _mm_sub_pd(_mm_sub_pd(_mm_sub_pd(x, _mm_mul_pd(kd, _mm_set1_pd(kPiBy2A))),
-                                            _mm_mul_pd(kd, _mm_set1_pd(kPiBy2B))),
-                                 _mm_mul_pd(kd, _mm_set1_pd(kPiBy2C)));
-    const __m128d y = _mm_mul_pd(r, r);
-    __m128d num = _mm_add_pd(_mm_set1_pd(-990.0), y);
-    num = _mm_add_pd(_mm_set1_pd(135135.0), _mm_mul_pd(y, num));
-    num = _mm_add_pd(_mm_set1_pd(-4729725.0), _mm_mul_pd(y, num));
-    num = _mm_mul_pd(r, _mm_add_pd(_mm_set1_pd(34459425.0), _mm_mul_pd(y, num)));
-    __m128d den = _mm_add_pd(_mm_set1_pd(-13860.0), _mm_mul_pd(y, _mm_set1_pd(45.0)));
-    den = _mm_add_pd(_mm_set1_pd(945945.0), _mm_mul_pd(y, den));
-    den = _mm_add_pd(_mm_set1_pd(-16216200.0), _mm_mul_pd(y, den));
-    den = _mm_add_pd(_mm_set1_pd(34459425.0), _mm_mul_pd(y, den));
+    return splatD(1.0, D{}) + expm1SeriesD(z);
+}
+
+// atan of non-NaN lanes, without the sign.
+template <class D>
+inline D atanMagnitudeD(D a)
+{
+    const D one = splatD(1.0, D{});
+    const D big = greaterD(a, one);
+    const D v = selectD(big, one / a, a);
+    const __m128i j = truncateD(v * splatD(16.0, D{}) + splatD(0.5, D{}));
+    const D c = fromIntD(j, D{}) * splatD(1.0 / 16, D{});
+    const D t = (v - c) / (one + v * c);
+    const D t2 = t * t;
+    D p = t2 * splatD(1.0 / 9, D{});
+    p = t2 * (splatD(-1.0 / 7, D{}) + p);
+    p = t2 * (splatD(1.0 / 5, D{}) + p);
+    p = splatD(-1.0 / 3, D{}) + p;
+    const D w = atanTableD(j, D{}) + (t + (t * t2) * p);
+    return selectD(big, splatD(kPiBy2, D{}) - w, w);
+}
+
+// tan of lanes with |x| below 2^22, without the sign: reduceSmall, the kernel
+// and the quotient of tan, lane by lane (below 0.75 reduceSmall gives q = 0 and
+// r = x, the scalar path's shortcut).
+template <class D>
+inline D tanMagnitudeD(D x)
+{
+    D kd = x * splatD(k2ByPi, D{}) + splatD(kRoundShift, D{});
+    const D odd = oddD(kd);
+    kd = kd - splatD(kRoundShift, D{});
+    const D r = ((x - kd * splatD(kPiBy2A, D{})) - kd * splatD(kPiBy2B, D{})) - kd * splatD(kPiBy2C, D{});
+    const D y = r * r;
+    D num = splatD(-990.0, D{}) + y;
+    num = splatD(135135.0, D{}) + y * num;
+    num = splatD(-4729725.0, D{}) + y * num;
+    num = r * (splatD(34459425.0, D{}) + y * num);
+    D den = splatD(-13860.0, D{}) + y * splatD(45.0, D{});
+    den = splatD(945945.0, D{}) + y * den;
+    den = splatD(-16216200.0, D{}) + y * den;
+    den = splatD(34459425.0, D{}) + y * den;
     // tan(r + q pi/2) is tan r for even q and -cot r for odd q.
-    const __m128i odd32 = _mm_cmpeq_epi32(_mm_and_si128(qBits, _mm_set1_epi32(1)), _mm_set1_epi32(1));
-    const __m128d odd = _mm_castsi128_pd(_mm_shuffle_epi32(odd32, _MM_SHUFFLE(2, 2, 0, 0)));
-    const __m128d negDen = _mm_xor_pd(den, _mm_set1_pd(-0.0));
-    const __m128d top = _mm_or_pd(_mm_and_pd(odd, negDen), _mm_andnot_pd(odd, num));
-    const __m128d bottom = _mm_or_pd(_mm_and_pd(odd, num), _mm_andnot_pd(odd, den));
-    return _mm_cvtpd_ps(_mm_div_pd(top, bottom));
+    return selectD(odd, negateD(den), num) / selectD(odd, num, den);
 }
 
 }  // namespace detail
@@ -411,13 +483,15 @@ inline __m128 tanMagnitudeX2(__m128d x)
 // exp of every lane.
 inline __m128 expX4(__m128 x)
 {
-    const __m128d lo = _mm_cvtps_pd(x);
-    const __m128d hi = _mm_cvtps_pd(_mm_movehl_ps(x, x));
-    const __m128d small = _mm_set1_pd(detail::kExpSmall);
-    const __m128d minusSmall = _mm_set1_pd(-detail::kExpSmall);
-    const int inRange = _mm_movemask_pd(_mm_and_pd(_mm_cmpgt_pd(lo, minusSmall), _mm_cmplt_pd(lo, small))) |
-                        (_mm_movemask_pd(_mm_and_pd(_mm_cmpgt_pd(hi, minusSmall), _mm_cmplt_pd(hi, small))) << 2);
-    if (inRange == 0xF) return _mm_movelh_ps(detail::expSmallX2(lo), detail::expSmallX2(hi));
+    using detail::Wide;
+    const auto z = detail::widen(x, Wide{});
+    const auto inRange = detail::each(z, [](auto d) {
+        using D = decltype(d);
+        const D small = detail::splatD(detail::kExpSmall, D{});
+        return detail::selectD(detail::greaterD(d, detail::negateD(small)), detail::greaterD(small, d), D{});
+    });
+    if (detail::maskOf(inRange) == 0xF)
+        return detail::narrow(detail::each(z, [](auto d) { return detail::expSmallD(d); }));
     alignas(16) float v[4];
     _mm_store_ps(v, x);
     for (float& e : v) e = exp(e);
@@ -428,7 +502,8 @@ inline __m128 expX4(__m128 x)
 // exp's small-argument path, without the range test.
 inline __m128 expSmallX4(__m128 x)
 {
-    return _mm_movelh_ps(detail::expSmallX2(_mm_cvtps_pd(x)), detail::expSmallX2(_mm_cvtps_pd(_mm_movehl_ps(x, x))));
+    const auto z = detail::widen(x, detail::Wide{});
+    return detail::narrow(detail::each(z, [](auto d) { return detail::expSmallD(d); }));
 }
 
 // The same for one value.
@@ -441,8 +516,8 @@ inline __m128 atanX4(__m128 x)
     const __m128 nan = _mm_cmpunord_ps(x, x);
     // NaN lanes go through as 0 and are replaced by x + x at the end.
     const __m128 a = _mm_andnot_ps(nan, _mm_andnot_ps(signBit, x));
-    const __m128 m = _mm_movelh_ps(detail::atanMagnitudeX2(_mm_cvtps_pd(a)),
-                                   detail::atanMagnitudeX2(_mm_cvtps_pd(_mm_movehl_ps(a, a))));
+    const auto z = detail::widen(a, detail::Wide{});
+    const __m128 m = detail::narrow(detail::each(z, [](auto d) { return detail::atanMagnitudeD(d); }));
     const __m128 r = _mm_xor_ps(m, _mm_and_ps(signBit, x));
     return _mm_or_ps(_mm_and_ps(nan, _mm_add_ps(x, x)), _mm_andnot_ps(nan, r));
 }
@@ -460,8 +535,8 @@ inline __m128 tanX4(__m128 x)
         for (float& e : v) e = tan(e);
         return _mm_load_ps(v);
     }
-    const __m128 m = _mm_movelh_ps(detail::tanMagnitudeX2(_mm_cvtps_pd(a)),
-                                   detail::tanMagnitudeX2(_mm_cvtps_pd(_mm_movehl_ps(a, a))));
+    const auto z = detail::widen(a, detail::Wide{});
+    const __m128 m = detail::narrow(detail::each(z, [](auto d) { return detail::tanMagnitudeD(d); }));
     return _mm_xor_ps(m, _mm_and_ps(signBit, x));
 }
 
