@@ -434,8 +434,10 @@ struct AllpassZ2T {
         for (Mem<V>& m : outHist) fill(m, 0.0f);
     }
 
-    // One step of the recursion with the histories two samples back given.
-    static V step(float c, V in, V in2, V out2) { return splat<V>(c) * (in + out2) - in2; }
+    // One step of the recursion with the histories two samples back given,
+    // with a coefficient per lane or the same in every lane.
+    static V stepWith(V c, V in, V in2, V out2) { return c * (in + out2) - in2; }
+    static V step(float c, V in, V in2, V out2) { return stepWith(splat<V>(c), in, in2, out2); }
 
     V process(V in, uint32_t parity)
     {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -518,27 +519,36 @@ TEST(Runs, PackedAllpassRunGivesTheFloatBits)
 // Four sections in skewed lanes against the same four sections one after the
 // other, over runs of every length (odd ones go section by section) from
 // both parities.
-TEST(Runs, SkewedSectionsGiveTheSectionBySectionBits)
+// The decorrelator's skewed lanes against its plain form: sixty sections one
+// after the other, sample by sample, then 300 samples of delay; left = x + d
+// and right = x - d. Runs of random lengths, from an odd ring counter.
+TEST(Runs, SkewedDecorrelatorGivesTheSectionBySectionBits)
 {
-    plumbra::SkewedAllpass4 skewed{};
-    std::array<plumbra::AllpassZ2, 4> one{};
-    for (std::size_t j = 0; j < 4; ++j) {
-        skewed.c[j] = plumbra::AnalyticPair::kPathA[j];
-        one[j].c = skewed.c[j];
-        one[j].clear();
+    using plumbra::Decorrelator;
+    auto dc = std::make_unique<Decorrelator>();
+    dc->design();
+    dc->clear();
+    std::array<plumbra::AllpassZ2, Decorrelator::kSections> chain{};
+    for (std::size_t s = 0; s < chain.size(); ++s) {
+        chain[s].c = Decorrelator::kCycle[s % 4];
+        chain[s].clear();
     }
-    skewed.clear();
-    const auto x = randomFrames(4000, 43);
+    const auto x = randomFrames(6000, 43);
+    std::vector<float> dispersed;
     std::size_t at = 0;
     uint32_t n = 5;
     for (int len : runLengths(x.size(), 44)) {
-        std::array<float, plumbra::kRunLength> a, b;
-        for (int i = 0; i < len; ++i) a[static_cast<std::size_t>(i)] = b[static_cast<std::size_t>(i)] = x[at + static_cast<std::size_t>(i)][1];
-        skewed.processRun(a.data(), len, n);
-        for (auto& s : one) s.processRun(b.data(), len, n);
-        for (int i = 0; i < len; ++i)
-            ASSERT_EQ(bitsOf(a[static_cast<std::size_t>(i)]), bitsOf(b[static_cast<std::size_t>(i)])) << "sample " << at + static_cast<std::size_t>(i) << ", run of " << len;
-        at += static_cast<std::size_t>(len);
-        n += static_cast<uint32_t>(len);
+        std::array<float, plumbra::kRunLength> in, left, right;
+        for (int i = 0; i < len; ++i) in[static_cast<std::size_t>(i)] = x[at + static_cast<std::size_t>(i)][1];
+        dc->processRun(in.data(), left.data(), right.data(), len, n);
+        for (int i = 0; i < len; ++i, ++at, ++n) {
+            float v = in[static_cast<std::size_t>(i)];
+            for (auto& s : chain) v = s.process(v, n);
+            dispersed.push_back(v);
+            const float d = at >= Decorrelator::kDelay ? dispersed[at - Decorrelator::kDelay] : 0.0f;
+            const float xi = in[static_cast<std::size_t>(i)];
+            ASSERT_EQ(bitsOf(left[static_cast<std::size_t>(i)]), bitsOf(xi + d)) << "sample " << at << ", run of " << len;
+            ASSERT_EQ(bitsOf(right[static_cast<std::size_t>(i)]), bitsOf(xi - d)) << "sample " << at << ", run of " << len;
+        }
     }
 }
