@@ -170,9 +170,9 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         inputLowpass.processRun(run.equalised.data(), len);
         for (int i = 0; i < len; ++i) {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
-            const float m = noiseReduction.process(run.equalised[i], n, bv.dnrSens, bv.dnrMinHz);
-            run.equalised[i] = presenceEq.process(m, bv.eqBypass);
+            run.equalised[i] = noiseReduction.process(run.equalised[i], n, bv.dnrSens, bv.dnrMinHz);
         }
+        presenceEq.processRun(run.equalised.data(), len, bv.eqBypass);
         decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
 
         for (int i = 0; i < len; ++i) {

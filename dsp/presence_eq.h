@@ -4,8 +4,10 @@
 // between two continuous signals.
 #pragma once
 
+#include <algorithm>
 #include <array>
 
+#include "dsp/pipeline.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -51,6 +53,17 @@ struct PresenceEq {
     {
         const float y = cascade.process(x);
         return bypass ? x : y;
+    }
+    // process() of a run x[0..len-1] (len <= kRunLength) in place, the sections pipelined.
+    void processRun(float* x, int len, bool bypass)
+    {
+        std::array<float, kRunLength> bypassed;
+        float* y = x;
+        if (bypass) {
+            std::copy(x, x + len, bypassed.begin());
+            y = bypassed.data();
+        }
+        runCascadePipelined(y, len, cascade.s, [](Sos& s, float v) { return s.process(v); });
     }
 };
 

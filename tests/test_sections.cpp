@@ -16,6 +16,7 @@
 
 #include "dsp/decorrelator.h"
 #include "dsp/input_lowpass.h"
+#include "dsp/presence_eq.h"
 #include "dsp/output_sections.h"
 #include "dsp/rising_envelope.h"
 #include "dsp/width_detector.h"
@@ -176,8 +177,9 @@ TEST(Runs, AllpassSectionGivesTheSampleBySampleBits)
     }
 }
 
-// The input lowpass's nine sections pipelined over runs of every length, fed
-// programme with level steps and huge values, against the cascade sample by sample.
+// The input lowpass's nine sections and the presence equaliser's four
+// pipelined over runs of every length, fed programme with level steps and huge
+// values, against the cascades sample by sample.
 TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
 {
     plumbra::RateConstants rc{};
@@ -189,6 +191,14 @@ TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
     one.design(9700.0f, rc);
     run.clear();
     one.clear();
+    // The presence equaliser after it, its bypass switched from run to run
+    // (its sections keep running while bypassed).
+    plumbra::PresenceEq eqRun{}, eqOne{};
+    eqRun.design(rc);
+    eqOne.design(rc);
+    eqRun.clear();
+    eqOne.clear();
+    int runs = 0;
     const auto x = randomFrames(4000, 29);
     std::size_t at = 0;
     for (int len : runLengths(x.size(), 31)) {
@@ -198,8 +208,10 @@ TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
             v[i] = x[k][1] * (k > 2000 ? 1e4f : 1.0f);
         }
         run.processRun(v, len);
+        const bool bypass = ++runs % 3 == 0;
+        eqRun.processRun(v, len, bypass);
         for (int i = 0; i < len; ++i, ++at) {
-            const float want = one.process(x[at][1] * (at > 2000 ? 1e4f : 1.0f));
+            const float want = eqOne.process(one.process(x[at][1] * (at > 2000 ? 1e4f : 1.0f)), bypass);
             ASSERT_EQ(std::bit_cast<uint32_t>(v[i]), std::bit_cast<uint32_t>(want)) << "sample " << at << ", run " << len;
         }
     }
