@@ -170,10 +170,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         // ---- input conditioning ----
         for (int i = 0; i < len; ++i) run.equalised[i] = boundedInput(in0[start + i]);
         inputLowpass.processRun(run.equalised.data(), len);
-        for (int i = 0; i < len; ++i) {
-            const uint32_t n = n0 + static_cast<uint32_t>(i);
-            run.equalised[i] = noiseReduction.process(run.equalised[i], n, bv.dnrSens, bv.dnrMinHz);
-        }
+        noiseReduction.processRun(run.equalised.data(), len, n0, bv.dnrSens, bv.dnrMinHz);
         presenceEq.processRun(run.equalised.data(), len, bv.eqBypass);
         decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
 

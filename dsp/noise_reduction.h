@@ -10,10 +10,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 
 #include "dsp/input_lowpass.h"
+#include "dsp/lanes.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -70,7 +72,7 @@ struct NoiseReduction {
 
     // State.
     Ring<256> uRing;  // input-lowpass output u
-    Ring<128> vRing;  // normalised signal v
+    Ring<256> vRing;  // normalised signal v (a run is written before its taps 126 back are read)
     float env1;       // env[n-1], look-ahead peak envelope
     float h1;         // h[n-1], detector highpass output
     float z1;         // z[n-1], dynamic lowpass output
@@ -99,10 +101,50 @@ struct NoiseReduction {
         lp100.clear();
     }
 
-    // One sample: u is the input-lowpass output, n the ring counter, s the
-    // sensitivity ("DNR Sensitivity") and fMin the cutoff floor (22000 Hz with
-    // "DNR LPF Disable" on, else 0).
+    // A run u[0..len-1] (len <= kRunLength) of input-lowpass output, in place,
+    // from ring counter n0 on; s is the sensitivity ("DNR Sensitivity") and fMin
+    // the cutoff floor (22000 Hz with "DNR LPF Disable" on, else 0). Sample by
+    // sample the stage is one long dependent chain (normaliser, detector,
+    // cutoff, tangent, lowpass); run by run its three parts go one after the
+    // other: the cutoffs of the run, their prewarps four at a time, then the
+    // dynamic lowpass, each sample as process() computes it.
+    void processRun(float* x, int len, uint32_t n0, float s, float fMin)
+    {
+        std::array<float, kRunLength> f, d;
+        for (int i = 0; i < len; ++i) {
+            const Detected det = detect(x[i], n0 + static_cast<uint32_t>(i), s, fMin);
+            f[static_cast<std::size_t>(i)] = det.f;
+            d[static_cast<std::size_t>(i)] = det.d;
+        }
+        std::array<float, kRunLength> kd;
+        int i = 0;
+        for (; i + 4 <= len; i += 4) {
+            const Lane4 k = splat<Lane4>(1.0f) / laneTan(splat<Lane4>(piT) * loadFrom<Lane4>(&f[static_cast<std::size_t>(i)]));
+            _mm_storeu_ps(&kd[static_cast<std::size_t>(i)], k.v);
+        }
+        for (; i < len; ++i) kd[static_cast<std::size_t>(i)] = prewarpOf(f[static_cast<std::size_t>(i)]);
+        for (i = 0; i < len; ++i)
+            x[i] = filter(kd[static_cast<std::size_t>(i)], d[static_cast<std::size_t>(i)], n0 + static_cast<uint32_t>(i));
+    }
+
+    // One sample, a run of one.
     float process(float u, uint32_t n, float s, float fMin)
+    {
+        processRun(&u, 1, n, s, fMin);
+        return u;
+    }
+
+    float currentCutoff() const { return cutoff; }
+
+private:
+    struct Detected {
+        float f;  // cutoff of the dynamic lowpass, Hz
+        float d;  // normaliser divisor
+    };
+
+    // Normaliser and high-frequency detector of one sample: the cutoff F and
+    // the divisor d.
+    Detected detect(float u, uint32_t n, float s, float fMin)
     {
         // Look-ahead peak envelope and divisor.
         uRing.write(n, u);
@@ -126,18 +168,23 @@ struct NoiseReduction {
         f = std::max(f, fMin);
         f = std::min(f, fCeiling);
 
-        // Dynamic first-order lowpass on the normalised signal 125 samples back.
-        const float kd = 1.0f / chainmath::tan(piT * f);
-        const float z = (vRing.tap(n, kFilterTap) + vRing.tap(n, kFilterTap + 1) + (kd - 1.0f) * z1) / (kd + 1.0f);
-
         env1 = env;
         h1 = h;
-        z1 = z;
         cutoff = f;
-        return z * d;
+        return {f, d};
     }
 
-    float currentCutoff() const { return cutoff; }
+    // Prewarp of the dynamic lowpass at cutoff f.
+    float prewarpOf(float f) const { return 1.0f / laneTan(piT * f); }
+
+    // Dynamic first-order lowpass, prewarp kd, on the normalised signal 125
+    // samples back, and the envelope applied again.
+    float filter(float kd, float d, uint32_t n)
+    {
+        const float z = (vRing.tap(n, kFilterTap) + vRing.tap(n, kFilterTap + 1) + (kd - 1.0f) * z1) / (kd + 1.0f);
+        z1 = z;
+        return z * d;
+    }
 };
 
 static_assert(std::is_trivially_copyable_v<NoiseReduction>);

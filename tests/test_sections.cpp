@@ -16,6 +16,7 @@
 
 #include "dsp/decorrelator.h"
 #include "dsp/input_lowpass.h"
+#include "dsp/noise_reduction.h"
 #include "dsp/presence_eq.h"
 #include "dsp/output_sections.h"
 #include "dsp/rising_envelope.h"
@@ -177,10 +178,11 @@ TEST(Runs, AllpassSectionGivesTheSampleBySampleBits)
     }
 }
 
-// The input lowpass's nine sections and the presence equaliser's four
-// pipelined over runs of every length, fed programme with level steps and huge
+// The input stages over runs of every length (the input lowpass's nine and
+// the presence equaliser's four sections pipelined, the noise reduction in
+// its three parts), fed programme with level steps and huge
 // values, against the cascades sample by sample.
-TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
+TEST(Runs, InputStagesGiveTheSampleBySampleBits)
 {
     plumbra::RateConstants rc{};
     rc.fs = 44100.0f;
@@ -198,6 +200,14 @@ TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
     eqOne.design(rc);
     eqRun.clear();
     eqOne.clear();
+    // The noise reduction between them, its cutoff steps four at a time.
+    auto nrRun = std::make_unique<plumbra::NoiseReduction>();
+    auto nrOne = std::make_unique<plumbra::NoiseReduction>();
+    nrRun->design(rc);
+    nrOne->design(rc);
+    nrRun->clear();
+    nrOne->clear();
+    uint32_t n = 3;
     int runs = 0;
     const auto x = randomFrames(4000, 29);
     std::size_t at = 0;
@@ -208,10 +218,12 @@ TEST(Runs, PipelinedCascadeGivesTheSampleBySampleBits)
             v[i] = x[k][1] * (k > 2000 ? 1e4f : 1.0f);
         }
         run.processRun(v, len);
+        nrRun->processRun(v, len, n, 1.5f, 0.0f);
         const bool bypass = ++runs % 3 == 0;
         eqRun.processRun(v, len, bypass);
-        for (int i = 0; i < len; ++i, ++at) {
-            const float want = eqOne.process(one.process(x[at][1] * (at > 2000 ? 1e4f : 1.0f)), bypass);
+        for (int i = 0; i < len; ++i, ++at, ++n) {
+            const float u = one.process(x[at][1] * (at > 2000 ? 1e4f : 1.0f));
+            const float want = eqOne.process(nrOne->process(u, n, 1.5f, 0.0f), bypass);
             ASSERT_EQ(std::bit_cast<uint32_t>(v[i]), std::bit_cast<uint32_t>(want)) << "sample " << at << ", run " << len;
         }
     }
