@@ -35,12 +35,11 @@ struct Decorrelator {
     static_assert(kSections % 4 == 0 && kLag < kDelay);
 
     Mem<Lane4> c;  // coefficients of lanes 0..3
-    // Histories by step parity (slot p = n & 1 holds step n - 2 on entry and
-    // receives step n). outHist[p][1 + s] is section s's output; outHist[p][0]
-    // is the input sample of step n + 1, so that the four lanes fed to group k
-    // are outHist[p][4k .. 4k + 3]: the outputs of sections 4k - 1 .. 4k + 2.
-    std::array<std::array<float, kSections + 4>, 2> outHist;
-    std::array<std::array<Mem<Lane4>, kGroups>, 2> inHist;  // each section's input
+    // Histories by step parity: slot p = n & 1 holds each section's input and
+    // output of step n - 2 on entry and receives those of step n. Group k holds
+    // sections 4k .. 4k + 3.
+    std::array<std::array<Mem<Lane4>, kGroups>, 2> inHist;
+    std::array<std::array<Mem<Lane4>, kGroups>, 2> outHist;
     Ring<512> ring;  // output of the last section, by sample
 
     void design()
@@ -49,9 +48,9 @@ struct Decorrelator {
     }
     void clear()
     {
-        for (auto& h : outHist) h.fill(0.0f);
-        for (auto& h : inHist)
-            for (Mem<Lane4>& m : h) fill(m, 0.0f);
+        for (auto* h : {&inHist, &outHist})
+            for (auto& parity : *h)
+                for (Mem<Lane4>& m : parity) fill(m, 0.0f);
         ring.clear();
     }
 
@@ -64,15 +63,19 @@ struct Decorrelator {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
             const uint32_t p = n & 1u;
             const uint32_t q = p ^ 1u;
-            outHist[q][0] = x[i];
+            // Each group is fed its own outputs of the last step moved up one
+            // lane, lane 0 taking the last lane of the group before (the input
+            // sample for group 0).
+            __m128 carry = _mm_set_ss(x[i]);
             for (std::size_t k = 0; k < kGroups; ++k) {
-                const Lane4 in = loadFrom<Lane4>(&outHist[q][4 * k]);
-                float* out = &outHist[p][1 + 4 * k];
-                const Lane4 y = AllpassZ2T<Lane4>::stepWith(cv, in, load<Lane4>(inHist[p][k]), loadFrom<Lane4>(out));
+                const __m128 last = load<Lane4>(outHist[q][k]).v;
+                const Lane4 in{_mm_move_ss(_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(last), 4)), carry)};
+                carry = _mm_shuffle_ps(last, last, _MM_SHUFFLE(3, 3, 3, 3));
+                const Lane4 y = AllpassZ2T<Lane4>::stepWith(cv, in, load<Lane4>(inHist[p][k]), load<Lane4>(outHist[p][k]));
                 store(inHist[p][k], in);
-                _mm_storeu_ps(out, y.v);
+                store(outHist[p][k], y);
             }
-            ring.write(n - kLag, outHist[p][kSections]);
+            ring.write(n - kLag, laneOf(outHist[p][kGroups - 1], 3));
             const float d = ring.tap(n, kDelay);
             left[i] = x[i] + d;
             right[i] = x[i] - d;
