@@ -16,10 +16,13 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "dsp/output_sections.h"
+#include "dsp/pipeline.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -156,52 +159,166 @@ struct BandwidthExpanderT {
         return v;
     }
 
+    // The parts of one sample's harmonic, each written once and used both
+    // sample by sample (harmonic) and run by run (processRun). n is the
+    // shared ring counter of the sample.
+
+    // What the analytic signals of a sample give the later parts.
+    struct Analysed {
+        V r;       // detector band magnitude, unsmoothed
+        V h;       // source hold H[n]
+        V i2, q2;  // source analytic sample two back
+    };
+
+    // From the detector band and the source band [detector, source]: their
+    // analytic signals and powers, the source magnitude a floored at 0.001
+    // and its instant-attack hold over the five-sample maximum.
+    Analysed analyse(W bands, uint32_t n)
+    {
+        const typename AnalyticPairT<W>::Out a = pairs.process(bands);
+        const W power = a.i * a.i + a.q * a.q;
+        sourceMagnitude.write(n, flooredMagnitude(J::high(power)));
+        sourceI.write(n, J::high(a.i));
+        sourceQ.write(n, J::high(a.q));
+        const V aMax = maxOfFive(sourceMagnitude, n);
+        const V h = max(aMax, splat<V>(rho) * load<V>(hold) + splat<V>(omRho) * aMax);
+        store(hold, h);
+        return {sqrt(J::low(power)), h, sourceI.tap(n, 2), sourceQ.tap(n, 2)};
+    }
+
+    // Detector: hf = min(1, G_det * lowpass(r)).
+    V detector(V r) { return min(splat<V>(1.0f), splat<V>(detectGain) * detectSmoothing.processLowpass(r)); }
+
+    // Frequency doubling of the analytic sample two back by the source
+    // envelope v: (I' + jQ')^2 / v, as [real, imaginary].
+    static W doubled(V i2, V q2, V v)
+    {
+        const V uRe = (i2 * i2 - q2 * q2) / v;
+        const V uIm = (splat<V>(2.0f) * i2 * q2) / v;
+        return J::join(uRe, uIm);
+    }
+
+    // From the filtered harmonic g = [real, imaginary]: the five-sample
+    // maximum of its floored magnitude and the sum of its parts six samples back.
+    struct Shaped {
+        V bMax;  // b_max
+        V sum;   // g_re + g_im six samples back
+    };
+    Shaped shape(W g, uint32_t n)
+    {
+        harmonicParts.write(n, g);
+        const W gg = g * g;
+        harmonicMagnitude.write(n, flooredMagnitude(J::low(gg) + J::high(gg)));
+        const W g6 = harmonicParts.tap(n, 6);
+        return {maxOfFive(harmonicMagnitude, n), J::low(g6) + J::high(g6)};
+    }
+
+    // The harmonic: the shaped sum scaled to the level by its envelope z.
+    V scaled(V hf, const Shaped& s)
+    {
+        const V z = harmonicEnvelope.process(s.bMax);
+        return hf * splat<V>(level) * s.sum / z;
+    }
+
+    // Output y = m + eta of the main-path value m and the harmonic eta.
+    static V withHarmonic(V m, V eta) { return m + eta; }
+
     // The harmonic eta of one sample, from the channel's unshelved mix x; n is
     // the shared ring counter.
     V harmonic(V x, uint32_t n)
     {
         // Analytic signals of the high-frequency detector band (highpass at
-        // F_det) and of the source band, and their powers.
+        // F_det) and of the source band.
         const V detectBand = detectHighpass.process(x);
         const V sourceBand = sourceLowpass.processLowpass(sourceHighpass.process(x));
-        const typename AnalyticPairT<W>::Out a = pairs.process(J::join(detectBand, sourceBand));
-        const W power = a.i * a.i + a.q * a.q;
+        const Analysed a = analyse(J::join(detectBand, sourceBand), n);
+        const V hf = detector(a.r);
 
-        // Detector: hf = min(1, G_det * lowpass(r)).
-        const V r = sqrt(J::low(power));
-        const V hf = min(splat<V>(1.0f), splat<V>(detectGain) * detectSmoothing.processLowpass(r));
-
-        // Source magnitude a, floored at 0.001, and the analytic sample.
-        sourceMagnitude.write(n, flooredMagnitude(J::high(power)));
-        sourceI.write(n, J::high(a.i));
-        sourceQ.write(n, J::high(a.q));
-
-        // Source envelope: five-sample maximum, instant-attack hold, 100 Hz smoothing.
-        const V aMax = maxOfFive(sourceMagnitude, n);
-        const V h = max(aMax, splat<V>(rho) * load<V>(hold) + splat<V>(omRho) * aMax);
-        store(hold, h);
-        const V v = envelopeSmoothing.processLowpass(h);
-
-        // Frequency doubling of the analytic sample two back: (I' + jQ')^2 / v.
-        const V i2 = sourceI.tap(n, 2);
-        const V q2 = sourceQ.tap(n, 2);
-        const V uRe = (i2 * i2 - q2 * q2) / v;
-        const V uIm = (splat<V>(2.0f) * i2 * q2) / v;
+        // Source envelope: 100 Hz smoothing of the hold.
+        const V v = envelopeSmoothing.processLowpass(a.h);
 
         // Keep the doubled band above the source band and lift its top.
-        const W g = harmonicPeak.process(harmonicHighpass.process(J::join(uRe, uIm)));
-        harmonicParts.write(n, g);
-
-        // Harmonic envelope z, and the harmonic six samples back scaled by it.
-        const W gg = g * g;
-        harmonicMagnitude.write(n, flooredMagnitude(J::low(gg) + J::high(gg)));
-        const V z = harmonicEnvelope.process(maxOfFive(harmonicMagnitude, n));
-        const W g6 = harmonicParts.tap(n, 6);
-        return hf * splat<V>(level) * (J::low(g6) + J::high(g6)) / z;
+        const W g = harmonicPeak.process(harmonicHighpass.process(doubled(a.i2, a.q2, v)));
+        return scaled(hf, shape(g, n));
     }
 
     // Output y = m + eta: the channel's main-path value m plus the harmonic of its mix x.
-    V process(V x, V m, uint32_t n) { return m + harmonic(x, n); }
+    V process(V x, V m, uint32_t n) { return withHarmonic(m, harmonic(x, n)); }
+
+    // process() over a run: x[0..len-1] the mixes, m[0..len-1] the main-path
+    // values, replaced by the outputs; n0 is the ring counter of the first
+    // sample. Three loops over the run, each with its sections pipelined
+    // (dsp/pipeline.h); every part that writes or reads a ring does so within
+    // one stage, with the sample's own counter.
+    void processRun(const Mem<V>* x, Mem<V>* m, int len, uint32_t n0)
+    {
+        std::array<W, kRunLength> bands;
+        std::array<Doubled, kRunLength> doubledRun;
+        std::array<V, kRunLength> eta;
+
+        // 1. The detector highpass beside the source highpass, then the source lowpass.
+        [&]<std::size_t... j>(std::index_sequence<j...>) {
+            runPipelinedInto(
+                x, bands.data(), len,
+                [this](const Mem<V>& xm) {
+                    const V v = load<V>(xm);
+                    return bandStage<0>({v, v});
+                },
+                [this](Paths p) { return bandStage<j + 1>(p); }...,
+                [this](Paths p) {
+                    const Paths b = bandStage<kBandStages - 1>(p);
+                    return J::join(b.lo, b.hi);
+                });
+        }(std::make_index_sequence<kBandStages - 2>{});
+
+        // 2. Analytic signals and hold, detector and envelope smoothing, doubling.
+        uint32_t nA = n0;
+        runPipelinedInto(
+            bands.data(), doubledRun.data(), len, [&](W b) { return analyse(b, nA++); },
+            [this](const Analysed& a) {
+                return Analysed{detector(a.r), envelopeSmoothing.s[0].processLowpass(a.h), a.i2, a.q2};
+            },
+            [this](const Analysed& a) {
+                return Doubled{a.r, doubled(a.i2, a.q2, envelopeSmoothing.s[1].processLowpass(a.h))};
+            });
+
+        // 3. Harmonic highpass and peak, then its envelope and scaling.
+        uint32_t nS = n0;
+        [&]<std::size_t... j>(std::index_sequence<j...>) {
+            runPipelinedInto(
+                doubledRun.data(), eta.data(), len, [this](const Doubled& d) { return harmonicStage<j>(d); }...,
+                [&](const Doubled& d) { return std::pair<V, Shaped>{d.hf, shape(d.u, nS++)}; },
+                [this](const std::pair<V, Shaped>& p) { return scaled(p.first, p.second); });
+        }(std::make_index_sequence<4>{});
+
+        for (int i = 0; i < len; ++i) store(m[i], withHarmonic(load<V>(m[i]), eta[static_cast<std::size_t>(i)]));
+    }
+
+private:
+    using Paths = Pair<V>;  // [detector path, source path]
+    static constexpr std::size_t kBandStages = 3 + kSourceLowpassD.size();
+
+    // Stage j of the run's first loop: the detector and source highpasses
+    // side by side, then the source lowpass.
+    template <std::size_t j>
+    Paths bandStage(Paths p)
+    {
+        if constexpr (j < 3) return {detectHighpass.sections.s[j].process(p.lo), sourceHighpass.sections.s[j].process(p.hi)};
+        else return {p.lo, sourceLowpass.s[j - 3].processLowpass(p.hi)};
+    }
+
+    // A sample of the run's harmonic: the detector amount hf and the doubled
+    // harmonic [real, imaginary], filtered in place by the harmonic stages.
+    struct Doubled {
+        V hf;
+        W u;
+    };
+    template <std::size_t j>
+    Doubled harmonicStage(const Doubled& d)
+    {
+        if constexpr (j < 3) return {d.hf, harmonicHighpass.sections.s[j].process(d.u)};
+        else return {d.hf, harmonicPeak.process(d.u)};
+    }
 };
 using BandwidthExpander = BandwidthExpanderT<float>;
 

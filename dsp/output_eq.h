@@ -12,6 +12,7 @@
 #include <array>
 
 #include "dsp/output_sections.h"
+#include "dsp/pipeline.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -46,12 +47,12 @@ struct ButterworthShelf5T {
         low.clear();
         high.clear();
     }
+    // The output from the branches' outputs l and h.
+    V combine(V l, V h) const { return l + splat<V>(g) * h; }
     V process(V x)
     {
         const typename FirstOrderSplitT<V>::Out o = split.process(x);
-        const V l = low.process(o.low);
-        const V h = high.process(o.high);
-        return l + splat<V>(g) * h;
+        return combine(low.process(o.low), high.process(o.high));
     }
 };
 
@@ -125,6 +126,31 @@ struct OutputEqualiserT {
         v = cut80.process(v);
         v = highpassA.process(v);
         return highpassB.process(v);
+    }
+
+    // process() over a run y[0..len-1] in place: the shelves, the lift's
+    // split, its two branches side by side and every section of the cut and
+    // the highpasses as stages of one pipelined loop (dsp/pipeline.h).
+    void processRun(Mem<V>* y, int len)
+    {
+        using Split = typename FirstOrderSplitT<V>::Out;  // the lift's branches [low, high]
+        std::array<V, kRunLength> out;
+        runPipelinedInto(
+            y, out.data(), len, [this](const Mem<V>& m) { return shelf2k.shelf(load<V>(m), splat<V>(hfShelf)); },
+            [this](V v) { return shelf1k.shelf(v, splat<V>(kShelf1kGain)); },
+            [this](V v) { return lift.split.process(v); },
+            [this](const Split& o) { return Split{lift.low.s[0].process(o.low), lift.high.s[0].process(o.high)}; },
+            [this](const Split& o) { return lift.combine(lift.low.s[1].process(o.low), lift.high.s[1].process(o.high)); },
+            [this](V v) { return shelf7k.shelf(v, splat<V>(kShelf7kGain)); },
+            [this](V v) { return shelf4k.shelf(v, splat<V>(kShelf4kGain)); },
+            [this](V v) { return cut80.process(v); },
+            [this](V v) { return highpassA.sections.s[0].process(v); },
+            [this](V v) { return highpassA.sections.s[1].process(v); },
+            [this](V v) { return highpassA.sections.s[2].process(v); },
+            [this](V v) { return highpassB.sections.s[0].process(v); },
+            [this](V v) { return highpassB.sections.s[1].process(v); },
+            [this](V v) { return highpassB.sections.s[2].process(v); });
+        for (int i = 0; i < len; ++i) store(y[i], out[static_cast<std::size_t>(i)]);
     }
 };
 using OutputEqualiser = OutputEqualiserT<float>;
