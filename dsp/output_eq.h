@@ -128,28 +128,30 @@ struct OutputEqualiserT {
         return highpassB.process(v);
     }
 
-    // process() over a run y[0..len-1] in place: the shelves, the lift's
-    // split, its two branches side by side and every section of the cut and
-    // the highpasses as stages of one pipelined loop (dsp/pipeline.h).
+    // process() over a run y[0..len-1] in place, in five stages of one
+    // pipelined loop (dsp/pipeline.h): the first shelves and the lift's split,
+    // the lift's branches, the last shelves and the cut, each highpass. Each
+    // stage's recursions overlap with the other stages' of other samples; a
+    // stage of one or two sections per step instead gives the same speed, the
+    // loop being bound by the number of operations, not their latency.
     void processRun(Mem<V>* y, int len)
     {
         using Split = typename FirstOrderSplitT<V>::Out;  // the lift's branches [low, high]
         std::array<V, kRunLength> out;
         runPipelinedInto(
-            y, out.data(), len, [this](const Mem<V>& m) { return shelf2k.shelf(load<V>(m), splat<V>(hfShelf)); },
-            [this](V v) { return shelf1k.shelf(v, splat<V>(kShelf1kGain)); },
-            [this](V v) { return lift.split.process(v); },
-            [this](const Split& o) { return Split{lift.low.s[0].process(o.low), lift.high.s[0].process(o.high)}; },
-            [this](const Split& o) { return lift.combine(lift.low.s[1].process(o.low), lift.high.s[1].process(o.high)); },
-            [this](V v) { return shelf7k.shelf(v, splat<V>(kShelf7kGain)); },
-            [this](V v) { return shelf4k.shelf(v, splat<V>(kShelf4kGain)); },
-            [this](V v) { return cut80.process(v); },
-            [this](V v) { return highpassA.sections.s[0].process(v); },
-            [this](V v) { return highpassA.sections.s[1].process(v); },
-            [this](V v) { return highpassA.sections.s[2].process(v); },
-            [this](V v) { return highpassB.sections.s[0].process(v); },
-            [this](V v) { return highpassB.sections.s[1].process(v); },
-            [this](V v) { return highpassB.sections.s[2].process(v); });
+            y, out.data(), len,
+            [this](const Mem<V>& m) {
+                V v = shelf2k.shelf(load<V>(m), splat<V>(hfShelf));
+                v = shelf1k.shelf(v, splat<V>(kShelf1kGain));
+                return lift.split.process(v);
+            },
+            [this](const Split& o) { return lift.combine(lift.low.process(o.low), lift.high.process(o.high)); },
+            [this](V v) {
+                v = shelf7k.shelf(v, splat<V>(kShelf7kGain));
+                v = shelf4k.shelf(v, splat<V>(kShelf4kGain));
+                return cut80.process(v);
+            },
+            [this](V v) { return highpassA.process(v); }, [this](V v) { return highpassB.process(v); });
         for (int i = 0; i < len; ++i) store(y[i], out[static_cast<std::size_t>(i)]);
     }
 };
