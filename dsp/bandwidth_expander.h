@@ -257,19 +257,14 @@ struct BandwidthExpanderT {
         std::array<V, kRunLength> eta;
 
         // 1. The detector highpass beside the source highpass, then the source lowpass.
-        [&]<std::size_t... j>(std::index_sequence<j...>) {
-            runPipelinedInto(
-                x, bands.data(), len,
-                [this](const Mem<V>& xm) {
-                    const V v = load<V>(xm);
-                    return bandStage<0>({v, v});
-                },
-                [this](Paths p) { return bandStage<j + 1>(p); }...,
-                [this](Paths p) {
-                    const Paths b = bandStage<kBandStages - 1>(p);
-                    return J::join(b.lo, b.hi);
-                });
-        }(std::make_index_sequence<kBandStages - 2>{});
+        runPipelinedInto(
+            x, bands.data(), len,
+            [this](const Mem<V>& xm) {
+                const V v = load<V>(xm);
+                return Paths{detectHighpass.process(v), sourceHighpass.process(v)};
+            },
+            [this](const Paths& p) { return Paths{p.lo, sourceLowpassSections<0, 3>(p.hi)}; },
+            [this](const Paths& p) { return J::join(p.lo, sourceLowpassSections<3, 6>(p.hi)); });
 
         // 2. Analytic signals and hold, detector and envelope smoothing, doubling.
         uint32_t nA = n0;
@@ -284,27 +279,26 @@ struct BandwidthExpanderT {
 
         // 3. Harmonic highpass and peak, then its envelope and scaling.
         uint32_t nS = n0;
-        [&]<std::size_t... j>(std::index_sequence<j...>) {
-            runPipelinedInto(
-                doubledRun.data(), eta.data(), len, [this](const Doubled& d) { return harmonicStage<j>(d); }...,
-                [&](const Doubled& d) { return std::pair<V, Shaped>{d.hf, shape(d.u, nS++)}; },
-                [this](const std::pair<V, Shaped>& p) { return scaled(p.first, p.second); });
-        }(std::make_index_sequence<4>{});
+        runPipelinedInto(
+            doubledRun.data(), eta.data(), len,
+            [this](const Doubled& d) { return Doubled{d.hf, harmonicHighpass.process(d.u)}; },
+            [this](const Doubled& d) { return Doubled{d.hf, harmonicPeak.process(d.u)}; },
+            [&](const Doubled& d) { return std::pair<V, Shaped>{d.hf, shape(d.u, nS++)}; },
+            [this](const std::pair<V, Shaped>& p) { return scaled(p.first, p.second); });
 
         for (int i = 0; i < len; ++i) store(m[i], withHarmonic(load<V>(m[i]), eta[static_cast<std::size_t>(i)]));
     }
 
 private:
     using Paths = Pair<V>;  // [detector path, source path]
-    static constexpr std::size_t kBandStages = 3 + kSourceLowpassD.size();
 
-    // Stage j of the run's first loop: the detector and source highpasses
-    // side by side, then the source lowpass.
-    template <std::size_t j>
-    Paths bandStage(Paths p)
+    // Sections from..to-1 of the source lowpass: the run splits its twelfth
+    // order into two stages.
+    template <std::size_t from, std::size_t to>
+    V sourceLowpassSections(V v)
     {
-        if constexpr (j < 3) return {detectHighpass.sections.s[j].process(p.lo), sourceHighpass.sections.s[j].process(p.hi)};
-        else return {p.lo, sourceLowpass.s[j - 3].processLowpass(p.hi)};
+        if constexpr (from == to) return v;
+        else return sourceLowpassSections<from + 1, to>(sourceLowpass.s[from].processLowpass(v));
     }
 
     // A sample of the run's harmonic: the detector amount hf and the doubled
@@ -313,12 +307,6 @@ private:
         V hf;
         W u;
     };
-    template <std::size_t j>
-    Doubled harmonicStage(const Doubled& d)
-    {
-        if constexpr (j < 3) return {d.hf, harmonicHighpass.sections.s[j].process(d.u)};
-        else return {d.hf, harmonicPeak.process(d.u)};
-    }
 };
 using BandwidthExpander = BandwidthExpanderT<float>;
 
