@@ -9,10 +9,10 @@
 //
 // Written over a lane type V of channels: the float instance is one channel's
 // expander, the processor runs both output channels side by side (Lane2).
-// Where a stage has two parallel paths with one design (the detector and
-// source analytic pairs, the real and imaginary harmonic filters) both paths
-// run in one value of Joined<V>: for two channels in lanes 0 and 1, the second
-// path takes lanes 2 and 3.
+// Where a stage has two parallel paths of one structure (the detector and
+// source highpasses, the detector and source analytic pairs, the real and
+// imaginary harmonic filters) both paths run in one value of Joined<V>: for
+// two channels in lanes 0 and 1, the second path takes lanes 2 and 3.
 #pragma once
 
 #include <algorithm>
@@ -82,13 +82,14 @@ struct BandwidthExpanderT {
     static constexpr float kHarmonicEnvelopeHz = 500.0f;   // harmonic envelope smoothing
     static constexpr float kHoldRate = 50.0f;              // 20 ms release of the source hold
 
+    // The detector highpass at F_det beside the source highpass at F_in.
+    EllipticHighpassT<W> inputHighpasses;  // [detector, source]
+
     // High-frequency detector.
-    EllipticHighpassT<V> detectHighpass;  // at F_det
     SosT<V> detectSmoothing;              // 100 Hz second-order lowpass of r
     float detectGain;                     // G_det
 
     // Source band and its envelope.
-    EllipticHighpassT<V> sourceHighpass;  // at F_in
     SosCascadeT<V, 6> sourceLowpass;      // 12th-order Butterworth at F_lp + 400 Hz
     AnalyticPairT<W> pairs;               // analytic signals (I, Q): [detector band, source band], no floor
     RingT<V, 8> sourceMagnitude;          // a, last five read
@@ -122,8 +123,10 @@ struct BandwidthExpanderT {
     // Coefficients that follow the controls, once per block.
     void designBlock(const ExpanderDesign& d)
     {
-        detectHighpass.design(d.kDetect);
-        sourceHighpass.design(d.kInput);
+        EllipticHighpass detect, source;
+        detect.design(d.kDetect);
+        source.design(d.kInput);
+        setJoinedHalves<V>(inputHighpasses.sections.s, detect.sections.s, source.sections.s);
         for (std::size_t j = 0; j < kSourceLowpassD.size(); ++j)
             designButterworthLowpass(sourceLowpass.s[j], d.kSourceTop, kSourceLowpassD[j]);
         harmonicHighpass.design(d.kHarmonic);
@@ -134,9 +137,8 @@ struct BandwidthExpanderT {
 
     void clear()
     {
-        detectHighpass.clear();
+        inputHighpasses.clear();
         detectSmoothing.clear();
-        sourceHighpass.clear();
         sourceLowpass.clear();
         pairs.clear();
         sourceMagnitude.clear();
@@ -229,9 +231,9 @@ struct BandwidthExpanderT {
     {
         // Analytic signals of the high-frequency detector band (highpass at
         // F_det) and of the source band.
-        const V detectBand = detectHighpass.process(x);
-        const V sourceBand = sourceLowpass.processLowpass(sourceHighpass.process(x));
-        const Analysed a = analyse(J::join(detectBand, sourceBand), n);
+        const W highpassed = inputHighpasses.process(J::join(x, x));
+        const V sourceBand = sourceLowpass.processLowpass(J::high(highpassed));
+        const Analysed a = analyse(J::join(J::low(highpassed), sourceBand), n);
         const V hf = detector(a.r);
 
         // Source envelope: 100 Hz smoothing of the hold.
@@ -261,7 +263,8 @@ struct BandwidthExpanderT {
             x, bands.data(), len,
             [this](const Mem<V>& xm) {
                 const V v = load<V>(xm);
-                return Paths{detectHighpass.process(v), sourceHighpass.process(v)};
+                const W highpassed = inputHighpasses.process(J::join(v, v));
+                return Paths{J::low(highpassed), J::high(highpassed)};
             },
             [this](const Paths& p) { return Paths{p.lo, sourceLowpassSections<0, 3>(p.hi)}; },
             [this](const Paths& p) { return J::join(p.lo, sourceLowpassSections<3, 6>(p.hi)); });

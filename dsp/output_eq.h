@@ -22,38 +22,43 @@ namespace plumbra {
 // the sections with damping 1.618034 and 0.618034 (lowpass numerator 1, highpass
 // numerator s^2, so b0 = b2 = k^2, b1 = -2k^2). For an odd-order Butterworth pair
 // the plain sum has unit magnitude everywhere, so the result is a shelf with gain
-// 1 at DC and g at the Nyquist frequency, without a dip at the crossover.
+// 1 at DC and g at the Nyquist frequency, without a dip at the crossover. The
+// two branches' sections run side by side in one value of Joined<V>.
 template <class V>
 struct ButterworthShelf5T {
+    using W = Joined<V>;  // the two branches side by side: [lowpass, highpass]
+    using J = JoinedOf<V>;
     static constexpr std::array<float, 2> kD = {1.618034f, 0.618034f};
 
     FirstOrderSplitT<V> split;  // first-order lowpass and highpass of the input
-    SosCascadeT<V, 2> low;      // lowpass branch sections
-    SosCascadeT<V, 2> high;     // highpass branch sections
+    SosCascadeT<W, 2> branches; // lowpass and highpass branch sections
     float g;                    // gain of the highpass branch
 
     void design(float k, float gain)
     {
         split.design(k);
+        SosCascade<2> low, high;
         for (std::size_t j = 0; j < kD.size(); ++j) {
             designBilinear(low.s[j], k, kD[j], 1.0f, 0.0f, 1.0f);
             designBilinear(high.s[j], k, kD[j], 1.0f, 1.0f, 0.0f);
         }
+        setJoinedHalves<V>(branches.s, low.s, high.s);
         g = gain;
     }
     void clear()
     {
         split.clear();
-        low.clear();
-        high.clear();
+        branches.clear();
     }
-    // The output from the branches' outputs l and h.
-    V combine(V l, V h) const { return l + splat<V>(g) * h; }
-    V process(V x)
+    // The split of x, as the branches' input.
+    W divide(V x)
     {
         const typename FirstOrderSplitT<V>::Out o = split.process(x);
-        return combine(low.process(o.low), high.process(o.high));
+        return J::join(o.low, o.high);
     }
+    // The output l + g*h from the branches' outputs [l, h].
+    V combine(W b) const { return J::low(b) + splat<V>(g) * J::high(b); }
+    V process(V x) { return combine(branches.process(divide(x))); }
 };
 
 template <class V>
@@ -136,16 +141,16 @@ struct OutputEqualiserT {
     // loop being bound by the number of operations, not their latency.
     void processRun(Mem<V>* y, int len)
     {
-        using Split = typename FirstOrderSplitT<V>::Out;  // the lift's branches [low, high]
+        using W = typename ButterworthShelf5T<V>::W;  // the lift's branches [low, high]
         std::array<V, kRunLength> out;
         runPipelinedInto(
             y, out.data(), len,
             [this](const Mem<V>& m) {
                 V v = shelf2k.shelf(load<V>(m), splat<V>(hfShelf));
                 v = shelf1k.shelf(v, splat<V>(kShelf1kGain));
-                return lift.split.process(v);
+                return lift.divide(v);
             },
-            [this](const Split& o) { return lift.combine(lift.low.process(o.low), lift.high.process(o.high)); },
+            [this](W b) { return lift.combine(lift.branches.process(b)); },
             [this](V v) {
                 v = shelf7k.shelf(v, splat<V>(kShelf7kGain));
                 v = shelf4k.shelf(v, splat<V>(kShelf4kGain));
