@@ -274,10 +274,10 @@ struct BandwidthExpanderT {
         runPipelinedInto(
             bands.data(), doubledRun.data(), len, [&](W b) { return analyse(b, nA++); },
             [this](const Analysed& a) {
-                return Analysed{detector(a.r), envelopeSmoothing.s[0].processLowpass(a.h), a.i2, a.q2};
+                return Smoothing{detector(a.r), envelopeSmoothing.s[0].processLowpass(a.h), a.i2, a.q2};
             },
-            [this](const Analysed& a) {
-                return Doubled{a.r, doubled(a.i2, a.q2, envelopeSmoothing.s[1].processLowpass(a.h))};
+            [this](const Smoothing& a) {
+                return Doubled{a.hf, doubled(a.i2, a.q2, envelopeSmoothing.s[1].processLowpass(a.h1))};
             });
 
         // 3. Harmonic highpass and peak, then its envelope and scaling.
@@ -303,6 +303,13 @@ private:
         if constexpr (from == to) return v;
         else return sourceLowpassSections<from + 1, to>(sourceLowpass.s[from].processLowpass(v));
     }
+
+    // A sample of the run between the two envelope smoothing sections.
+    struct Smoothing {
+        V hf;      // detector amount
+        V h1;      // hold after the first section
+        V i2, q2;  // source analytic sample two back
+    };
 
     // A sample of the run's harmonic: the detector amount hf and the doubled
     // harmonic [real, imaginary], filtered in place by the harmonic stages.
