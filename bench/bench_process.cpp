@@ -4,6 +4,8 @@
 // run down towards the subnormal range).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -105,6 +107,7 @@ struct OutputStages {
     plumbra::BandwidthExpanderT<plumbra::Lane2> exp;  // both channels, as the processor runs them
     plumbra::OutputEqualiserT<plumbra::Lane2> eq;
     plumbra::OutputAgc agc;
+    std::array<plumbra::Mem<plumbra::Lane2>, plumbra::kRunLength> mix, y;  // a run of the mix and of the main path
 };
 
 void BM_OutputStages(benchmark::State& state)
@@ -136,17 +139,24 @@ void BM_OutputStages(benchmark::State& state)
         st->exp.designBlock(d);
         st->eq.setHfShelf(0.7943282f);
         st->agc.setThreshold(0.35481337f);
-        for (int i = 0; i < kBlock; ++i) {
-            const float xa = programme[pos + static_cast<std::size_t>(i)];
-            const float xb = -0.5f * xa;
-            const plumbra::Lane2 main{_mm_setr_ps(st->mainA.process(xa), st->mainB.process(xb), 0.0f, 0.0f)};
-            const plumbra::Lane2 y = st->eq.process(st->exp.process(plumbra::Lane2{_mm_setr_ps(xa, xb, 0.0f, 0.0f)}, main, n));
-            alignas(16) float lanes[4];
-            _mm_store_ps(lanes, y.v);
-            const plumbra::OutputAgc::Out o = st->agc.process(lanes[0], lanes[1], n);
-            o0[static_cast<std::size_t>(i)] = o.a;
-            o1[static_cast<std::size_t>(i)] = o.b;
-            ++n;
+        // Run by run, as the processor does: the main paths per sample, then
+        // the expander and the equaliser over the run, then the gain control.
+        for (int start = 0; start < kBlock; start += plumbra::kRunLength) {
+            const int len = std::min(plumbra::kRunLength, kBlock - start);
+            for (int i = 0; i < len; ++i) {
+                const float xa = programme[pos + static_cast<std::size_t>(start + i)];
+                const float xb = -0.5f * xa;
+                plumbra::store(st->mix[i], plumbra::Lane2{_mm_setr_ps(xa, xb, 0.0f, 0.0f)});
+                plumbra::store(st->y[i], plumbra::Lane2{_mm_setr_ps(st->mainA.process(xa), st->mainB.process(xb), 0.0f, 0.0f)});
+            }
+            st->exp.processRun(st->mix.data(), st->y.data(), len, n);
+            st->eq.processRun(st->y.data(), len);
+            for (int i = 0; i < len; ++i) {
+                const plumbra::OutputAgc::Out o = st->agc.process(st->y[i][0], st->y[i][1], n + static_cast<uint32_t>(i));
+                o0[static_cast<std::size_t>(start + i)] = o.a;
+                o1[static_cast<std::size_t>(start + i)] = o.b;
+            }
+            n += static_cast<uint32_t>(len);
         }
         benchmark::DoNotOptimize(o0.data());
         benchmark::DoNotOptimize(o1.data());

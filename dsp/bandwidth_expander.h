@@ -9,17 +9,20 @@
 //
 // Written over a lane type V of channels: the float instance is one channel's
 // expander, the processor runs both output channels side by side (Lane2).
-// Where a stage has two parallel paths with one design (the detector and
-// source analytic pairs, the real and imaginary harmonic filters) both paths
-// run in one value of Joined<V>: for two channels in lanes 0 and 1, the second
-// path takes lanes 2 and 3.
+// Where a stage has two parallel paths of one structure (the detector and
+// source highpasses, the detector and source analytic pairs, the real and
+// imaginary harmonic filters) both paths run in one value of Joined<V>: for
+// two channels in lanes 0 and 1, the second path takes lanes 2 and 3.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "dsp/output_sections.h"
+#include "dsp/pipeline.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -79,13 +82,14 @@ struct BandwidthExpanderT {
     static constexpr float kHarmonicEnvelopeHz = 500.0f;   // harmonic envelope smoothing
     static constexpr float kHoldRate = 50.0f;              // 20 ms release of the source hold
 
+    // The detector highpass at F_det beside the source highpass at F_in.
+    EllipticHighpassT<W> inputHighpasses;  // [detector, source]
+
     // High-frequency detector.
-    EllipticHighpassT<V> detectHighpass;  // at F_det
     SosT<V> detectSmoothing;              // 100 Hz second-order lowpass of r
     float detectGain;                     // G_det
 
     // Source band and its envelope.
-    EllipticHighpassT<V> sourceHighpass;  // at F_in
     SosCascadeT<V, 6> sourceLowpass;      // 12th-order Butterworth at F_lp + 400 Hz
     AnalyticPairT<W> pairs;               // analytic signals (I, Q): [detector band, source band], no floor
     RingT<V, 8> sourceMagnitude;          // a, last five read
@@ -119,8 +123,10 @@ struct BandwidthExpanderT {
     // Coefficients that follow the controls, once per block.
     void designBlock(const ExpanderDesign& d)
     {
-        detectHighpass.design(d.kDetect);
-        sourceHighpass.design(d.kInput);
+        EllipticHighpass detect, source;
+        detect.design(d.kDetect);
+        source.design(d.kInput);
+        setJoinedHalves<V>(inputHighpasses.sections.s, detect.sections.s, source.sections.s);
         for (std::size_t j = 0; j < kSourceLowpassD.size(); ++j)
             designButterworthLowpass(sourceLowpass.s[j], d.kSourceTop, kSourceLowpassD[j]);
         harmonicHighpass.design(d.kHarmonic);
@@ -131,9 +137,8 @@ struct BandwidthExpanderT {
 
     void clear()
     {
-        detectHighpass.clear();
+        inputHighpasses.clear();
         detectSmoothing.clear();
-        sourceHighpass.clear();
         sourceLowpass.clear();
         pairs.clear();
         sourceMagnitude.clear();
@@ -156,52 +161,162 @@ struct BandwidthExpanderT {
         return v;
     }
 
+    // The parts of one sample's harmonic, each written once and used both
+    // sample by sample (harmonic) and run by run (processRun). n is the
+    // shared ring counter of the sample.
+
+    // What the analytic signals of a sample give the later parts.
+    struct Analysed {
+        V r;       // detector band magnitude, unsmoothed
+        V h;       // source hold H[n]
+        V i2, q2;  // source analytic sample two back
+    };
+
+    // From the detector band and the source band [detector, source]: their
+    // analytic signals and powers, the source magnitude a floored at 0.001
+    // and its instant-attack hold over the five-sample maximum.
+    Analysed analyse(W bands, uint32_t n)
+    {
+        const typename AnalyticPairT<W>::Out a = pairs.process(bands);
+        const W power = a.i * a.i + a.q * a.q;
+        sourceMagnitude.write(n, flooredMagnitude(J::high(power)));
+        sourceI.write(n, J::high(a.i));
+        sourceQ.write(n, J::high(a.q));
+        const V aMax = maxOfFive(sourceMagnitude, n);
+        const V h = max(aMax, splat<V>(rho) * load<V>(hold) + splat<V>(omRho) * aMax);
+        store(hold, h);
+        return {sqrt(J::low(power)), h, sourceI.tap(n, 2), sourceQ.tap(n, 2)};
+    }
+
+    // Detector: hf = min(1, G_det * lowpass(r)).
+    V detector(V r) { return min(splat<V>(1.0f), splat<V>(detectGain) * detectSmoothing.processLowpass(r)); }
+
+    // Frequency doubling of the analytic sample two back by the source
+    // envelope v: (I' + jQ')^2 / v, as [real, imaginary].
+    static W doubled(V i2, V q2, V v)
+    {
+        const V uRe = (i2 * i2 - q2 * q2) / v;
+        const V uIm = (splat<V>(2.0f) * i2 * q2) / v;
+        return J::join(uRe, uIm);
+    }
+
+    // From the filtered harmonic g = [real, imaginary]: the five-sample
+    // maximum of its floored magnitude and the sum of its parts six samples back.
+    struct Shaped {
+        V bMax;  // b_max
+        V sum;   // g_re + g_im six samples back
+    };
+    Shaped shape(W g, uint32_t n)
+    {
+        harmonicParts.write(n, g);
+        const W gg = g * g;
+        harmonicMagnitude.write(n, flooredMagnitude(J::low(gg) + J::high(gg)));
+        const W g6 = harmonicParts.tap(n, 6);
+        return {maxOfFive(harmonicMagnitude, n), J::low(g6) + J::high(g6)};
+    }
+
+    // The harmonic: the shaped sum scaled to the level by its envelope z.
+    V scaled(V hf, const Shaped& s)
+    {
+        const V z = harmonicEnvelope.process(s.bMax);
+        return hf * splat<V>(level) * s.sum / z;
+    }
+
+    // Output y = m + eta of the main-path value m and the harmonic eta.
+    static V withHarmonic(V m, V eta) { return m + eta; }
+
     // The harmonic eta of one sample, from the channel's unshelved mix x; n is
     // the shared ring counter.
     V harmonic(V x, uint32_t n)
     {
         // Analytic signals of the high-frequency detector band (highpass at
-        // F_det) and of the source band, and their powers.
-        const V detectBand = detectHighpass.process(x);
-        const V sourceBand = sourceLowpass.processLowpass(sourceHighpass.process(x));
-        const typename AnalyticPairT<W>::Out a = pairs.process(J::join(detectBand, sourceBand));
-        const W power = a.i * a.i + a.q * a.q;
+        // F_det) and of the source band.
+        const W highpassed = inputHighpasses.process(J::join(x, x));
+        const V sourceBand = sourceLowpass.processLowpass(J::high(highpassed));
+        const Analysed a = analyse(J::join(J::low(highpassed), sourceBand), n);
+        const V hf = detector(a.r);
 
-        // Detector: hf = min(1, G_det * lowpass(r)).
-        const V r = sqrt(J::low(power));
-        const V hf = min(splat<V>(1.0f), splat<V>(detectGain) * detectSmoothing.processLowpass(r));
-
-        // Source magnitude a, floored at 0.001, and the analytic sample.
-        sourceMagnitude.write(n, flooredMagnitude(J::high(power)));
-        sourceI.write(n, J::high(a.i));
-        sourceQ.write(n, J::high(a.q));
-
-        // Source envelope: five-sample maximum, instant-attack hold, 100 Hz smoothing.
-        const V aMax = maxOfFive(sourceMagnitude, n);
-        const V h = max(aMax, splat<V>(rho) * load<V>(hold) + splat<V>(omRho) * aMax);
-        store(hold, h);
-        const V v = envelopeSmoothing.processLowpass(h);
-
-        // Frequency doubling of the analytic sample two back: (I' + jQ')^2 / v.
-        const V i2 = sourceI.tap(n, 2);
-        const V q2 = sourceQ.tap(n, 2);
-        const V uRe = (i2 * i2 - q2 * q2) / v;
-        const V uIm = (splat<V>(2.0f) * i2 * q2) / v;
+        // Source envelope: 100 Hz smoothing of the hold.
+        const V v = envelopeSmoothing.processLowpass(a.h);
 
         // Keep the doubled band above the source band and lift its top.
-        const W g = harmonicPeak.process(harmonicHighpass.process(J::join(uRe, uIm)));
-        harmonicParts.write(n, g);
-
-        // Harmonic envelope z, and the harmonic six samples back scaled by it.
-        const W gg = g * g;
-        harmonicMagnitude.write(n, flooredMagnitude(J::low(gg) + J::high(gg)));
-        const V z = harmonicEnvelope.process(maxOfFive(harmonicMagnitude, n));
-        const W g6 = harmonicParts.tap(n, 6);
-        return hf * splat<V>(level) * (J::low(g6) + J::high(g6)) / z;
+        const W g = harmonicPeak.process(harmonicHighpass.process(doubled(a.i2, a.q2, v)));
+        return scaled(hf, shape(g, n));
     }
 
     // Output y = m + eta: the channel's main-path value m plus the harmonic of its mix x.
-    V process(V x, V m, uint32_t n) { return m + harmonic(x, n); }
+    V process(V x, V m, uint32_t n) { return withHarmonic(m, harmonic(x, n)); }
+
+    // process() over a run: x[0..len-1] the mixes, m[0..len-1] the main-path
+    // values, replaced by the outputs; n0 is the ring counter of the first
+    // sample. Three loops over the run, each with its sections pipelined
+    // (dsp/pipeline.h); every part that writes or reads a ring does so within
+    // one stage, with the sample's own counter.
+    void processRun(const Mem<V>* x, Mem<V>* m, int len, uint32_t n0)
+    {
+        std::array<W, kRunLength> bands;
+        std::array<Doubled, kRunLength> doubledRun;
+        std::array<V, kRunLength> eta;
+
+        // 1. The detector highpass beside the source highpass, then the source lowpass.
+        runPipelinedInto(
+            x, bands.data(), len,
+            [this](const Mem<V>& xm) {
+                const V v = load<V>(xm);
+                const W highpassed = inputHighpasses.process(J::join(v, v));
+                return Paths{J::low(highpassed), J::high(highpassed)};
+            },
+            [this](const Paths& p) { return Paths{p.lo, sourceLowpassSections<0, 3>(p.hi)}; },
+            [this](const Paths& p) { return J::join(p.lo, sourceLowpassSections<3, 6>(p.hi)); });
+
+        // 2. Analytic signals and hold, detector and envelope smoothing, doubling.
+        uint32_t nA = n0;
+        runPipelinedInto(
+            bands.data(), doubledRun.data(), len, [&](W b) { return analyse(b, nA++); },
+            [this](const Analysed& a) {
+                return Smoothing{detector(a.r), envelopeSmoothing.s[0].processLowpass(a.h), a.i2, a.q2};
+            },
+            [this](const Smoothing& a) {
+                return Doubled{a.hf, doubled(a.i2, a.q2, envelopeSmoothing.s[1].processLowpass(a.h1))};
+            });
+
+        // 3. Harmonic highpass and peak, then its envelope and scaling.
+        uint32_t nS = n0;
+        runPipelinedInto(
+            doubledRun.data(), eta.data(), len,
+            [this](const Doubled& d) { return Doubled{d.hf, harmonicHighpass.process(d.u)}; },
+            [this](const Doubled& d) { return Doubled{d.hf, harmonicPeak.process(d.u)}; },
+            [&](const Doubled& d) { return std::pair<V, Shaped>{d.hf, shape(d.u, nS++)}; },
+            [this](const std::pair<V, Shaped>& p) { return scaled(p.first, p.second); });
+
+        for (int i = 0; i < len; ++i) store(m[i], withHarmonic(load<V>(m[i]), eta[static_cast<std::size_t>(i)]));
+    }
+
+private:
+    using Paths = Pair<V>;  // [detector path, source path]
+
+    // Sections from..to-1 of the source lowpass: the run splits its twelfth
+    // order into two stages.
+    template <std::size_t from, std::size_t to>
+    V sourceLowpassSections(V v)
+    {
+        if constexpr (from == to) return v;
+        else return sourceLowpassSections<from + 1, to>(sourceLowpass.s[from].processLowpass(v));
+    }
+
+    // A sample of the run between the two envelope smoothing sections.
+    struct Smoothing {
+        V hf;      // detector amount
+        V h1;      // hold after the first section
+        V i2, q2;  // source analytic sample two back
+    };
+
+    // A sample of the run's harmonic: the detector amount hf and the doubled
+    // harmonic [real, imaginary], filtered in place by the harmonic stages.
+    struct Doubled {
+        V hf;
+        W u;
+    };
 };
 using BandwidthExpander = BandwidthExpanderT<float>;
 

@@ -180,13 +180,19 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
             // ---- band processors ----
             const BandOutputs bandOut = bandBank.process(run.left[i], run.right[i], n, bv);
 
-            // ---- band mix and output stages ----
+            // ---- band mix and main paths ----
             const MixedPair mix = mixBands(bandOut);
-            const Lane2 main{_mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f)};
-            const Lane2 y = fEq.process(fExpander.process(Lane2{_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f)}, main, n));
-            const float yA = _mm_cvtss_f32(y.v);
-            const float yB = _mm_cvtss_f32(_mm_shuffle_ps(y.v, y.v, _MM_SHUFFLE(1, 1, 1, 1)));
-            const OutputAgc::Out out = fOutputAgc.process(yA, yB, n);
+            store(run.mix[i], Lane2{_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f)});
+            store(run.output[i], Lane2{_mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f)});
+        }
+
+        // ---- output stages ----
+        // Pure feed-forward from the mix, so each goes over the whole run.
+        fExpander.processRun(run.mix.data(), run.output.data(), len, n0);
+        fEq.processRun(run.output.data(), len);
+        for (int i = 0; i < len; ++i) {
+            const uint32_t n = n0 + static_cast<uint32_t>(i);
+            const OutputAgc::Out out = fOutputAgc.process(run.output[i][0], run.output[i][1], n);
             out0[start + i] = out.a;
             out1[start + i] = out.b;
         }

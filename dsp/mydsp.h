@@ -102,6 +102,8 @@ private:
     struct RunBuffers {
         std::array<float, kRunLength> equalised;    // programme after the presence equaliser
         std::array<float, kRunLength> left, right;  // pseudo-stereo pair
+        std::array<Mem<Lane2>, kRunLength> mix;     // unshelved band mix of channels A and B
+        std::array<Mem<Lane2>, kRunLength> output;  // main path of A and B, then expanded and equalised
     };
     RunBuffers fRun;
 

@@ -12,6 +12,7 @@
 #include <array>
 
 #include "dsp/output_sections.h"
+#include "dsp/pipeline.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -21,38 +22,43 @@ namespace plumbra {
 // the sections with damping 1.618034 and 0.618034 (lowpass numerator 1, highpass
 // numerator s^2, so b0 = b2 = k^2, b1 = -2k^2). For an odd-order Butterworth pair
 // the plain sum has unit magnitude everywhere, so the result is a shelf with gain
-// 1 at DC and g at the Nyquist frequency, without a dip at the crossover.
+// 1 at DC and g at the Nyquist frequency, without a dip at the crossover. The
+// two branches' sections run side by side in one value of Joined<V>.
 template <class V>
 struct ButterworthShelf5T {
+    using W = Joined<V>;  // the two branches side by side: [lowpass, highpass]
+    using J = JoinedOf<V>;
     static constexpr std::array<float, 2> kD = {1.618034f, 0.618034f};
 
     FirstOrderSplitT<V> split;  // first-order lowpass and highpass of the input
-    SosCascadeT<V, 2> low;      // lowpass branch sections
-    SosCascadeT<V, 2> high;     // highpass branch sections
+    SosCascadeT<W, 2> branches; // lowpass and highpass branch sections
     float g;                    // gain of the highpass branch
 
     void design(float k, float gain)
     {
         split.design(k);
+        SosCascade<2> low, high;
         for (std::size_t j = 0; j < kD.size(); ++j) {
             designBilinear(low.s[j], k, kD[j], 1.0f, 0.0f, 1.0f);
             designBilinear(high.s[j], k, kD[j], 1.0f, 1.0f, 0.0f);
         }
+        setJoinedHalves<V>(branches.s, low.s, high.s);
         g = gain;
     }
     void clear()
     {
         split.clear();
-        low.clear();
-        high.clear();
+        branches.clear();
     }
-    V process(V x)
+    // The split of x, as the branches' input.
+    W divide(V x)
     {
         const typename FirstOrderSplitT<V>::Out o = split.process(x);
-        const V l = low.process(o.low);
-        const V h = high.process(o.high);
-        return l + splat<V>(g) * h;
+        return J::join(o.low, o.high);
     }
+    // The output l + g*h from the branches' outputs [l, h].
+    V combine(W b) const { return J::low(b) + splat<V>(g) * J::high(b); }
+    V process(V x) { return combine(branches.process(divide(x))); }
 };
 
 template <class V>
@@ -125,6 +131,33 @@ struct OutputEqualiserT {
         v = cut80.process(v);
         v = highpassA.process(v);
         return highpassB.process(v);
+    }
+
+    // process() over a run y[0..len-1] in place, in five stages of one
+    // pipelined loop (dsp/pipeline.h): the first shelves and the lift's split,
+    // the lift's branches, the last shelves and the cut, each highpass. Each
+    // stage's recursions overlap with the other stages' of other samples; a
+    // stage of one or two sections per step instead gives the same speed, the
+    // loop being bound by the number of operations, not their latency.
+    void processRun(Mem<V>* y, int len)
+    {
+        using W = typename ButterworthShelf5T<V>::W;  // the lift's branches [low, high]
+        std::array<V, kRunLength> out;
+        runPipelinedInto(
+            y, out.data(), len,
+            [this](const Mem<V>& m) {
+                V v = shelf2k.shelf(load<V>(m), splat<V>(hfShelf));
+                v = shelf1k.shelf(v, splat<V>(kShelf1kGain));
+                return lift.divide(v);
+            },
+            [this](W b) { return lift.combine(lift.branches.process(b)); },
+            [this](V v) {
+                v = shelf7k.shelf(v, splat<V>(kShelf7kGain));
+                v = shelf4k.shelf(v, splat<V>(kShelf4kGain));
+                return cut80.process(v);
+            },
+            [this](V v) { return highpassA.process(v); }, [this](V v) { return highpassB.process(v); });
+        for (int i = 0; i < len; ++i) store(y[i], out[static_cast<std::size_t>(i)]);
     }
 };
 using OutputEqualiser = OutputEqualiserT<float>;

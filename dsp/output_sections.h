@@ -54,6 +54,17 @@ struct EllipticHighpassT {
 };
 using EllipticHighpass = EllipticHighpassT<float>;
 
+// The sections of two paths side by side in one value of Joined<V>, each
+// half given the coefficients of its own float design: lo to the first
+// kLanesOf<V> lanes, hi to the rest.
+template <class V, std::size_t N>
+inline void setJoinedHalves(std::array<SosT<Joined<V>>, N>& s, const std::array<Sos, N>& lo, const std::array<Sos, N>& hi)
+{
+    constexpr std::size_t half = kLanesOf<V>;
+    for (std::size_t j = 0; j < N; ++j)
+        for (std::size_t lane = 0; lane < 2 * half; ++lane) s[j].setLane(lane, lane < half ? lo[j] : hi[j]);
+}
+
 // First-order bilinear lowpass at c = 1/tan(pi*f/fs), the low half of a
 // FirstOrderSplit: l[n] = (x[n] + x[n-1] - (1 - c)*l[n-1]) / (1 + c).
 template <class V>
