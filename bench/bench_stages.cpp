@@ -14,11 +14,13 @@
 
 #include "dsp/band_bank.h"
 #include "dsp/band_mix.h"
+#include "dsp/bandwidth_expander.h"
 #include "dsp/decorrelator.h"
 #include "dsp/input_lowpass.h"
 #include "dsp/mydsp.h"
 #include "dsp/noise_reduction.h"
 #include "dsp/output_agc.h"
+#include "dsp/output_eq.h"
 #include "dsp/presence_eq.h"
 
 namespace {
@@ -150,6 +152,44 @@ void BM_BandMixAndMainPaths(benchmark::State& state)
     });
 }
 BENCHMARK(BM_BandMixAndMainPaths);
+
+// Both channels' mixes as the output stages take them (channel B a scaled copy).
+void toChannels(const float* x, int len, std::array<Mem<Lane2>, kRunLength>& out)
+{
+    for (int i = 0; i < len; ++i) store(out[static_cast<std::size_t>(i)], Lane2{_mm_setr_ps(x[i], -0.5f * x[i], 0.0f, 0.0f)});
+}
+
+void BM_BandwidthExpander(benchmark::State& state)
+{
+    auto s = std::make_unique<BandwidthExpanderT<Lane2>>();
+    const RateConstants rc = rate();
+    s->designFixed(rc);
+    s->designBlock(designExpander(8000.0f, 25.118864f, 4700.0f, 9700.0f, 0.022387211f, rc));
+    s->clear();
+    std::array<Mem<Lane2>, kRunLength> mix, y;
+    eachRun(state, [&](float* x, int len, uint32_t n0) {
+        toChannels(x, len, mix);
+        y = mix;
+        s->processRun(mix.data(), y.data(), len, n0);
+        for (int i = 0; i < len; ++i) x[i] = y[static_cast<std::size_t>(i)][0];
+    });
+}
+BENCHMARK(BM_BandwidthExpander);
+
+void BM_OutputEqualiser(benchmark::State& state)
+{
+    auto s = std::make_unique<OutputEqualiserT<Lane2>>();
+    s->designFixed(rate());
+    s->setHfShelf(0.7943282f);
+    s->clear();
+    std::array<Mem<Lane2>, kRunLength> y;
+    eachRun(state, [&](float* x, int len, uint32_t) {
+        toChannels(x, len, y);
+        s->processRun(y.data(), len);
+        for (int i = 0; i < len; ++i) x[i] = y[static_cast<std::size_t>(i)][0];
+    });
+}
+BENCHMARK(BM_OutputEqualiser);
 
 void BM_OutputAgc(benchmark::State& state)
 {
