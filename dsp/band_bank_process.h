@@ -13,10 +13,8 @@
 namespace plumbra {
 
 template <class V, class Ch>
-typename BandGroup<V, Ch>::C BandGroup<V, Ch>::split(float left, float right, uint32_t n)
+typename BandGroup<V, Ch>::C BandGroup<V, Ch>::bandOutput(C x3, uint32_t n)
 {
-    const C x = joinHalves(splat<V>(left), splat<V>(right), C{});
-    const C x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
     C w1v, w2v;
     const C w = lp2.recurse(x3, w1v, w2v);
     const C scaled = SosT<C>::lowpassSum(w, w1v, w2v);  // a0H * band output
@@ -25,29 +23,25 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::split(float left, float right, ui
 }
 
 template <class V, class Ch>
-V BandGroup<V, Ch>::detect(C band)
+typename BandGroup<V, Ch>::C BandGroup<V, Ch>::detect(C band)
 {
     const C magnitude = detector.process(band);
     const V mv = max(lowHalf(magnitude), highHalf(magnitude));
-    store(m, mv);
-    return mv;
+    return joinHalves(mv, mv, C{});
 }
 
 template <class V, class Ch>
-void BandGroup<V, Ch>::followPeaks(const BlockValues& bv)
+void BandGroup<V, Ch>::followPeaks(V mv, const BlockValues& bv)
 {
     // Fast envelope of the 44-sample peaks of the floored magnitude.
     const V floor = select(greater(load<V>(own), splat<V>(0.0f)), splat<V>(bv.floorB1t), splat<V>(bv.floorMt));
-    fast.process(peak.push(max(floor, load<V>(m))));
+    fast.process(peak.push(max(floor, mv)));
 }
 
 template <class V, class Ch>
-typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc)
+void BandGroup<V, Ch>::gate(V mv, const BlockValues& bv, const BandTimeConstants& tc)
 {
-    const V zero = splat<V>(0.0f);
-    const auto ownBand = greater(load<V>(own), zero);
-    const V mv = load<V>(m);
-
+    store(m, mv);
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
     const V Gk = loadFrom<V>(&bv.gateGain[firstBand - 1]);
     const V q = min(splat<V>(1.0f), Gk * mv);
@@ -60,9 +54,16 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const Bloc
         store(gateArg, p2v);
         store(gt, laneAtan(p2v));
     }
+}
+
+template <class V, class Ch>
+typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, V fastEs, V gtv, const BlockValues& bv)
+{
+    const V zero = splat<V>(0.0f);
+    const auto ownBand = greater(load<V>(own), zero);
 
     // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
-    const V den = max(max(load<V>(fast.Es), splat<V>(kLevelSpread) * E), splat<V>(kPowerFloor));
+    const V den = max(max(fastEs, splat<V>(kLevelSpread) * E), splat<V>(kPowerFloor));
     const V gv = splat<V>(1.0f) / den;
     store(g, gv);
 
@@ -71,7 +72,6 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const Bloc
     const V lL = lowHalf(ahead);
     const V lR = highHalf(ahead);
     const V scale = load<V>(outScale);
-    const V gtv = load<V>(gt);
     auto levelled = [&](V v) { return ((scale * v) * gtv) * gv; };
     V levelledSum = levelled(lL + lR);
     if (hasOwn) {
@@ -88,89 +88,129 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const Bloc
 // ---------------------------------------------------------------------------
 // The bank.
 
-// Band N's smoothed slow envelope e2s.
+// Band N's smoothed slow envelope e2s at sample i of the run.
 template <int N, class G>
-float slowLevel(const std::array<G, kBandGroups>& groups)
+float slowLevel(const std::array<G, kBandGroups>& groups, std::size_t i)
 {
-    constexpr std::size_t i = N - 1;
-    return laneOf(groups[i / kBandsPerGroup].slow.Es, i % kBandsPerGroup);
+    constexpr std::size_t b = N - 1;
+    return laneOf(groups[b / kBandsPerGroup].run.slowEs[i], b % kBandsPerGroup);
 }
 
 // The band's slow level E: its own smoothed slow envelope, or the largest of
 // it and the linked neighbours' times the link gain.
 template <int N, class G>
-float linkedLevel(const std::array<G, kBandGroups>& groups, const BlockValues& bv)
+float linkedLevel(const std::array<G, kBandGroups>& groups, std::size_t i, const BlockValues& bv)
 {
     constexpr BandDefinition def = bandDefinition(N);
-    float E = slowLevel<N>(groups);
+    float E = slowLevel<N>(groups, i);
     if constexpr (def.link != LinkGain::none) {
         const float L = def.link == LinkGain::bands5678  ? bv.link5678
                         : def.link == LinkGain::band2To1 ? bv.link21
                                                           : bv.link1112;
-        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel<def.linkedTo[0]>(groups));
-        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel<def.linkedTo[1]>(groups));
-        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel<def.linkedTo[2]>(groups));
+        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel<def.linkedTo[0]>(groups, i));
+        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel<def.linkedTo[1]>(groups, i));
+        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel<def.linkedTo[2]>(groups, i));
     }
     return E;
 }
 
-// One sample through all band groups (BandBank::process).
+// f(group, k, i) for every sample i of a run and, within it, every group k:
+// the groups' chains of one sample do not depend on each other, so they
+// overlap.
+template <class G, class F>
+[[gnu::always_inline]] inline void forRunAndGroups(std::array<G, kBandGroups>& groups, int len, F f)
+{
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i)
+        [&]<std::size_t... K>(std::index_sequence<K...>) {
+            (f(groups[K], K, i), ...);
+        }(std::make_index_sequence<kBandGroups>{});
+}
+
+// A run through all band groups (BandBank::processRun); out[i] receives what
+// the band mix needs for sample i. Each stage goes over the whole run, the
+// groups side by side, before the next stage: a stage's recursion then runs
+// along the run with the other groups' in between, instead of every stage
+// waiting for the one before it sample by sample.
 template <class G>
-BandOutputs processBands(std::array<G, kBandGroups>& groups, const BandTimeConstants& times, float left, float right,
-                         uint32_t n, const BlockValues& bv)
+void processBandsRun(std::array<G, kBandGroups>& groups, BandOutputs* out, const BandTimeConstants& times,
+                     const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv)
 {
     using V = typename G::Lanes;
+    using C = typename G::C;
     constexpr uint32_t kMixDelay = BandBank::kMixDelay;
-    // Every band's split and detection first: they depend on the input alone,
-    // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
-    // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
-    // band 11).
-    // Each phase for all groups before the next, so that the groups' long
-    // dependent chains overlap.
-    std::array<typename G::C, kBandGroups> band;
-    std::array<V, kBandGroups> magnitude;
-    for (std::size_t i = 0; i < groups.size(); ++i) band[i] = groups[i].split(left, right, n);
-    for (std::size_t i = 0; i < groups.size(); ++i) magnitude[i] = groups[i].detect(band[i]);
-    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].slow.process(magnitude[i]);
-    for (G& g : groups) g.followPeaks(bv);
+    std::array<std::array<C, kRunLength>, kBandGroups> x;  // each group's signal between stages
+
+    // Every band's analysis first: it depends on the input alone, and the gains
+    // of bands 1, 6, 7 and 12 read slow envelopes of their neighbours of the
+    // same sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8; band 11).
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        const C in = joinHalves(splat<V>(left[i]), splat<V>(right[i]), C{});
+        for (auto& xk : x) xk[i] = in;
+    }
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.hp1.processHighpass(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.hp2.processHighpass(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.lp1.processLowpass(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+        x[k][i] = g.detect(g.bandOutput(x[k][i], n0 + static_cast<uint32_t>(i)));
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+        const V mv = lowHalf(x[k][i]);
+        g.slow.process(mv);
+        store(g.run.slowEs[i], load<V>(g.slow.Es));
+        g.followPeaks(mv, bv);
+        store(g.run.fastEs[i], load<V>(g.fast.Es));
+        g.gate(mv, bv, times);
+        store(g.run.gt[i], load<V>(g.gt));
+    });
 
     // Slow levels after linking.
-    std::array<float, kNumBands> linked;
-    [&]<int... I>(std::integer_sequence<int, I...>) {
-        ((linked[I] = linkedLevel<I + 1>(groups, bv)), ...);
-    }(std::make_integer_sequence<int, kNumBands>{});
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        std::array<float, kNumBands> linked;
+        [&]<int... I>(std::integer_sequence<int, I...>) {
+            ((linked[I] = linkedLevel<I + 1>(groups, i, bv)), ...);
+        }(std::make_integer_sequence<int, kNumBands>{});
+        for (std::size_t k = 0; k < groups.size(); ++k)
+            store(groups[k].run.E[i], loadFrom<V>(&linked[k * kBandsPerGroup]));
+    }
 
-    // Gates, gains and levelled outputs.
-    std::array<typename G::C, kBandGroups> levelled;
-    for (std::size_t i = 0; i < groups.size(); ++i)
-        levelled[i] = groups[i].level(n, loadFrom<V>(&linked[i * kBandsPerGroup]), bv, times);
+    // Gains, levelled outputs and width decisions, each group reading only its
+    // own bands' levelled signals.
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+        x[k][i] = g.level(n0 + static_cast<uint32_t>(i), load<V>(g.run.E[i]), load<V>(g.run.fastEs[i]),
+                          load<V>(g.run.gt[i]), bv);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.widthDetector.process(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+        g.widthFollower.process(x[k][i]);
+        x[k][i] = load<C>(g.widthFollower.Es);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+        g.decideWidth(x[k][i]);
+        store(g.run.wf[i], load<V>(g.width.wf));
+        store(g.run.cm[i], load<V>(g.width.cm));
+    });
 
-    // The width detectors last, each reading only its own bands' levelled
-    // signals: the magnitudes of all groups, their envelopes, then the
-    // decisions, so that the long dependent chains of several groups overlap.
-    for (std::size_t i = 0; i < groups.size(); ++i) levelled[i] = groups[i].widthDetector.process(levelled[i]);
-    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].widthFollower.process(levelled[i]);
-    for (G& g : groups) g.decideWidth();
-
-    BandOutputs out;
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        const G& grp = groups[i];
-        Mem<V> s, d;
-        store(s, grp.sum.tap(n, kMixDelay));
-        store(d, grp.diff.tap(n, kMixDelay));
-        for (std::size_t j = 0; j < kBandsPerGroup; ++j) {
-            const int band = static_cast<int>(i * kBandsPerGroup + j) + 1;
-            if (band == 1) out.m1 = s[j];
-            if (band == 2) out.m2 = s[j];
-            if (band < 3) continue;
-            const auto k = static_cast<std::size_t>(band - 3);
-            out.sum[k] = s[j];
-            out.diff[k] = d[j];
-            out.width[k] = grp.width.wf[j];
-            out.monoGain[k] = grp.width.cm[j];
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        const uint32_t n = n0 + static_cast<uint32_t>(i);
+        BandOutputs& o = out[i];
+        for (std::size_t k = 0; k < groups.size(); ++k) {
+            const G& grp = groups[k];
+            Mem<V> s, d;
+            store(s, grp.sum.tap(n, kMixDelay));
+            store(d, grp.diff.tap(n, kMixDelay));
+            for (std::size_t j = 0; j < kBandsPerGroup; ++j) {
+                const int band = static_cast<int>(k * kBandsPerGroup + j) + 1;
+                if (band == 1) o.m1 = laneOf(s, j);
+                if (band == 2) o.m2 = laneOf(s, j);
+                if (band < 3) continue;
+                const auto b = static_cast<std::size_t>(band - 3);
+                o.sum[b] = laneOf(s, j);
+                o.diff[b] = laneOf(d, j);
+                o.width[b] = laneOf(grp.run.wf[i], j);
+                o.monoGain[b] = laneOf(grp.run.cm[i], j);
+            }
         }
     }
-    return out;
 }
 
 }  // namespace plumbra

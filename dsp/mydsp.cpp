@@ -175,11 +175,12 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         }
         decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
 
+        // ---- band processors ----
+        bandBank.processRun(run.left.data(), run.right.data(), len, n0, bv);
+
         for (int i = 0; i < len; ++i) {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
-
-            // ---- band processors ----
-            const BandOutputs bandOut = bandBank.process(run.left[i], run.right[i], n, bv);
+            const BandOutputs& bandOut = bandBank.output(i);
 
             // ---- band mix and output stages ----
             const MixedPair mix = mixBands(bandOut);
