@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "dsp/band_bank.h"
@@ -132,7 +133,7 @@ template <class G, class F>
 // along the run with the other groups' in between, instead of every stage
 // waiting for the one before it sample by sample.
 template <class G>
-void processBandsRun(std::array<G, kBandGroups>& groups, BandOutputs* out, const BandTimeConstants& times,
+[[gnu::flatten]] void processBandsRun(std::array<G, kBandGroups>& groups, BandOutputs* out, const BandTimeConstants& times,
                      const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv)
 {
     using V = typename G::Lanes;
@@ -190,26 +191,32 @@ void processBandsRun(std::array<G, kBandGroups>& groups, BandOutputs* out, const
         store(g.run.cm[i], load<V>(g.width.cm));
     });
 
+    // What the mix needs, lane by lane: band 1 and 2 (lanes 0 and 1 of the
+    // first group) give their mono outputs, bands 3..12 (the rest) their sums,
+    // differences and width decisions at index band - 3.
+    static_assert(kBandsPerGroup == 4 && !bandDefinition(2).stereo && bandDefinition(3).stereo);
     for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
         const uint32_t n = n0 + static_cast<uint32_t>(i);
         BandOutputs& o = out[i];
-        for (std::size_t k = 0; k < groups.size(); ++k) {
-            const G& grp = groups[k];
-            Mem<V> s, d;
-            store(s, grp.sum.tap(n, kMixDelay));
-            store(d, grp.diff.tap(n, kMixDelay));
-            for (std::size_t j = 0; j < kBandsPerGroup; ++j) {
-                const int band = static_cast<int>(k * kBandsPerGroup + j) + 1;
-                if (band == 1) o.m1 = laneOf(s, j);
-                if (band == 2) o.m2 = laneOf(s, j);
-                if (band < 3) continue;
-                const auto b = static_cast<std::size_t>(band - 3);
-                o.sum[b] = laneOf(s, j);
-                o.diff[b] = laneOf(d, j);
-                o.width[b] = laneOf(grp.run.wf[i], j);
-                o.monoGain[b] = laneOf(grp.run.cm[i], j);
-            }
-        }
+        [&]<std::size_t... K>(std::index_sequence<K...>) {
+            ([&] {
+                const G& grp = groups[K];
+                constexpr std::size_t first = K == 0 ? 2 : 0;  // first lane of a stereo band
+                constexpr std::size_t at = K * kBandsPerGroup + first - 2;
+                constexpr std::size_t bytes = (kBandsPerGroup - first) * sizeof(float);
+                Mem<V> s, d;
+                store(s, grp.sum.tap(n, kMixDelay));
+                store(d, grp.diff.tap(n, kMixDelay));
+                if constexpr (K == 0) {
+                    o.m1 = s[0];
+                    o.m2 = s[1];
+                }
+                std::memcpy(&o.sum[at], &s[first], bytes);
+                std::memcpy(&o.diff[at], &d[first], bytes);
+                std::memcpy(&o.width[at], &grp.run.wf[i][first], bytes);
+                std::memcpy(&o.monoGain[at], &grp.run.cm[i][first], bytes);
+            }(), ...);
+        }(std::make_index_sequence<kBandGroups>{});
     }
 }
 
