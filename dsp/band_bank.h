@@ -206,8 +206,9 @@ struct BandGroup {
     C bandOutput(C x3, uint32_t n);
     // Band magnitudes m of the band signals, in both halves.
     C detect(C band);
-    // Fast envelope of the peaks of the floored band magnitudes mv.
-    void followPeaks(V mv, const BlockValues& bv);
+    // The 44-sample peaks of the floored band magnitudes mv, which the fast
+    // envelope follows.
+    V peakOf(V mv, const BlockValues& bv);
     // Gate peak, smoother and gate factor of the magnitudes mv.
     void gate(V mv, const BlockValues& bv, const BandTimeConstants& tc);
     // Gain and levelling of one sample from the linked slow levels E, the fast

@@ -32,11 +32,11 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::detect(C band)
 }
 
 template <class V, class Ch>
-void BandGroup<V, Ch>::followPeaks(V mv, const BlockValues& bv)
+V BandGroup<V, Ch>::peakOf(V mv, const BlockValues& bv)
 {
-    // Fast envelope of the 44-sample peaks of the floored magnitude.
+    // The 44-sample peaks of the floored magnitude.
     const V floor = select(greater(load<V>(own), splat<V>(0.0f)), splat<V>(bv.floorB1t), splat<V>(bv.floorMt));
-    fast.process(peak.push(max(floor, mv)));
+    return peak.push(max(floor, mv));
 }
 
 template <class V, class Ch>
@@ -154,15 +154,34 @@ template <class G>
     forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
         x[k][i] = g.detect(g.bandOutput(x[k][i], n0 + static_cast<uint32_t>(i)));
     });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
-        const V mv = lowHalf(x[k][i]);
-        g.slow.process(mv);
-        store(g.run.slowEs[i], load<V>(g.slow.Es));
-        g.followPeaks(mv, bv);
-        store(g.run.fastEs[i], load<V>(g.fast.Es));
-        g.gate(mv, bv, times);
-        store(g.run.gt[i], load<V>(g.gt));
-    });
+    // The envelopes of the first two groups run as one follower of twice the
+    // lanes, so that their long recursions (through the release exponential)
+    // are interleaved operation by operation.
+    RisingEnvelopeT<C> slow01, fast01;
+    joinFollowers(slow01, groups[0].slow, groups[1].slow);
+    joinFollowers(fast01, groups[0].fast, groups[1].fast);
+    G& g2 = groups[2];
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        const V m0 = lowHalf(x[0][i]), m1 = lowHalf(x[1][i]), m2 = lowHalf(x[2][i]);
+        slow01.process(joinHalves(m0, m1, C{}));
+        g2.slow.process(m2);
+        const C s01 = load<C>(slow01.Es);
+        store(groups[0].run.slowEs[i], lowHalf(s01));
+        store(groups[1].run.slowEs[i], highHalf(s01));
+        store(g2.run.slowEs[i], load<V>(g2.slow.Es));
+        fast01.process(joinHalves(groups[0].peakOf(m0, bv), groups[1].peakOf(m1, bv), C{}));
+        g2.fast.process(g2.peakOf(m2, bv));
+        const C f01 = load<C>(fast01.Es);
+        store(groups[0].run.fastEs[i], lowHalf(f01));
+        store(groups[1].run.fastEs[i], highHalf(f01));
+        store(g2.run.fastEs[i], load<V>(g2.fast.Es));
+        for (std::size_t k = 0; k < kBandGroups; ++k) {
+            groups[k].gate(lowHalf(x[k][i]), bv, times);
+            store(groups[k].run.gt[i], load<V>(groups[k].gt));
+        }
+    }
+    splitFollowers(slow01, groups[0].slow, groups[1].slow);
+    splitFollowers(fast01, groups[0].fast, groups[1].fast);
 
     // Slow levels after linking.
     for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
@@ -181,10 +200,17 @@ template <class G>
                           load<V>(g.run.gt[i]), bv);
     });
     forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.widthDetector.process(x[k][i]); });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
-        g.widthFollower.process(x[k][i]);
-        x[k][i] = load<C>(g.widthFollower.Es);
-    });
+    RisingEnvelopeT<Pair<C>> width01;
+    joinFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        width01.process(joinHalves(x[0][i], x[1][i], Pair<C>{}));
+        g2.widthFollower.process(x[2][i]);
+        const Pair<C> es01 = load<Pair<C>>(width01.Es);
+        x[0][i] = lowHalf(es01);
+        x[1][i] = highHalf(es01);
+        x[2][i] = load<C>(g2.widthFollower.Es);
+    }
+    splitFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
     forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
         g.decideWidth(x[k][i]);
         store(g.run.wf[i], load<V>(g.width.wf));
