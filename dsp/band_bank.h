@@ -217,7 +217,7 @@ struct BandGroup {
     C level(uint32_t n, V E, V fastEs, V gtv, const BlockValues& bv);
     // Width decisions from the channel envelopes after the levelled signals'
     // magnitudes (the lanes of mono bands run along unused).
-    void decideWidth(C es) { width.decide(lowHalf(es), highHalf(es)); }
+    [[gnu::always_inline]] void decideWidth(C es) { width.decide(lowHalf(es), highHalf(es)); }
 };
 
 class BandBank {

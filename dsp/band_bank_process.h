@@ -148,10 +148,10 @@ template <class G>
         const C in = joinHalves(splat<V>(left[i]), splat<V>(right[i]), C{});
         for (auto& xk : x) xk[i] = in;
     }
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.hp1.processHighpass(x[k][i]); });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.hp2.processHighpass(x[k][i]); });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.lp1.processLowpass(x[k][i]); });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.hp1.processHighpass(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.hp2.processHighpass(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.lp1.processLowpass(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
         x[k][i] = g.detect(g.bandOutput(x[k][i], n0 + static_cast<uint32_t>(i)));
     });
     // The envelopes of the first two groups run as one follower of twice the
@@ -195,11 +195,11 @@ template <class G>
 
     // Gains, levelled outputs and width decisions, each group reading only its
     // own bands' levelled signals.
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
         x[k][i] = g.level(n0 + static_cast<uint32_t>(i), load<V>(g.run.E[i]), load<V>(g.run.fastEs[i]),
                           load<V>(g.run.gt[i]), bv);
     });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) { x[k][i] = g.widthDetector.process(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.widthDetector.process(x[k][i]); });
     RisingEnvelopeT<Pair<C>> width01;
     joinFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
     for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
@@ -211,7 +211,7 @@ template <class G>
         x[2][i] = load<C>(g2.widthFollower.Es);
     }
     splitFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) {
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
         g.decideWidth(x[k][i]);
         store(g.run.wf[i], load<V>(g.width.wf));
         store(g.run.cm[i], load<V>(g.width.cm));
