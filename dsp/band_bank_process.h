@@ -129,12 +129,13 @@ template <class G, class F>
 
 // A run through all band groups (BandBank::processRun); out[i] receives what
 // the band mix needs for sample i. Each stage goes over the whole run, the
-// groups side by side, before the next stage: a stage's recursion then runs
-// along the run with the other groups' in between, instead of every stage
-// waiting for the one before it sample by sample.
+// groups side by side, before the next stage, so that a stage's loop is short
+// and its recursions (one per group) overlap; every section still sees its
+// samples in order, so the bits are those of the sample-by-sample order.
 template <class G>
-[[gnu::flatten]] void processBandsRun(std::array<G, kBandGroups>& groups, BandOutputs* out, const BandTimeConstants& times,
-                     const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv)
+[[gnu::flatten]] void processBandsRun(std::array<G, kBandGroups>& groups, BandOutputs* out,
+                                      const BandTimeConstants& times, const float* left, const float* right, int len,
+                                      uint32_t n0, const BlockValues& bv)
 {
     using V = typename G::Lanes;
     using C = typename G::C;
@@ -148,15 +149,25 @@ template <class G>
         const C in = joinHalves(splat<V>(left[i]), splat<V>(right[i]), C{});
         for (auto& xk : x) xk[i] = in;
     }
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.hp1.processHighpass(x[k][i]); });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.hp2.processHighpass(x[k][i]); });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.lp1.processLowpass(x[k][i]); });
+    // (The stages' lambdas are inlined whatever the compiler's size limits say:
+    // a call per group and sample would cost more than the stage.)
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.hp1.processHighpass(x[k][i]);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.hp2.processHighpass(x[k][i]);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.lp1.processLowpass(x[k][i]);
+    });
     forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
         x[k][i] = g.detect(g.bandOutput(x[k][i], n0 + static_cast<uint32_t>(i)));
     });
-    // The envelopes of the first two groups run as one follower of twice the
-    // lanes, so that their long recursions (through the release exponential)
-    // are interleaved operation by operation.
+    // The envelope followers of the first two groups run as one follower of
+    // twice the lanes (with AVX, one eight-lane vector), so that their long
+    // recursions through the release exponential are interleaved operation by
+    // operation; the third group's runs beside them.
+    static_assert(kBandGroups == 3);
     RisingEnvelopeT<C> slow01, fast01;
     joinFollowers(slow01, groups[0].slow, groups[1].slow);
     joinFollowers(fast01, groups[0].fast, groups[1].fast);
@@ -199,7 +210,9 @@ template <class G>
         x[k][i] = g.level(n0 + static_cast<uint32_t>(i), load<V>(g.run.E[i]), load<V>(g.run.fastEs[i]),
                           load<V>(g.run.gt[i]), bv);
     });
-    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) { x[k][i] = g.widthDetector.process(x[k][i]); });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.widthDetector.process(x[k][i]);
+    });
     RisingEnvelopeT<Pair<C>> width01;
     joinFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
     for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
