@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "dsp/band_mix.h"
-#include "dsp/denormals.h"
 #include "dsp/bandwidth_expander.h"
+#include "dsp/denormals.h"
 #include "dsp/mydsp.h"
 #include "dsp/output_agc.h"
 #include "dsp/output_eq.h"
