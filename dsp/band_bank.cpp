@@ -130,6 +130,7 @@ void BandGroup<V, Ch>::clear()
     widthDetector.clear();
     widthFollower.clear();
     width.clear();
+    run = {};
 }
 
 template struct BandGroup<Lane4>;
@@ -150,18 +151,18 @@ void BandBank::design(const RateConstants& rc)
 void BandBank::clear()
 {
     for (Group& g : groups) g.clear();
+    outputs = {};
 }
 
-BandOutputs BandBank::process(float left, float right, uint32_t n, const BlockValues& bv)
+void BandBank::processRun(const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv)
 {
 #ifdef PLUMBRA_AVX_PATH
     if (avx) {
-        BandOutputs out;
-        processBandsAvx(groups.data(), &times, left, right, n, &bv, &out);
-        return out;
+        processBandsRunAvx(groups.data(), outputs.data(), &times, left, right, len, n0, &bv);
+        return;
     }
 #endif
-    return processBands(groups, times, left, right, n, bv);
+    processBandsRun(groups, outputs.data(), times, left, right, len, n0, bv);
 }
 
 bool BandBank::useAvx(bool on)

@@ -13,8 +13,10 @@
 // The slow envelopes of neighbouring bands can hold a band's gain down (gain
 // linking): band 6 by bands 5, 7 and 8; band 7 by bands 5, 6 and 8; band 1 by
 // band 2; band 12 by band 11. Linking reads the neighbours' envelopes of the
-// same sample, so every band's detection of a sample runs before the gains
-// (see process()).
+// same sample. Everything up to the linking depends on the input alone, so the
+// bank works run by run: every band's analysis of a run (split, detection,
+// envelopes, gate) first, then the linking of each sample, then the gains,
+// levelling and width decisions of the run (see processRun()).
 //
 // The bands run in groups of four, one band per lane (BandGroup): the group's
 // left channels and right channels side by side in a Pair of lanes (or, on
@@ -188,26 +190,34 @@ struct BandGroup {
     RisingEnvelopeT<C> widthFollower;
     WidthDetectorT<V> width;
 
+    // Per-sample values of the current run (see processRun): from the analysis
+    // (slowEs, fastEs, gt), the linking (E) and the width decisions (wf, cm).
+    struct RunValues {
+        std::array<Mem<V>, kRunLength> slowEs, fastEs, gt, E, wf, cm;
+    };
+    RunValues run;
+
     void design(int first, const BandTimeConstants& tc, const RateConstants& rc);
     void clear();
 
-    // Split of one sample into the bands, written to the band ring; returns
-    // the unit-gain band signals.
-    C split(float left, float right, uint32_t n);
-    // Band magnitudes m of the band signals (the slow envelope follows them).
-    V detect(C band);
-    // Fast envelope of the peaks of the floored band magnitudes.
-    void followPeaks(const BlockValues& bv);
-    // Gate, gain and levelling of one sample, with the linked slow levels E;
-    // returns the levelled left and right signals.
-    C level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc);
+    // The stages of one sample, in signal order.
+    // The last lowpass section's numerator sum (a0H times the band output)
+    // into the band ring; returns the unit-gain band signals.
+    C bandOutput(C x3, uint32_t n);
+    // Band magnitudes m of the band signals, in both halves.
+    C detect(C band);
+    // The 44-sample peaks of the floored band magnitudes mv, which the fast
+    // envelope follows.
+    V peakOf(V mv, const BlockValues& bv);
+    // Gate peak, smoother and gate factor of the magnitudes mv.
+    void gate(V mv, const BlockValues& bv, const BandTimeConstants& tc);
+    // Gain and levelling of one sample from the linked slow levels E, the fast
+    // envelopes and the gate factors gtv; returns the levelled left and right
+    // signals.
+    C level(uint32_t n, V E, V fastEs, V gtv, const BlockValues& bv);
     // Width decisions from the channel envelopes after the levelled signals'
     // magnitudes (the lanes of mono bands run along unused).
-    void decideWidth()
-    {
-        const C es = load<C>(widthFollower.Es);
-        width.decide(lowHalf(es), highHalf(es));
-    }
+    [[gnu::always_inline]] void decideWidth(C es) { width.decide(lowHalf(es), highHalf(es)); }
 };
 
 class BandBank {
@@ -215,10 +225,19 @@ public:
     void design(const RateConstants& rc);
     void clear();
 
-    // One sample of the pseudo-stereo pair through all twelve bands. n is the
-    // ring counter of this sample. Returns what the band mix needs: the band
+    // A run of len (1 .. kRunLength) samples of the pseudo-stereo pair through
+    // all twelve bands; n0 is the ring counter of its first sample. Leaves in
+    // output(i) what the band mix needs for sample i of the run: the band
     // outputs of 2048 samples ago and the width decisions of this sample.
-    BandOutputs process(float left, float right, uint32_t n, const BlockValues& bv);
+    void processRun(const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv);
+    const BandOutputs& output(int i) const { return outputs[static_cast<std::size_t>(i)]; }
+
+    // One sample (a run of one): n is its ring counter.
+    BandOutputs process(float left, float right, uint32_t n, const BlockValues& bv)
+    {
+        processRun(&left, &right, 1, n, bv);
+        return outputs[0];
+    }
 
     // Runs the band groups with eight AVX lanes (on) or four SSE2 lanes (off);
     // returns whether the AVX path is in use, which needs an x86-64 build and a
@@ -239,6 +258,7 @@ private:
 
     BandTimeConstants times;
     std::array<Group, kBandGroups> groups;  // bands 1..4, 5..8, 9..12
+    std::array<BandOutputs, kRunLength> outputs;  // of the current run
     bool avx = false;                       // the groups run with eight AVX lanes
 };
 

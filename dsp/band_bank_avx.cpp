@@ -38,18 +38,22 @@ using Group8 = BandGroup<Lane4, Lane8>;
 static_assert(sizeof(Group8) == sizeof(Group4) && alignof(Group8) == alignof(Group4));
 static_assert(offsetof(Group8, widthDetector) == offsetof(Group4, widthDetector));
 static_assert(offsetof(Group8, width) == offsetof(Group4, width));
+static_assert(offsetof(Group8, run) == offsetof(Group4, run));
 
 }  // namespace plumbra_avx
 
 namespace plumbra {
 
-void processBandsAvx(void* groups, const void* times, float left, float right, uint32_t n, const void* blockValues,
-                     void* out)
+void processBandsRunAvx(void* groups, void* outputs, const void* times, const float* left, const float* right, int len,
+                        uint32_t n0, const void* blockValues)
 {
     using namespace plumbra_avx;
     auto& g = *std::launder(static_cast<std::array<Group8, kBandGroups>*>(groups));
-    *static_cast<BandOutputs*>(out) = processBands(g, *static_cast<const BandTimeConstants*>(times), left, right, n,
-                                                   *static_cast<const BlockValues*>(blockValues));
+    processBandsRun(g, std::launder(static_cast<BandOutputs*>(outputs)), *static_cast<const BandTimeConstants*>(times),
+                    left, right, len, n0, *static_cast<const BlockValues*>(blockValues));
+    // The caller's SSE2 code must not find the upper halves of the vector
+    // registers in use (every legacy SSE instruction would then wait for them).
+    _mm256_zeroupper();
 }
 
 }  // namespace plumbra

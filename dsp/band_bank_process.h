@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "dsp/band_bank.h"
@@ -13,10 +14,8 @@
 namespace plumbra {
 
 template <class V, class Ch>
-typename BandGroup<V, Ch>::C BandGroup<V, Ch>::split(float left, float right, uint32_t n)
+typename BandGroup<V, Ch>::C BandGroup<V, Ch>::bandOutput(C x3, uint32_t n)
 {
-    const C x = joinHalves(splat<V>(left), splat<V>(right), C{});
-    const C x3 = lp1.processLowpass(hp2.processHighpass(hp1.processHighpass(x)));
     C w1v, w2v;
     const C w = lp2.recurse(x3, w1v, w2v);
     const C scaled = SosT<C>::lowpassSum(w, w1v, w2v);  // a0H * band output
@@ -25,29 +24,25 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::split(float left, float right, ui
 }
 
 template <class V, class Ch>
-V BandGroup<V, Ch>::detect(C band)
+typename BandGroup<V, Ch>::C BandGroup<V, Ch>::detect(C band)
 {
     const C magnitude = detector.process(band);
     const V mv = max(lowHalf(magnitude), highHalf(magnitude));
-    store(m, mv);
-    return mv;
+    return joinHalves(mv, mv, C{});
 }
 
 template <class V, class Ch>
-void BandGroup<V, Ch>::followPeaks(const BlockValues& bv)
+V BandGroup<V, Ch>::peakOf(V mv, const BlockValues& bv)
 {
-    // Fast envelope of the 44-sample peaks of the floored magnitude.
+    // The 44-sample peaks of the floored magnitude.
     const V floor = select(greater(load<V>(own), splat<V>(0.0f)), splat<V>(bv.floorB1t), splat<V>(bv.floorMt));
-    fast.process(peak.push(max(floor, load<V>(m))));
+    return peak.push(max(floor, mv));
 }
 
 template <class V, class Ch>
-typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const BlockValues& bv, const BandTimeConstants& tc)
+void BandGroup<V, Ch>::gate(V mv, const BlockValues& bv, const BandTimeConstants& tc)
 {
-    const V zero = splat<V>(0.0f);
-    const auto ownBand = greater(load<V>(own), zero);
-    const V mv = load<V>(m);
-
+    store(m, mv);
     // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
     const V Gk = loadFrom<V>(&bv.gateGain[firstBand - 1]);
     const V q = min(splat<V>(1.0f), Gk * mv);
@@ -60,9 +55,16 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const Bloc
         store(gateArg, p2v);
         store(gt, laneAtan(p2v));
     }
+}
+
+template <class V, class Ch>
+typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, V fastEs, V gtv, const BlockValues& bv)
+{
+    const V zero = splat<V>(0.0f);
+    const auto ownBand = greater(load<V>(own), zero);
 
     // Gain: the larger of the fast level and the (linked) slow level 2 dB down.
-    const V den = max(max(load<V>(fast.Es), splat<V>(kLevelSpread) * E), splat<V>(kPowerFloor));
+    const V den = max(max(fastEs, splat<V>(kLevelSpread) * E), splat<V>(kPowerFloor));
     const V gv = splat<V>(1.0f) / den;
     store(g, gv);
 
@@ -71,7 +73,6 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const Bloc
     const V lL = lowHalf(ahead);
     const V lR = highHalf(ahead);
     const V scale = load<V>(outScale);
-    const V gtv = load<V>(gt);
     auto levelled = [&](V v) { return ((scale * v) * gtv) * gv; };
     V levelledSum = levelled(lL + lR);
     if (hasOwn) {
@@ -88,89 +89,174 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, const Bloc
 // ---------------------------------------------------------------------------
 // The bank.
 
-// Band N's smoothed slow envelope e2s.
+// Band N's smoothed slow envelope e2s at sample i of the run.
 template <int N, class G>
-float slowLevel(const std::array<G, kBandGroups>& groups)
+float slowLevel(const std::array<G, kBandGroups>& groups, std::size_t i)
 {
-    constexpr std::size_t i = N - 1;
-    return laneOf(groups[i / kBandsPerGroup].slow.Es, i % kBandsPerGroup);
+    constexpr std::size_t b = N - 1;
+    return laneOf(groups[b / kBandsPerGroup].run.slowEs[i], b % kBandsPerGroup);
 }
 
 // The band's slow level E: its own smoothed slow envelope, or the largest of
 // it and the linked neighbours' times the link gain.
 template <int N, class G>
-float linkedLevel(const std::array<G, kBandGroups>& groups, const BlockValues& bv)
+float linkedLevel(const std::array<G, kBandGroups>& groups, std::size_t i, const BlockValues& bv)
 {
     constexpr BandDefinition def = bandDefinition(N);
-    float E = slowLevel<N>(groups);
+    float E = slowLevel<N>(groups, i);
     if constexpr (def.link != LinkGain::none) {
         const float L = def.link == LinkGain::bands5678  ? bv.link5678
                         : def.link == LinkGain::band2To1 ? bv.link21
                                                           : bv.link1112;
-        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel<def.linkedTo[0]>(groups));
-        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel<def.linkedTo[1]>(groups));
-        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel<def.linkedTo[2]>(groups));
+        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel<def.linkedTo[0]>(groups, i));
+        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel<def.linkedTo[1]>(groups, i));
+        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel<def.linkedTo[2]>(groups, i));
     }
     return E;
 }
 
-// One sample through all band groups (BandBank::process).
+// f(group, k, i) for every sample i of a run and, within it, every group k:
+// the groups' chains of one sample do not depend on each other, so they
+// overlap.
+template <class G, class F>
+[[gnu::always_inline]] inline void forRunAndGroups(std::array<G, kBandGroups>& groups, int len, F f)
+{
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i)
+        [&]<std::size_t... K>(std::index_sequence<K...>) {
+            (f(groups[K], K, i), ...);
+        }(std::make_index_sequence<kBandGroups>{});
+}
+
+// A run through all band groups (BandBank::processRun); out[i] receives what
+// the band mix needs for sample i. Each stage goes over the whole run, the
+// groups side by side, before the next stage, so that a stage's loop is short
+// and its recursions (one per group) overlap; every section still sees its
+// samples in order, so the bits are those of the sample-by-sample order.
 template <class G>
-BandOutputs processBands(std::array<G, kBandGroups>& groups, const BandTimeConstants& times, float left, float right,
-                         uint32_t n, const BlockValues& bv)
+[[gnu::flatten]] void processBandsRun(std::array<G, kBandGroups>& groups, BandOutputs* out,
+                                      const BandTimeConstants& times, const float* left, const float* right, int len,
+                                      uint32_t n0, const BlockValues& bv)
 {
     using V = typename G::Lanes;
+    using C = typename G::C;
     constexpr uint32_t kMixDelay = BandBank::kMixDelay;
-    // Every band's split and detection first: they depend on the input alone,
-    // and the gains of bands 1, 6, 7 and 12 read slow envelopes of their
-    // neighbours of this sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8;
-    // band 11).
-    // Each phase for all groups before the next, so that the groups' long
-    // dependent chains overlap.
-    std::array<typename G::C, kBandGroups> band;
-    std::array<V, kBandGroups> magnitude;
-    for (std::size_t i = 0; i < groups.size(); ++i) band[i] = groups[i].split(left, right, n);
-    for (std::size_t i = 0; i < groups.size(); ++i) magnitude[i] = groups[i].detect(band[i]);
-    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].slow.process(magnitude[i]);
-    for (G& g : groups) g.followPeaks(bv);
+    std::array<std::array<C, kRunLength>, kBandGroups> x;  // each group's signal between stages
 
-    // Slow levels after linking.
-    std::array<float, kNumBands> linked;
-    [&]<int... I>(std::integer_sequence<int, I...>) {
-        ((linked[I] = linkedLevel<I + 1>(groups, bv)), ...);
-    }(std::make_integer_sequence<int, kNumBands>{});
-
-    // Gates, gains and levelled outputs.
-    std::array<typename G::C, kBandGroups> levelled;
-    for (std::size_t i = 0; i < groups.size(); ++i)
-        levelled[i] = groups[i].level(n, loadFrom<V>(&linked[i * kBandsPerGroup]), bv, times);
-
-    // The width detectors last, each reading only its own bands' levelled
-    // signals: the magnitudes of all groups, their envelopes, then the
-    // decisions, so that the long dependent chains of several groups overlap.
-    for (std::size_t i = 0; i < groups.size(); ++i) levelled[i] = groups[i].widthDetector.process(levelled[i]);
-    for (std::size_t i = 0; i < groups.size(); ++i) groups[i].widthFollower.process(levelled[i]);
-    for (G& g : groups) g.decideWidth();
-
-    BandOutputs out;
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        const G& grp = groups[i];
-        Mem<V> s, d;
-        store(s, grp.sum.tap(n, kMixDelay));
-        store(d, grp.diff.tap(n, kMixDelay));
-        for (std::size_t j = 0; j < kBandsPerGroup; ++j) {
-            const int band = static_cast<int>(i * kBandsPerGroup + j) + 1;
-            if (band == 1) out.m1 = s[j];
-            if (band == 2) out.m2 = s[j];
-            if (band < 3) continue;
-            const auto k = static_cast<std::size_t>(band - 3);
-            out.sum[k] = s[j];
-            out.diff[k] = d[j];
-            out.width[k] = grp.width.wf[j];
-            out.monoGain[k] = grp.width.cm[j];
+    // Every band's analysis first: it depends on the input alone, and the gains
+    // of bands 1, 6, 7 and 12 read slow envelopes of their neighbours of the
+    // same sample (band 2; bands 5, 7 and 8; bands 5, 6 and 8; band 11).
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        const C in = joinHalves(splat<V>(left[i]), splat<V>(right[i]), C{});
+        for (auto& xk : x) xk[i] = in;
+    }
+    // (The stages' lambdas are inlined whatever the compiler's size limits say:
+    // a call per group and sample would cost more than the stage.)
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.hp1.processHighpass(x[k][i]);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.hp2.processHighpass(x[k][i]);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.lp1.processLowpass(x[k][i]);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.detect(g.bandOutput(x[k][i], n0 + static_cast<uint32_t>(i)));
+    });
+    // The envelope followers of the first two groups run as one follower of
+    // twice the lanes (with AVX, one eight-lane vector), so that their long
+    // recursions through the release exponential are interleaved operation by
+    // operation; the third group's runs beside them.
+    static_assert(kBandGroups == 3);
+    RisingEnvelopeT<C> slow01, fast01;
+    joinFollowers(slow01, groups[0].slow, groups[1].slow);
+    joinFollowers(fast01, groups[0].fast, groups[1].fast);
+    G& g2 = groups[2];
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        const V m0 = lowHalf(x[0][i]), m1 = lowHalf(x[1][i]), m2 = lowHalf(x[2][i]);
+        slow01.process(joinHalves(m0, m1, C{}));
+        g2.slow.process(m2);
+        const C s01 = load<C>(slow01.Es);
+        store(groups[0].run.slowEs[i], lowHalf(s01));
+        store(groups[1].run.slowEs[i], highHalf(s01));
+        store(g2.run.slowEs[i], load<V>(g2.slow.Es));
+        fast01.process(joinHalves(groups[0].peakOf(m0, bv), groups[1].peakOf(m1, bv), C{}));
+        g2.fast.process(g2.peakOf(m2, bv));
+        const C f01 = load<C>(fast01.Es);
+        store(groups[0].run.fastEs[i], lowHalf(f01));
+        store(groups[1].run.fastEs[i], highHalf(f01));
+        store(g2.run.fastEs[i], load<V>(g2.fast.Es));
+        for (std::size_t k = 0; k < kBandGroups; ++k) {
+            groups[k].gate(lowHalf(x[k][i]), bv, times);
+            store(groups[k].run.gt[i], load<V>(groups[k].gt));
         }
     }
-    return out;
+    splitFollowers(slow01, groups[0].slow, groups[1].slow);
+    splitFollowers(fast01, groups[0].fast, groups[1].fast);
+
+    // Slow levels after linking.
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        std::array<float, kNumBands> linked;
+        [&]<int... I>(std::integer_sequence<int, I...>) {
+            ((linked[I] = linkedLevel<I + 1>(groups, i, bv)), ...);
+        }(std::make_integer_sequence<int, kNumBands>{});
+        for (std::size_t k = 0; k < groups.size(); ++k)
+            store(groups[k].run.E[i], loadFrom<V>(&linked[k * kBandsPerGroup]));
+    }
+
+    // Gains, levelled outputs and width decisions, each group reading only its
+    // own bands' levelled signals.
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.level(n0 + static_cast<uint32_t>(i), load<V>(g.run.E[i]), load<V>(g.run.fastEs[i]),
+                          load<V>(g.run.gt[i]), bv);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        x[k][i] = g.widthDetector.process(x[k][i]);
+    });
+    RisingEnvelopeT<Pair<C>> width01;
+    joinFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        width01.process(joinHalves(x[0][i], x[1][i], Pair<C>{}));
+        g2.widthFollower.process(x[2][i]);
+        const Pair<C> es01 = load<Pair<C>>(width01.Es);
+        x[0][i] = lowHalf(es01);
+        x[1][i] = highHalf(es01);
+        x[2][i] = load<C>(g2.widthFollower.Es);
+    }
+    splitFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        g.decideWidth(x[k][i]);
+        store(g.run.wf[i], load<V>(g.width.wf));
+        store(g.run.cm[i], load<V>(g.width.cm));
+    });
+
+    // What the mix needs, lane by lane: band 1 and 2 (lanes 0 and 1 of the
+    // first group) give their mono outputs, bands 3..12 (the rest) their sums,
+    // differences and width decisions at index band - 3.
+    static_assert(kBandsPerGroup == 4 && !bandDefinition(2).stereo && bandDefinition(3).stereo);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+        const uint32_t n = n0 + static_cast<uint32_t>(i);
+        BandOutputs& o = out[i];
+        [&]<std::size_t... K>(std::index_sequence<K...>) {
+            ([&] {
+                const G& grp = groups[K];
+                constexpr std::size_t first = K == 0 ? 2 : 0;  // first lane of a stereo band
+                constexpr std::size_t at = K * kBandsPerGroup + first - 2;
+                constexpr std::size_t bytes = (kBandsPerGroup - first) * sizeof(float);
+                Mem<V> s, d;
+                store(s, grp.sum.tap(n, kMixDelay));
+                store(d, grp.diff.tap(n, kMixDelay));
+                if constexpr (K == 0) {
+                    o.m1 = s[0];
+                    o.m2 = s[1];
+                }
+                std::memcpy(&o.sum[at], &s[first], bytes);
+                std::memcpy(&o.diff[at], &d[first], bytes);
+                std::memcpy(&o.width[at], &grp.run.wf[i][first], bytes);
+                std::memcpy(&o.monoGain[at], &grp.run.cm[i][first], bytes);
+            }(), ...);
+        }(std::make_index_sequence<kBandGroups>{});
+    }
 }
 
 }  // namespace plumbra

@@ -174,14 +174,12 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         presenceEq.processRun(run.equalised.data(), len, bv.eqBypass);
         decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
 
+        // ---- band processors ----
+        bandBank.processRun(run.left.data(), run.right.data(), len, n0, bv);
+
+        // ---- band mix and main paths ----
         for (int i = 0; i < len; ++i) {
-            const uint32_t n = n0 + static_cast<uint32_t>(i);
-
-            // ---- band processors ----
-            const BandOutputs bandOut = bandBank.process(run.left[i], run.right[i], n, bv);
-
-            // ---- band mix and main paths ----
-            const MixedPair mix = mixBands(bandOut);
+            const MixedPair mix = mixBands(bandBank.output(i));
             store(run.mix[i], Lane2{_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f)});
             store(run.output[i], Lane2{_mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f)});
         }

@@ -498,9 +498,13 @@ struct AnalyticPairT {
     static constexpr std::array<float, 4> kPathA = {0.6923878f, 0.93606544f, 0.9882295f, 0.99874884f};
     static constexpr std::array<float, 4> kPathB = {0.40219212f, 0.8561711f, 0.97229093f, 0.9952885f};
 
-    // Histories as in AllpassZ2T, [parity][section]: sections 0..3 are path A, 4..7 path B.
-    std::array<std::array<Mem<V>, 8>, 2> inHist;   // in[] two samples back
-    std::array<std::array<Mem<V>, 8>, 2> outHist;  // out[] two samples back
+    // Histories as in AllpassZ2T, by parity. A section after the first takes
+    // the output of the one before it, so its in[] two samples back is that
+    // section's out[] two samples back: only the pair's input and every
+    // section's output are kept.
+    std::array<Mem<V>, 2> xHist;                   // x[] two samples back
+    std::array<std::array<Mem<V>, 8>, 2> outHist;  // out[] two samples back, [parity][section]:
+                                                   // sections 0..3 are path A, 4..7 path B
     Mem<V> aPrev;                                  // path A output one sample back
     uint32_t parity;                               // sample parity, alternating
 
@@ -510,8 +514,7 @@ struct AnalyticPairT {
 
     void clear()
     {
-        for (auto& h : inHist)
-            for (Mem<V>& m : h) fill(m, 0.0f);
+        for (Mem<V>& m : xHist) fill(m, 0.0f);
         for (auto& h : outHist)
             for (Mem<V>& m : h) fill(m, 0.0f);
         fill(aPrev, 0.0f);
@@ -521,26 +524,29 @@ struct AnalyticPairT {
     {
         const uint32_t p = parity;
         parity = p ^ 1u;
-        V pa = x;
-        V pb = x;
-        for (std::size_t j = 0; j < 4; ++j) {
-            pa = section(kPathA[j], p, j, pa);
-            pb = section(kPathB[j], p, j + 4, pb);
-        }
+        const V x2 = load<V>(xHist[p]);
+        store(xHist[p], x);
+        const V pa = path(kPathA, outHist[p].data(), x, x2);
+        const V pb = path(kPathB, outHist[p].data() + 4, x, x2);
         const Out o{load<V>(aPrev), pb};
         store(aPrev, pa);
         return o;
     }
 
 private:
-    V section(float c, uint32_t p, std::size_t j, V in)
+    // The four sections of a path on in[n] = x with in[n-2] = x2; out2 holds
+    // their out[] two samples back and receives their out[n].
+    static V path(const std::array<float, 4>& c, Mem<V>* out2, V x, V x2)
     {
-        Mem<V>& ih = inHist[p][j];
-        Mem<V>& oh = outHist[p][j];
-        const V out = AllpassZ2T<V>::step(c, in, load<V>(ih), load<V>(oh));
-        store(ih, in);
-        store(oh, out);
-        return out;
+        V in = x, in2 = x2;
+        for (std::size_t j = 0; j < 4; ++j) {
+            const V o2 = load<V>(out2[j]);
+            const V out = AllpassZ2T<V>::step(c[j], in, in2, o2);
+            store(out2[j], out);
+            in = out;
+            in2 = o2;
+        }
+        return in;
     }
 };
 using AnalyticPair = AnalyticPairT<float>;

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -653,6 +655,57 @@ void setForceSse2(const char* value)
 
 }  // namespace
 
+namespace {
+
+// Noise bursts of changing level, width and balance, with silences between.
+std::function<Stereo(int)> burstNoise()
+{
+    return [state = uint32_t{12345}](int i) mutable {
+        state = state * 1664525u + 1013904223u;
+        const float r = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+        const float level = (i / 3000) % 4 == 3 ? 0.0f : std::pow(0.25f, static_cast<float>((i / 3000) % 4));
+        const float s = static_cast<float>(std::sin(2.0 * kPi * 523.0 * i / kFs));
+        return Stereo{level * (r + 0.3f * s), level * (0.5f * r - ((i / 7000) % 2 ? s : 0.2f * s))};
+    };
+}
+
+}  // namespace
+
+// Runs of every length give, on both paths, the outputs and the state of the
+// same bank run one sample at a time.
+TEST(BandRuns, RunsOfAnyLengthGiveTheSampleBySampleBits)
+{
+    for (const bool avx : {false, true}) {
+        auto runs = makeBank();
+        auto one = makeBank();
+        if (runs->useAvx(avx) != avx || one->useAvx(avx) != avx) continue;  // no AVX here
+        const BlockValues bv = defaultValues();
+        const auto sig = burstNoise();
+        std::vector<Stereo> x(16000);
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] = sig(static_cast<int>(i));
+        std::mt19937 rng(7);
+        std::uniform_int_distribution<int> length(1, plumbra::kRunLength);
+        uint32_t n = 0;
+        for (std::size_t at = 0; at < x.size();) {
+            const int len = std::min(length(rng), static_cast<int>(x.size() - at));
+            std::array<float, plumbra::kRunLength> left{}, right{};
+            for (int i = 0; i < len; ++i) {
+                left[static_cast<std::size_t>(i)] = x[at + static_cast<std::size_t>(i)].left;
+                right[static_cast<std::size_t>(i)] = x[at + static_cast<std::size_t>(i)].right;
+            }
+            runs->processRun(left.data(), right.data(), len, n, bv);
+            for (int i = 0; i < len; ++i, ++at, ++n) {
+                const BandOutputs want = one->process(x[at].left, x[at].right, n, bv);
+                ASSERT_EQ(std::memcmp(&runs->output(i), &want, sizeof want), 0) << "sample " << at << ", avx " << avx;
+            }
+            for (int band = 1; band <= plumbra::kNumBands; ++band) {
+                const BandProbe a = runs->probe(band), b = one->probe(band);
+                ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "band " << band << " at " << at << ", avx " << avx;
+            }
+        }
+    }
+}
+
 // The eight-lane AVX path gives every bit of the four-lane SSE2 path, also
 // when the path changes mid-stream (the state stays where it is); design()
 // takes AVX where it exists unless PLUMBRA_FORCE_SSE2=1.
@@ -670,15 +723,8 @@ TEST(BandPaths, AvxGivesTheBitsOfSse2AndTheVariableForcesSse2)
     ASSERT_FALSE(sse2->useAvx(false));
     ASSERT_TRUE(avx->useAvx(true));
     BlockValues bv = defaultValues();
-    uint32_t n = 0, state = 12345;
-    // Noise bursts of changing level, width and balance, with silences between.
-    const auto sig = [&](int i) {
-        state = state * 1664525u + 1013904223u;
-        const float r = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
-        const float level = (i / 3000) % 4 == 3 ? 0.0f : std::pow(0.25f, static_cast<float>((i / 3000) % 4));
-        const float s = static_cast<float>(std::sin(2.0 * kPi * 523.0 * i / kFs));
-        return Stereo{level * (r + 0.3f * s), level * (0.5f * r - ((i / 7000) % 2 ? s : 0.2f * s))};
-    };
+    uint32_t n = 0;
+    auto sig = burstNoise();
     for (int i = 0; i < 40000; ++i, ++n) {
         if (i % 5000 == 0) avx->useAvx(i % 10000 == 0);  // back to SSE2 now and then
         bv.band1Out = i < 20000 ? bv.band1Out : 0.5f;
