@@ -51,10 +51,7 @@ void BandGroup<V, Ch>::gate(V mv, const BlockValues& bv, const BandTimeConstants
     const V p2v = splat<V>(tc.cs) * load<V>(p2) + splat<V>(tc.omcs) * p1v;
     store(p2, p2v);
     // A gate at rest keeps p2, and with it atan(p2), from sample to sample.
-    if (bitsDiffer(p2v, gateArg)) {
-        store(gateArg, p2v);
-        store(gt, laneAtan(p2v));
-    }
+    refreshChanged(p2v, gateArg, gt, [](auto x) { return laneAtan(x); });
 }
 
 template <class V, class Ch>

@@ -173,6 +173,25 @@ template <class M, class V>
 inline Pair<V> select(Pair<M> m, Pair<V> a, Pair<V> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
 template <class V>
 inline bool bitsDiffer(Pair<V> a, const Mem<Pair<V>>& m) { return bitsDiffer(a.lo, m[0]) || bitsDiffer(a.hi, m[1]); }
+
+// A value computed from an argument only when the argument's bits changed:
+// where v differs from the argument kept in `kept`, v is kept and f(v) stored
+// in `result`. A value of two halves does this half by half, so that a
+// half whose lanes all rest costs nothing. f is called with v or a half of it.
+template <class V, class F>
+inline void refreshChanged(V v, Mem<V>& kept, Mem<V>& result, F f)
+{
+    if (bitsDiffer(v, kept)) {
+        store(kept, v);
+        store(result, f(v));
+    }
+}
+template <class V, class F>
+inline void refreshChanged(Pair<V> v, Mem<Pair<V>>& kept, Mem<Pair<V>>& result, F f)
+{
+    refreshChanged(v.lo, kept[0], result[0], f);
+    refreshChanged(v.hi, kept[1], result[1], f);
+}
 template <class V>
 inline Pair<V> laneExp(Pair<V> a) { return {laneExp(a.lo), laneExp(a.hi)}; }
 template <class V>

@@ -70,11 +70,11 @@ struct RisingEnvelopeT {
         const V hv = max(f, splat<V>(hold) * load<V>(h) + splat<V>(omHold) * f);
         store(h, hv);
         const V rv = max(zero, splat<V>(2.0f) * (hv - splat<V>(0.5f)));
-        if (bitsDiffer(rv, r)) {
-            store(r, rv);
-            const V z = splat<V>(-T) / (rv + splat<V>(releaseBase));
-            store(cr, smallArguments ? laneExpSmall(z) : laneExp(z));
-        }
+        refreshChanged(rv, r, cr, [this](auto x) {
+            using H = decltype(x);
+            const H z = splat<H>(-T) / (x + splat<H>(releaseBase));
+            return smallArguments ? laneExpSmall(z) : laneExp(z);
+        });
         const V c = load<V>(cr);
         const V ev = max(m, c * load<V>(E) + (one - c) * m);
         store(E, ev);
