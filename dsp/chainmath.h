@@ -455,9 +455,23 @@ inline D atanMagnitudeD(D a)
     return selectD(big, splatD(kPiBy2, D{}) - w, w);
 }
 
+// tanKernel, lane by lane: tan r as num/den.
+template <class D>
+inline void tanKernelD(D r, D& num, D& den)
+{
+    const D y = r * r;
+    num = splatD(-990.0, D{}) + y;
+    num = splatD(135135.0, D{}) + y * num;
+    num = splatD(-4729725.0, D{}) + y * num;
+    num = r * (splatD(34459425.0, D{}) + y * num);
+    den = splatD(-13860.0, D{}) + y * splatD(45.0, D{});
+    den = splatD(945945.0, D{}) + y * den;
+    den = splatD(-16216200.0, D{}) + y * den;
+    den = splatD(34459425.0, D{}) + y * den;
+}
+
 // tan of lanes with |x| below 2^22, without the sign: reduceSmall, the kernel
-// and the quotient of tan, lane by lane (below 0.75 reduceSmall gives q = 0 and
-// r = x, the scalar path's shortcut).
+// and the quotient of tan, lane by lane.
 template <class D>
 inline D tanMagnitudeD(D x)
 {
@@ -465,17 +479,20 @@ inline D tanMagnitudeD(D x)
     const D odd = oddD(kd);
     kd = kd - splatD(kRoundShift, D{});
     const D r = ((x - kd * splatD(kPiBy2A, D{})) - kd * splatD(kPiBy2B, D{})) - kd * splatD(kPiBy2C, D{});
-    const D y = r * r;
-    D num = splatD(-990.0, D{}) + y;
-    num = splatD(135135.0, D{}) + y * num;
-    num = splatD(-4729725.0, D{}) + y * num;
-    num = r * (splatD(34459425.0, D{}) + y * num);
-    D den = splatD(-13860.0, D{}) + y * splatD(45.0, D{});
-    den = splatD(945945.0, D{}) + y * den;
-    den = splatD(-16216200.0, D{}) + y * den;
-    den = splatD(34459425.0, D{}) + y * den;
+    D num, den;
+    tanKernelD(r, num, den);
     // tan(r + q pi/2) is tan r for even q and -cot r for odd q.
     return selectD(odd, negateD(den), num) / selectD(odd, num, den);
+}
+
+// The same for lanes below 0.75, where reduceSmall gives q = 0 and r = x
+// exactly (the scalar function's shortcut).
+template <class D>
+inline D tanSmallMagnitudeD(D x)
+{
+    D num, den;
+    tanKernelD(x, num, den);
+    return num / den;
 }
 
 }  // namespace detail
@@ -536,7 +553,10 @@ inline __m128 tanX4(__m128 x)
         return _mm_load_ps(v);
     }
     const auto z = detail::widen(a, detail::Wide{});
-    const __m128 m = detail::narrow(detail::each(z, [](auto d) { return detail::tanMagnitudeD(d); }));
+    const __m128i reduced = _mm_cmpgt_epi32(_mm_castps_si128(a), _mm_set1_epi32(static_cast<int>(detail::kReduceNoneLimit - 1)));
+    const __m128 m = _mm_movemask_epi8(reduced) == 0
+                         ? detail::narrow(detail::each(z, [](auto d) { return detail::tanSmallMagnitudeD(d); }))
+                         : detail::narrow(detail::each(z, [](auto d) { return detail::tanMagnitudeD(d); }));
     return _mm_xor_ps(m, _mm_and_ps(signBit, x));
 }
 

@@ -497,6 +497,10 @@ TEST(ChainMath, FourLanesGiveTheScalarBits)
         float wide[4];
         for (int j = 0; j < 4; ++j) wide[j] = (unit[j] - 0.2f) * 40.0f;
         expectLanes(tanX4, tan1, wide, "tan");
+        // Every lane below 0.75, where no reduction is needed.
+        float narrow[4];
+        for (int j = 0; j < 4; ++j) narrow[j] = (unit[j] - 0.5f) * 1.4999f;
+        expectLanes(tanX4, tan1, narrow, "tan");
         expectLanes(tanX4, tan1, any, "tan");
     }
     const float specials[4] = {kInf, -kInf, kNaN, -0.0f};
