@@ -436,13 +436,14 @@ inline D expSmallD(D z)
     return splatD(1.0, D{}) + expm1SeriesD(z);
 }
 
-// atan of non-NaN lanes, without the sign.
-template <class D>
+// atan of non-NaN lanes, without the sign. kSomeAbove1: some lane may exceed 1
+// (otherwise the fold above 1 is left out, which changes nothing there).
+template <bool kSomeAbove1, class D>
 inline D atanMagnitudeD(D a)
 {
     const D one = splatD(1.0, D{});
     const D big = greaterD(a, one);
-    const D v = selectD(big, one / a, a);
+    const D v = kSomeAbove1 ? selectD(big, one / a, a) : a;
     const __m128i j = truncateD(v * splatD(16.0, D{}) + splatD(0.5, D{}));
     const D c = fromIntD(j, D{}) * splatD(1.0 / 16, D{});
     const D t = (v - c) / (one + v * c);
@@ -452,7 +453,7 @@ inline D atanMagnitudeD(D a)
     p = t2 * (splatD(1.0 / 5, D{}) + p);
     p = splatD(-1.0 / 3, D{}) + p;
     const D w = atanTableD(j, D{}) + (t + (t * t2) * p);
-    return selectD(big, splatD(kPiBy2, D{}) - w, w);
+    return kSomeAbove1 ? selectD(big, splatD(kPiBy2, D{}) - w, w) : w;
 }
 
 // tanKernel, lane by lane: tan r as num/den.
@@ -534,7 +535,10 @@ inline __m128 atanX4(__m128 x)
     // NaN lanes go through as 0 and are replaced by x + x at the end.
     const __m128 a = _mm_andnot_ps(nan, _mm_andnot_ps(signBit, x));
     const auto z = detail::widen(a, detail::Wide{});
-    const __m128 m = detail::narrow(detail::each(z, [](auto d) { return detail::atanMagnitudeD(d); }));
+    // The gates' arguments never exceed 1.
+    const bool someAbove1 = _mm_movemask_ps(_mm_cmpgt_ps(a, _mm_set1_ps(1.0f))) != 0;
+    const __m128 m = someAbove1 ? detail::narrow(detail::each(z, [](auto d) { return detail::atanMagnitudeD<true>(d); }))
+                                : detail::narrow(detail::each(z, [](auto d) { return detail::atanMagnitudeD<false>(d); }));
     const __m128 r = _mm_xor_ps(m, _mm_and_ps(signBit, x));
     return _mm_or_ps(_mm_and_ps(nan, _mm_add_ps(x, x)), _mm_andnot_ps(nan, r));
 }
