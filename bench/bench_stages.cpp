@@ -16,6 +16,7 @@
 #include "dsp/band_mix.h"
 #include "dsp/bandwidth_expander.h"
 #include "dsp/decorrelator.h"
+#include "dsp/denormals.h"
 #include "dsp/input_lowpass.h"
 #include "dsp/mydsp.h"
 #include "dsp/noise_reduction.h"
@@ -66,6 +67,7 @@ void eachRun(benchmark::State& state, F run)
     uint32_t n = 0;
     std::int64_t samples = 0;
     for (auto _ : state) {
+        ScopedFlushDenormals flush;  // as in processBlock
         for (int r = 0; r < 512 / kRunLength; ++r) {
             std::copy(x.begin() + static_cast<std::ptrdiff_t>(pos), x.begin() + static_cast<std::ptrdiff_t>(pos + kRunLength),
                       buf.begin());
@@ -124,6 +126,69 @@ void BM_Decorrelator(benchmark::State& state)
     });
 }
 BENCHMARK(BM_Decorrelator);
+
+// The pseudo-stereo pair the band bank takes in the processor: the programme
+// through the input stages.
+struct StereoProgramme {
+    std::vector<float> left, right;
+};
+const StereoProgramme& stereoProgramme()
+{
+    static const StereoProgramme pair = [] {
+        auto lp = std::make_unique<InputLowpass>();
+        auto nr = std::make_unique<NoiseReduction>();
+        auto eq = std::make_unique<PresenceEq>();
+        auto dc = std::make_unique<Decorrelator>();
+        const RateConstants rc = rate();
+        lp->design(9700.0f, rc);
+        nr->design(rc);
+        eq->design(rc);
+        dc->design();
+        lp->clear();
+        nr->clear();
+        eq->clear();
+        dc->clear();
+        StereoProgramme sp{std::vector<float>(kLength), std::vector<float>(kLength)};
+        std::vector<float> x = programme();
+        for (std::size_t at = 0; at + kRunLength <= kLength; at += kRunLength) {
+            float* run = x.data() + at;
+            const auto n = static_cast<uint32_t>(at);
+            lp->processRun(run, kRunLength);
+            nr->processRun(run, kRunLength, n, 1.0f, 0.0f);
+            eq->processRun(run, kRunLength, false);
+            dc->processRun(run, sp.left.data() + at, sp.right.data() + at, kRunLength, n);
+        }
+        return sp;
+    }();
+    return pair;
+}
+
+// The twelve bands (split, detection, envelopes, gates, gains, linking,
+// width) on the SSE2 path (argument 0) and on the AVX path (1, where the CPU
+// has AVX).
+void BM_BandBank(benchmark::State& state)
+{
+    auto p = std::make_unique<mydsp>();
+    p->initialise(kRate);
+    const BlockValues bv = p->blockValues();
+    auto bank = std::make_unique<BandBank>();
+    bank->design(rate());
+    if (bank->useAvx(state.range(0) == 1) != (state.range(0) == 1)) {
+        state.SkipWithError("no AVX on this CPU or build");
+        return;
+    }
+    bank->clear();
+    state.SetLabel(bank->usesAvx() ? "AVX" : "SSE2");
+    const StereoProgramme& sp = stereoProgramme();
+    float sink = 0.0f;
+    eachRun(state, [&](float*, int len, uint32_t n0) {
+        const std::size_t at = n0 % (kLength - kRunLength + 1) / kRunLength * kRunLength;
+        bank->processRun(sp.left.data() + at, sp.right.data() + at, len, n0, bv);
+        for (int i = 0; i < len; ++i) sink += bank->output(i).sum[5] + bank->output(i).width[5];
+        benchmark::DoNotOptimize(sink);
+    });
+}
+BENCHMARK(BM_BandBank)->Arg(0)->Arg(1);
 
 // The band mix of twelve band outputs and the main paths of both channels.
 void BM_BandMixAndMainPaths(benchmark::State& state)
