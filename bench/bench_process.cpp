@@ -4,20 +4,13 @@
 // run down towards the subnormal range).
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <array>
 #include <cmath>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "dsp/band_mix.h"
-#include "dsp/bandwidth_expander.h"
-#include "dsp/denormals.h"
+#include "bench/programme.h"
 #include "dsp/mydsp.h"
-#include "dsp/output_agc.h"
-#include "dsp/output_eq.h"
 
 namespace {
 
@@ -25,18 +18,7 @@ constexpr int kRate = 44100;
 constexpr int kBlock = 512;
 constexpr std::size_t kLength = 8 * kRate;  // eight seconds, cycled
 
-std::vector<float> makeProgramme()
-{
-    std::mt19937 rng(1);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    std::vector<float> x(kLength);
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double t = static_cast<double>(i) / kRate;
-        const double swell = 0.55 + 0.45 * std::sin(2.0 * M_PI * 0.7 * t);
-        x[i] = static_cast<float>(swell * (0.4 * u(rng) + 0.2 * std::sin(2.0 * M_PI * 220.0 * t)));
-    }
-    return x;
-}
+std::vector<float> makeProgramme() { return benchProgramme(kRate, kLength); }
 
 std::vector<float> makeDecay()
 {

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/programme.h"
 #include "dsp/band_bank.h"
 #include "dsp/band_mix.h"
 #include "dsp/bandwidth_expander.h"
@@ -33,17 +34,7 @@ constexpr std::size_t kLength = 4 * kRate;
 
 const std::vector<float>& programme()
 {
-    static const std::vector<float> x = [] {
-        std::mt19937 rng(1);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        std::vector<float> v(kLength);
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            const double t = static_cast<double>(i) / kRate;
-            const double swell = 0.55 + 0.45 * std::sin(2.0 * M_PI * 0.7 * t);
-            v[i] = static_cast<float>(swell * (0.4 * u(rng) + 0.2 * std::sin(2.0 * M_PI * 220.0 * t)));
-        }
-        return v;
-    }();
+    static const std::vector<float> x = benchProgramme(kRate, kLength);
     return x;
 }
 
