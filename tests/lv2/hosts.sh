@@ -103,19 +103,39 @@ LIQ
 jalv)
   need jalv jalv
   need jackd jackd2
-  export JACK_DEFAULT_SERVER=plumbra-lv2-test-$$ JACK_NO_AUDIO_RESERVATION=1
-  jackd -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >jackd.log 2>&1 &
-  jackd_pid=$!
-  jalv_pid=
+  export JACK_NO_AUDIO_RESERVATION=1
+  jackd_pid= jalv_pid=
   trap 'kill $jalv_pid $jackd_pid 2>/dev/null; wait 2>/dev/null || true' EXIT
-  jack_wait -w -t 10 >/dev/null || fail "JACK dummy server did not start: $(cat jackd.log)"
   mkfifo commands
   exec 3<>commands  # jalv reads commands from standard input and quits at its end: keep it open
-  jalv -n plumbra -x -c lowpass_filter=12000 "$uri" <&3 >jalv.log 2>&1 &
-  jalv_pid=$!
-  for _ in $(seq 300); do jack_lsp plumbra:out_left >/dev/null 2>&1 && break; sleep 0.1; done
-  { jack_connect system:capture_1 plumbra:in_left && jack_connect plumbra:out_left system:playback_1 &&
-    jack_connect plumbra:out_right system:playback_2; } || fail "plumbra's JACK ports did not appear: $(cat jalv.log)"
+  # A dummy JACK server (without real-time scheduling, with a long client
+  # timeout) and jalv running the plug-in, its ports connected. On a loaded
+  # machine JACK has been seen to drop a client that starts or connects
+  # slowly ("Cannot create new client"); the setup is then tried afresh, up
+  # to three times, before the test fails.
+  start_chain() {
+    export JACK_DEFAULT_SERVER=plumbra-lv2-test-$$-$1
+    jackd -n "$JACK_DEFAULT_SERVER" --no-realtime --timeout 10000 -d dummy -r 48000 -p 256 >jackd.log 2>&1 &
+    jackd_pid=$!
+    jack_wait -w -t 10 >/dev/null || return 1
+    jalv -n plumbra -x -c lowpass_filter=12000 "$uri" <&3 >jalv.log 2>&1 &
+    jalv_pid=$!
+    # jack_lsp succeeds whether or not a port matches: look for the port itself.
+    for _ in $(seq 300); do
+      jack_lsp 2>/dev/null | grep -qx 'plumbra:out_left' && break
+      kill -0 $jalv_pid 2>/dev/null || return 1
+      sleep 0.1
+    done
+    jack_connect system:capture_1 plumbra:in_left && jack_connect plumbra:out_left system:playback_1 &&
+      jack_connect plumbra:out_right system:playback_2
+  }
+  for attempt in 1 2 3; do
+    start_chain $attempt && break
+    echo "attempt $attempt failed: $(cat jalv.log 2>/dev/null) $(cat jackd.log)"
+    kill $jalv_pid $jackd_pid 2>/dev/null; wait 2>/dev/null || true
+    jalv_pid= jackd_pid=
+    [ $attempt -lt 3 ] || fail "jalv and JACK could not be set up three times"
+  done
   sleep 3
   latency=$(jack_lsp -l plumbra:out_left)
   echo "$latency"
