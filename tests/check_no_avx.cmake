@@ -1,7 +1,7 @@
 # Fails if code outside the AVX path uses AVX (VEX-encoded) instructions. The
 # AVX path's translation units compile everything they include into the
 # namespaces plumbra_avx and chainmath_avx, and enter through
-# plumbra::processBandsAvx; any other function with a VEX instruction (an
+# plumbra::processBandsRunAvx; any other function with a VEX instruction (an
 # inline function or template instance compiled for AVX that the linker chose
 # for the SSE2 path, or AVX code generated elsewhere) could fault on a CPU
 # without AVX.
@@ -26,12 +26,12 @@ foreach(file IN LISTS FILES)
   foreach(line IN LISTS lines)
     if(line MATCHES "^[0-9a-f]+ <(.+)>:$")
       set(function "${CMAKE_MATCH_1}")
-      if(function MATCHES "plumbra_avx|chainmath_avx|^plumbra::processBandsAvx\\(")
+      if(function MATCHES "plumbra_avx|chainmath_avx|^plumbra::processBandsRunAvx\\(")
         set(allowed TRUE)
       else()
         set(allowed FALSE)
       endif()
-    elseif(line MATCHES "^ *[0-9a-f]+:[ \t]+(v[a-z0-9]+)[ \t]" OR line MATCHES "%ymm")
+    elseif(line MATCHES "^ *[0-9a-f]+:[ \t]+(v[a-z0-9]+)([ \t]|$)" OR line MATCHES "%ymm")
       if(allowed)
         set(avx_seen 1)
         if(UNALIGNED_YMM AND line MATCHES "vmova[a-z]*[ \t]+[^ ]*\\(.*%ymm|vmova[a-z]*[ \t]+%ymm[0-9]+,[^ ]*\\(")
