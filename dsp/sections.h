@@ -539,6 +539,8 @@ private:
     static V path(const std::array<float, 4>& c, Mem<V>* out2, V x, V x2)
     {
         V in = x, in2 = x2;
+        // Unrolled, so that the coefficients are constants and not a loop's loads.
+#pragma GCC unroll 4
         for (std::size_t j = 0; j < 4; ++j) {
             const V o2 = load<V>(out2[j]);
             const V out = AllpassZ2T<V>::step(c[j], in, in2, o2);
