@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <array>
 
-#include "dsp/pipeline.h"
 #include "dsp/sections.h"
+#include "dsp/skewed_cascade.h"
 
 namespace plumbra {
 
@@ -50,7 +50,8 @@ struct InputLowpass {
         {0.16840488f, 1.0693583f, 1.0f, 53.53615f},
     }};
 
-    SosCascade<9> cascade;  // sections in processing order
+    // The sections in processing order, run skewed in four lanes.
+    SkewedCascadeT<Lane4, kSections.size()> sections;
 
     // Designs every section for the corner fc (Hz) by the bilinear transform
     // with k = 1/K, K = tan(pi*T*fc). The corner is kept below fs/2, which only
@@ -60,16 +61,23 @@ struct InputLowpass {
     {
         const float k = prewarp(cornerBelowNyquist(fc, rc), rc);
         for (std::size_t j = 0; j < kSections.size(); ++j) {
-            const Prototype& s = kSections[j];
-            designBilinear(cascade.s[j], k, s.d, s.e, s.p, s.q);
+            const Prototype& p = kSections[j];
+            Sos s{};
+            designBilinear(s, k, p.d, p.e, p.p, p.q);
+            sections.set(j, s);
         }
     }
-    void clear() { cascade.clear(); }
-    float process(float x) { return cascade.process(x); }
-    // process() of a run x[0..len-1] in place, the sections pipelined.
+    void clear() { sections.clear(); }
+    // A run x[0..len-1] in place.
     void processRun(float* x, int len)
     {
-        runCascadePipelined(x, len, cascade.s, [](Sos& s, float v) { return s.process(v); });
+        sections.processRun(x, len, [](SosT<Lane4>& s, Lane4 v) { return s.process(v); });
+    }
+    // One sample, a run of one.
+    float process(float x)
+    {
+        processRun(&x, 1);
+        return x;
     }
 };
 

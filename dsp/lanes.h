@@ -133,6 +133,22 @@ inline Sse<N> laneTan(Sse<N> a) { return {chainmath::tanX4(a.v)}; }
 template <int N>
 inline Sse<N> laneExpSmall(Sse<N> a) { return {chainmath::expSmallX4(a.v)}; }
 
+// The lanes of v moved up by one, lane 0 taking the last lane of below (a
+// skewed cascade's step: each section fed the previous step's output of the
+// section before it). With one lane, below itself.
+inline float shiftUp(float, float below) { return below; }
+inline Lane4 shiftUp(Lane4 v, Lane4 below)
+{
+    const __m128 u = _mm_shuffle_ps(below.v, v.v, _MM_SHUFFLE(0, 0, 3, 3));  // below3 below3 v0 v0
+    return {_mm_shuffle_ps(u, v.v, _MM_SHUFFLE(2, 1, 2, 0))};                // below3 v0 v1 v2
+}
+
+// Lane J of a value.
+template <std::size_t J>
+inline float lane(float v) { static_assert(J == 0); return v; }
+template <std::size_t J>
+inline float lane(Lane4 v) { static_assert(J < 4); return _mm_cvtss_f32(_mm_shuffle_ps(v.v, v.v, _MM_SHUFFLE(J, J, J, J))); }
+
 // ---------------------------------------------------------------------------
 // Pairs.
 

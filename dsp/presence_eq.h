@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <array>
 
-#include "dsp/pipeline.h"
 #include "dsp/sections.h"
+#include "dsp/skewed_cascade.h"
 
 namespace plumbra {
 
@@ -27,7 +27,8 @@ struct PresenceEq {
         {4600.0f, 1000.0f, false},
     }};
 
-    SosCascade<4> cascade;  // sections in processing order
+    // The sections in processing order, run skewed in four lanes.
+    SkewedCascadeT<Lane4, kBands.size()> sections;
 
     // Peaking section at f0 with bandwidth B, k = 1/tan(pi*f0/fs),
     // beta = pi*B / (fs*sin(2*pi*f0/fs)):
@@ -40,21 +41,18 @@ struct PresenceEq {
             const float k = prewarp(b.f0, rc);
             const float beta = kPi * b.bw / (rc.fs * chainmath::sin(2.0f * rc.piT * b.f0));
             const float gBeta = kPeakGain * beta;
+            Sos s{};
             if (b.boost)
-                designPeaking(cascade.s[j], k, beta, gBeta);
+                designPeaking(s, k, beta, gBeta);
             else
-                designPeaking(cascade.s[j], k, gBeta, beta);
+                designPeaking(s, k, gBeta, beta);
+            sections.set(j, s);
         }
     }
-    void clear() { cascade.clear(); }
+    void clear() { sections.clear(); }
 
-    // The sections always run; with bypass on the stage input is returned.
-    float process(float x, bool bypass)
-    {
-        const float y = cascade.process(x);
-        return bypass ? x : y;
-    }
-    // process() of a run x[0..len-1] (len <= kRunLength) in place, the sections pipelined.
+    // A run x[0..len-1] (len <= kRunLength) in place. The sections always run;
+    // with bypass on the stage input is returned.
     void processRun(float* x, int len, bool bypass)
     {
         std::array<float, kRunLength> bypassed;
@@ -63,7 +61,13 @@ struct PresenceEq {
             std::copy(x, x + len, bypassed.begin());
             y = bypassed.data();
         }
-        runCascadePipelined(y, len, cascade.s, [](Sos& s, float v) { return s.process(v); });
+        sections.processRun(y, len, [](SosT<Lane4>& s, Lane4 v) { return s.process(v); });
+    }
+    // One sample, a run of one.
+    float process(float x, bool bypass)
+    {
+        processRun(&x, 1, bypass);
+        return x;
     }
 };
 

@@ -266,8 +266,7 @@ TEST(PresenceEq, EachSectionHasThreeDecibelsAtItsCentre)
     const RateConstants rc = rateFor(44100);
     auto eq = makeEq(rc);
     for (std::size_t j = 0; j < PresenceEq::kBands.size(); ++j) {
-        Sos s = eq->cascade.s[j];
-        s.clear();
+        Sos s = eq->sections.section(j);
         const double g = sineGainDb([&](float x) { return s.process(x); }, PresenceEq::kBands[j].f0, 44100, 20000);
         EXPECT_NEAR(g, PresenceEq::kBands[j].boost ? 3.0 : -3.0, 0.01) << "section " << j + 1;
     }
