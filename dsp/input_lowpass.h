@@ -71,7 +71,7 @@ struct InputLowpass {
     // A run x[0..len-1] in place.
     void processRun(float* x, int len)
     {
-        sections.processRun(x, len, [](SosT<Lane4>& s, Lane4 v) { return s.process(v); });
+        sections.processRun(x, len, [](const SosT<Lane4>& s, SosT<Lane4>::History& h, Lane4 v) { return s.processWith(h, v); });
     }
     // One sample, a run of one.
     float process(float x)

@@ -14,6 +14,7 @@
 #include "dsp/output_sections.h"
 #include "dsp/pipeline.h"
 #include "dsp/sections.h"
+#include "dsp/skewed_cascade.h"
 
 namespace plumbra {
 
@@ -83,9 +84,10 @@ struct OutputEqualiserT {
     ButterworthShelf5T<V> lift;   // +9 dB above 9720 Hz
     FirstOrderSplitT<V> shelf7k;
     FirstOrderSplitT<V> shelf4k;
-    SosT<V> cut80;                // -3 dB peaking cut at 80 Hz
-    EllipticHighpassT<V> highpassA;  // 40 Hz, twice in cascade: 12th-order elliptic
-    EllipticHighpassT<V> highpassB;
+    // The last seven sections, skewed in lanes: a -3 dB peaking cut at 80 Hz,
+    // then the three sections of a 40 Hz elliptic highpass twice (12th order).
+    static constexpr std::size_t kCut80 = 0, kHighpassA = 1, kHighpassB = 4;
+    SkewedCascadeT<SkewedLanes<V>, 7, V> tail;
 
     // Fixed coefficients of the sample rate. The 80 Hz cut has the prototype
     // (s^2 + beta*s + 1)/(s^2 + alpha*s + 1) with alpha = (355.0094/fs)/sin(2*pi*80/fs)
@@ -99,10 +101,15 @@ struct OutputEqualiserT {
         shelf4k.design(limitedPrewarp(kShelf4kHz, rc));
         const float f0 = limitCorner(kCutHz, rc);
         const float sine = chainmath::sin(2.0f * rc.piT * f0);
+        Sos cut80{};
         designPeaking(cut80, prewarp(f0, rc), (kCutPoleWidth / rc.fs) / sine, (kCutZeroWidth / rc.fs) / sine);
-        const float k40 = limitedPrewarp(kHighpassHz, rc);
-        highpassA.design(k40);
-        highpassB.design(k40);
+        tail.set(kCut80, cut80);
+        EllipticHighpass highpass;
+        highpass.design(limitedPrewarp(kHighpassHz, rc));
+        for (std::size_t j = 0; j < highpass.sections.s.size(); ++j) {
+            tail.set(kHighpassA + j, highpass.sections.s[j]);
+            tail.set(kHighpassB + j, highpass.sections.s[j]);
+        }
         hfShelf = 1.0f;
     }
 
@@ -116,35 +123,27 @@ struct OutputEqualiserT {
         lift.clear();
         shelf7k.clear();
         shelf4k.clear();
-        cut80.clear();
-        highpassA.clear();
-        highpassB.clear();
+        tail.clear();
     }
 
+    // One sample, a run of one.
     V process(V y)
     {
-        V v = shelf2k.shelf(y, splat<V>(hfShelf));
-        v = shelf1k.shelf(v, splat<V>(kShelf1kGain));
-        v = lift.process(v);
-        v = shelf7k.shelf(v, splat<V>(kShelf7kGain));
-        v = shelf4k.shelf(v, splat<V>(kShelf4kGain));
-        v = cut80.process(v);
-        v = highpassA.process(v);
-        return highpassB.process(v);
+        Mem<V> m;
+        store(m, y);
+        processRun(&m, 1);
+        return load<V>(m);
     }
 
-    // process() over a run y[0..len-1] in place, in five stages of one
-    // pipelined loop (dsp/pipeline.h): the first shelves and the lift's split,
-    // the lift's branches, the last shelves and the cut, each highpass. Each
-    // stage's recursions overlap with the other stages' of other samples; a
-    // stage of one or two sections per step instead gives the same speed, the
-    // loop being bound by the number of operations, not their latency.
+    // A run y[0..len-1] in place: the first shelves and the lift's split, the
+    // lift's branches and the last shelves in three stages of one pipelined
+    // loop (dsp/pipeline.h), then the cut and the highpasses skewed in lanes.
     void processRun(Mem<V>* y, int len)
     {
         using W = typename ButterworthShelf5T<V>::W;  // the lift's branches [low, high]
-        std::array<V, kRunLength> out;
+        std::array<Mem<V>, kRunLength> shelved;
         runPipelinedInto(
-            y, out.data(), len,
+            y, shelved.data(), len,
             [this](const Mem<V>& m) {
                 V v = shelf2k.shelf(load<V>(m), splat<V>(hfShelf));
                 v = shelf1k.shelf(v, splat<V>(kShelf1kGain));
@@ -152,12 +151,11 @@ struct OutputEqualiserT {
             },
             [this](W b) { return lift.combine(lift.branches.process(b)); },
             [this](V v) {
-                v = shelf7k.shelf(v, splat<V>(kShelf7kGain));
-                v = shelf4k.shelf(v, splat<V>(kShelf4kGain));
-                return cut80.process(v);
-            },
-            [this](V v) { return highpassA.process(v); }, [this](V v) { return highpassB.process(v); });
-        for (int i = 0; i < len; ++i) store(y[i], out[static_cast<std::size_t>(i)]);
+                Mem<V> m;
+                store(m, shelf4k.shelf(shelf7k.shelf(v, splat<V>(kShelf7kGain)), splat<V>(kShelf4kGain)));
+                return m;
+            });
+        tail.processRun(shelved.data(), y, len, [](const auto& s, auto& h, auto v) { return s.processWith(h, v); });
     }
 };
 using OutputEqualiser = OutputEqualiserT<float>;

@@ -61,7 +61,7 @@ struct PresenceEq {
             std::copy(x, x + len, bypassed.begin());
             y = bypassed.data();
         }
-        sections.processRun(y, len, [](SosT<Lane4>& s, Lane4 v) { return s.process(v); });
+        sections.processRun(y, len, [](const SosT<Lane4>& s, SosT<Lane4>::History& h, Lane4 v) { return s.processWith(h, v); });
     }
     // One sample, a run of one.
     float process(float x, bool bypass)

@@ -184,14 +184,32 @@ struct SosT {
         laneOf(g, j) = s.g;
     }
 
-    // w = x - (a2*w2 + a1*w1)/a0, histories moved on; w1v, w2v receive the old ones.
+    // The histories w[n-1], w[n-2] as values, so that a loop over many
+    // samples can keep them in registers (the *With forms), and back.
+    struct History {
+        V w1, w2;
+    };
+    History history() const { return {load<V>(w1), load<V>(w2)}; }
+    void keep(const History& h)
+    {
+        store(w1, h.w1);
+        store(w2, h.w2);
+    }
+
+    // w = x - (a2*w2 + a1*w1)/a0, the history h moved on; w1v, w2v receive the old one.
+    V recurseWith(History& h, V x, V& w1v, V& w2v) const
+    {
+        w1v = h.w1;
+        w2v = h.w2;
+        const V w = x - (load<V>(a2) * w2v + load<V>(a1) * w1v) * load<V>(ra0);
+        h = {w, w1v};
+        return w;
+    }
     V recurse(V x, V& w1v, V& w2v)
     {
-        w1v = load<V>(w1);
-        w2v = load<V>(w2);
-        const V w = x - (load<V>(a2) * w2v + load<V>(a1) * w1v) * load<V>(ra0);
-        store(w2, w1v);
-        store(w1, w);
+        History h = history();
+        const V w = recurseWith(h, x, w1v, w2v);
+        keep(h);
         return w;
     }
     // Numerator sums w + 2w1 + w2 and w - 2w1 + w2 of the Butterworth sections.
@@ -199,31 +217,45 @@ struct SosT {
     static V highpassSum(V w, V w1v, V w2v) { return w - splat<V>(2.0f) * w1v + w2v; }
     V scale(V sum) const { return (load<V>(g) * sum) * load<V>(ra0); }
 
-    V process(V x)
+    V processWith(History& h, V x) const
     {
         V w1v, w2v;
-        const V w = recurse(x, w1v, w2v);
+        const V w = recurseWith(h, x, w1v, w2v);
         return scale(load<V>(b0) * w + load<V>(b1) * w1v + load<V>(b2) * w2v);
     }
+    V process(V x) { return withHistory([&](History& h) { return processWith(h, x); }); }
 
     // process() for a section from designButterworthLowpass, whose numerator is
     // exactly (1, 2, 1): the products with 1 are the values themselves, so
     //   y = g * (w + 2w1 + w2) / a0
     // gives process()'s bits without the numerator multiplications.
-    V processLowpass(V x)
+    V processLowpassWith(History& h, V x) const
     {
         V w1v, w2v;
-        const V w = recurse(x, w1v, w2v);
+        const V w = recurseWith(h, x, w1v, w2v);
         return scale(lowpassSum(w, w1v, w2v));
     }
+    V processLowpass(V x) { return withHistory([&](History& h) { return processLowpassWith(h, x); }); }
 
     // The same for a section from designButterworthHighpass, numerator exactly
     // (1, -2, 1): w + (-2)*w1 is w - 2w1, so y = g * (w - 2w1 + w2) / a0.
-    V processHighpass(V x)
+    V processHighpassWith(History& h, V x) const
     {
         V w1v, w2v;
-        const V w = recurse(x, w1v, w2v);
+        const V w = recurseWith(h, x, w1v, w2v);
         return scale(highpassSum(w, w1v, w2v));
+    }
+    V processHighpass(V x) { return withHistory([&](History& h) { return processHighpassWith(h, x); }); }
+
+private:
+    // A *With form on the history in memory.
+    template <class F>
+    [[gnu::always_inline]] V withHistory(F form)
+    {
+        History h = history();
+        const V y = form(h);
+        keep(h);
+        return y;
     }
 };
 using Sos = SosT<float>;

@@ -21,29 +21,46 @@
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include <emmintrin.h>
 
 #include "dsp/lanes.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
 
-template <class V, std::size_t N>
+// The lanes a cascade over the channels Ch is skewed in: four lanes for two
+// channels (two sections per step), none for a float (the plain pipeline).
+template <class Ch>
+using SkewedLanes = std::conditional_t<std::is_same_v<Ch, Lane2>, Lane4, Ch>;
+
+// N sections, each over the channels Ch (float: one; Lane2: two side by side,
+// sharing the coefficients), skewed in the lanes of V.
+template <class V, std::size_t N, class Ch = float>
 struct SkewedCascadeT {
     static constexpr std::size_t kLanes = static_cast<std::size_t>(kLanesOf<V>);
-    static constexpr std::size_t kGroups = (N + kLanes - 1) / kLanes;
+    static constexpr std::size_t kChannels = static_cast<std::size_t>(kLanesOf<Ch>);
+    static constexpr std::size_t kPerGroup = kLanes / kChannels;  // sections per group
+    static constexpr std::size_t kGroups = (N + kPerGroup - 1) / kPerGroup;
     static constexpr std::size_t kLast = N - 1;  // the last section, and the lag of its sample
+    static_assert(kLanes % kChannels == 0 && (kPerGroup == 1 || std::is_same_v<V, Lane4>));
 
-    std::array<SosT<V>, kGroups> groups;  // section s in lane s % kLanes of group s / kLanes
+    std::array<SosT<V>, kGroups> groups;  // section s in the lanes of slot s % kPerGroup of group s / kPerGroup
 
-    // Section s takes the coefficients of a designed section (its history is
-    // not taken). Lanes beyond the last section stay all-zero sections, whose
-    // outputs are never read.
-    void set(std::size_t s, const Sos& section) { groups[s / kLanes].setLane(s % kLanes, section); }
+    // Section s takes the coefficients of a designed section in every channel
+    // (its history is not taken). Lanes beyond the last section stay all-zero
+    // sections, whose outputs are never read.
+    void set(std::size_t s, const Sos& section)
+    {
+        for (std::size_t c = 0; c < kChannels; ++c) groups[s / kPerGroup].setLane(s % kPerGroup * kChannels + c, section);
+    }
     // The coefficients of section s as a float section with a clear history.
     Sos section(std::size_t s) const
     {
-        const SosT<V>& g = groups[s / kLanes];
-        const std::size_t j = s % kLanes;
+        const SosT<V>& g = groups[s / kPerGroup];
+        const std::size_t j = s % kPerGroup * kChannels;
         Sos r{laneOf(g.b0, j), laneOf(g.b1, j), laneOf(g.b2, j), laneOf(g.a1, j), laneOf(g.a2, j),
               laneOf(g.ra0, j), laneOf(g.g, j), 0.0f, 0.0f};
         return r;
@@ -53,38 +70,71 @@ struct SkewedCascadeT {
         for (SosT<V>& g : groups) g.clear();
     }
 
-    // x[0..len-1] through the cascade in place; f(section, v) runs one step of
-    // a packed section (its process() or a specialised form).
-    template <class F>
-    void processRun(float* x, int len, F f)
+    // x[0..len-1] through the cascade into y[0..len-1] (y may be x); f(section,
+    // history, v) runs one step of a packed section on its history (its
+    // processWith() or a specialised form). The histories stay in registers
+    // over the run.
+    template <class In, class Out, class F>
+    void processRun(const In* x, Out* y, int len, F f)
     {
         std::array<V, kGroups> out{};  // each group's outputs of the step before
+        std::array<typename SosT<V>::History, kGroups> h;
+        for (std::size_t k = 0; k < kGroups; ++k) h[k] = groups[k].history();
         const int steps = len + static_cast<int>(kLast);
         // Where every section's sample lies within the run, no lane keeps its state.
         const int fullFrom = static_cast<int>(kLast);
         const int fullTo = len;
         for (int t = 0; t < steps; ++t) {
-            const float in = t < len ? x[t] : 0.0f;
+            const Ch in = t < len ? load<Ch>(x[t]) : splat<Ch>(0.0f);
             if (t >= fullFrom && t < fullTo)
-                step<false>(out, in, t, len, f);
+                step<false>(out, h, in, t, len, f);
             else
-                step<true>(out, in, t, len, f);
-            if (t >= static_cast<int>(kLast))
-                x[t - static_cast<int>(kLast)] = lane<kLast % kLanes>(out[kLast / kLanes]);
+                step<true>(out, h, in, t, len, f);
+            if (t >= static_cast<int>(kLast)) store(y[t - static_cast<int>(kLast)], leaving<kLast % kPerGroup>(out[kLast / kPerGroup]));
         }
+        for (std::size_t k = 0; k < kGroups; ++k) groups[k].keep(h[k]);
+    }
+    template <class F>
+    void processRun(float* x, int len, F f)
+    {
+        processRun(x, x, len, f);
     }
 
 private:
-    // Lane index s of every lane of group k, as floats (exact).
+    // A group's lanes with the channels in entering in their last slot.
+    static V entering(Ch in)
+    {
+        if constexpr (kPerGroup == 1) return in;
+        else if constexpr (kChannels == 1) return splat<V>(in);
+        else return {_mm_movelh_ps(in.v, in.v)};
+    }
+    // The slots of v moved up by one, slot 0 taking the last slot of below.
+    static V shifted(V v, V below)
+    {
+        if constexpr (kPerGroup == 1) return below;
+        else if constexpr (kChannels == 1) return shiftUp(v, below);
+        else return {_mm_shuffle_ps(below.v, v.v, _MM_SHUFFLE(1, 0, 3, 2))};  // below2 below3 v0 v1
+    }
+    // The channels of slot J.
+    template <std::size_t J>
+    static Ch leaving(V v)
+    {
+        if constexpr (kPerGroup == 1) return v;
+        else if constexpr (kChannels == 1) return lane<J>(v);
+        else if constexpr (J == 0) return {v.v};
+        else return {_mm_movehl_ps(v.v, v.v)};
+    }
+    // The section index of every lane of group k, as floats (exact).
     static V sectionIndices(std::size_t k)
     {
         std::array<float, kLanes> s{};
-        for (std::size_t j = 0; j < kLanes; ++j) s[j] = static_cast<float>(k * kLanes + j);
+        for (std::size_t j = 0; j < kLanes; ++j) s[j] = static_cast<float>(k * kPerGroup + j / kChannels);
         return loadFrom<V>(s.data());
     }
 
     template <bool kMasked, class F>
-    [[gnu::always_inline]] void step(std::array<V, kGroups>& out, float in, int t, int len, F& f)
+    [[gnu::always_inline]] void step(std::array<V, kGroups>& out, std::array<typename SosT<V>::History, kGroups>& h,
+                                     Ch in, int t, int len, F& f)
     {
         // From the last group down, so that each reads the group below's
         // outputs of the step before.
@@ -92,21 +142,21 @@ private:
             ([&] {
                 constexpr std::size_t k = kGroups - 1 - I;
                 V below;
-                if constexpr (k == 0) below = splat<V>(in);
+                if constexpr (k == 0) below = entering(in);
                 else below = out[k - 1];
-                const V v = shiftUp(out[k], below);
-                SosT<V>& g = groups[k];
+                const V v = shifted(out[k], below);
+                const SosT<V>& g = groups[k];
                 if constexpr (kMasked) {
                     // Section s works in this step when its sample t - s lies in the run.
                     const V s = sectionIndices(k);
                     const auto idle = greater(s, splat<V>(static_cast<float>(t)));
                     const auto before = greater(s, splat<V>(static_cast<float>(t - len)));
-                    const V w1 = load<V>(g.w1), w2 = load<V>(g.w2);
-                    out[k] = f(g, v);
-                    store(g.w1, select(idle, w1, select(before, load<V>(g.w1), w1)));
-                    store(g.w2, select(idle, w2, select(before, load<V>(g.w2), w2)));
+                    const typename SosT<V>::History old = h[k];
+                    out[k] = f(g, h[k], v);
+                    h[k].w1 = select(idle, old.w1, select(before, h[k].w1, old.w1));
+                    h[k].w2 = select(idle, old.w2, select(before, h[k].w2, old.w2));
                 } else {
-                    out[k] = f(g, v);
+                    out[k] = f(g, h[k], v);
                 }
             }(), ...);
         }(std::make_index_sequence<kGroups>{});
