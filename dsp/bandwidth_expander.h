@@ -24,6 +24,7 @@
 #include "dsp/output_sections.h"
 #include "dsp/pipeline.h"
 #include "dsp/sections.h"
+#include "dsp/skewed_cascade.h"
 
 namespace plumbra {
 
@@ -90,7 +91,7 @@ struct BandwidthExpanderT {
     float detectGain;                     // G_det
 
     // Source band and its envelope.
-    SosCascadeT<V, 6> sourceLowpass;      // 12th-order Butterworth at F_lp + 400 Hz
+    SkewedCascadeT<SkewedLanes<V>, 6, V> sourceLowpass;  // 12th-order Butterworth at F_lp + 400 Hz
     AnalyticPairT<W> pairs;               // analytic signals (I, Q): [detector band, source band], no floor
     RingT<V, 8> sourceMagnitude;          // a, last five read
     float rho;                            // hold release exp(-50/fs)
@@ -127,8 +128,11 @@ struct BandwidthExpanderT {
         detect.design(d.kDetect);
         source.design(d.kInput);
         setJoinedHalves<V>(inputHighpasses.sections.s, detect.sections.s, source.sections.s);
-        for (std::size_t j = 0; j < kSourceLowpassD.size(); ++j)
-            designButterworthLowpass(sourceLowpass.s[j], d.kSourceTop, kSourceLowpassD[j]);
+        for (std::size_t j = 0; j < kSourceLowpassD.size(); ++j) {
+            Sos section{};
+            designButterworthLowpass(section, d.kSourceTop, kSourceLowpassD[j]);
+            sourceLowpass.set(j, section);
+        }
         harmonicHighpass.design(d.kHarmonic);
         designPeaking(harmonicPeak, d.kSourceTop, d.peakAlpha, d.peakBeta);
         detectGain = d.detectGain;
@@ -232,8 +236,10 @@ struct BandwidthExpanderT {
         // Analytic signals of the high-frequency detector band (highpass at
         // F_det) and of the source band.
         const W highpassed = inputHighpasses.process(J::join(x, x));
-        const V sourceBand = sourceLowpass.processLowpass(J::high(highpassed));
-        const Analysed a = analyse(J::join(J::low(highpassed), sourceBand), n);
+        Mem<V> sourceBand;
+        store(sourceBand, J::high(highpassed));
+        lowpassSource(&sourceBand, &sourceBand, 1);
+        const Analysed a = analyse(J::join(J::low(highpassed), load<V>(sourceBand)), n);
         const V hf = detector(a.r);
 
         // Source envelope: 100 Hz smoothing of the hold.
@@ -258,16 +264,24 @@ struct BandwidthExpanderT {
         std::array<Doubled, kRunLength> doubledRun;
         std::array<V, kRunLength> eta;
 
-        // 1. The detector highpass beside the source highpass, then the source lowpass.
+        // 1. The detector highpass beside the source highpass, its sections
+        // pipelined, then the source lowpass skewed in lanes.
+        std::array<Mem<V>, kRunLength> detectorBand, sourceBand{};  // (cleared: the compiler cannot see every read written)
+        std::array<W, kRunLength> highpassed;
         runPipelinedInto(
-            x, bands.data(), len,
-            [this](const Mem<V>& xm) {
+            x, highpassed.data(), len, [this](const Mem<V>& xm) {
                 const V v = load<V>(xm);
-                const W highpassed = inputHighpasses.process(J::join(v, v));
-                return Paths{J::low(highpassed), J::high(highpassed)};
+                return inputHighpasses.sections.s[0].process(J::join(v, v));
             },
-            [this](const Paths& p) { return Paths{p.lo, sourceLowpassSections<0, 3>(p.hi)}; },
-            [this](const Paths& p) { return J::join(p.lo, sourceLowpassSections<3, 6>(p.hi)); });
+            [this](W v) { return inputHighpasses.sections.s[1].process(v); },
+            [this](W v) { return inputHighpasses.sections.s[2].process(v); });
+        for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+            store(detectorBand[i], J::low(highpassed[i]));
+            store(sourceBand[i], J::high(highpassed[i]));
+        }
+        lowpassSource(sourceBand.data(), sourceBand.data(), len);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i)
+            bands[i] = J::join(load<V>(detectorBand[i]), load<V>(sourceBand[i]));
 
         // 2. Analytic signals and hold, detector and envelope smoothing, doubling.
         uint32_t nA = n0;
@@ -295,13 +309,10 @@ struct BandwidthExpanderT {
 private:
     using Paths = Pair<V>;  // [detector path, source path]
 
-    // Sections from..to-1 of the source lowpass: the run splits its twelfth
-    // order into two stages.
-    template <std::size_t from, std::size_t to>
-    V sourceLowpassSections(V v)
+    // The source lowpass over x[0..len-1] into y[0..len-1].
+    void lowpassSource(const Mem<V>* x, Mem<V>* y, int len)
     {
-        if constexpr (from == to) return v;
-        else return sourceLowpassSections<from + 1, to>(sourceLowpass.s[from].processLowpass(v));
+        sourceLowpass.processRun(x, y, len, [](const auto& s, auto& h, auto v) { return s.processLowpassWith(h, v); });
     }
 
     // A sample of the run between the two envelope smoothing sections.
