@@ -188,7 +188,8 @@ struct BandGroup {
     // Width detection of the levelled channels (stereo bands).
     AnalyticEnvelopeT<C> widthDetector;
     RisingEnvelopeT<C> widthFollower;
-    WidthDetectorT<V> width;
+    using Width = WidthDetectorT<V>;
+    Width width;
 
     // Per-sample values of the current run (see processRun): from the analysis
     // (slowEs, fastEs, gt), the linking (E) and the width decisions (wf, cm).
@@ -209,15 +210,14 @@ struct BandGroup {
     // The 44-sample peaks of the floored band magnitudes mv, which the fast
     // envelope follows.
     V peakOf(V mv, const BlockValues& bv);
-    // Gate peak, smoother and gate factor of the magnitudes mv.
-    void gate(V mv, const BlockValues& bv, const BandTimeConstants& tc);
+    // Gate peak and smoother of the magnitudes mv; returns the smoothed peak p2.
+    V gate(V mv, const BlockValues& bv, const BandTimeConstants& tc);
+    // The gate factor atan(p2) of the smoothed peak p2.
+    V gateFactor(V p2v);
     // Gain and levelling of one sample from the linked slow levels E, the fast
     // envelopes and the gate factors gtv; returns the levelled left and right
     // signals.
     C level(uint32_t n, V E, V fastEs, V gtv, const BlockValues& bv);
-    // Width decisions from the channel envelopes after the levelled signals'
-    // magnitudes (the lanes of mono bands run along unused).
-    [[gnu::always_inline]] void decideWidth(C es) { width.decide(lowHalf(es), highHalf(es)); }
 };
 
 class BandBank {

@@ -40,18 +40,26 @@ V BandGroup<V, Ch>::peakOf(V mv, const BlockValues& bv)
 }
 
 template <class V, class Ch>
-void BandGroup<V, Ch>::gate(V mv, const BlockValues& bv, const BandTimeConstants& tc)
+V BandGroup<V, Ch>::gate(V mv, const BlockValues& bv, const BandTimeConstants& tc)
 {
     store(m, mv);
-    // Gate: instant attack, release cg, 30 ms smoothing; atan keeps it below pi/4.
+    // Gate: instant attack, release cg, 30 ms smoothing.
     const V Gk = loadFrom<V>(&bv.gateGain[firstBand - 1]);
     const V q = min(splat<V>(1.0f), Gk * mv);
     const V p1v = max(q, load<V>(cg) * load<V>(p1) + load<V>(omcg) * q);
     store(p1, p1v);
     const V p2v = splat<V>(tc.cs) * load<V>(p2) + splat<V>(tc.omcs) * p1v;
     store(p2, p2v);
-    // A gate at rest keeps p2, and with it atan(p2), from sample to sample.
+    return p2v;
+}
+
+template <class V, class Ch>
+V BandGroup<V, Ch>::gateFactor(V p2v)
+{
+    // atan keeps it below pi/4. A gate at rest keeps p2, and with it atan(p2),
+    // from sample to sample.
     refreshChanged(p2v, gateArg, gt, [](auto x) { return laneAtan(x); });
+    return load<V>(gt);
 }
 
 template <class V, class Ch>
@@ -183,13 +191,16 @@ template <class G>
         store(groups[0].run.fastEs[i], lowHalf(f01));
         store(groups[1].run.fastEs[i], highHalf(f01));
         store(g2.run.fastEs[i], load<V>(g2.fast.Es));
-        for (std::size_t k = 0; k < kBandGroups; ++k) {
-            groups[k].gate(lowHalf(x[k][i]), bv, times);
-            store(groups[k].run.gt[i], load<V>(groups[k].gt));
-        }
+        for (std::size_t k = 0; k < kBandGroups; ++k) store(groups[k].run.gt[i], groups[k].gate(lowHalf(x[k][i]), bv, times));
     }
     splitFollowers(slow01, groups[0].slow, groups[1].slow);
     splitFollowers(fast01, groups[0].fast, groups[1].fast);
+    // The gate factors of the smoothed gate peaks (in run.gt) in a loop of their
+    // own: the arctangents carry nothing from sample to sample, so its samples
+    // overlap.
+    forRunAndGroups(groups, len, [&](G& g, std::size_t, std::size_t i) __attribute__((always_inline)) {
+        store(g.run.gt[i], g.gateFactor(load<V>(g.run.gt[i])));
+    });
 
     // Slow levels after linking.
     for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
@@ -221,8 +232,18 @@ template <class G>
         x[2][i] = load<C>(g2.widthFollower.Es);
     }
     splitFollowers(width01, groups[0].widthFollower, groups[1].widthFollower);
+    // The width decisions in three loops (see WidthDetectorT::decide): the
+    // tangents in between depend on nothing before, so that loop's samples
+    // overlap, where in one loop each sample would wait on its tangents.
+    std::array<std::array<V, kRunLength>, kBandGroups> curve;
     forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
-        g.decideWidth(x[k][i]);
+        curve[k][i] = g.width.ratio(lowHalf(x[k][i]), highHalf(x[k][i]));
+    });
+    forRunAndGroups(groups, len, [&](G&, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        curve[k][i] = G::Width::curve(curve[k][i]);
+    });
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        g.width.settle(curve[k][i]);
         store(g.run.wf[i], load<V>(g.width.wf));
         store(g.run.cm[i], load<V>(g.width.cm));
     });

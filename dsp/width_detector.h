@@ -58,18 +58,32 @@ struct WidthDetectorT {
 
     // Width factor and mono compensation gain of the current sample from the
     // smoothed envelopes esL, esR of the band's levelled left and right signals.
-    void decide(V esL, V esR)
+    void decide(V esL, V esR) { settle(curve(ratio(esL, esR))); }
+
+    // The three parts of decide(), which a run of samples can take one after
+    // the other: only the two lowpasses carry anything from sample to sample.
+    // The smoothed envelope ratio rhof.
+    V ratio(V esL, V esR)
+    {
+        // Both envelopes are at least the detector floor after one sample, so the ratio is defined.
+        const V rho = max(esL, esR) / min(esL, esR);
+        return ratioLowpass.processLowpass(rho);
+    }
+    // The curve t of rhof: tan(rhof - 1) above 1, else 0; past 1 + pi/2 the
+    // tangent turns negative, also 0.
+    static V curve(V rhof)
     {
         const V one = splat<V>(1.0f);
         const V zero = splat<V>(0.0f);
-        // Both envelopes are at least the detector floor after one sample, so the ratio is defined.
-        const V rho = max(esL, esR) / min(esL, esR);
-        const V rhof = ratioLowpass.processLowpass(rho);
-        // tan(rhof - 1) above 1, else 0; past 1 + pi/2 the tangent turns negative, also 0.
         const V tangent = laneTan(rhof - one);
-        const V t = select(greater(rhof, one), select(greater(tangent, zero), tangent, zero), zero);
+        return select(greater(rhof, one), select(greater(tangent, zero), tangent, zero), zero);
+    }
+    // wf and cm from the curve t.
+    void settle(V t)
+    {
+        const V one = splat<V>(1.0f);
         const V u = curveLowpass.processLowpass(t);
-        const V w = min(one, max(zero, u));
+        const V w = min(one, max(splat<V>(0.0f), u));
         store(wf, w);
         store(cm, one + splat<V>(kMonoBoost) * (one - w));
     }
