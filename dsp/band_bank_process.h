@@ -177,21 +177,25 @@ template <class G>
     joinFollowers(slow01, groups[0].slow, groups[1].slow);
     joinFollowers(fast01, groups[0].fast, groups[1].fast);
     G& g2 = groups[2];
+    // The peaks the fast envelopes follow, and the gate peaks.
+    std::array<std::array<V, kRunLength>, kBandGroups> peaks;
+    forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
+        peaks[k][i] = g.peakOf(lowHalf(x[k][i]), bv);
+        store(g.run.gt[i], g.gate(lowHalf(x[k][i]), bv, times));
+    });
     for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
-        const V m0 = lowHalf(x[0][i]), m1 = lowHalf(x[1][i]), m2 = lowHalf(x[2][i]);
-        slow01.process(joinHalves(m0, m1, C{}));
-        g2.slow.process(m2);
+        slow01.process(joinHalves(lowHalf(x[0][i]), lowHalf(x[1][i]), C{}));
+        g2.slow.process(lowHalf(x[2][i]));
         const C s01 = load<C>(slow01.Es);
         store(groups[0].run.slowEs[i], lowHalf(s01));
         store(groups[1].run.slowEs[i], highHalf(s01));
         store(g2.run.slowEs[i], load<V>(g2.slow.Es));
-        fast01.process(joinHalves(groups[0].peakOf(m0, bv), groups[1].peakOf(m1, bv), C{}));
-        g2.fast.process(g2.peakOf(m2, bv));
+        fast01.process(joinHalves(peaks[0][i], peaks[1][i], C{}));
+        g2.fast.process(peaks[2][i]);
         const C f01 = load<C>(fast01.Es);
         store(groups[0].run.fastEs[i], lowHalf(f01));
         store(groups[1].run.fastEs[i], highHalf(f01));
         store(g2.run.fastEs[i], load<V>(g2.fast.Es));
-        for (std::size_t k = 0; k < kBandGroups; ++k) store(groups[k].run.gt[i], groups[k].gate(lowHalf(x[k][i]), bv, times));
     }
     splitFollowers(slow01, groups[0].slow, groups[1].slow);
     splitFollowers(fast01, groups[0].fast, groups[1].fast);
