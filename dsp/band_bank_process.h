@@ -32,7 +32,7 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::detect(C band)
 }
 
 template <class V, class Ch>
-V BandGroup<V, Ch>::peakOf(V mv, const BlockValues& bv)
+[[gnu::always_inline]] inline V BandGroup<V, Ch>::peakOf(V mv, const BlockValues& bv)
 {
     // The 44-sample peaks of the floored magnitude.
     const V floor = select(greater(load<V>(own), splat<V>(0.0f)), splat<V>(bv.floorB1t), splat<V>(bv.floorMt));
@@ -58,7 +58,7 @@ V BandGroup<V, Ch>::gateFactor(V p2v)
 {
     // atan keeps it below pi/4. A gate at rest keeps p2, and with it atan(p2),
     // from sample to sample.
-    refreshChanged(p2v, gateArg, gt, [](auto x) { return laneAtan(x); });
+    refreshChanged(p2v, gateArg, gt, [](auto x) __attribute__((always_inline)) { return laneAtan(x); });
     return load<V>(gt);
 }
 

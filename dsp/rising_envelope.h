@@ -70,7 +70,7 @@ struct RisingEnvelopeT {
         const V hv = max(f, splat<V>(hold) * load<V>(h) + splat<V>(omHold) * f);
         store(h, hv);
         const V rv = max(zero, splat<V>(2.0f) * (hv - splat<V>(0.5f)));
-        refreshChanged(rv, r, cr, [this](auto x) {
+        refreshChanged(rv, r, cr, [this](auto x) __attribute__((always_inline)) {
             using H = decltype(x);
             const H z = splat<H>(-T) / (x + splat<H>(releaseBase));
             return smallArguments ? laneExpSmall(z) : laneExp(z);
