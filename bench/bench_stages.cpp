@@ -181,30 +181,34 @@ void BM_BandBank(benchmark::State& state)
 }
 BENCHMARK(BM_BandBank)->Arg(0)->Arg(1);
 
-// The band mix of twelve band outputs and the main paths of both channels.
+// The band mix of twelve band outputs and the main paths of both channels, as
+// processBlock runs them.
 void BM_BandMixAndMainPaths(benchmark::State& state)
 {
-    auto a = std::make_unique<MainPath>();
-    auto b = std::make_unique<MainPath>();
-    const float k = prewarp(MainPath::kCornerHz, rate());
-    a->design(k);
-    b->design(k);
-    a->clear();
-    b->clear();
-    BandOutputs o{};
+    auto main = std::make_unique<MainPathT<Lane2>>();
+    main->design(prewarp(MainPath::kCornerHz, rate()));
+    main->clear();
+    std::array<BandOutputs, kRunLength> o{};
+    std::array<Mem<Lane2>, kRunLength> mix, out;
     eachRun(state, [&](float* x, int len, uint32_t) {
         for (int i = 0; i < len; ++i) {
-            o.m1 = x[i];
-            o.m2 = -0.5f * x[i];
+            BandOutputs& b = o[static_cast<std::size_t>(i)];
+            b.m1 = x[i];
+            b.m2 = -0.5f * x[i];
             for (int j = 0; j < kStereoBands; ++j) {
-                o.sum[j] = x[i] * static_cast<float>(j + 1);
-                o.diff[j] = x[(i + j) % len];
-                o.width[j] = 0.1f * static_cast<float>(j);
-                o.monoGain[j] = 1.0f + 0.04f * static_cast<float>(j);
+                b.sum[j] = x[i] * static_cast<float>(j + 1);
+                b.diff[j] = x[(i + j) % len];
+                b.width[j] = 0.1f * static_cast<float>(j);
+                b.monoGain[j] = 1.0f + 0.04f * static_cast<float>(j);
             }
-            const MixedPair m = mixBands(o);
-            x[i] = a->process(m.a) + b->process(m.b);
         }
+        benchmark::DoNotOptimize(o.data());
+        for (int i = 0; i < len; ++i) {
+            const MixedPair m = mixBands(o[static_cast<std::size_t>(i)]);
+            store(mix[static_cast<std::size_t>(i)], Lane2{_mm_setr_ps(m.a, m.b, 0.0f, 0.0f)});
+        }
+        for (int i = 0; i < len; ++i) store(out[static_cast<std::size_t>(i)], main->process(load<Lane2>(mix[static_cast<std::size_t>(i)])));
+        for (int i = 0; i < len; ++i) x[i] = out[static_cast<std::size_t>(i)][0] + out[static_cast<std::size_t>(i)][1];
     });
 }
 BENCHMARK(BM_BandMixAndMainPaths);

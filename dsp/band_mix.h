@@ -5,7 +5,10 @@
 // feeds the expander's detector and harmonic generator.
 #pragma once
 
+#include <cstdint>
+
 #include "dsp/band_outputs.h"
+#include "dsp/lanes.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -35,35 +38,38 @@ inline MixedPair mixBands(const BandOutputs& in)
 // Main path of one channel: a first-order high shelf at 5 kHz, unity at DC and
 // -12 dB (0.25118864) at the Nyquist frequency, read two samples late so that it
 // stays in step with the harmonics, which are formed from the analytic signal
-// two samples back.
-struct MainPath {
+// two samples back. Written over a lane type: the float instance is one
+// channel's path, the processor runs both channels side by side (Lane2).
+template <class V>
+struct MainPathT {
     static constexpr float kCornerHz = 5000.0f;
     static constexpr float kShelfGain = 0.25118864f;  // -12 dB
     static constexpr uint32_t kDelay = 2;             // the shelf output is read this many samples late
 
-    FirstOrderSplit split;  // 5 kHz split of the mix, l + h = x
-    float s1;               // shelf output one sample back
-    float s2;               // shelf output two samples back
+    FirstOrderSplitT<V> split;  // 5 kHz split of the mix, l + h = x
+    Mem<V> s1;                  // shelf output one sample back
+    Mem<V> s2;                  // shelf output two samples back
 
     // c = 1/tan(pi*5000/fs); kept below half the rate at low rates.
     void design(float c) { split.design(c); }
     void clear()
     {
         split.clear();
-        s1 = s2 = 0.0f;
+        fill(s1, 0.0f);
+        fill(s2, 0.0f);
     }
 
     // Takes the channel's mix x[n] and returns the main-path value m[n] = s[n-2].
-    float process(float x)
+    V process(V x)
     {
-        const FirstOrderSplit::Out o = split.process(x);
-        const float s = o.low + kShelfGain * o.high;
-        const float m = s2;
+        const V s = split.shelf(x, splat<V>(kShelfGain));
+        const V m = load<V>(s2);
         s2 = s1;
-        s1 = s;
+        store(s1, s);
         return m;
     }
 };
+using MainPath = MainPathT<float>;
 
 static_assert(std::is_trivially_copyable_v<MainPath>);
 

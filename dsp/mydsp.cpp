@@ -85,8 +85,7 @@ void mydsp::computeConstants(int32_t sampleRate)
 
     // Band mix and output stages.
     const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
-    fMainA.design(kMain);
-    fMainB.design(kMain);
+    fMain.design(kMain);
     fExpander.designFixed(fRate);
     fEq.designFixed(fRate);
     fOutputAgc.designFixed(fRate);
@@ -105,8 +104,7 @@ void mydsp::clearState()
     bandBank.clear();
 
     // Band mix and output stages.
-    fMainA.clear();
-    fMainB.clear();
+    fMain.clear();
     fExpander.clear();
     fEq.clear();
     fOutputAgc.clear();
@@ -181,8 +179,8 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         for (int i = 0; i < len; ++i) {
             const MixedPair mix = mixBands(bandBank.output(i));
             store(run.mix[i], Lane2{_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f)});
-            store(run.output[i], Lane2{_mm_setr_ps(fMainA.process(mix.a), fMainB.process(mix.b), 0.0f, 0.0f)});
         }
+        for (int i = 0; i < len; ++i) store(run.output[i], fMain.process(load<Lane2>(run.mix[i])));
 
         // ---- output stages ----
         // Pure feed-forward from the mix, so each goes over the whole run.

@@ -117,8 +117,7 @@ private:
     BandBank bandBank;  // twelve bands: split, detection, gain, linking, width
 
     // ---- band mix and output stages ----
-    MainPath fMainA;              // 5 kHz shelf and two-sample delay of channel A's mix
-    MainPath fMainB;              // the same for channel B
+    MainPathT<Lane2> fMain;       // 5 kHz shelf and two-sample delay of channels A and B's mixes
     BandwidthExpanderT<Lane2> fExpander;  // synthetic treble of channels A and B
     OutputEqualiserT<Lane2> fEq;          // output equaliser of channels A and B
     OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
