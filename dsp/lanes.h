@@ -9,9 +9,10 @@
 // lanes gives in every lane the bits of its float instance, which is the
 // reference it is tested against.
 //
-// State is kept in plain float memory (Mem<V>: a float, or four floats for
-// the packed types), loaded and stored unaligned, so that the holding object
-// needs no extra alignment.
+// State is kept in float memory (Mem<V>: a float, or four floats for the
+// packed types, aligned as their vector so that no access straddles two cache
+// lines), loaded and stored with unaligned instructions, so that the code never
+// depends on where a compiler places a stack copy.
 #pragma once
 
 #include <array>
@@ -40,6 +41,13 @@ struct Pair {
     V lo, hi;
 };
 
+// The memory of four packed lanes, aligned as a vector so that no load or
+// store of one straddles two cache lines; and of two values side by side,
+// aligned as their eight-lane vector (up to 32 bytes).
+struct alignas(16) Lanes4Mem : std::array<float, 4> {};
+template <class M>
+struct alignas(alignof(M) * 2 < 32 ? alignof(M) * 2 : 32) PairMem : std::array<M, 2> {};
+
 template <class V>
 struct LaneTraits;
 template <>
@@ -50,12 +58,12 @@ struct LaneTraits<float> {
 template <int N>
 struct LaneTraits<Sse<N>> {
     static constexpr int kLanes = N;
-    using Mem = std::array<float, 4>;
+    using Mem = Lanes4Mem;
 };
 template <class V>
 struct LaneTraits<Pair<V>> {
     static constexpr int kLanes = 2 * LaneTraits<V>::kLanes;
-    using Mem = std::array<typename LaneTraits<V>::Mem, 2>;
+    using Mem = PairMem<typename LaneTraits<V>::Mem>;
 };
 
 template <class V>

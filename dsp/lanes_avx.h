@@ -22,7 +22,7 @@ struct Lane8 {
 template <>
 struct LaneTraits<Lane8> {
     static constexpr int kLanes = 8;
-    using Mem = std::array<std::array<float, 4>, 2>;
+    using Mem = PairMem<Lanes4Mem>;  // the memory of a Pair<Lane4>
 };
 static_assert(sizeof(Mem<Lane8>) == 8 * sizeof(float) && std::is_same_v<Mem<Lane8>, Mem<Pair<Lane4>>>);
 

@@ -76,22 +76,4 @@ inline void runPipelinedInto(const In* x, Out* y, int len, Stage&&... stage)
     for (; i < steps; ++i) step.template operator()<true>(i);
 }
 
-// Runs x[0..len-1] in place through stage 0, then stage 1, and so on; each
-// stage is a callable taking and returning one value of type T.
-template <class T, class... Stage>
-inline void runPipelined(T* x, int len, Stage&&... stage)
-{
-    runPipelinedInto(x, x, len, std::forward<Stage>(stage)...);
-}
-
-// runPipelined over a cascade of sections, each called as section.process(v)
-// (or through f(section, v) where given).
-template <class T, class Section, std::size_t N, class F>
-inline void runCascadePipelined(T* x, int len, std::array<Section, N>& sections, F f)
-{
-    [&]<std::size_t... I>(std::index_sequence<I...>) {
-        runPipelined(x, len, [&](T v) { return f(sections[I], v); }...);
-    }(std::make_index_sequence<N>{});
-}
-
 }  // namespace plumbra

@@ -88,7 +88,7 @@ struct RisingEnvelopeT {
 template <class W, class V>
 void joinFollowers(RisingEnvelopeT<W>& w, const RisingEnvelopeT<V>& a, const RisingEnvelopeT<V>& b)
 {
-    static_assert(std::is_same_v<Mem<W>, std::array<Mem<V>, 2>>);
+    static_assert(std::is_same_v<Mem<W>, PairMem<Mem<V>>>);
     w.hold = a.hold;
     w.omHold = a.omHold;
     w.smooth = a.smooth;
@@ -105,7 +105,7 @@ void joinFollowers(RisingEnvelopeT<W>& w, const RisingEnvelopeT<V>& a, const Ris
 template <class W, class V>
 void splitFollowers(const RisingEnvelopeT<W>& w, RisingEnvelopeT<V>& a, RisingEnvelopeT<V>& b)
 {
-    static_assert(std::is_same_v<Mem<W>, std::array<Mem<V>, 2>>);
+    static_assert(std::is_same_v<Mem<W>, PairMem<Mem<V>>>);
     a.h = w.h[0];
     b.h = w.h[1];
     a.E = w.E[0];

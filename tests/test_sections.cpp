@@ -530,7 +530,7 @@ TEST(Runs, PackedAllpassRunGivesTheFloatBits)
     uint32_t n = 3;
     for (int len : runLengths(x.size(), 34)) {
         std::array<Lane4, plumbra::kRunLength> v;
-        for (int i = 0; i < len; ++i) v[static_cast<std::size_t>(i)] = plumbra::load<Lane4>(x[at + static_cast<std::size_t>(i)]);
+        for (int i = 0; i < len; ++i) v[static_cast<std::size_t>(i)] = plumbra::loadFrom<Lane4>(x[at + static_cast<std::size_t>(i)].data());
         run.processRun(v.data(), len, n);
         for (int i = 0; i < len; ++i, ++at, ++n) {
             Mem<Lane4> out;
