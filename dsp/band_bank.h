@@ -192,7 +192,8 @@ struct BandGroup {
     Width width;
 
     // Per-sample values of the current run (see processRun): from the analysis
-    // (slowEs, fastEs, gt), the linking (E) and the width decisions (wf, cm).
+    // (slowEs, fastEs, gt: first the smoothed gate peak p2, then its gate
+    // factor), the linking (E) and the width decisions (wf, cm).
     struct RunValues {
         std::array<Mem<V>, kRunLength> slowEs, fastEs, gt, E, wf, cm;
     };

@@ -1,22 +1,25 @@
-// A cascade of mono second-order sections run in the lanes of a packed value,
+// A cascade of second-order sections run in the lanes of a packed value,
 // skewed by one sample per section.
 //
-// Section s sits in lane s % L of group s / L (L lanes per group). In step t
-// of a run, section s works on sample t - s, fed what section s - 1 gave in
-// step t - 1: each group takes its own outputs of the step before moved up one
-// lane, lane 0 taking the last lane of the group below (the run's sample t for
-// the first group). The sections of one step do not depend on each other, so
-// a cascade of N sections costs about N / L packed sections per sample where
+// Each section works on one channel (a float) or on two side by side (Lane2,
+// both with the same coefficients), and takes a slot of as many lanes in a
+// group: section s sits in slot s % K of group s / K (K slots per group). In
+// step t of a run, section s works on sample t - s, fed what section s - 1 gave
+// in step t - 1: each group takes its own outputs of the step before moved up
+// one slot, slot 0 taking the last slot of the group below (the run's sample t
+// for the first group). The sections of one step do not depend on each other,
+// so a cascade of N sections costs about N / K packed sections per sample where
 // the plain cascade waits on N dependent ones. Every section still sees its
 // samples in order with its own operations, so the output is bit for bit that
 // of the sections run one after the other.
 //
 // A run fills and drains the skew within itself: its steps run from 0 to
 // len + N - 2, and a section whose sample lies outside the run in a step
-// keeps its state unchanged (its lane's result there is never used), so that
+// keeps its state unchanged (its lanes' result there is never used), so that
 // runs of any length follow one another seamlessly and the stage adds no delay.
-// With float lanes (L = 1) the skew is the plain software pipeline of the
-// cascade: that instance is the reference the packed ones are tested against.
+// With one slot per group (a float, or Lane2 in Lane2) the skew is the plain
+// software pipeline of the cascade: that instance is the reference the packed
+// ones are tested against.
 #pragma once
 
 #include <array>
