@@ -307,8 +307,6 @@ struct BandwidthExpanderT {
     }
 
 private:
-    using Paths = Pair<V>;  // [detector path, source path]
-
     // The source lowpass over x[0..len-1] into y[0..len-1].
     void lowpassSource(const Mem<V>* x, Mem<V>* y, int len)
     {
