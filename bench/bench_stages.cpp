@@ -104,10 +104,16 @@ void BM_PresenceEq(benchmark::State& state)
 }
 BENCHMARK(BM_PresenceEq);
 
+// On the SSE2 path (argument 0) and the AVX path (1).
 void BM_Decorrelator(benchmark::State& state)
 {
     auto s = std::make_unique<Decorrelator>();
     s->design();
+    if (s->useAvx(state.range(0) == 1) != (state.range(0) == 1)) {
+        state.SkipWithError("no AVX on this CPU or build");
+        return;
+    }
+    state.SetLabel(s->avx ? "AVX" : "SSE2");
     s->clear();
     std::array<float, kRunLength> left, right;
     eachRun(state, [&](float* x, int len, uint32_t n0) {
@@ -116,7 +122,7 @@ void BM_Decorrelator(benchmark::State& state)
         benchmark::DoNotOptimize(right.data());
     });
 }
-BENCHMARK(BM_Decorrelator);
+BENCHMARK(BM_Decorrelator)->Arg(0)->Arg(1);
 
 // The pseudo-stereo pair the band bank takes in the processor: the programme
 // through the input stages.

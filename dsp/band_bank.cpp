@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "dsp/band_bank_avx.h"
+#include "dsp/avx_path.h"
 #include "dsp/band_bank_process.h"
 #include "dsp/chainmath.h"
 

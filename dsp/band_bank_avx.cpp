@@ -29,7 +29,7 @@
 #undef chainmath
 #undef plumbra
 
-#include "dsp/band_bank_avx.h"
+#include "dsp/avx_path.h"
 
 namespace plumbra_avx {
 

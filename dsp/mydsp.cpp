@@ -82,6 +82,8 @@ void mydsp::computeConstants(int32_t sampleRate)
     presenceEq.design(fRate);
     decorrelator.design();
     bandBank.design(fRate);
+    // The decorrelator takes the path the bank chose.
+    decorrelator.useAvx(bandBank.usesAvx());
 
     // Band mix and output stages.
     const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);

@@ -1,7 +1,7 @@
 # Fails if code outside the AVX path uses AVX (VEX-encoded) instructions. The
 # AVX path's translation units compile everything they include into the
-# namespaces plumbra_avx and chainmath_avx, and enter through
-# plumbra::processBandsRunAvx; any other function with a VEX instruction (an
+# namespaces plumbra_avx and chainmath_avx, and enter through plumbra's
+# functions named ...Avx (processBandsRunAvx, decorrelateRunAvx); any other function with a VEX instruction (an
 # inline function or template instance compiled for AVX that the linker chose
 # for the SSE2 path, or AVX code generated elsewhere) could fault on a CPU
 # without AVX.
@@ -26,7 +26,7 @@ foreach(file IN LISTS FILES)
   foreach(line IN LISTS lines)
     if(line MATCHES "^[0-9a-f]+ <(.+)>:$")
       set(function "${CMAKE_MATCH_1}")
-      if(function MATCHES "plumbra_avx|chainmath_avx|^plumbra::processBandsRunAvx\\(")
+      if(function MATCHES "plumbra_avx|chainmath_avx|^plumbra::[A-Za-z]+Avx\\(")
         set(allowed TRUE)
       else()
         set(allowed FALSE)

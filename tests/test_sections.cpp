@@ -546,12 +546,17 @@ TEST(Runs, PackedAllpassRunGivesTheFloatBits)
 // both parities.
 // The decorrelator's skewed lanes against its plain form: sixty sections one
 // after the other, sample by sample, then 300 samples of delay; left = x + d
-// and right = x - d. Runs of random lengths, from an odd ring counter.
-TEST(Runs, SkewedDecorrelatorGivesTheSectionBySectionBits)
+// and right = x - d. Runs of random lengths, from an odd ring counter, on the
+// SSE2 path and (where the CPU has it) the AVX path.
+class SkewedDecorrelator : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(Runs, SkewedDecorrelator, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Avx" : "Sse2"; });
+TEST_P(SkewedDecorrelator, GivesTheSectionBySectionBits)
 {
     using plumbra::Decorrelator;
     auto dc = std::make_unique<Decorrelator>();
     dc->design();
+    if (dc->useAvx(GetParam()) != GetParam()) GTEST_SKIP() << "no AVX on this CPU or build";
     dc->clear();
     std::array<plumbra::AllpassZ2, Decorrelator::kSections> chain{};
     for (std::size_t s = 0; s < chain.size(); ++s) {

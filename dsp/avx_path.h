@@ -1,0 +1,24 @@
+// The entries of the AVX path (x86-64 builds only): band_bank_avx.cpp and
+// decorrelator_avx.cpp, compiled for AVX, their code in namespaces of their
+// own. The arguments are the processor's own objects, passed untyped because
+// those translation units have their own copies of these types, of the same
+// layout.
+#pragma once
+
+#include <cstdint>
+
+namespace plumbra {
+
+// Whether the CPU has AVX and the system saves its registers (CPUID and XGETBV).
+bool avxAvailable();
+
+// A run through the band groups: groups is the bank's
+// std::array<BandGroup<Lane4>, kBandGroups>, outputs its BandOutputs[kRunLength],
+// times its BandTimeConstants, blockValues the block's BlockValues.
+void processBandsRunAvx(void* groups, void* outputs, const void* times, const float* left, const float* right, int len,
+                        uint32_t n0, const void* blockValues);
+
+// Decorrelator::processRun of the Decorrelator at decorrelator.
+void decorrelateRunAvx(void* decorrelator, const float* x, float* left, float* right, int len, uint32_t n0);
+
+}  // namespace plumbra
