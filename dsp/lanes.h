@@ -198,6 +198,13 @@ inline Pair<V> select(Pair<M> m, Pair<V> a, Pair<V> b) { return {select(m.lo, a.
 template <class V>
 inline bool bitsDiffer(Pair<V> a, const Mem<Pair<V>>& m) { return bitsDiffer(a.lo, m[0]) || bitsDiffer(a.hi, m[1]); }
 
+// Whether the mathematics functions on V work on four double lanes per vector
+// (AVX; set in lanes_avx.h) rather than two.
+template <class V>
+inline constexpr bool kWideDoubles = false;
+template <class V>
+inline constexpr bool kWideDoubles<Pair<V>> = kWideDoubles<V>;
+
 // A value computed from an argument only when the argument's bits changed:
 // where v differs from the argument kept in `kept`, v is kept and f(v) stored
 // in `result`. A value of two halves does this half by half, so that a

@@ -49,6 +49,10 @@ inline Lane8 isNan(Lane8 a) { return {_mm256_cmp_ps(a.v, a.v, _CMP_UNORD_Q)}; }
 inline Lane8 select(Lane8 m, Lane8 a, Lane8 b) { return {_mm256_or_ps(_mm256_and_ps(m.v, a.v), _mm256_andnot_ps(m.v, b.v))}; }
 // AVX has no eight-lane integer compare: the bits are compared by halves.
 inline bool bitsDiffer(Lane8 a, const Mem<Lane8>& m) { return bitsDiffer(lowHalf(a), m[0]) || bitsDiffer(highHalf(a), m[1]); }
+template <>
+inline constexpr bool kWideDoubles<Lane4> = true;
+template <>
+inline constexpr bool kWideDoubles<Lane8> = true;
 template <class F>
 inline void refreshChanged(Lane8 v, Mem<Lane8>& kept, Mem<Lane8>& result, F f)
 {

@@ -7,9 +7,16 @@
 //   E  = max(m, cr*E + (1 - cr)*m)          (envelope, instant attack)
 //   Es = s*Es + (1 - s)*E                   (smoothed envelope)
 // The band slow and fast envelopes and the width detectors' channel envelopes
-// are such followers, run several lanes at a time. The exponentials are
-// computed only when some lane's r differs from its previous value (r mostly
-// rests at 0 or 1).
+// are such followers, run several lanes at a time.
+//
+// h, r and cr depend on the envelope only through f, and for f = 1 they are
+// constants: h <= 1, so c*h + (1 - c) <= 1 and h = 1, r = 1, cr = exp(-T/(1 + base)).
+// So each sample works out r and cr for f = 0 from the previous h alone, and f
+// then only chooses between those and the constants. The exponential thereby
+// stays out of the loop from one sample's envelope to the next, which would
+// otherwise wait on it at every sample of a falling indicator. The
+// exponentials of f = 0 are computed only when some lane's r differs from its
+// previous value (r mostly rests at 0), except with AVX (see process()).
 #pragma once
 
 #include <array>
@@ -28,10 +35,11 @@ struct RisingEnvelopeT {
     float T;                 // sampling period
     float releaseBase;       // shortest release, s
     bool smallArguments;     // every exponent -T/(r + base) lies within exp's small-argument range
+    float crRising;          // cr of f = 1: exp(-T/(1 + base))
 
     // State.
     Mem<V> h, E, Es;  // rising indicator, envelope, smoothed envelope
-    Mem<V> r;         // last r of each lane (compared by its bits)
+    Mem<V> r;         // last r of each lane for f = 0 (compared by its bits)
     Mem<V> cr;        // release coefficient of that r
 
     void design(float holdCoefficient, float smoothCoefficient, float period, float base)
@@ -50,6 +58,7 @@ struct RisingEnvelopeT {
         // magnitude: at a rate where it lies in exp's small-argument range,
         // every exponent does, and the range test is left out.
         smallArguments = largest > -chainmath::detail::kExpSmall;
+        crRising = releaseCoefficient(1.0f);
     }
 
     void clear()
@@ -65,20 +74,34 @@ struct RisingEnvelopeT {
     {
         const V one = splat<V>(1.0f);
         const V zero = splat<V>(0.0f);
+        // h, r and cr for f = 0.
+        const V hFalling = max(zero, splat<V>(hold) * load<V>(h) + splat<V>(omHold) * zero);
+        const V rFalling = max(zero, splat<V>(2.0f) * (hFalling - splat<V>(0.5f)));
+        if constexpr (kWideDoubles<V>) {
+            // With four double lanes per vector the exponential costs less
+            // than the test and its often mispredicted branch.
+            store(r, rFalling);
+            store(cr, releaseCoefficient(rFalling));
+        } else {
+            refreshChanged(rFalling, r, cr, [this](auto x) __attribute__((always_inline)) { return releaseCoefficient(x); });
+        }
+        // f chooses.
         const V es = load<V>(Es);
-        const V f = select(greater(m - es, zero), one, zero);
-        const V hv = max(f, splat<V>(hold) * load<V>(h) + splat<V>(omHold) * f);
-        store(h, hv);
-        const V rv = max(zero, splat<V>(2.0f) * (hv - splat<V>(0.5f)));
-        refreshChanged(rv, r, cr, [this](auto x) __attribute__((always_inline)) {
-            using H = decltype(x);
-            const H z = splat<H>(-T) / (x + splat<H>(releaseBase));
-            return smallArguments ? laneExpSmall(z) : laneExp(z);
-        });
-        const V c = load<V>(cr);
+        const auto rising = greater(m - es, zero);
+        store(h, select(rising, one, hFalling));
+        const V c = select(rising, splat<V>(crRising), load<V>(cr));
         const V ev = max(m, c * load<V>(E) + (one - c) * m);
         store(E, ev);
         store(Es, splat<V>(smooth) * es + splat<V>(omSmooth) * ev);
+    }
+
+private:
+    // cr = exp(-T/(r + base)) of the lanes of r.
+    template <class H>
+    [[gnu::always_inline]] H releaseCoefficient(H x) const
+    {
+        const H z = splat<H>(-T) / (x + splat<H>(releaseBase));
+        return smallArguments ? laneExpSmall(z) : laneExp(z);
     }
 };
 
@@ -96,6 +119,7 @@ void joinFollowers(RisingEnvelopeT<W>& w, const RisingEnvelopeT<V>& a, const Ris
     w.T = a.T;
     w.releaseBase = a.releaseBase;
     w.smallArguments = a.smallArguments;
+    w.crRising = a.crRising;
     w.h = {a.h, b.h};
     w.E = {a.E, b.E};
     w.Es = {a.Es, b.Es};
