@@ -181,7 +181,7 @@ void BM_BandBank(benchmark::State& state)
     eachRun(state, [&](float*, int len, uint32_t n0) {
         const std::size_t at = n0 % (kLength - kRunLength + 1) / kRunLength * kRunLength;
         bank->processRun(sp.left.data() + at, sp.right.data() + at, len, n0, bv);
-        for (int i = 0; i < len; ++i) sink += bank->output(i).sum[5] + bank->output(i).width[5];
+        for (int i = 0; i < len; ++i) sink += BandOutputs::band(bank->output(i).sum, 8) + BandOutputs::band(bank->output(i).width, 8);
         benchmark::DoNotOptimize(sink);
     });
 }
@@ -199,20 +199,17 @@ void BM_BandMixAndMainPaths(benchmark::State& state)
     eachRun(state, [&](float* x, int len, uint32_t) {
         for (int i = 0; i < len; ++i) {
             BandOutputs& b = o[static_cast<std::size_t>(i)];
-            b.m1 = x[i];
-            b.m2 = -0.5f * x[i];
+            BandOutputs::band(b.sum, 1) = x[i];
+            BandOutputs::band(b.sum, 2) = -0.5f * x[i];
             for (int j = 0; j < kStereoBands; ++j) {
-                b.sum[j] = x[i] * static_cast<float>(j + 1);
-                b.diff[j] = x[(i + j) % len];
-                b.width[j] = 0.1f * static_cast<float>(j);
-                b.monoGain[j] = 1.0f + 0.04f * static_cast<float>(j);
+                BandOutputs::band(b.sum, j + 3) = x[i] * static_cast<float>(j + 1);
+                BandOutputs::band(b.diff, j + 3) = x[(i + j) % len];
+                BandOutputs::band(b.width, j + 3) = 0.1f * static_cast<float>(j);
+                BandOutputs::band(b.monoGain, j + 3) = 1.0f + 0.04f * static_cast<float>(j);
             }
         }
         benchmark::DoNotOptimize(o.data());
-        for (int i = 0; i < len; ++i) {
-            const MixedPair m = mixBands(o[static_cast<std::size_t>(i)]);
-            store(mix[static_cast<std::size_t>(i)], Lane2{_mm_setr_ps(m.a, m.b, 0.0f, 0.0f)});
-        }
+        for (int i = 0; i < len; ++i) store(mix[static_cast<std::size_t>(i)], mixBands(o[static_cast<std::size_t>(i)]));
         for (int i = 0; i < len; ++i) store(out[static_cast<std::size_t>(i)], main->process(load<Lane2>(mix[static_cast<std::size_t>(i)])));
         for (int i = 0; i < len; ++i) x[i] = out[static_cast<std::size_t>(i)][0] + out[static_cast<std::size_t>(i)][1];
     });

@@ -37,8 +37,6 @@
 
 namespace plumbra {
 
-inline constexpr int kNumBands = 12;
-
 // Which per-block linking gain a band's linked neighbours are weighted with.
 enum class LinkGain { none, bands5678, band2To1, bands11To12 };
 
@@ -126,10 +124,6 @@ struct BandProbe {
     float cm;   // mono compensation gain (stereo bands; 1 for bands 1 and 2)
 };
 
-inline constexpr int kBandsPerGroup = 4;
-inline constexpr int kBandGroups = kNumBands / kBandsPerGroup;
-static_assert(kNumBands % kBandsPerGroup == 0);
-
 // Four bands, one per lane of V, with all their state. Each band channel
 // (left and right of every band) is split into the band (highpass twice at fL,
 // lowpass twice at fH; the last lowpass section's numerator sum, a0H times the
@@ -193,9 +187,9 @@ struct BandGroup {
 
     // Per-sample values of the current run (see processRun): from the analysis
     // (slowEs, fastEs, gt: first the smoothed gate peak p2, then its gate
-    // factor), the linking (E) and the width decisions (wf, cm).
+    // factor) and the linking (E).
     struct RunValues {
-        std::array<Mem<V>, kRunLength> slowEs, fastEs, gt, E, wf, cm;
+        std::array<Mem<V>, kRunLength> slowEs, fastEs, gt, E;
     };
     RunValues run;
 

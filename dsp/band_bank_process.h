@@ -248,36 +248,19 @@ template <class G>
     });
     forRunAndGroups(groups, len, [&](G& g, std::size_t k, std::size_t i) __attribute__((always_inline)) {
         g.width.settle(curve[k][i]);
-        store(g.run.wf[i], load<V>(g.width.wf));
-        store(g.run.cm[i], load<V>(g.width.cm));
+        out[i].width[k] = g.width.wf;
+        out[i].monoGain[k] = g.width.cm;
     });
 
-    // What the mix needs, lane by lane: band 1 and 2 (lanes 0 and 1 of the
-    // first group) give their mono outputs, bands 3..12 (the rest) their sums,
-    // differences and width decisions at index band - 3.
-    static_assert(kBandsPerGroup == 4 && !bandDefinition(2).stereo && bandDefinition(3).stereo);
+    // The band outputs the mix reads, each group's lanes as they are.
     for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
         const uint32_t n = n0 + static_cast<uint32_t>(i);
         BandOutputs& o = out[i];
-        [&]<std::size_t... K>(std::index_sequence<K...>) {
-            ([&] {
-                const G& grp = groups[K];
-                constexpr std::size_t first = K == 0 ? 2 : 0;  // first lane of a stereo band
-                constexpr std::size_t at = K * kBandsPerGroup + first - 2;
-                constexpr std::size_t bytes = (kBandsPerGroup - first) * sizeof(float);
-                Mem<V> s, d;
-                store(s, grp.sum.tap(n, kMixDelay));
-                store(d, grp.diff.tap(n, kMixDelay));
-                if constexpr (K == 0) {
-                    o.m1 = s[0];
-                    o.m2 = s[1];
-                }
-                std::memcpy(&o.sum[at], &s[first], bytes);
-                std::memcpy(&o.diff[at], &d[first], bytes);
-                std::memcpy(&o.width[at], &grp.run.wf[i][first], bytes);
-                std::memcpy(&o.monoGain[at], &grp.run.cm[i][first], bytes);
-            }(), ...);
-        }(std::make_index_sequence<kBandGroups>{});
+        for (std::size_t k = 0; k < groups.size(); ++k) {
+            const G& grp = groups[k];
+            store(o.sum[k], grp.sum.tap(n, kMixDelay));
+            store(o.diff[k], grp.diff.tap(n, kMixDelay));
+        }
     }
 }
 

@@ -5,7 +5,10 @@
 // feeds the expander's detector and harmonic generator.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include <emmintrin.h>
 
 #include "dsp/band_outputs.h"
 #include "dsp/lanes.h"
@@ -13,26 +16,33 @@
 
 namespace plumbra {
 
-// The unshelved mix of both channels for one sample.
-struct MixedPair {
-    float a;  // channel A: M1 + M2 + sum cm*(S + wf*D)
-    float b;  // channel B: M1 + M2 + sum cm*(S - wf*D)
-};
-
 // Adds the bass bands (mono, identical in both channels) and bands 3..12
 // (mid S plus or minus the width-weighted side wf*D, at the mono compensation
-// gain cm). The band outputs already carry their level and polarity.
-inline MixedPair mixBands(const BandOutputs& in)
+// gain cm) into the unshelved mix of channel A (lane 0) and channel B (lane 1);
+// lanes 2 and 3 are 0. The band outputs already carry their level and
+// polarity. The bands' terms are formed four at a time, then added one after
+// the other from band 3 up, A and B side by side.
+inline Lane2 mixBands(const BandOutputs& in)
 {
-    const float mono = in.m1 + in.m2;
-    float a = mono;
-    float b = mono;
-    for (int j = 0; j < kStereoBands; ++j) {
-        const float side = in.width[j] * in.diff[j];
-        a += in.monoGain[j] * (in.sum[j] + side);
-        b += in.monoGain[j] * (in.sum[j] - side);
+    static_assert(kBandsPerGroup == 4 && kNumBands - kStereoBands == 2);
+    const Mem<Lane4>& low = in.sum[0];
+    __m128 ab = _mm_set1_ps(low[0] + low[1]);  // bands 1 and 2
+    for (std::size_t k = 0; k < static_cast<std::size_t>(kBandGroups); ++k) {
+        const Lane4 side = load<Lane4>(in.width[k]) * load<Lane4>(in.diff[k]);
+        const Lane4 s = load<Lane4>(in.sum[k]);
+        const Lane4 cm = load<Lane4>(in.monoGain[k]);
+        const Lane4 a = cm * (s + side);
+        const Lane4 b = cm * (s - side);
+        const __m128 first = _mm_unpacklo_ps(a.v, b.v);   // a0 b0 a1 b1
+        const __m128 second = _mm_unpackhi_ps(a.v, b.v);  // a2 b2 a3 b3
+        if (k > 0) {
+            ab = _mm_add_ps(ab, first);
+            ab = _mm_add_ps(ab, _mm_movehl_ps(first, first));
+        }
+        ab = _mm_add_ps(ab, second);
+        ab = _mm_add_ps(ab, _mm_movehl_ps(second, second));
     }
-    return {a, b};
+    return {_mm_movelh_ps(ab, _mm_setzero_ps())};
 }
 
 // Main path of one channel: a first-order high shelf at 5 kHz, unity at DC and

@@ -178,10 +178,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         bandBank.processRun(run.left.data(), run.right.data(), len, n0, bv);
 
         // ---- band mix and main paths ----
-        for (int i = 0; i < len; ++i) {
-            const MixedPair mix = mixBands(bandBank.output(i));
-            store(run.mix[i], Lane2{_mm_setr_ps(mix.a, mix.b, 0.0f, 0.0f)});
-        }
+        for (int i = 0; i < len; ++i) store(run.mix[i], mixBands(bandBank.output(i)));
         for (int i = 0; i < len; ++i) store(run.output[i], fMain.process(load<Lane2>(run.mix[i])));
 
         // ---- output stages ----

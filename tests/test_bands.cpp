@@ -51,12 +51,7 @@ std::unique_ptr<BandBank> makeBank(float fs = kFs)
 }
 
 // The band's levelled output as the band mix receives it (sum or mono output).
-float bandOut(const BandOutputs& o, int band)
-{
-    if (band == 1) return o.m1;
-    if (band == 2) return o.m2;
-    return o.sum[static_cast<std::size_t>(band - 3)];
-}
+float bandOut(const BandOutputs& o, int band) { return BandOutputs::band(o.sum, band); }
 
 // Frequency at which the band's highpass and lowpass phases cancel: the
 // geometric mean of the two prewarped edges.
@@ -326,7 +321,7 @@ TEST(BandLevelling, OppositeChannelsGoToTheDifferenceOnly)
             if (i < count - window) return;
             sumPeak = std::max(sumPeak, std::fabs(static_cast<double>(bandOut(o, band))));
             if (band < 3) return;
-            const double d = o.diff[static_cast<std::size_t>(band - 3)];
+            const double d = BandOutputs::band(o.diff, band);
             const double x = opposite(i - static_cast<int>(kBandDelay)).left;
             diffPeak = std::max(diffPeak, std::fabs(d));
             xy += x * d;
@@ -474,16 +469,16 @@ TEST(BandLinking, NeverWorksTheOtherWay)
     bool sameOutputs = true;
     std::vector<float> outA(count * 4);
     run(*a, na, count, linked, sig, [&](int i, const BandOutputs& o) {
-        outA[static_cast<std::size_t>(i) * 4 + 0] = o.sum[5 - 3];
-        outA[static_cast<std::size_t>(i) * 4 + 1] = o.sum[8 - 3];
-        outA[static_cast<std::size_t>(i) * 4 + 2] = o.m2;
-        outA[static_cast<std::size_t>(i) * 4 + 3] = o.sum[11 - 3];
+        outA[static_cast<std::size_t>(i) * 4 + 0] = bandOut(o, 5);
+        outA[static_cast<std::size_t>(i) * 4 + 1] = bandOut(o, 8);
+        outA[static_cast<std::size_t>(i) * 4 + 2] = bandOut(o, 2);
+        outA[static_cast<std::size_t>(i) * 4 + 3] = bandOut(o, 11);
     });
     run(*b, nb, count, unlinked, sig, [&](int i, const BandOutputs& o) {
-        sameOutputs = sameOutputs && outA[static_cast<std::size_t>(i) * 4 + 0] == o.sum[5 - 3] &&
-                      outA[static_cast<std::size_t>(i) * 4 + 1] == o.sum[8 - 3] &&
-                      outA[static_cast<std::size_t>(i) * 4 + 2] == o.m2 &&
-                      outA[static_cast<std::size_t>(i) * 4 + 3] == o.sum[11 - 3];
+        sameOutputs = sameOutputs && outA[static_cast<std::size_t>(i) * 4 + 0] == bandOut(o, 5) &&
+                      outA[static_cast<std::size_t>(i) * 4 + 1] == bandOut(o, 8) &&
+                      outA[static_cast<std::size_t>(i) * 4 + 2] == bandOut(o, 2) &&
+                      outA[static_cast<std::size_t>(i) * 4 + 3] == bandOut(o, 11);
     });
     EXPECT_TRUE(sameOutputs);
     for (int band : {5, 8, 2, 11}) EXPECT_EQ(a->probe(band).g, b->probe(band).g) << "band " << band;
@@ -513,8 +508,8 @@ TEST(BandDelay, EveryBandReachesTheMixExactly3072SamplesAfterItsSplit)
         EXPECT_EQ(bandOut(before, band), 0.0f) << "band " << band;
         EXPECT_NE(bandOut(first, band), 0.0f) << "band " << band;
         if (band >= 3) {
-            EXPECT_EQ(before.diff[band - 3], 0.0f);
-            EXPECT_NE(first.diff[band - 3], 0.0f);
+            EXPECT_EQ(BandOutputs::band(before.diff, band), 0.0f);
+            EXPECT_NE(BandOutputs::band(first.diff, band), 0.0f);
         }
     }
 }
@@ -601,8 +596,8 @@ TEST(BandWidth, TheMixGetsThisSamplesWidthWithTheDelayedSumAndDifference)
     uint32_t n = 0;
     run(*bank, n, 6000, bv, sine(centre(9), 0.5, 1.3), [&](int, const BandOutputs& o) {
         const BandProbe p = bank->probe(9);
-        ASSERT_EQ(o.width[9 - 3], p.wf);
-        ASSERT_EQ(o.monoGain[9 - 3], p.cm);
+        ASSERT_EQ(BandOutputs::band(o.width, 9), p.wf);
+        ASSERT_EQ(BandOutputs::band(o.monoGain, 9), p.cm);
     });
     EXPECT_GT(bank->probe(9).wf, 0.5f);
 }
