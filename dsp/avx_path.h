@@ -1,6 +1,6 @@
-// The entries of the AVX path (x86-64 builds only): band_bank_avx.cpp and
-// decorrelator_avx.cpp, compiled for AVX, their code in namespaces of their
-// own. The arguments are the processor's own objects, passed untyped because
+// The entries of the AVX path (x86-64 builds only): band_bank_avx.cpp,
+// decorrelator_avx.cpp and output_stages_avx.cpp, compiled for AVX, their code
+// in namespaces of their own. The arguments are the processor's own objects, passed untyped because
 // those translation units have their own copies of these types, of the same
 // layout.
 #pragma once
@@ -20,5 +20,10 @@ void processBandsRunAvx(void* groups, void* outputs, const void* times, const fl
 
 // Decorrelator::processRun of the Decorrelator at decorrelator.
 void decorrelateRunAvx(void* decorrelator, const float* x, float* left, float* right, int len, uint32_t n0);
+
+// BandwidthExpanderT<Lane2>::processRun of the expander at expander from the
+// mixes mix[0..len-1] (Mem<Lane2>) into the main-path values output[0..len-1],
+// then OutputEqualiserT<Lane2>::processRun of the equaliser at equaliser on them.
+void outputStagesRunAvx(void* expander, void* equaliser, const void* mix, void* output, int len, uint32_t n0);
 
 }  // namespace plumbra

@@ -7,6 +7,7 @@
 
 #include <emmintrin.h>
 
+#include "dsp/avx_path.h"
 #include "dsp/control_table.h"
 #include "dsp/denormals.h"
 
@@ -159,6 +160,8 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     fEq.setHfShelf(bv.hfShelf);
     fOutputAgc.setThreshold(bv.agcThreshold);
 
+    const bool avx = bandBank.usesAvx();  // the path chosen for the whole processor
+    (void)avx;
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
@@ -183,8 +186,15 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
 
         // ---- output stages ----
         // Pure feed-forward from the mix, so each goes over the whole run.
-        fExpander.processRun(run.mix.data(), run.output.data(), len, n0);
-        fEq.processRun(run.output.data(), len);
+#ifdef PLUMBRA_AVX_PATH
+        if (avx) {
+            outputStagesRunAvx(&fExpander, &fEq, run.mix.data(), run.output.data(), len, n0);
+        } else
+#endif
+        {
+            fExpander.processRun(run.mix.data(), run.output.data(), len, n0);
+            fEq.processRun(run.output.data(), len);
+        }
         for (int i = 0; i < len; ++i) {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
             const OutputAgc::Out out = fOutputAgc.process(run.output[i][0], run.output[i][1], n);
