@@ -7,7 +7,10 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
+
+#include <emmintrin.h>
 
 #include "dsp/band_bank.h"
 
@@ -94,31 +97,64 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, V fastEs, 
 // ---------------------------------------------------------------------------
 // The bank.
 
-// Band N's smoothed slow envelope e2s at sample i of the run.
-template <int N, class G>
-float slowLevel(const std::array<G, kBandGroups>& groups, std::size_t i)
-{
-    constexpr std::size_t b = N - 1;
-    return laneOf(groups[b / kBandsPerGroup].run.slowEs[i], b % kBandsPerGroup);
-}
-
-// The band's slow level E: its own smoothed slow envelope, or the largest of
-// it and the linked neighbours' times the link gain.
-template <int N, class G>
-float linkedLevel(const std::array<G, kBandGroups>& groups, std::size_t i, const BlockValues& bv)
-{
-    constexpr BandDefinition def = bandDefinition(N);
-    float E = slowLevel<N>(groups, i);
-    if constexpr (def.link != LinkGain::none) {
-        const float L = def.link == LinkGain::bands5678  ? bv.link5678
-                        : def.link == LinkGain::band2To1 ? bv.link21
-                                                          : bv.link1112;
-        if constexpr (def.linkedTo[0] != 0) E = std::max(E, L * slowLevel<def.linkedTo[0]>(groups, i));
-        if constexpr (def.linkedTo[1] != 0) E = std::max(E, L * slowLevel<def.linkedTo[1]>(groups, i));
-        if constexpr (def.linkedTo[2] != 0) E = std::max(E, L * slowLevel<def.linkedTo[2]>(groups, i));
+// Gain linking within band group K: band b's slow level E is its own smoothed
+// slow envelope, or the largest of it and each linked neighbour's times the
+// link gain, taken neighbour by neighbour in the order of the band table. A
+// band's neighbours are in its own group, so each neighbour slot t is one
+// shuffle of the group's envelopes.
+template <std::size_t K>
+struct GroupLinking {
+    static constexpr const BandDefinition& band(std::size_t j) { return bandDefinition(static_cast<int>(K * kBandsPerGroup + j) + 1); }
+    static constexpr bool linked(std::size_t t, std::size_t j) { return band(j).linkedTo[t] != 0; }
+    // The lane of neighbour t of lane j (j itself where there is none).
+    static constexpr int source(std::size_t t, std::size_t j)
+    {
+        return linked(t, j) ? (band(j).linkedTo[t] - 1) % kBandsPerGroup : static_cast<int>(j);
     }
-    return E;
-}
+    static constexpr bool anyLinked(std::size_t t)
+    {
+        for (std::size_t j = 0; j < kBandsPerGroup; ++j)
+            if (linked(t, j)) return true;
+        return false;
+    }
+    static constexpr bool neighboursInGroup()
+    {
+        for (std::size_t j = 0; j < kBandsPerGroup; ++j)
+            for (std::size_t t = 0; t < 3; ++t)
+                if (linked(t, j) && static_cast<std::size_t>(band(j).linkedTo[t] - 1) / kBandsPerGroup != K) return false;
+        return true;
+    }
+    static_assert(neighboursInGroup());
+
+    // The link gain of each lane, 0 where the band is not linked.
+    static Lane4 gains(const BlockValues& bv)
+    {
+        std::array<float, kBandsPerGroup> g{};
+        for (std::size_t j = 0; j < kBandsPerGroup; ++j) {
+            const LinkGain l = band(j).link;
+            g[j] = l == LinkGain::bands5678 ? bv.link5678 : l == LinkGain::band2To1 ? bv.link21 : l == LinkGain::bands11To12 ? bv.link1112 : 0.0f;
+        }
+        return loadFrom<Lane4>(g.data());
+    }
+
+    // E of the group's lanes from their smoothed slow envelopes es.
+    static Lane4 levels(Lane4 es, Lane4 gains)
+    {
+        Lane4 E = es;
+        [&]<std::size_t... T>(std::index_sequence<T...>) {
+            ([&] {
+                if constexpr (anyLinked(T)) {
+                    constexpr int order = _MM_SHUFFLE(source(T, 3), source(T, 2), source(T, 1), source(T, 0));
+                    const Lane4 neighbour{_mm_shuffle_ps(es.v, es.v, order)};
+                    const __m128i lanes = _mm_setr_epi32(linked(T, 0) ? -1 : 0, linked(T, 1) ? -1 : 0, linked(T, 2) ? -1 : 0,
+                                                         linked(T, 3) ? -1 : 0);
+                    E = select(Lane4{_mm_castsi128_ps(lanes)}, max(E, gains * neighbour), E);
+                }
+            }(), ...);
+        }(std::make_index_sequence<3>{});
+        return E;
+    }
+};
 
 // f(group, k, i) for every sample i of a run and, within it, every group k:
 // the groups' chains of one sample do not depend on each other, so they
@@ -207,14 +243,12 @@ template <class G>
     });
 
     // Slow levels after linking.
-    for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
-        std::array<float, kNumBands> linked;
-        [&]<int... I>(std::integer_sequence<int, I...>) {
-            ((linked[I] = linkedLevel<I + 1>(groups, i, bv)), ...);
-        }(std::make_integer_sequence<int, kNumBands>{});
-        for (std::size_t k = 0; k < groups.size(); ++k)
-            store(groups[k].run.E[i], loadFrom<V>(&linked[k * kBandsPerGroup]));
-    }
+    static_assert(std::is_same_v<V, Lane4>);
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+        const std::array<Lane4, kBandGroups> gains{GroupLinking<K>::gains(bv)...};
+        for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i)
+            (store(groups[K].run.E[i], GroupLinking<K>::levels(load<V>(groups[K].run.slowEs[i]), gains[K])), ...);
+    }(std::make_index_sequence<kBandGroups>{});
 
     // Gains, levelled outputs and width decisions, each group reading only its
     // own bands' levelled signals.
