@@ -1,25 +1,28 @@
 // A cascade of second-order sections run in the lanes of a packed value,
-// skewed by one sample per section.
+// skewed by one or two samples per section.
 //
 // Each section works on one channel (a float) or on two side by side (Lane2,
 // both with the same coefficients), and takes a slot of as many lanes in a
-// group: section s sits in slot s % K of group s / K (K slots per group). In
-// step t of a run, section s works on sample t - s, fed what section s - 1 gave
-// in step t - 1: each group takes its own outputs of the step before moved up
-// one slot, slot 0 taking the last slot of the group below (the run's sample t
-// for the first group). The sections of one step do not depend on each other,
-// so a cascade of N sections costs about N / K packed sections per sample where
-// the plain cascade waits on N dependent ones. Every section still sees its
-// samples in order with its own operations, so the output is bit for bit that
-// of the sections run one after the other.
+// group: section s sits in slot s % K of group s / K (K slots per group). With
+// a skew of d samples, section s works in step t of a run on sample t - d*s,
+// fed what section s - 1 gave in step t - d: each group takes its own outputs
+// of d steps before moved up one slot, slot 0 taking the last slot of the
+// group below (the run's sample t for the first group). The sections of one
+// step do not depend on each other, so a cascade of N sections costs about
+// N / K packed sections per sample where the plain cascade waits on N
+// dependent ones. With a skew of two, a section's output is taken up two steps
+// later, so a step waits only on each section's own recursion (w from the w of
+// the step before), not on a whole section from input to output. Every
+// section still sees its samples in order with its own operations, so the
+// output is bit for bit that of the sections run one after the other.
 //
 // A run fills and drains the skew within itself: its steps run from 0 to
-// len + N - 2, and a section whose sample lies outside the run in a step
-// keeps its state unchanged (its lanes' result there is never used), so that
-// runs of any length follow one another seamlessly and the stage adds no delay.
-// With one slot per group (a float, or Lane2 in Lane2) the skew is the plain
-// software pipeline of the cascade: that instance is the reference the packed
-// ones are tested against.
+// len + d(N - 1) - 1, and a section whose sample lies outside the run in a
+// step keeps its state unchanged (its lanes' result there is never used), so
+// that runs of any length follow one another seamlessly and the stage adds no
+// delay. With one slot per group (a float, or Lane2 in Lane2) the skew is the
+// plain software pipeline of the cascade: that instance is the reference the
+// packed ones are tested against.
 #pragma once
 
 #include <array>
@@ -47,7 +50,12 @@ struct SkewedCascadeT {
     static constexpr std::size_t kChannels = static_cast<std::size_t>(kLanesOf<Ch>);
     static constexpr std::size_t kPerGroup = kLanes / kChannels;  // sections per group
     static constexpr std::size_t kGroups = (N + kPerGroup - 1) / kPerGroup;
-    static constexpr std::size_t kLast = N - 1;  // the last section, and the lag of its sample
+    static constexpr std::size_t kLast = N - 1;  // the last section
+    // Samples by which each section trails the one before: two where one group
+    // holds the whole cascade, so that its steps wait only on the sections'
+    // recursions; one otherwise, where the groups' work fills the wait anyway
+    // and a longer fill and drain would cost more.
+    static constexpr std::size_t kSkew = kGroups == 1 ? 2 : 1;
     static_assert(kLanes % kChannels == 0 && (kPerGroup == 1 || std::is_same_v<V, Lane4>));
 
     std::array<SosT<V>, kGroups> groups;  // section s in the lanes of slot s % kPerGroup of group s / kPerGroup
@@ -80,20 +88,24 @@ struct SkewedCascadeT {
     template <class In, class Out, class F>
     void processRun(const In* x, Out* y, int len, F f)
     {
-        std::array<V, kGroups> out{};  // each group's outputs of the step before
+        // Each group's outputs of the last two steps.
+        std::array<V, kGroups> back1{}, back2{};
+        const std::array<V, kGroups>& fed = kSkew == 2 ? back2 : back1;  // what the sections take in
         std::array<typename SosT<V>::History, kGroups> h;
         for (std::size_t k = 0; k < kGroups; ++k) h[k] = groups[k].history();
-        const int steps = len + static_cast<int>(kLast);
-        // Where every section's sample lies within the run, no lane keeps its state.
-        const int fullFrom = static_cast<int>(kLast);
-        const int fullTo = len;
+        constexpr int kLag = static_cast<int>(kSkew * kLast);  // the last section's sample trails the input by this
+        const int steps = len + kLag;
         for (int t = 0; t < steps; ++t) {
             const Ch in = t < len ? load<Ch>(x[t]) : splat<Ch>(0.0f);
-            if (t >= fullFrom && t < fullTo)
-                step<false>(out, h, in, t, len, f);
+            std::array<V, kGroups> now;
+            // Where every section's sample lies within the run, no lane keeps its state.
+            if (t >= kLag && t < len)
+                step<false>(now, fed, h, in, t, len, f);
             else
-                step<true>(out, h, in, t, len, f);
-            if (t >= static_cast<int>(kLast)) store(y[t - static_cast<int>(kLast)], leaving<kLast % kPerGroup>(out[kLast / kPerGroup]));
+                step<true>(now, fed, h, in, t, len, f);
+            if (t >= kLag) store(y[t - kLag], leaving<kLast % kPerGroup>(now[kLast / kPerGroup]));
+            back2 = back1;
+            back1 = now;
         }
         for (std::size_t k = 0; k < kGroups; ++k) groups[k].keep(h[k]);
     }
@@ -127,39 +139,37 @@ private:
         else if constexpr (J == 0) return {v.v};
         else return {_mm_movehl_ps(v.v, v.v)};
     }
-    // The section index of every lane of group k, as floats (exact).
-    static V sectionIndices(std::size_t k)
+    // The sample lag kSkew * s of every lane's section s in group k, as floats (exact).
+    static V sectionLags(std::size_t k)
     {
         std::array<float, kLanes> s{};
-        for (std::size_t j = 0; j < kLanes; ++j) s[j] = static_cast<float>(k * kPerGroup + j / kChannels);
+        for (std::size_t j = 0; j < kLanes; ++j) s[j] = static_cast<float>(kSkew * (k * kPerGroup + j / kChannels));
         return loadFrom<V>(s.data());
     }
 
     template <bool kMasked, class F>
-    [[gnu::always_inline]] void step(std::array<V, kGroups>& out, std::array<typename SosT<V>::History, kGroups>& h,
-                                     Ch in, int t, int len, F& f)
+    [[gnu::always_inline]] void step(std::array<V, kGroups>& now, const std::array<V, kGroups>& fed,
+                                     std::array<typename SosT<V>::History, kGroups>& h, Ch in, int t, int len, F& f)
     {
-        // From the last group down, so that each reads the group below's
-        // outputs of the step before.
-        [&]<std::size_t... I>(std::index_sequence<I...>) {
+        [&]<std::size_t... K>(std::index_sequence<K...>) {
             ([&] {
-                constexpr std::size_t k = kGroups - 1 - I;
+                constexpr std::size_t k = K;
                 V below;
                 if constexpr (k == 0) below = entering(in);
-                else below = out[k - 1];
-                const V v = shifted(out[k], below);
+                else below = fed[k - 1];
+                const V v = shifted(fed[k], below);
                 const SosT<V>& g = groups[k];
                 if constexpr (kMasked) {
-                    // Section s works in this step when its sample t - s lies in the run.
-                    const V s = sectionIndices(k);
-                    const auto idle = greater(s, splat<V>(static_cast<float>(t)));
-                    const auto before = greater(s, splat<V>(static_cast<float>(t - len)));
+                    // Section s works in this step when its sample t - kSkew*s lies in the run.
+                    const V lag = sectionLags(k);
+                    const auto idle = greater(lag, splat<V>(static_cast<float>(t)));
+                    const auto before = greater(lag, splat<V>(static_cast<float>(t - len)));
                     const typename SosT<V>::History old = h[k];
-                    out[k] = f(g, h[k], v);
+                    now[k] = f(g, h[k], v);
                     h[k].w1 = select(idle, old.w1, select(before, h[k].w1, old.w1));
                     h[k].w2 = select(idle, old.w2, select(before, h[k].w2, old.w2));
                 } else {
-                    out[k] = f(g, h[k], v);
+                    now[k] = f(g, h[k], v);
                 }
             }(), ...);
         }(std::make_index_sequence<kGroups>{});
