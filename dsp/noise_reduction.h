@@ -16,6 +16,7 @@
 
 #include "dsp/input_lowpass.h"
 #include "dsp/lanes.h"
+#include "dsp/pipeline.h"
 #include "dsp/sections.h"
 
 namespace plumbra {
@@ -110,11 +111,20 @@ struct NoiseReduction {
     // dynamic lowpass, each sample as process() computes it.
     void processRun(float* x, int len, uint32_t n0, float s, float fMin)
     {
+        // The detection's four recursions (envelope, highpass, the two
+        // smoothing lowpasses) as the stages of a pipelined loop, so that they
+        // overlap.
+        std::array<Detected, kRunLength> det;
+        uint32_t n = n0;
+        runPipelinedInto(
+            x, det.data(), len, [&](float u) { return normalise(u, n++); },
+            [this](const Normalised& a) { return Normalised{highpassMeasure(a.v, a.n), a.d, a.n}; },
+            [this](const Normalised& a) { return Normalised{lp10.process(a.v), a.d, a.n}; },
+            [this, s, fMin](const Normalised& a) { return Detected{cutoffOf(a.v, s, fMin), a.d}; });
         std::array<float, kRunLength> f, d;
-        for (int i = 0; i < len; ++i) {
-            const Detected det = detect(x[i], n0 + static_cast<uint32_t>(i), s, fMin);
-            f[static_cast<std::size_t>(i)] = det.f;
-            d[static_cast<std::size_t>(i)] = det.d;
+        for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
+            f[i] = det[i].f;
+            d[i] = det[i].d;
         }
         std::array<float, kRunLength> kd;
         int i = 0;
@@ -142,36 +152,47 @@ private:
         float d;  // normaliser divisor
     };
 
-    // Normaliser and high-frequency detector of one sample: the cutoff F and
-    // the divisor d.
-    Detected detect(float u, uint32_t n, float s, float fMin)
+    // The normaliser's output for one sample: v (or a value derived from it
+    // by the detector's stages), the divisor d and the ring counter n.
+    struct Normalised {
+        float v;
+        float d;
+        uint32_t n;
+    };
+
+    // Normaliser: look-ahead peak envelope, divisor d and normalised signal v.
+    Normalised normalise(float u, uint32_t n)
     {
-        // Look-ahead peak envelope and divisor.
         uRing.write(n, u);
         const float uLate = uRing.tap(n, kLookAhead);
         const float p = std::max(std::fabs(uLate), std::fabs(u));
         const float c = p < env1 ? cRel : cAtt;
         const float env = p * (1.0f - c) + env1 * c;
         const float d = std::max(env, kPowerFloor);
-
-        // Normalised signal.
         const float v = uLate / d;
         vRing.write(n, v);
+        env1 = env;
+        return {v, d, n};
+    }
 
-        // High-frequency measure: 1000 Hz first-order highpass, rectified,
-        // smoothed at 10 Hz and 100 Hz, scaled to a cutoff in Hz.
+    // High-frequency measure of the normalised signal v: 1000 Hz first-order
+    // highpass, rectified, then (lp10, cutoffOf) smoothed at 10 Hz and 100 Hz
+    // and scaled to a cutoff in Hz.
+    float highpassMeasure(float v, uint32_t n)
+    {
         const float h = (k1 * v - omk1 * h1) * r1pk1 - k1r * vRing.tap(n, 1);
-        const float r = std::max(std::fabs(h), kDetectFloor);
-        float f = s * lp100.process(lp10.process(r));
+        h1 = h;
+        return std::max(std::fabs(h), kDetectFloor);
+    }
+    float cutoffOf(float smoothed, float s, float fMin)
+    {
+        float f = s * lp100.process(smoothed);
         f = std::min(f, kCutoffMax);
         f = std::max(f, kCutoffMin);
         f = std::max(f, fMin);
         f = std::min(f, fCeiling);
-
-        env1 = env;
-        h1 = h;
         cutoff = f;
-        return {f, d};
+        return f;
     }
 
     // Prewarp of the dynamic lowpass at cutoff f.
