@@ -12,6 +12,10 @@ namespace plumbra {
 // Whether the CPU has AVX and the system saves its registers (CPUID and XGETBV).
 bool avxAvailable();
 
+// on, where this build has the AVX path and the CPU can run it; else false.
+// (Declared in every build; the entries below exist only in x86-64 builds.)
+bool avxPathIf(bool on);
+
 // A run through the band groups: groups is the bank's
 // std::array<BandGroup<Lane4>, kBandGroups>, outputs its BandOutputs[kRunLength],
 // times its BandTimeConstants, blockValues the block's BlockValues.

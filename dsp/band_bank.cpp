@@ -165,13 +165,19 @@ void BandBank::processRun(const float* left, const float* right, int len, uint32
     processBandsRun(groups, outputs.data(), times, left, right, len, n0, bv);
 }
 
-bool BandBank::useAvx(bool on)
+bool avxPathIf(bool on)
 {
 #ifdef PLUMBRA_AVX_PATH
-    avx = on && avxAvailable();
+    return on && avxAvailable();
 #else
     (void)on;
+    return false;
 #endif
+}
+
+bool BandBank::useAvx(bool on)
+{
+    avx = avxPathIf(on);
     return avx;
 }
 

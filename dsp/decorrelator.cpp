@@ -7,11 +7,7 @@ namespace plumbra {
 
 bool Decorrelator::useAvx(bool on)
 {
-#ifdef PLUMBRA_AVX_PATH
-    avx = on && avxAvailable();
-#else
-    (void)on;
-#endif
+    avx = avxPathIf(on);
     return avx;
 }
 
