@@ -1,8 +1,8 @@
 // The entries of the AVX path (x86-64 builds only): band_bank_avx.cpp,
 // decorrelator_avx.cpp and output_stages_avx.cpp, compiled for AVX, their code
-// in namespaces of their own. The arguments are the processor's own objects, passed untyped because
-// those translation units have their own copies of these types, of the same
-// layout.
+// in namespaces of their own. The arguments are the processor's own objects,
+// passed untyped because those translation units have their own copies of
+// these types, of the same layout.
 #pragma once
 
 #include <cstdint>
