@@ -143,9 +143,9 @@ struct BandProbe {
 // floor and level (band 1) takes the floor B1t and the sum
 // pol*(gt*(lL + lR)*V1/a0H)/den. The levelled left and right signals feed the
 // stereo bands' width detectors: envelopes of both channels and a decision.
-// On the SSE2 path the arctangents and the release exponentials are evaluated
-// only when some lane's argument changed; with AVX, where four double lanes fill
-// a vector, at every sample.
+// The arctangents and the release exponentials are evaluated only when some
+// lane's argument changed (with AVX the exponentials of a whole eight-lane
+// value at once).
 template <class V, class Channels = Pair<V>>
 struct BandGroup {
     using Lanes = V;

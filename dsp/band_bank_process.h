@@ -60,17 +60,9 @@ template <class V, class Ch>
 V BandGroup<V, Ch>::gateFactor(V p2v)
 {
     // atan keeps it below pi/4. A gate at rest keeps p2, and with it atan(p2),
-    // from sample to sample; with four double lanes per vector (AVX) the
-    // arctangent costs no more than that test and its mispredicted branches.
-    if constexpr (kWideDoubles<V>) {
-        const V t = laneAtan(p2v);
-        store(gateArg, p2v);
-        store(gt, t);
-        return t;
-    } else {
-        refreshChanged(p2v, gateArg, gt, [](auto x) __attribute__((always_inline)) { return laneAtan(x); });
-        return load<V>(gt);
-    }
+    // from sample to sample.
+    refreshChanged(p2v, gateArg, gt, [](auto x) __attribute__((always_inline)) { return laneAtan(x); });
+    return load<V>(gt);
 }
 
 template <class V, class Ch>

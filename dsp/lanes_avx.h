@@ -47,18 +47,18 @@ inline Lane8 greater(Lane8 a, Lane8 b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_GT
 inline Lane8 greaterEqual(Lane8 a, Lane8 b) { return {_mm256_cmp_ps(a.v, b.v, _CMP_GE_OS)}; }
 inline Lane8 isNan(Lane8 a) { return {_mm256_cmp_ps(a.v, a.v, _CMP_UNORD_Q)}; }
 inline Lane8 select(Lane8 m, Lane8 a, Lane8 b) { return {_mm256_or_ps(_mm256_and_ps(m.v, a.v), _mm256_andnot_ps(m.v, b.v))}; }
-// AVX has no eight-lane integer compare: the bits are compared by halves.
-inline bool bitsDiffer(Lane8 a, const Mem<Lane8>& m) { return bitsDiffer(lowHalf(a), m[0]) || bitsDiffer(highHalf(a), m[1]); }
+// AVX has no eight-lane integer compare: the bits are compared by halves, and
+// one test covers all eight lanes.
+inline bool bitsDiffer(Lane8 a, const Mem<Lane8>& m)
+{
+    const __m128i low = _mm_cmpeq_epi32(_mm_castps_si128(lowHalf(a).v), _mm_castps_si128(_mm_loadu_ps(m[0].data())));
+    const __m128i high = _mm_cmpeq_epi32(_mm_castps_si128(highHalf(a).v), _mm_castps_si128(_mm_loadu_ps(m[1].data())));
+    return _mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(low, high))) != 0xF;
+}
 template <>
 inline constexpr bool kWideDoubles<Lane4> = true;
 template <>
 inline constexpr bool kWideDoubles<Lane8> = true;
-template <class F>
-inline void refreshChanged(Lane8 v, Mem<Lane8>& kept, Mem<Lane8>& result, F f)
-{
-    refreshChanged(lowHalf(v), kept[0], result[0], f);
-    refreshChanged(highHalf(v), kept[1], result[1], f);
-}
 inline Lane8 laneExp(Lane8 a) { return joinHalves(laneExp(lowHalf(a)), laneExp(highHalf(a)), Lane8{}); }
 inline Lane8 laneAtan(Lane8 a) { return joinHalves(laneAtan(lowHalf(a)), laneAtan(highHalf(a)), Lane8{}); }
 inline Lane8 laneTan(Lane8 a) { return joinHalves(laneTan(lowHalf(a)), laneTan(highHalf(a)), Lane8{}); }

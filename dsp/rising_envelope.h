@@ -16,7 +16,7 @@
 // stays out of the loop from one sample's envelope to the next, which would
 // otherwise wait on it at every sample of a falling indicator. The
 // exponentials of f = 0 are computed only when some lane's r differs from its
-// previous value (r mostly rests at 0), except with AVX (see process()).
+// previous value (r mostly rests at 0).
 #pragma once
 
 #include <array>
@@ -78,10 +78,13 @@ struct RisingEnvelopeT {
         const V hFalling = max(zero, splat<V>(hold) * load<V>(h) + splat<V>(omHold) * zero);
         const V rFalling = max(zero, splat<V>(2.0f) * (hFalling - splat<V>(0.5f)));
         if constexpr (kWideDoubles<V>) {
-            // With four double lanes per vector the exponential costs less
-            // than the test and its often mispredicted branch.
-            store(r, rFalling);
-            store(cr, releaseCoefficient(rFalling));
+            // With four double lanes per vector the exponentials of the whole
+            // value cost less than a test per half and its often mispredicted
+            // branch: one test, for a value whose lanes all rest.
+            if (bitsDiffer(rFalling, r)) {
+                store(r, rFalling);
+                store(cr, releaseCoefficient(rFalling));
+            }
         } else {
             refreshChanged(rFalling, r, cr, [this](auto x) __attribute__((always_inline)) { return releaseCoefficient(x); });
         }
