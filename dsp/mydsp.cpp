@@ -160,8 +160,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     fEq.setHfShelf(bv.hfShelf);
     fOutputAgc.setThreshold(bv.agcThreshold);
 
-    const bool avx = bandBank.usesAvx();  // the path chosen for the whole processor
-    (void)avx;
+    [[maybe_unused]] const bool avx = bandBank.usesAvx();  // the path chosen for the whole processor
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
