@@ -13,17 +13,17 @@
 #include <vector>
 
 #include "bench/programme.h"
-#include "dsp/band_bank.h"
-#include "dsp/band_mix.h"
-#include "dsp/bandwidth_expander.h"
-#include "dsp/decorrelator.h"
-#include "dsp/denormals.h"
-#include "dsp/input_lowpass.h"
+#include "dsp/stages/band_bank.h"
+#include "dsp/stages/band_mix.h"
+#include "dsp/stages/bandwidth_expander.h"
+#include "dsp/stages/decorrelator.h"
+#include "dsp/simd/denormals.h"
+#include "dsp/stages/input_lowpass.h"
 #include "dsp/mydsp.h"
-#include "dsp/noise_reduction.h"
-#include "dsp/output_agc.h"
-#include "dsp/output_eq.h"
-#include "dsp/presence_eq.h"
+#include "dsp/stages/noise_reduction.h"
+#include "dsp/stages/output_agc.h"
+#include "dsp/stages/output_eq.h"
+#include "dsp/stages/presence_eq.h"
 
 namespace {
 

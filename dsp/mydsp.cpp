@@ -7,9 +7,9 @@
 
 #include <emmintrin.h>
 
-#include "dsp/avx_path.h"
+#include "dsp/avx/avx_path.h"
 #include "dsp/control_table.h"
-#include "dsp/denormals.h"
+#include "dsp/simd/denormals.h"
 
 namespace plumbra {
 

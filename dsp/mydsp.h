@@ -8,19 +8,19 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "dsp/band_bank.h"
-#include "dsp/band_mix.h"
-#include "dsp/band_outputs.h"
+#include "dsp/stages/band_bank.h"
+#include "dsp/stages/band_mix.h"
+#include "dsp/stages/band_outputs.h"
 #include "dsp/block_values.h"
-#include "dsp/bandwidth_expander.h"
-#include "dsp/decorrelator.h"
+#include "dsp/stages/bandwidth_expander.h"
+#include "dsp/stages/decorrelator.h"
 #include "dsp/dsp.h"
-#include "dsp/input_lowpass.h"
-#include "dsp/noise_reduction.h"
-#include "dsp/output_agc.h"
-#include "dsp/output_eq.h"
-#include "dsp/presence_eq.h"
-#include "dsp/sections.h"
+#include "dsp/stages/input_lowpass.h"
+#include "dsp/stages/noise_reduction.h"
+#include "dsp/stages/output_agc.h"
+#include "dsp/stages/output_eq.h"
+#include "dsp/stages/presence_eq.h"
+#include "dsp/blocks/sections.h"
 
 namespace plumbra {
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the native build, then the same tests
-# under AddressSanitizer and UndefinedBehaviorSanitizer, then the 32-bit and
+# Sets up, builds and runs every test: the native build with GCC and with Clang,
+# then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the 32-bit and
 # 64-bit Windows builds, whose tests run under Wine (including the comparison
 # of their arithmetic and renders with the native build's, bit for bit).
 # Usage: scripts/test.sh [--no-windows]
@@ -18,7 +18,7 @@ done
 if [ $windows -eq 1 ]; then scripts/setup.sh native windows; else scripts/setup.sh native; fi
 jobs=$(nproc)
 
-for preset in native asan; do
+for preset in native native-clang asan; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "dsp/chainmath.h"
+#include "dsp/simd/chainmath.h"
 #include "dsp/mydsp.h"
 
 namespace {

@@ -1,0 +1,300 @@
+// Lane types: the sample types the chain's sections are written over. A plain
+// float, the four lanes of a packed single-precision vector (Lane4), the low
+// two lanes of one (Lane2: two channels side by side, lanes 2 and 3 idle) and
+// two values of a lane type side by side (Pair). Each has exactly the
+// operations the sections use: + - * /, sqrt, comparisons, select, and min/max
+// with the operand order of std::min/std::max, so that a NaN operand gives
+// every lane what the scalar call gives. Every packed operation rounds each
+// lane as the scalar operation does, so a section instantiated over packed
+// lanes gives in every lane the bits of its float instance, which is the
+// reference it is tested against.
+//
+// State is kept in float memory (Mem<V>: a float, or four floats for the
+// packed types, aligned as their vector so that no access straddles two cache
+// lines), loaded and stored with unaligned instructions, so that the code never
+// depends on where a compiler places a stack copy.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include <emmintrin.h>
+
+#include "dsp/simd/chainmath.h"
+
+namespace plumbra {
+
+// Packed single precision (SSE2), N of the four lanes in use.
+template <int N>
+struct Sse {
+    __m128 v;
+};
+using Lane4 = Sse<4>;
+using Lane2 = Sse<2>;
+
+// Two values of a lane type side by side, each operation applied to both.
+template <class V>
+struct Pair {
+    V lo, hi;
+};
+
+// The memory of four packed lanes, aligned as a vector so that no load or
+// store of one straddles two cache lines; and of two values side by side,
+// aligned as their eight-lane vector (up to 32 bytes).
+struct alignas(16) Lanes4Mem : std::array<float, 4> {};
+template <class M>
+struct alignas(alignof(M) * 2 < 32 ? alignof(M) * 2 : 32) PairMem : std::array<M, 2> {};
+
+template <class V>
+struct LaneTraits;
+template <>
+struct LaneTraits<float> {
+    static constexpr int kLanes = 1;
+    using Mem = float;
+};
+template <int N>
+struct LaneTraits<Sse<N>> {
+    static constexpr int kLanes = N;
+    using Mem = Lanes4Mem;
+};
+template <class V>
+struct LaneTraits<Pair<V>> {
+    static constexpr int kLanes = 2 * LaneTraits<V>::kLanes;
+    using Mem = PairMem<typename LaneTraits<V>::Mem>;
+};
+
+template <class V>
+using Mem = typename LaneTraits<V>::Mem;
+template <class V>
+inline constexpr int kLanesOf = LaneTraits<V>::kLanes;
+
+// ---------------------------------------------------------------------------
+// float: the reference.
+
+inline float load(const float& m, float) { return m; }
+inline void store(float& m, float x) { m = x; }
+inline float splat(float x, float) { return x; }
+inline float sqrt(float a) { return std::sqrt(a); }
+inline float max(float a, float b) { return a < b ? b : a; }  // std::max(a, b)
+inline float min(float a, float b) { return b < a ? b : a; }  // std::min(a, b)
+inline bool greater(float a, float b) { return a > b; }
+inline bool greaterEqual(float a, float b) { return a >= b; }
+inline bool isNan(float a) { return a != a; }
+inline float select(bool m, float a, float b) { return m ? a : b; }
+// Whether the bits of a differ from those kept in m (in any lane).
+inline bool bitsDiffer(float a, const float& m) { return std::bit_cast<uint32_t>(a) != std::bit_cast<uint32_t>(m); }
+inline float laneExp(float a) { return chainmath::exp(a); }
+inline float laneAtan(float a) { return chainmath::atan(a); }
+inline float laneTan(float a) { return chainmath::tan(a); }
+// exp of lanes known to lie strictly between -2^-8 and 2^-8 (exp's small-argument path).
+inline float laneExpSmall(float a) { return chainmath::expSmall(a); }
+
+// ---------------------------------------------------------------------------
+// Packed lanes.
+
+template <int N>
+inline Sse<N> load(const std::array<float, 4>& m, Sse<N>) { return {_mm_loadu_ps(m.data())}; }
+template <int N>
+inline void store(std::array<float, 4>& m, Sse<N> x) { _mm_storeu_ps(m.data(), x.v); }
+template <int N>
+inline Sse<N> splat(float x, Sse<N>) { return {_mm_set1_ps(x)}; }
+template <int N>
+inline Sse<N> operator+(Sse<N> a, Sse<N> b) { return {_mm_add_ps(a.v, b.v)}; }
+template <int N>
+inline Sse<N> operator-(Sse<N> a, Sse<N> b) { return {_mm_sub_ps(a.v, b.v)}; }
+template <int N>
+inline Sse<N> operator*(Sse<N> a, Sse<N> b) { return {_mm_mul_ps(a.v, b.v)}; }
+template <int N>
+inline Sse<N> operator/(Sse<N> a, Sse<N> b) { return {_mm_div_ps(a.v, b.v)}; }
+template <int N>
+inline Sse<N> sqrt(Sse<N> a) { return {_mm_sqrt_ps(a.v)}; }
+// maxps(x, y) returns y unless x > y (NaN included), so std::max(a, b) is
+// maxps(b, a); likewise std::min(a, b) is minps(b, a).
+template <int N>
+inline Sse<N> max(Sse<N> a, Sse<N> b) { return {_mm_max_ps(b.v, a.v)}; }
+template <int N>
+inline Sse<N> min(Sse<N> a, Sse<N> b) { return {_mm_min_ps(b.v, a.v)}; }
+template <int N>
+inline Sse<N> greater(Sse<N> a, Sse<N> b) { return {_mm_cmpgt_ps(a.v, b.v)}; }
+template <int N>
+inline Sse<N> greaterEqual(Sse<N> a, Sse<N> b) { return {_mm_cmpge_ps(a.v, b.v)}; }
+template <int N>
+inline Sse<N> isNan(Sse<N> a) { return {_mm_cmpunord_ps(a.v, a.v)}; }
+template <int N>
+inline Sse<N> select(Sse<N> m, Sse<N> a, Sse<N> b) { return {_mm_or_ps(_mm_and_ps(m.v, a.v), _mm_andnot_ps(m.v, b.v))}; }
+template <int N>
+inline bool bitsDiffer(Sse<N> a, const std::array<float, 4>& m)
+{
+    const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(a.v), _mm_castps_si128(_mm_loadu_ps(m.data())));
+    constexpr int all = (1 << N) - 1;
+    return (_mm_movemask_ps(_mm_castsi128_ps(same)) & all) != all;
+}
+template <int N>
+inline Sse<N> laneExp(Sse<N> a) { return {chainmath::expX4(a.v)}; }
+template <int N>
+inline Sse<N> laneAtan(Sse<N> a) { return {chainmath::atanX4(a.v)}; }
+template <int N>
+inline Sse<N> laneTan(Sse<N> a) { return {chainmath::tanX4(a.v)}; }
+template <int N>
+inline Sse<N> laneExpSmall(Sse<N> a) { return {chainmath::expSmallX4(a.v)}; }
+
+// The lanes of v moved up by one, lane 0 taking the last lane of below (a
+// skewed cascade's step: each section fed the previous step's output of the
+// section before it). With one lane, below itself.
+inline float shiftUp(float, float below) { return below; }
+inline Lane4 shiftUp(Lane4 v, Lane4 below)
+{
+    const __m128 u = _mm_shuffle_ps(below.v, v.v, _MM_SHUFFLE(0, 0, 3, 3));  // below3 below3 v0 v0
+    return {_mm_shuffle_ps(u, v.v, _MM_SHUFFLE(2, 1, 2, 0))};                // below3 v0 v1 v2
+}
+
+// Lane J of a value.
+template <std::size_t J>
+inline float lane(float v) { static_assert(J == 0); return v; }
+template <std::size_t J>
+inline float lane(Lane4 v) { static_assert(J < 4); return _mm_cvtss_f32(_mm_shuffle_ps(v.v, v.v, _MM_SHUFFLE(J, J, J, J))); }
+
+// ---------------------------------------------------------------------------
+// Pairs.
+
+template <class V>
+inline Pair<V> load(const Mem<Pair<V>>& m, Pair<V>) { return {load(m[0], V{}), load(m[1], V{})}; }
+template <class V>
+inline void store(Mem<Pair<V>>& m, Pair<V> x)
+{
+    store(m[0], x.lo);
+    store(m[1], x.hi);
+}
+template <class V>
+inline Pair<V> splat(float x, Pair<V>) { return {splat(x, V{}), splat(x, V{})}; }
+template <class V>
+inline Pair<V> operator+(Pair<V> a, Pair<V> b) { return {a.lo + b.lo, a.hi + b.hi}; }
+template <class V>
+inline Pair<V> operator-(Pair<V> a, Pair<V> b) { return {a.lo - b.lo, a.hi - b.hi}; }
+template <class V>
+inline Pair<V> operator*(Pair<V> a, Pair<V> b) { return {a.lo * b.lo, a.hi * b.hi}; }
+template <class V>
+inline Pair<V> operator/(Pair<V> a, Pair<V> b) { return {a.lo / b.lo, a.hi / b.hi}; }
+template <class V>
+inline Pair<V> sqrt(Pair<V> a) { return {sqrt(a.lo), sqrt(a.hi)}; }
+template <class V>
+inline Pair<V> max(Pair<V> a, Pair<V> b) { return {max(a.lo, b.lo), max(a.hi, b.hi)}; }
+template <class V>
+inline Pair<V> min(Pair<V> a, Pair<V> b) { return {min(a.lo, b.lo), min(a.hi, b.hi)}; }
+template <class V>
+inline auto greater(Pair<V> a, Pair<V> b) { return Pair<decltype(greater(a.lo, b.lo))>{greater(a.lo, b.lo), greater(a.hi, b.hi)}; }
+template <class V>
+inline auto greaterEqual(Pair<V> a, Pair<V> b)
+{
+    return Pair<decltype(greaterEqual(a.lo, b.lo))>{greaterEqual(a.lo, b.lo), greaterEqual(a.hi, b.hi)};
+}
+template <class V>
+inline auto isNan(Pair<V> a) { return Pair<decltype(isNan(a.lo))>{isNan(a.lo), isNan(a.hi)}; }
+template <class M, class V>
+inline Pair<V> select(Pair<M> m, Pair<V> a, Pair<V> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
+template <class V>
+inline bool bitsDiffer(Pair<V> a, const Mem<Pair<V>>& m) { return bitsDiffer(a.lo, m[0]) || bitsDiffer(a.hi, m[1]); }
+
+// Whether the mathematics functions on V work on four double lanes per vector
+// (AVX; set in lanes_avx.h) rather than two.
+template <class V>
+inline constexpr bool kWideDoubles = false;
+template <class V>
+inline constexpr bool kWideDoubles<Pair<V>> = kWideDoubles<V>;
+
+// A value computed from an argument only when the argument's bits changed:
+// where v differs from the argument kept in `kept`, v is kept and f(v) stored
+// in `result`. A value of two halves does this half by half, so that a
+// half whose lanes all rest costs nothing. f is called with v or a half of it.
+template <class V, class F>
+inline void refreshChanged(V v, Mem<V>& kept, Mem<V>& result, F f)
+{
+    if (bitsDiffer(v, kept)) {
+        store(kept, v);
+        store(result, f(v));
+    }
+}
+template <class V, class F>
+inline void refreshChanged(Pair<V> v, Mem<Pair<V>>& kept, Mem<Pair<V>>& result, F f)
+{
+    refreshChanged(v.lo, kept[0], result[0], f);
+    refreshChanged(v.hi, kept[1], result[1], f);
+}
+template <class V>
+inline Pair<V> laneExp(Pair<V> a) { return {laneExp(a.lo), laneExp(a.hi)}; }
+template <class V>
+inline Pair<V> laneAtan(Pair<V> a) { return {laneAtan(a.lo), laneAtan(a.hi)}; }
+template <class V>
+inline Pair<V> laneTan(Pair<V> a) { return {laneTan(a.lo), laneTan(a.hi)}; }
+template <class V>
+inline Pair<V> laneExpSmall(Pair<V> a) { return {laneExpSmall(a.lo), laneExpSmall(a.hi)}; }
+
+// The two halves of a value of two lane groups, and a value from its halves.
+template <class V>
+inline V lowHalf(Pair<V> a) { return a.lo; }
+template <class V>
+inline V highHalf(Pair<V> a) { return a.hi; }
+template <class V>
+inline Pair<V> joinHalves(V lo, V hi, Pair<V>) { return {lo, hi}; }
+
+// ---------------------------------------------------------------------------
+// Any lane type.
+
+template <class V>
+inline V load(const Mem<V>& m) { return load(m, V{}); }
+
+// The lanes of V from consecutive floats.
+inline float loadFrom(const float* p, float) { return *p; }
+template <int N>
+inline Sse<N> loadFrom(const float* p, Sse<N>) { return {_mm_loadu_ps(p)}; }
+template <class V>
+inline V loadFrom(const float* p) { return loadFrom(p, V{}); }
+template <class V>
+inline V splat(float x) { return splat(x, V{}); }
+
+// Lane j of a value in memory.
+inline float& laneOf(float& m, std::size_t) { return m; }
+inline float laneOf(const float& m, std::size_t) { return m; }
+inline float& laneOf(std::array<float, 4>& m, std::size_t j) { return m[j]; }
+inline float laneOf(const std::array<float, 4>& m, std::size_t j) { return m[j]; }
+template <class M>
+inline float& laneOf(std::array<M, 2>& m, std::size_t j)
+{
+    constexpr std::size_t half = sizeof(M) / sizeof(float);
+    return laneOf(m[j / half], j % half);
+}
+
+// Every lane of a value in memory set to x.
+inline void fill(float& m, float x) { m = x; }
+inline void fill(std::array<float, 4>& m, float x) { m.fill(x); }
+template <class M>
+inline void fill(std::array<M, 2>& m, float x)
+{
+    fill(m[0], x);
+    fill(m[1], x);
+}
+
+// Two channel groups side by side (Joined<V>), and their halves again: a
+// stage with two parallel paths of one design runs both paths in one value.
+template <class V>
+struct JoinedOf {
+    using type = Pair<V>;
+    static type join(V a, V b) { return {a, b}; }
+    static V low(type w) { return w.lo; }
+    static V high(type w) { return w.hi; }
+};
+// Two channels in lanes 0 and 1: the second path takes lanes 2 and 3.
+template <>
+struct JoinedOf<Lane2> {
+    using type = Lane4;
+    static type join(Lane2 a, Lane2 b) { return {_mm_movelh_ps(a.v, b.v)}; }
+    static Lane2 low(type w) { return {w.v}; }
+    static Lane2 high(type w) { return {_mm_movehl_ps(w.v, w.v)}; }
+};
+template <class V>
+using Joined = typename JoinedOf<V>::type;
+
+}  // namespace plumbra

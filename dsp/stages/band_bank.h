@@ -1,0 +1,263 @@
+// The twelve band processors.
+//
+// Each band filters the left and the right channel of the pseudo-stereo pair
+// into its frequency range (fourth-order Linkwitz-Riley highpass and lowpass),
+// measures the band's level with analytic envelope detectors, and levels the
+// band signal of 1024 samples earlier with a noise gate and an automatic gain
+// control, so that every gain change leads the audio it controls by 1024
+// samples. The levelled band goes into sum (mid) and difference (side) rings
+// that the band mix reads 2048 samples later; bands 3 to 12 also run a
+// stereo-width detector that decides how much of the side signal is used.
+//
+// Bands 1 and 2 are mono: they write only their sum and have no width detector.
+// The slow envelopes of neighbouring bands can hold a band's gain down (gain
+// linking): band 6 by bands 5, 7 and 8; band 7 by bands 5, 6 and 8; band 1 by
+// band 2; band 12 by band 11. Linking reads the neighbours' envelopes of the
+// same sample. Everything up to the linking depends on the input alone, so the
+// bank works run by run: every band's analysis of a run (split, detection,
+// envelopes, gate) first, then the linking of each sample, then the gains,
+// levelling and width decisions of the run (see processRun()).
+//
+// The bands run in groups of four, one band per lane (BandGroup): the group's
+// left channels and right channels side by side in a Pair of lanes (or, on
+// CPUs with AVX, in the eight lanes of one vector, kept in the same memory),
+// its per-band envelopes, gates and gains in one value.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <type_traits>
+
+#include "dsp/stages/band_outputs.h"
+#include "dsp/block_values.h"
+#include "dsp/simd/lanes.h"
+#include "dsp/blocks/rising_envelope.h"
+#include "dsp/blocks/sections.h"
+#include "dsp/blocks/width_detector.h"
+
+namespace plumbra {
+
+// Which per-block linking gain a band's linked neighbours are weighted with.
+enum class LinkGain { none, bands5678, band2To1, bands11To12 };
+
+// Constants of one band.
+struct BandDefinition {
+    int band;                    // 1 (lowest) .. 12 (highest)
+    int gateIndex;               // k: selects the gate gain G_k of the block values
+    float lowHz;                 // fL, corner of the fourth-order highpass
+    float highHz;                // fH, corner of the fourth-order lowpass
+    float gateRelease;           // rk = 13.333333*1.25^k, release rate of the gate peak, 1/s
+    float scale;                 // output scale sigma (band 1: follows "Band 1 Level dB" instead)
+    float polarity;              // +1 or -1, applied once to everything the band outputs
+    bool stereo;                 // sum and difference outputs with a width detector (bands 3..12)
+    bool ownFloorAndLevel;       // band 1: floor B1t and output level V1 instead of Mt and sigma
+    LinkGain link;               // gain applied to the linked neighbours' slow envelopes
+    std::array<int, 3> linkedTo; // bands whose slow envelope can hold this band down (0 = none)
+};
+
+inline constexpr float kScaleMinus26dB = 0.050118722f;
+inline constexpr float kScaleMinus32dB = 0.025118865f;
+inline constexpr float kScaleMinus24dB = 0.06309573f;
+
+inline constexpr std::array<BandDefinition, kNumBands> kBandDefinitions = {{
+    // band k   fL       fH        rk           sigma            pol    stereo own    link                   linked to
+    {1,   0,  10.0f,   80.0f,    13.333333f,  0.0f,            -1.0f, false, true,  LinkGain::band2To1,    {2, 0, 0}},
+    {2,   1,  80.0f,   200.0f,   16.666666f,  kScaleMinus26dB, +1.0f, false, false, LinkGain::none,        {0, 0, 0}},
+    {3,   2,  200.0f,  300.0f,   20.833334f,  kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {4,   3,  300.0f,  450.0f,   26.041666f,  kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {5,   4,  450.0f,  675.0f,   32.552082f,  kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {6,   5,  675.0f,  1012.0f,  40.690105f,  kScaleMinus26dB, +1.0f, true,  false, LinkGain::bands5678,   {5, 7, 8}},
+    {7,   6,  1012.0f, 1518.0f,  50.86263f,   kScaleMinus26dB, -1.0f, true,  false, LinkGain::bands5678,   {5, 6, 8}},
+    {8,   7,  1518.0f, 2278.0f,  63.57829f,   kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {9,   8,  2278.0f, 3417.0f,  79.47286f,   kScaleMinus26dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {10,  9,  3417.0f, 5125.0f,  99.34107f,   kScaleMinus26dB, +1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {11,  10, 5125.0f, 7688.0f,  124.176346f, kScaleMinus32dB, -1.0f, true,  false, LinkGain::none,        {0, 0, 0}},
+    {12,  11, 7688.0f, 15000.0f, 155.22043f,  kScaleMinus24dB, +1.0f, true,  false, LinkGain::bands11To12, {11, 0, 0}},
+}};
+
+inline constexpr const BandDefinition& bandDefinition(int band)
+{
+    return kBandDefinitions[static_cast<std::size_t>(band - 1)];
+}
+
+// The table in order: bands numbered from 1, gate index band - 1, each band
+// starting where the one below ends, bands 1 and 2 mono.
+constexpr bool bandTableIsConsistent()
+{
+    for (int i = 0; i < kNumBands; ++i) {
+        const BandDefinition& d = kBandDefinitions[static_cast<std::size_t>(i)];
+        if (d.band != i + 1 || d.gateIndex != i || d.stereo != (i >= 2)) return false;
+        if (i > 0 && kBandDefinitions[static_cast<std::size_t>(i - 1)].highHz != d.lowHz) return false;
+    }
+    return true;
+}
+static_assert(bandTableIsConsistent());
+
+// Envelope and gain constants shared by every band, T = 1/fs.
+struct BandTimeConstants {
+    float T;          // sampling period
+    float cs, omcs;   // gate smoother exp(-33.333332*T) (30 ms) and 1 - cs
+    float c05, omc05; // exp(-2*T) (0.5 s): fast rising-indicator hold, slow-envelope smoothing
+    float c15, omc15; // fast-envelope smoothing exp(-66.666664*T) (15 ms)
+    float c4, omc4;   // slow rising-indicator hold exp(-0.25*T) (4 s)
+
+    void design(const RateConstants& rc);
+};
+
+// The sections of one band's split: a Butterworth highpass section at fL
+// (used twice), a Butterworth lowpass section at fH (used twice) and the
+// latter's a0, a0H.
+struct BandSplitDesign {
+    Sos hp;
+    Sos lp;
+    float a0H;
+};
+
+// What tests and tools can see of a band after a sample.
+struct BandProbe {
+    float m;    // band magnitude
+    float e1s;  // smoothed fast envelope
+    float e2s;  // smoothed slow envelope
+    float gt;   // gate factor
+    float g;    // band gain
+    float wf;   // width factor (stereo bands; 0 for bands 1 and 2)
+    float cm;   // mono compensation gain (stereo bands; 1 for bands 1 and 2)
+};
+
+// Four bands, one per lane of V, with all their state. Each band channel
+// (left and right of every band) is split into the band (highpass twice at fL,
+// lowpass twice at fH; the last lowpass section's numerator sum, a0H times the
+// band output, goes into the band ring, which the gain stage reads 1024
+// samples later) and measured by an analytic envelope detector; the larger of
+// a band's two magnitudes is its magnitude m. Per band, as in every lane:
+//   slow envelope e2s of m, linked with the neighbours' into E (by the bank)
+//   fast envelope e1s of the 44-sample peak of max(floor, m)
+//   q   = min(1, Gk*m)
+//   p1  = max(q, cg*p1 + (1 - cg)*q)       gate peak: instant attack, release cg
+//   p2  = cs*p2 + (1 - cs)*p1              30 ms smoothing
+//   gt  = atan(p2)                         gate factor, 0 .. pi/4
+//   den = max(max(e1s, 0.7943282*E), 3.1622778e-05),   g = 1/den
+// and the band signals of 1024 samples ago (lL, lR, times a0H) are levelled
+// into sum pol*sigma/a0H*(lL + lR)*gt*g and difference pol*sigma/a0H*(lL - lR)*gt*g,
+// written to rings that the mix reads 2048 samples later. A band with its own
+// floor and level (band 1) takes the floor B1t and the sum
+// pol*(gt*(lL + lR)*V1/a0H)/den. The levelled left and right signals feed the
+// stereo bands' width detectors: envelopes of both channels and a decision.
+// The arctangents and the release exponentials are evaluated only when some
+// lane's argument changed (with AVX the exponentials of a whole eight-lane
+// value at once).
+template <class V, class Channels = Pair<V>>
+struct BandGroup {
+    using Lanes = V;
+    using C = Channels;  // band channels: the left ones, then the right ones
+    static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
+
+    int firstBand;  // band number of lane 0
+
+    // Band split and detection, per channel.
+    SosT<C> hp1, hp2;          // Butterworth highpass sections at fL
+    SosT<C> lp1;               // first Butterworth lowpass section at fH
+    SosT<C> lp2;               // last lowpass section; only its denominator is used
+    Mem<C> ra0H;               // 1/a0H
+    AnalyticEnvelopeT<C> detector;
+    RingT<C, 2048> bandRing;   // a0H * band output
+
+    // Envelopes, gate and gain, per band.
+    Mem<V> m;                  // band magnitude of the current sample
+    RisingEnvelopeT<V> slow;   // slow envelope of m
+    RisingEnvelopeT<V> fast;   // fast envelope of the peaks
+    SlidingMaxT<V, 44> peak;   // 44-sample peak of the floored magnitude
+    Mem<V> cg, omcg;           // gate release exp(-rk*T) and 1 - cg
+    Mem<V> p1, p2;             // gate peak and smoother
+    Mem<V> gateArg;            // the p2 that gt was computed from (compared by its bits)
+    Mem<V> gt;                 // gate factor atan(p2)
+    Mem<V> g;                  // band gain 1/den
+    Mem<V> outScale;           // pol*sigma/a0H
+    Mem<V> own;                // 1 for a band with its own floor and level, else 0
+    bool hasOwn;               // some band of the group has its own floor and level
+    Mem<V> polarity;           // pol
+    Mem<V> ownScale;           // 1/a0H, for a band with its own level
+    RingT<V, 4096> sum;        // levelled band sum (mono output of a mono band)
+    RingT<V, 4096> diff;       // levelled difference (stereo bands)
+
+    // Width detection of the levelled channels (stereo bands).
+    AnalyticEnvelopeT<C> widthDetector;
+    RisingEnvelopeT<C> widthFollower;
+    using Width = WidthDetectorT<V>;
+    Width width;
+
+    // Per-sample values of the current run (see processRun): from the analysis
+    // (slowEs, fastEs, gt: first the smoothed gate peak p2, then its gate
+    // factor) and the linking (E).
+    struct RunValues {
+        std::array<Mem<V>, kRunLength> slowEs, fastEs, gt, E;
+    };
+    RunValues run;
+
+    void design(int first, const BandTimeConstants& tc, const RateConstants& rc);
+    void clear();
+
+    // The stages of one sample, in signal order.
+    // The last lowpass section's numerator sum (a0H times the band output)
+    // into the band ring; returns the unit-gain band signals.
+    C bandOutput(C x3, uint32_t n);
+    // Band magnitudes m of the band signals, in both halves.
+    C detect(C band);
+    // The 44-sample peaks of the floored band magnitudes mv, which the fast
+    // envelope follows.
+    V peakOf(V mv, const BlockValues& bv);
+    // Gate peak and smoother of the magnitudes mv; returns the smoothed peak p2.
+    V gate(V mv, const BlockValues& bv, const BandTimeConstants& tc);
+    // The gate factor atan(p2) of the smoothed peak p2.
+    V gateFactor(V p2v);
+    // Gain and levelling of one sample from the linked slow levels E, the fast
+    // envelopes and the gate factors gtv; returns the levelled left and right
+    // signals.
+    C level(uint32_t n, V E, V fastEs, V gtv, const BlockValues& bv);
+};
+
+class BandBank {
+public:
+    void design(const RateConstants& rc);
+    void clear();
+
+    // A run of len (1 .. kRunLength) samples of the pseudo-stereo pair through
+    // all twelve bands; n0 is the ring counter of its first sample. Leaves in
+    // output(i) what the band mix needs for sample i of the run: the band
+    // outputs of 2048 samples ago and the width decisions of this sample.
+    void processRun(const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv);
+    const BandOutputs& output(int i) const { return outputs[static_cast<std::size_t>(i)]; }
+
+    // One sample (a run of one): n is its ring counter.
+    BandOutputs process(float left, float right, uint32_t n, const BlockValues& bv)
+    {
+        processRun(&left, &right, 1, n, bv);
+        return outputs[0];
+    }
+
+    // Runs the band groups with eight AVX lanes (on) or four SSE2 lanes (off);
+    // returns whether the AVX path is in use, which needs an x86-64 build and a
+    // CPU and system with AVX. design() chooses AVX where it can, unless the
+    // environment variable PLUMBRA_FORCE_SSE2 is set to 1. Both give the same bits.
+    bool useAvx(bool on);
+    bool usesAvx() const { return avx; }
+
+    // State of band 1..12 after the last sample.
+    BandProbe probe(int band) const;
+
+    static constexpr uint32_t kLookAhead = 1024;  // the gain leads the band signal by this much
+    static constexpr uint32_t kMixDelay = 2048;   // the band mix reads the output rings this far back
+    static constexpr uint32_t kPeakWindow = 44;   // length of the fast envelopes' peak maximum
+
+private:
+    using Group = BandGroup<Lane4>;
+
+    BandTimeConstants times;
+    std::array<Group, kBandGroups> groups;  // bands 1..4, 5..8, 9..12
+    std::array<BandOutputs, kRunLength> outputs;  // of the current run
+    bool avx = false;                       // the groups run with eight AVX lanes
+};
+
+static_assert(std::is_trivially_copyable_v<BandBank>);
+
+}  // namespace plumbra
