@@ -121,7 +121,7 @@ BlockValues mydsp::blockValues() const
     const float master = loadControl(c.masterGateGain);
     const float scale = loadControl(c.gateScalePerBand);
     b.gateGain[0] = dbToLinear(master + loadControl(c.band1GateTrim));
-    for (int k = 1; k < 12; ++k) b.gateGain[k] = dbToLinear(master - static_cast<float>(k) * scale);
+    for (int k = 1; k < kNumBands; ++k) b.gateGain[k] = dbToLinear(master - static_cast<float>(k) * scale);
     b.floorMt = dbToLinear(loadControl(c.mbeqMt));
     b.floorB1t = dbToLinear(loadControl(c.mbeqB1t));
     b.link5678 = dbToLinear(loadControl(c.bands5678Link));

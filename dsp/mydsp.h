@@ -11,7 +11,7 @@
 #include "dsp/stages/band_bank.h"
 #include "dsp/stages/band_mix.h"
 #include "dsp/stages/band_outputs.h"
-#include "dsp/block_values.h"
+#include "dsp/stages/block_values.h"
 #include "dsp/stages/bandwidth_expander.h"
 #include "dsp/stages/decorrelator.h"
 #include "dsp/dsp.h"

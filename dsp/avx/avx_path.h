@@ -16,11 +16,10 @@ bool avxAvailable();
 // (Declared in every build; the entries below exist only in x86-64 builds.)
 bool avxPathIf(bool on);
 
-// A run through the band groups: groups is the bank's
-// std::array<BandGroup<Lane4>, kBandGroups>, outputs its BandOutputs[kRunLength],
-// times its BandTimeConstants, blockValues the block's BlockValues.
-void processBandsRunAvx(void* groups, void* outputs, const void* times, const float* left, const float* right, int len,
-                        uint32_t n0, const void* blockValues);
+// A run through the band groups: state is the bank's BandBankState<Lane4>,
+// outputs its BandOutputs[kRunLength], blockValues the block's BlockValues.
+void processBandsRunAvx(void* state, void* outputs, const float* left, const float* right, int len, uint32_t n0,
+                        const void* blockValues);
 
 // Decorrelator::processRun of the Decorrelator at decorrelator.
 void decorrelateRunAvx(void* decorrelator, const float* x, float* left, float* right, int len, uint32_t n0);

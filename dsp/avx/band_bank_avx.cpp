@@ -33,24 +33,26 @@
 
 namespace plumbra_avx {
 
-using Group4 = BandGroup<Lane4>;
-using Group8 = BandGroup<Lane4, Lane8>;
-static_assert(sizeof(Group8) == sizeof(Group4) && alignof(Group8) == alignof(Group4));
-static_assert(offsetof(Group8, widthDetector) == offsetof(Group4, widthDetector));
-static_assert(offsetof(Group8, width) == offsetof(Group4, width));
-static_assert(offsetof(Group8, run) == offsetof(Group4, run));
+using State4 = BandBankState<Lane4>;
+using State8 = BandBankState<Lane4, Lane8>;
+static_assert(sizeof(State8) == sizeof(State4) && alignof(State8) == alignof(State4));
+static_assert(offsetof(State8, groups) == offsetof(State4, groups));
+static_assert(offsetof(State8, slow) == offsetof(State4, slow));
+static_assert(offsetof(State8, widthFollower) == offsetof(State4, widthFollower));
+static_assert(offsetof(State8, run) == offsetof(State4, run));
+static_assert(std::is_same_v<Mem<State8::Bands>, Mem<State4::Bands>>);
+static_assert(std::is_same_v<Mem<State8::BandChannels>, Mem<State4::BandChannels>>);
 
 }  // namespace plumbra_avx
 
 namespace plumbra {
 
-void processBandsRunAvx(void* groups, void* outputs, const void* times, const float* left, const float* right, int len,
-                        uint32_t n0, const void* blockValues)
+void processBandsRunAvx(void* state, void* outputs, const float* left, const float* right, int len, uint32_t n0,
+                        const void* blockValues)
 {
     using namespace plumbra_avx;
-    auto& g = *std::launder(static_cast<std::array<Group8, kBandGroups>*>(groups));
-    processBandsRun(g, std::launder(static_cast<BandOutputs*>(outputs)), *static_cast<const BandTimeConstants*>(times),
-                    left, right, len, n0, *static_cast<const BlockValues*>(blockValues));
+    processBandsRun(*std::launder(static_cast<State8*>(state)), std::launder(static_cast<BandOutputs*>(outputs)), left,
+                    right, len, n0, *static_cast<const BlockValues*>(blockValues));
     // The caller's SSE2 code must not find the upper halves of the vector
     // registers in use (every legacy SSE instruction would then wait for them).
     _mm256_zeroupper();

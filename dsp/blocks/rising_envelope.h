@@ -108,43 +108,6 @@ private:
     }
 };
 
-// Two followers of the same design side by side, as one follower W of twice
-// the lanes (its state in memory is the two followers' state, a's first), and
-// back: a run of samples can go through both with their operations interleaved.
-template <class W, class V>
-void joinFollowers(RisingEnvelopeT<W>& w, const RisingEnvelopeT<V>& a, const RisingEnvelopeT<V>& b)
-{
-    static_assert(std::is_same_v<Mem<W>, PairMem<Mem<V>>>);
-    w.hold = a.hold;
-    w.omHold = a.omHold;
-    w.smooth = a.smooth;
-    w.omSmooth = a.omSmooth;
-    w.T = a.T;
-    w.releaseBase = a.releaseBase;
-    w.smallArguments = a.smallArguments;
-    w.crRising = a.crRising;
-    w.h = {a.h, b.h};
-    w.E = {a.E, b.E};
-    w.Es = {a.Es, b.Es};
-    w.r = {a.r, b.r};
-    w.cr = {a.cr, b.cr};
-}
-template <class W, class V>
-void splitFollowers(const RisingEnvelopeT<W>& w, RisingEnvelopeT<V>& a, RisingEnvelopeT<V>& b)
-{
-    static_assert(std::is_same_v<Mem<W>, PairMem<Mem<V>>>);
-    a.h = w.h[0];
-    b.h = w.h[1];
-    a.E = w.E[0];
-    b.E = w.E[1];
-    a.Es = w.Es[0];
-    b.Es = w.Es[1];
-    a.r = w.r[0];
-    b.r = w.r[1];
-    a.cr = w.cr[0];
-    b.cr = w.cr[1];
-}
-
 static_assert(std::is_trivially_copyable_v<RisingEnvelopeT<float>>);
 
 }  // namespace plumbra

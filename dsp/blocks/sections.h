@@ -92,9 +92,19 @@ struct RingT {
     }
     void write(uint32_t counter, V v) { store(buf[counter & kMask], v); }
     V tap(uint32_t counter, uint32_t back) const { return load<V>(buf[(counter - back) & kMask]); }
+    // The value written Back samples before counter; the ring must hold it.
+    template <uint32_t Back>
+    V tap(uint32_t counter) const
+    {
+        static_assert(Back < N, "the ring is shorter than its tap");
+        return tap(counter, Back);
+    }
 };
 template <uint32_t N>
 using Ring = RingT<float, N>;
+// The shortest ring that reads back Delay samples.
+template <class V, uint32_t Delay>
+using DelayRingT = RingT<V, std::bit_ceil(Delay + 1)>;
 
 // ---------------------------------------------------------------------------
 // Maximum of the W most recent values, the current one included, with zeros

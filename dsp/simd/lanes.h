@@ -1,7 +1,8 @@
 // Lane types: the sample types the chain's sections are written over. A plain
 // float, the four lanes of a packed single-precision vector (Lane4), the low
 // two lanes of one (Lane2: two channels side by side, lanes 2 and 3 idle) and
-// two values of a lane type side by side (Pair). Each has exactly the
+// two values side by side (Pair: of one lane type, or of two, such as the
+// twelve bands' values as two groups of four and one). Each has exactly the
 // operations the sections use: + - * /, sqrt, comparisons, select, and min/max
 // with the operand order of std::min/std::max, so that a NaN operand gives
 // every lane what the scalar call gives. Every packed operation rounds each
@@ -20,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include <emmintrin.h>
 
@@ -35,10 +37,11 @@ struct Sse {
 using Lane4 = Sse<4>;
 using Lane2 = Sse<2>;
 
-// Two values of a lane type side by side, each operation applied to both.
-template <class V>
+// Two values side by side, each operation applied to both.
+template <class A, class B = A>
 struct Pair {
-    V lo, hi;
+    A lo;
+    B hi;
 };
 
 // The memory of four packed lanes, aligned as a vector so that no load or
@@ -47,6 +50,38 @@ struct Pair {
 struct alignas(16) Lanes4Mem : std::array<float, 4> {};
 template <class M>
 struct alignas(alignof(M) * 2 < 32 ? alignof(M) * 2 : 32) PairMem : std::array<M, 2> {};
+// Two values of different lane types, the first one's lanes first.
+template <class MA, class MB>
+struct HPairMem {
+    MA lo;
+    MB hi;
+};
+
+// The halves of a pair's memory.
+template <class M>
+M& lowMem(std::array<M, 2>& m) { return m[0]; }
+template <class M>
+const M& lowMem(const std::array<M, 2>& m) { return m[0]; }
+template <class M>
+M& highMem(std::array<M, 2>& m) { return m[1]; }
+template <class M>
+const M& highMem(const std::array<M, 2>& m) { return m[1]; }
+template <class MA, class MB>
+MA& lowMem(HPairMem<MA, MB>& m) { return m.lo; }
+template <class MA, class MB>
+const MA& lowMem(const HPairMem<MA, MB>& m) { return m.lo; }
+template <class MA, class MB>
+MB& highMem(HPairMem<MA, MB>& m) { return m.hi; }
+template <class MA, class MB>
+const MB& highMem(const HPairMem<MA, MB>& m) { return m.hi; }
+
+// The number of lanes a value's memory holds.
+template <class M>
+inline constexpr std::size_t kMemLanes = sizeof(M) / sizeof(float);  // float, Lanes4Mem
+template <class M>
+inline constexpr std::size_t kMemLanes<PairMem<M>> = 2 * kMemLanes<M>;
+template <class MA, class MB>
+inline constexpr std::size_t kMemLanes<HPairMem<MA, MB>> = kMemLanes<MA> + kMemLanes<MB>;
 
 template <class V>
 struct LaneTraits;
@@ -60,10 +95,11 @@ struct LaneTraits<Sse<N>> {
     static constexpr int kLanes = N;
     using Mem = Lanes4Mem;
 };
-template <class V>
-struct LaneTraits<Pair<V>> {
-    static constexpr int kLanes = 2 * LaneTraits<V>::kLanes;
-    using Mem = PairMem<typename LaneTraits<V>::Mem>;
+template <class A, class B>
+struct LaneTraits<Pair<A, B>> {
+    static constexpr int kLanes = LaneTraits<A>::kLanes + LaneTraits<B>::kLanes;
+    using Mem = std::conditional_t<std::is_same_v<A, B>, PairMem<typename LaneTraits<A>::Mem>,
+                                   HPairMem<typename LaneTraits<A>::Mem, typename LaneTraits<B>::Mem>>;
 };
 
 template <class V>
@@ -151,6 +187,33 @@ inline Lane4 shiftUp(Lane4 v, Lane4 below)
     return {_mm_shuffle_ps(u, v.v, _MM_SHUFFLE(2, 1, 2, 0))};                // below3 v0 v1 v2
 }
 
+// The lanes of v reordered: lane j of the result is lane I[j] of v.
+template <int I0>
+inline float permute(float v)
+{
+    static_assert(I0 == 0);
+    return v;
+}
+template <int I0, int I1, int I2, int I3>
+inline Lane4 permute(Lane4 v) { return {_mm_shuffle_ps(v.v, v.v, _MM_SHUFFLE(I3, I2, I1, I0))}; }
+
+// A mask, for select(), with lane j set where B[j] is true.
+template <bool B0>
+inline bool laneMask(float) { return B0; }
+template <bool B0, bool B1, bool B2, bool B3>
+inline Lane4 laneMask(Lane4)
+{
+    return {_mm_castsi128_ps(_mm_setr_epi32(B0 ? -1 : 0, B1 ? -1 : 0, B2 ? -1 : 0, B3 ? -1 : 0))};
+}
+
+// Lanes 0 and 1 of a and b interleaved (a0 b0 a1 b1), and lanes 2 and 3 (a2 b2 a3 b3).
+inline Lane4 interleaveLow(Lane4 a, Lane4 b) { return {_mm_unpacklo_ps(a.v, b.v)}; }
+inline Lane4 interleaveHigh(Lane4 a, Lane4 b) { return {_mm_unpackhi_ps(a.v, b.v)}; }
+// Lanes 2 and 3 of a in lanes 0 and 1 (and again in 2 and 3).
+inline Lane4 upperLanes(Lane4 a) { return {_mm_movehl_ps(a.v, a.v)}; }
+// Lanes 0 and 1 of a as two channels, the idle lanes 0.
+inline Lane2 lowerLanes(Lane4 a) { return {_mm_movelh_ps(a.v, _mm_setzero_ps())}; }
+
 // Lane J of a value.
 template <std::size_t J>
 inline float lane(float v) { static_assert(J == 0); return v; }
@@ -160,50 +223,54 @@ inline float lane(Lane4 v) { static_assert(J < 4); return _mm_cvtss_f32(_mm_shuf
 // ---------------------------------------------------------------------------
 // Pairs.
 
-template <class V>
-inline Pair<V> load(const Mem<Pair<V>>& m, Pair<V>) { return {load(m[0], V{}), load(m[1], V{})}; }
-template <class V>
-inline void store(Mem<Pair<V>>& m, Pair<V> x)
+template <class A, class B>
+inline Pair<A, B> load(const Mem<Pair<A, B>>& m, Pair<A, B>) { return {load(lowMem(m), A{}), load(highMem(m), B{})}; }
+template <class A, class B>
+inline void store(Mem<Pair<A, B>>& m, Pair<A, B> x)
 {
-    store(m[0], x.lo);
-    store(m[1], x.hi);
+    store(lowMem(m), x.lo);
+    store(highMem(m), x.hi);
 }
-template <class V>
-inline Pair<V> splat(float x, Pair<V>) { return {splat(x, V{}), splat(x, V{})}; }
-template <class V>
-inline Pair<V> operator+(Pair<V> a, Pair<V> b) { return {a.lo + b.lo, a.hi + b.hi}; }
-template <class V>
-inline Pair<V> operator-(Pair<V> a, Pair<V> b) { return {a.lo - b.lo, a.hi - b.hi}; }
-template <class V>
-inline Pair<V> operator*(Pair<V> a, Pair<V> b) { return {a.lo * b.lo, a.hi * b.hi}; }
-template <class V>
-inline Pair<V> operator/(Pair<V> a, Pair<V> b) { return {a.lo / b.lo, a.hi / b.hi}; }
-template <class V>
-inline Pair<V> sqrt(Pair<V> a) { return {sqrt(a.lo), sqrt(a.hi)}; }
-template <class V>
-inline Pair<V> max(Pair<V> a, Pair<V> b) { return {max(a.lo, b.lo), max(a.hi, b.hi)}; }
-template <class V>
-inline Pair<V> min(Pair<V> a, Pair<V> b) { return {min(a.lo, b.lo), min(a.hi, b.hi)}; }
-template <class V>
-inline auto greater(Pair<V> a, Pair<V> b) { return Pair<decltype(greater(a.lo, b.lo))>{greater(a.lo, b.lo), greater(a.hi, b.hi)}; }
-template <class V>
-inline auto greaterEqual(Pair<V> a, Pair<V> b)
+template <class A, class B>
+inline Pair<A, B> splat(float x, Pair<A, B>) { return {splat(x, A{}), splat(x, B{})}; }
+template <class A, class B>
+inline Pair<A, B> operator+(Pair<A, B> a, Pair<A, B> b) { return {a.lo + b.lo, a.hi + b.hi}; }
+template <class A, class B>
+inline Pair<A, B> operator-(Pair<A, B> a, Pair<A, B> b) { return {a.lo - b.lo, a.hi - b.hi}; }
+template <class A, class B>
+inline Pair<A, B> operator*(Pair<A, B> a, Pair<A, B> b) { return {a.lo * b.lo, a.hi * b.hi}; }
+template <class A, class B>
+inline Pair<A, B> operator/(Pair<A, B> a, Pair<A, B> b) { return {a.lo / b.lo, a.hi / b.hi}; }
+template <class A, class B>
+inline Pair<A, B> sqrt(Pair<A, B> a) { return {sqrt(a.lo), sqrt(a.hi)}; }
+template <class A, class B>
+inline Pair<A, B> max(Pair<A, B> a, Pair<A, B> b) { return {max(a.lo, b.lo), max(a.hi, b.hi)}; }
+template <class A, class B>
+inline Pair<A, B> min(Pair<A, B> a, Pair<A, B> b) { return {min(a.lo, b.lo), min(a.hi, b.hi)}; }
+template <class A, class B>
+inline auto greater(Pair<A, B> a, Pair<A, B> b)
 {
-    return Pair<decltype(greaterEqual(a.lo, b.lo))>{greaterEqual(a.lo, b.lo), greaterEqual(a.hi, b.hi)};
+    return Pair<decltype(greater(a.lo, b.lo)), decltype(greater(a.hi, b.hi))>{greater(a.lo, b.lo), greater(a.hi, b.hi)};
 }
-template <class V>
-inline auto isNan(Pair<V> a) { return Pair<decltype(isNan(a.lo))>{isNan(a.lo), isNan(a.hi)}; }
-template <class M, class V>
-inline Pair<V> select(Pair<M> m, Pair<V> a, Pair<V> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
-template <class V>
-inline bool bitsDiffer(Pair<V> a, const Mem<Pair<V>>& m) { return bitsDiffer(a.lo, m[0]) || bitsDiffer(a.hi, m[1]); }
+template <class A, class B>
+inline auto greaterEqual(Pair<A, B> a, Pair<A, B> b)
+{
+    return Pair<decltype(greaterEqual(a.lo, b.lo)), decltype(greaterEqual(a.hi, b.hi))>{greaterEqual(a.lo, b.lo),
+                                                                                        greaterEqual(a.hi, b.hi)};
+}
+template <class A, class B>
+inline auto isNan(Pair<A, B> a) { return Pair<decltype(isNan(a.lo)), decltype(isNan(a.hi))>{isNan(a.lo), isNan(a.hi)}; }
+template <class MA, class MB, class A, class B>
+inline Pair<A, B> select(Pair<MA, MB> m, Pair<A, B> a, Pair<A, B> b) { return {select(m.lo, a.lo, b.lo), select(m.hi, a.hi, b.hi)}; }
+template <class A, class B>
+inline bool bitsDiffer(Pair<A, B> a, const Mem<Pair<A, B>>& m) { return bitsDiffer(a.lo, lowMem(m)) || bitsDiffer(a.hi, highMem(m)); }
 
 // Whether the mathematics functions on V work on four double lanes per vector
 // (AVX; set in lanes_avx.h) rather than two.
 template <class V>
 inline constexpr bool kWideDoubles = false;
-template <class V>
-inline constexpr bool kWideDoubles<Pair<V>> = kWideDoubles<V>;
+template <class A, class B>
+inline constexpr bool kWideDoubles<Pair<A, B>> = kWideDoubles<A> && kWideDoubles<B>;
 
 // A value computed from an argument only when the argument's bits changed:
 // where v differs from the argument kept in `kept`, v is kept and f(v) stored
@@ -217,28 +284,28 @@ inline void refreshChanged(V v, Mem<V>& kept, Mem<V>& result, F f)
         store(result, f(v));
     }
 }
-template <class V, class F>
-inline void refreshChanged(Pair<V> v, Mem<Pair<V>>& kept, Mem<Pair<V>>& result, F f)
+template <class A, class B, class F>
+inline void refreshChanged(Pair<A, B> v, Mem<Pair<A, B>>& kept, Mem<Pair<A, B>>& result, F f)
 {
-    refreshChanged(v.lo, kept[0], result[0], f);
-    refreshChanged(v.hi, kept[1], result[1], f);
+    refreshChanged(v.lo, lowMem(kept), lowMem(result), f);
+    refreshChanged(v.hi, highMem(kept), highMem(result), f);
 }
-template <class V>
-inline Pair<V> laneExp(Pair<V> a) { return {laneExp(a.lo), laneExp(a.hi)}; }
-template <class V>
-inline Pair<V> laneAtan(Pair<V> a) { return {laneAtan(a.lo), laneAtan(a.hi)}; }
-template <class V>
-inline Pair<V> laneTan(Pair<V> a) { return {laneTan(a.lo), laneTan(a.hi)}; }
-template <class V>
-inline Pair<V> laneExpSmall(Pair<V> a) { return {laneExpSmall(a.lo), laneExpSmall(a.hi)}; }
+template <class A, class B>
+inline Pair<A, B> laneExp(Pair<A, B> a) { return {laneExp(a.lo), laneExp(a.hi)}; }
+template <class A, class B>
+inline Pair<A, B> laneAtan(Pair<A, B> a) { return {laneAtan(a.lo), laneAtan(a.hi)}; }
+template <class A, class B>
+inline Pair<A, B> laneTan(Pair<A, B> a) { return {laneTan(a.lo), laneTan(a.hi)}; }
+template <class A, class B>
+inline Pair<A, B> laneExpSmall(Pair<A, B> a) { return {laneExpSmall(a.lo), laneExpSmall(a.hi)}; }
 
 // The two halves of a value of two lane groups, and a value from its halves.
-template <class V>
-inline V lowHalf(Pair<V> a) { return a.lo; }
-template <class V>
-inline V highHalf(Pair<V> a) { return a.hi; }
-template <class V>
-inline Pair<V> joinHalves(V lo, V hi, Pair<V>) { return {lo, hi}; }
+template <class A, class B>
+inline A lowHalf(Pair<A, B> a) { return a.lo; }
+template <class A, class B>
+inline B highHalf(Pair<A, B> a) { return a.hi; }
+template <class A, class B>
+inline Pair<A, B> joinHalves(A lo, B hi, Pair<A, B>) { return {lo, hi}; }
 
 // ---------------------------------------------------------------------------
 // Any lane type.
@@ -252,6 +319,10 @@ template <int N>
 inline Sse<N> loadFrom(const float* p, Sse<N>) { return {_mm_loadu_ps(p)}; }
 template <class V>
 inline V loadFrom(const float* p) { return loadFrom(p, V{}); }
+// The lanes of v to consecutive floats.
+inline void storeTo(float* p, float v) { *p = v; }
+template <int N>
+inline void storeTo(float* p, Sse<N> v) { _mm_storeu_ps(p, v.v); }
 template <class V>
 inline V splat(float x) { return splat(x, V{}); }
 
@@ -263,8 +334,22 @@ inline float laneOf(const std::array<float, 4>& m, std::size_t j) { return m[j];
 template <class M>
 inline float& laneOf(std::array<M, 2>& m, std::size_t j)
 {
-    constexpr std::size_t half = sizeof(M) / sizeof(float);
-    return laneOf(m[j / half], j % half);
+    return j < kMemLanes<M> ? laneOf(m[0], j) : laneOf(m[1], j - kMemLanes<M>);
+}
+template <class M>
+inline float laneOf(const std::array<M, 2>& m, std::size_t j)
+{
+    return j < kMemLanes<M> ? laneOf(m[0], j) : laneOf(m[1], j - kMemLanes<M>);
+}
+template <class MA, class MB>
+inline float& laneOf(HPairMem<MA, MB>& m, std::size_t j)
+{
+    return j < kMemLanes<MA> ? laneOf(m.lo, j) : laneOf(m.hi, j - kMemLanes<MA>);
+}
+template <class MA, class MB>
+inline float laneOf(const HPairMem<MA, MB>& m, std::size_t j)
+{
+    return j < kMemLanes<MA> ? laneOf(m.lo, j) : laneOf(m.hi, j - kMemLanes<MA>);
 }
 
 // Every lane of a value in memory set to x.
@@ -275,6 +360,12 @@ inline void fill(std::array<M, 2>& m, float x)
 {
     fill(m[0], x);
     fill(m[1], x);
+}
+template <class MA, class MB>
+inline void fill(HPairMem<MA, MB>& m, float x)
+{
+    fill(m.lo, x);
+    fill(m.hi, x);
 }
 
 // Two channel groups side by side (Joined<V>), and their halves again: a

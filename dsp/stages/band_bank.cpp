@@ -69,14 +69,15 @@ void BandTimeConstants::design(const RateConstants& rc)
 }
 
 // ---------------------------------------------------------------------------
-// A group of four bands.
+// A group of bands.
 
 template <class V, class Ch>
-void BandGroup<V, Ch>::design(int first, const BandTimeConstants& tc, const RateConstants& rc)
+void BandGroup<V, Ch>::design(int first, const RateConstants& rc)
 {
     firstBand = first;
+    firstGate = bandDefinition(first).gateIndex;
     hasOwn = false;
-    for (int j = 0; j < kBandsPerGroup; ++j) {
+    for (int j = 0; j < kWidth; ++j) {
         const BandDefinition& def = bandDefinition(first + j);
         const BandSplitDesign d = designBandSplit(def, rc);
         const auto b = static_cast<std::size_t>(j);
@@ -99,12 +100,7 @@ void BandGroup<V, Ch>::design(int first, const BandTimeConstants& tc, const Rate
         laneOf(polarity, b) = def.polarity;
         laneOf(ownScale, b) = 1.0f / d.a0H;
     }
-    // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
-    slow.design(tc.c4, tc.c05, tc.T, kSlowReleaseBase);
-    // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
-    fast.design(tc.c05, tc.c15, tc.T, kFastReleaseBase);
     width.design(rc);
-    WidthDetectorT<V>::designFollowers(widthFollower, rc);
 }
 
 template <class V, class Ch>
@@ -117,8 +113,6 @@ void BandGroup<V, Ch>::clear()
     detector.clear();
     bandRing.clear();
     fill(m, 0.0f);
-    slow.clear();
-    fast.clear();
     peak.clear();
     fill(p1, 0.0f);
     fill(p2, 0.0f);
@@ -128,41 +122,80 @@ void BandGroup<V, Ch>::clear()
     sum.clear();
     diff.clear();
     widthDetector.clear();
-    widthFollower.clear();
     width.clear();
-    run = {};
 }
-
-template struct BandGroup<Lane4>;
 
 // ---------------------------------------------------------------------------
 // The bank.
 
-void BandBank::design(const RateConstants& rc)
+template <class V, class Ch>
+void BandBankState<V, Ch>::design(const RateConstants& rc)
+{
+    times.design(rc);
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        groups[i].design(static_cast<int>(i) * Group::kWidth + 1, rc);
+    // Slow envelopes: release 2 s .. 3 s, rising-indicator hold 4 s, smoothing 0.5 s.
+    slow.design(times.c4, times.c05, times.T, kSlowReleaseBase);
+    // Fast envelopes: release 0.25 s .. 1.25 s, rising-indicator hold 0.5 s, smoothing 15 ms.
+    fast.design(times.c05, times.c15, times.T, kFastReleaseBase);
+    WidthDetectorT<V>::designFollowers(widthFollower, rc);
+}
+
+template <class V, class Ch>
+void BandBankState<V, Ch>::clear()
+{
+    for (Group& g : groups) g.clear();
+    slow.clear();
+    fast.clear();
+    widthFollower.clear();
+    run = {};
+}
+
+template <class V, class Ch>
+BandProbe BandBankState<V, Ch>::probe(int bandNumber) const
+{
+    const auto i = static_cast<std::size_t>(bandNumber - 1);
+    const Group& grp = groups[i / Group::kWidth];
+    const std::size_t j = i % Group::kWidth;
+    BandProbe p{laneOf(grp.m, j), laneOf(fast.Es, i), laneOf(slow.Es, i), laneOf(grp.gt, j), laneOf(grp.g, j), 0.0f, 1.0f};
+    if (bandDefinition(bandNumber).stereo) {
+        p.wf = laneOf(grp.width.wf, j);
+        p.cm = laneOf(grp.width.cm, j);
+    }
+    return p;
+}
+
+template struct BandBankState<float>;
+template struct BandBankState<Lane4>;
+
+template <class V>
+void BandBankT<V>::design(const RateConstants& rc)
 {
     // The band path, chosen here and never while processing.
     const char* force = std::getenv("PLUMBRA_FORCE_SSE2");
     useAvx(!(force && std::strcmp(force, "1") == 0));
-    times.design(rc);
-    for (std::size_t i = 0; i < groups.size(); ++i)
-        groups[i].design(static_cast<int>(i) * kBandsPerGroup + 1, times, rc);
+    state.design(rc);
 }
 
-void BandBank::clear()
+template <class V>
+void BandBankT<V>::clear()
 {
-    for (Group& g : groups) g.clear();
+    state.clear();
     outputs = {};
 }
 
-void BandBank::processRun(const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv)
+template <class V>
+void BandBankT<V>::processRun(const float* left, const float* right, int len, uint32_t n0, const BlockValues& bv)
 {
 #ifdef PLUMBRA_AVX_PATH
-    if (avx) {
-        processBandsRunAvx(groups.data(), outputs.data(), &times, left, right, len, n0, &bv);
-        return;
+    if constexpr (std::is_same_v<V, Lane4>) {
+        if (avx) {
+            processBandsRunAvx(&state, outputs.data(), left, right, len, n0, &bv);
+            return;
+        }
     }
 #endif
-    processBandsRun(groups, outputs.data(), times, left, right, len, n0, bv);
+    processBandsRun(state, outputs.data(), left, right, len, n0, bv);
 }
 
 bool avxPathIf(bool on)
@@ -175,24 +208,14 @@ bool avxPathIf(bool on)
 #endif
 }
 
-bool BandBank::useAvx(bool on)
+template <class V>
+bool BandBankT<V>::useAvx(bool on)
 {
-    avx = avxPathIf(on);
+    avx = std::is_same_v<V, Lane4> && avxPathIf(on);
     return avx;
 }
 
-BandProbe BandBank::probe(int bandNumber) const
-{
-    const auto i = static_cast<std::size_t>(bandNumber - 1);
-    const Group& grp = groups[i / kBandsPerGroup];
-    const std::size_t j = i % kBandsPerGroup;
-    BandProbe p{laneOf(grp.m, j), laneOf(grp.fast.Es, j), laneOf(grp.slow.Es, j), laneOf(grp.gt, j),
-                laneOf(grp.g, j), 0.0f, 1.0f};
-    if (bandDefinition(bandNumber).stereo) {
-        p.wf = laneOf(grp.width.wf, j);
-        p.cm = laneOf(grp.width.cm, j);
-    }
-    return p;
-}
+template class BandBankT<float>;
+template class BandBankT<Lane4>;
 
 }  // namespace plumbra

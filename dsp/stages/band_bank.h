@@ -18,18 +18,23 @@
 // envelopes, gate) first, then the linking of each sample, then the gains,
 // levelling and width decisions of the run (see processRun()).
 //
-// The bands run in groups of four, one band per lane (BandGroup): the group's
-// left channels and right channels side by side in a Pair of lanes (or, on
-// CPUs with AVX, in the eight lanes of one vector, kept in the same memory),
-// its per-band envelopes, gates and gains in one value.
+// The bank is written once over the lane type of its bands (BandBankT): with
+// float lanes, twelve groups of one band, the reference; packed, three groups
+// of four bands, one band per lane (BandGroup), each group's left and right
+// channels side by side in a Pair of lanes (or, on CPUs with AVX, in the eight
+// lanes of one vector, kept in the same memory). The envelope followers of all
+// twelve bands run as one value of all the groups' lanes (BandSpread), kept in
+// band order, so that their long recursions interleave operation by operation.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <bit>
 #include <type_traits>
+#include <utility>
 
 #include "dsp/stages/band_outputs.h"
-#include "dsp/block_values.h"
+#include "dsp/stages/block_values.h"
 #include "dsp/simd/lanes.h"
 #include "dsp/blocks/rising_envelope.h"
 #include "dsp/blocks/sections.h"
@@ -80,18 +85,30 @@ inline constexpr const BandDefinition& bandDefinition(int band)
     return kBandDefinitions[static_cast<std::size_t>(band - 1)];
 }
 
-// The table in order: bands numbered from 1, gate index band - 1, each band
-// starting where the one below ends, bands 1 and 2 mono.
+// The table in order: bands numbered from 1, each band starting where the one
+// below ends, one band with its own floor and level.
 constexpr bool bandTableIsConsistent()
 {
+    int own = 0;
     for (int i = 0; i < kNumBands; ++i) {
         const BandDefinition& d = kBandDefinitions[static_cast<std::size_t>(i)];
-        if (d.band != i + 1 || d.gateIndex != i || d.stereo != (i >= 2)) return false;
+        if (d.band != i + 1 || d.gateIndex < 0 || d.gateIndex >= kNumBands) return false;
         if (i > 0 && kBandDefinitions[static_cast<std::size_t>(i - 1)].highHz != d.lowHz) return false;
+        own += d.ownFloorAndLevel ? 1 : 0;
     }
-    return true;
+    return own == 1;
 }
 static_assert(bandTableIsConsistent());
+// A group of bands reads its gate gains G_k as one value, so the gate indices
+// of neighbouring bands follow one another.
+constexpr bool gateIndicesConsecutive()
+{
+    for (int i = 1; i < kNumBands; ++i)
+        if (kBandDefinitions[static_cast<std::size_t>(i)].gateIndex != kBandDefinitions[static_cast<std::size_t>(i - 1)].gateIndex + 1)
+            return false;
+    return true;
+}
+static_assert(gateIndicesConsecutive());
 
 // Envelope and gain constants shared by every band, T = 1/fs.
 struct BandTimeConstants {
@@ -120,18 +137,24 @@ struct BandProbe {
     float e2s;  // smoothed slow envelope
     float gt;   // gate factor
     float g;    // band gain
-    float wf;   // width factor (stereo bands; 0 for bands 1 and 2)
-    float cm;   // mono compensation gain (stereo bands; 1 for bands 1 and 2)
+    float wf;   // width factor (stereo bands; 0 for mono bands)
+    float cm;   // mono compensation gain (stereo bands; 1 for mono bands)
 };
 
-// Four bands, one per lane of V, with all their state. Each band channel
-// (left and right of every band) is split into the band (highpass twice at fL,
-// lowpass twice at fH; the last lowpass section's numerator sum, a0H times the
-// band output, goes into the band ring, which the gain stage reads 1024
-// samples later) and measured by an analytic envelope detector; the larger of
-// a band's two magnitudes is its magnitude m. Per band, as in every lane:
+// The delays of the band path.
+inline constexpr uint32_t kBandLookAhead = 1024;  // the gain leads the band signal by this much
+inline constexpr uint32_t kBandMixDelay = 2048;   // the band mix reads the output rings this far back
+inline constexpr uint32_t kBandPeakWindow = 44;   // length of the fast envelopes' peak maximum
+
+// The bands of one group, one per lane of V, with the state of their split,
+// detection, gate and levelling. Each band channel (left and right of every
+// band) is split into the band (highpass twice at fL, lowpass twice at fH; the
+// last lowpass section's numerator sum, a0H times the band output, goes into
+// the band ring, which the gain stage reads 1024 samples later) and measured by
+// an analytic envelope detector; the larger of a band's two magnitudes is its
+// magnitude m. Per band, as in every lane:
 //   slow envelope e2s of m, linked with the neighbours' into E (by the bank)
-//   fast envelope e1s of the 44-sample peak of max(floor, m)
+//   fast envelope e1s of the 44-sample peak of max(floor, m)   (by the bank)
 //   q   = min(1, Gk*m)
 //   p1  = max(q, cg*p1 + (1 - cg)*q)       gate peak: instant attack, release cg
 //   p2  = cs*p2 + (1 - cs)*p1              30 ms smoothing
@@ -143,13 +166,12 @@ struct BandProbe {
 // floor and level (band 1) takes the floor B1t and the sum
 // pol*(gt*(lL + lR)*V1/a0H)/den. The levelled left and right signals feed the
 // stereo bands' width detectors: envelopes of both channels and a decision.
-// The arctangents and the release exponentials are evaluated only when some
-// lane's argument changed (with AVX the exponentials of a whole eight-lane
-// value at once).
+// The arctangents are evaluated only when some lane's argument changed.
 template <class V, class Channels = Pair<V>>
 struct BandGroup {
     using Lanes = V;
     using C = Channels;  // band channels: the left ones, then the right ones
+    static constexpr int kWidth = kLanesOf<V>;  // bands in the group
     static constexpr float kLevelSpread = 0.7943282f;  // -2 dB: slow level against fast level
 
     int firstBand;  // band number of lane 0
@@ -160,13 +182,12 @@ struct BandGroup {
     SosT<C> lp2;               // last lowpass section; only its denominator is used
     Mem<C> ra0H;               // 1/a0H
     AnalyticEnvelopeT<C> detector;
-    RingT<C, 2048> bandRing;   // a0H * band output
+    DelayRingT<C, kBandLookAhead> bandRing;  // a0H * band output
 
-    // Envelopes, gate and gain, per band.
+    // Gate and gain, per band.
     Mem<V> m;                  // band magnitude of the current sample
-    RisingEnvelopeT<V> slow;   // slow envelope of m
-    RisingEnvelopeT<V> fast;   // fast envelope of the peaks
-    SlidingMaxT<V, 44> peak;   // 44-sample peak of the floored magnitude
+    SlidingMaxT<V, kBandPeakWindow> peak;  // peak of the floored magnitude
+    int firstGate;             // gate index k of lane 0; the group's are consecutive
     Mem<V> cg, omcg;           // gate release exp(-rk*T) and 1 - cg
     Mem<V> p1, p2;             // gate peak and smoother
     Mem<V> gateArg;            // the p2 that gt was computed from (compared by its bits)
@@ -177,32 +198,23 @@ struct BandGroup {
     bool hasOwn;               // some band of the group has its own floor and level
     Mem<V> polarity;           // pol
     Mem<V> ownScale;           // 1/a0H, for a band with its own level
-    RingT<V, 4096> sum;        // levelled band sum (mono output of a mono band)
-    RingT<V, 4096> diff;       // levelled difference (stereo bands)
+    DelayRingT<V, kBandMixDelay> sum;   // levelled band sum (mono output of a mono band)
+    DelayRingT<V, kBandMixDelay> diff;  // levelled difference (stereo bands)
 
     // Width detection of the levelled channels (stereo bands).
     AnalyticEnvelopeT<C> widthDetector;
-    RisingEnvelopeT<C> widthFollower;
     using Width = WidthDetectorT<V>;
     Width width;
 
-    // Per-sample values of the current run (see processRun): from the analysis
-    // (slowEs, fastEs, gt: first the smoothed gate peak p2, then its gate
-    // factor) and the linking (E).
-    struct RunValues {
-        std::array<Mem<V>, kRunLength> slowEs, fastEs, gt, E;
-    };
-    RunValues run;
-
-    void design(int first, const BandTimeConstants& tc, const RateConstants& rc);
+    void design(int first, const RateConstants& rc);
     void clear();
 
     // The stages of one sample, in signal order.
     // The last lowpass section's numerator sum (a0H times the band output)
     // into the band ring; returns the unit-gain band signals.
     C bandOutput(C x3, uint32_t n);
-    // Band magnitudes m of the band signals, in both halves.
-    C detect(C band);
+    // Band magnitudes m of the band signals: the larger of each band's two.
+    V detect(C band);
     // The 44-sample peaks of the floored band magnitudes mv, which the fast
     // envelope follows.
     V peakOf(V mv, const BlockValues& bv);
@@ -216,7 +228,97 @@ struct BandGroup {
     C level(uint32_t n, V E, V fastEs, V gtv, const BlockValues& bv);
 };
 
-class BandBank {
+// One value of every band's lanes, group by group in band order: a group's V
+// alone, two groups as the group's channel type C (on the AVX path, one
+// eight-lane vector), more as a Pair of the first groups and the rest.
+template <class V, class C, int N>
+struct BandSpreadOf {
+    using type = Pair<typename BandSpreadOf<V, C, N - N / 2>::type, typename BandSpreadOf<V, C, N / 2>::type>;
+};
+template <class V, class C>
+struct BandSpreadOf<V, C, 1> {
+    using type = V;
+};
+template <class V, class C>
+struct BandSpreadOf<V, C, 2> {
+    using type = C;
+};
+template <class V, class C, int N>
+using BandSpread = typename BandSpreadOf<V, C, N>::type;
+
+// The memory of group K's lanes in the memory of an N-group spread.
+template <int N, int K, class M>
+auto& groupMem(M& m)
+{
+    static_assert(K >= 0 && K < N);
+    if constexpr (N == 1) {
+        return m;
+    } else if constexpr (N == 2) {
+        if constexpr (K == 0) return lowMem(m);
+        else return highMem(m);
+    } else if constexpr (K < N - N / 2) {
+        return groupMem<N - N / 2, K>(lowMem(m));
+    } else {
+        return groupMem<N / 2, K - (N - N / 2)>(highMem(m));
+    }
+}
+
+// An N-group spread of the groups' values f(k).
+template <class S, int N, int K0 = 0, class V, class F>
+S spreadOf(F f)
+{
+    if constexpr (N == 1) {
+        return f(K0);
+    } else if constexpr (N == 2) {
+        return joinHalves(V(f(K0)), V(f(K0 + 1)), S{});
+    } else {
+        using Lo = decltype(S{}.lo);
+        using Hi = decltype(S{}.hi);
+        return {spreadOf<Lo, N - N / 2, K0, V>(f), spreadOf<Hi, N / 2, K0 + N - N / 2, V>(f)};
+    }
+}
+
+// The twelve bands: their groups and the envelope followers of all bands.
+template <class V, class Channels = Pair<V>>
+struct BandBankState {
+    using Group = BandGroup<V, Channels>;
+    using C = Channels;
+    static constexpr int kGroups = kNumBands / Group::kWidth;
+    static_assert(kNumBands % Group::kWidth == 0);
+    using Bands = BandSpread<V, C, kGroups>;                // every band's value
+    using BandChannels = BandSpread<C, Pair<C>, kGroups>;   // every band channel's value
+
+    BandTimeConstants times;
+    std::array<Group, kGroups> groups;
+    RisingEnvelopeT<Bands> slow;                 // slow envelopes of the magnitudes
+    RisingEnvelopeT<Bands> fast;                 // fast envelopes of the peaks
+    RisingEnvelopeT<BandChannels> widthFollower; // envelopes of the levelled channels
+
+    // Per-sample values of the current run (see processBandsRun).
+    struct RunValues {
+        std::array<std::array<Mem<C>, kRunLength>, kGroups> band;       // the band signals, through the split
+        std::array<std::array<Mem<V>, kRunLength>, kGroups> magnitude;  // m
+        std::array<std::array<Mem<V>, kRunLength>, kGroups> peak;       // floored 44-sample peak of m
+        std::array<std::array<Mem<V>, kRunLength>, kGroups> gatePeak;   // smoothed gate peak p2
+        std::array<std::array<Mem<V>, kRunLength>, kGroups> gateFactor; // gt
+        std::array<Mem<Bands>, kRunLength> slowEs;                      // smoothed slow envelopes
+        std::array<Mem<Bands>, kRunLength> fastEs;                      // smoothed fast envelopes
+        std::array<std::array<Mem<C>, kRunLength>, kGroups> levelled;   // levelled left and right signals
+        std::array<Mem<BandChannels>, kRunLength> widthEs;              // their smoothed envelopes
+        std::array<std::array<Mem<V>, kRunLength>, kGroups> curve;      // width curve t
+    };
+    RunValues run;
+
+    void design(const RateConstants& rc);
+    void clear();
+    BandProbe probe(int band) const;
+};
+
+// The twelve band processors over lanes V: BandBankT<float> is the reference,
+// BandBank (four SSE2 lanes, or eight AVX lanes for each group's channels) the
+// processor's.
+template <class V>
+class BandBankT {
 public:
     void design(const RateConstants& rc);
     void clear();
@@ -238,25 +340,25 @@ public:
     // Runs the band groups with eight AVX lanes (on) or four SSE2 lanes (off);
     // returns whether the AVX path is in use, which needs an x86-64 build and a
     // CPU and system with AVX. design() chooses AVX where it can, unless the
-    // environment variable PLUMBRA_FORCE_SSE2 is set to 1. Both give the same bits.
+    // environment variable PLUMBRA_FORCE_SSE2 is set to 1. Both give the same
+    // bits. The float reference never uses it.
     bool useAvx(bool on);
     bool usesAvx() const { return avx; }
 
     // State of band 1..12 after the last sample.
-    BandProbe probe(int band) const;
+    BandProbe probe(int band) const { return state.probe(band); }
 
-    static constexpr uint32_t kLookAhead = 1024;  // the gain leads the band signal by this much
-    static constexpr uint32_t kMixDelay = 2048;   // the band mix reads the output rings this far back
-    static constexpr uint32_t kPeakWindow = 44;   // length of the fast envelopes' peak maximum
+    static constexpr uint32_t kLookAhead = kBandLookAhead;
+    static constexpr uint32_t kMixDelay = kBandMixDelay;
 
 private:
-    using Group = BandGroup<Lane4>;
-
-    BandTimeConstants times;
-    std::array<Group, kBandGroups> groups;  // bands 1..4, 5..8, 9..12
+    BandBankState<V> state;
     std::array<BandOutputs, kRunLength> outputs;  // of the current run
-    bool avx = false;                       // the groups run with eight AVX lanes
+    bool avx = false;                             // the groups run with eight AVX lanes
 };
+
+using BandBank = BandBankT<Lane4>;
+using BandBankReference = BandBankT<float>;
 
 static_assert(std::is_trivially_copyable_v<BandBank>);
 

@@ -7,42 +7,52 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
-#include <emmintrin.h>
-
+#include "dsp/stages/band_bank.h"
 #include "dsp/stages/band_outputs.h"
 #include "dsp/simd/lanes.h"
 #include "dsp/blocks/sections.h"
 
 namespace plumbra {
 
-// Adds the bass bands (mono, identical in both channels) and bands 3..12
-// (mid S plus or minus the width-weighted side wf*D, at the mono compensation
-// gain cm) into the unshelved mix of channel A (lane 0) and channel B (lane 1);
-// lanes 2 and 3 are 0. The band outputs already carry their level and
-// polarity. The bands' terms are formed four at a time, then added one after
-// the other from band 3 up, A and B side by side.
+// The lanes of band group K that hold stereo bands.
+template <std::size_t K>
+inline Lane4 stereoLanes()
+{
+    return []<int... J>(std::integer_sequence<int, J...>) {
+        return laneMask<bandDefinition(static_cast<int>(K) * kBandsPerGroup + J + 1).stereo...>(Lane4{});
+    }(std::make_integer_sequence<int, kBandsPerGroup>{});
+}
+
+// Adds the twelve band outputs into the unshelved mix of channel A (lane 0)
+// and channel B (lane 1); lanes 2 and 3 are 0. A mono band adds its output to
+// both, a stereo band its mid S plus (A) or minus (B) the width-weighted side
+// wf*D, at the mono compensation gain cm. The band outputs already carry
+// their level and polarity. The bands' terms are formed four at a time, then
+// added one after the other from band 1 up, A and B side by side.
 inline Lane2 mixBands(const BandOutputs& in)
 {
-    static_assert(kBandsPerGroup == 4 && kNumBands - kStereoBands == 2);
-    const Mem<Lane4>& low = in.sum[0];
-    __m128 ab = _mm_set1_ps(low[0] + low[1]);  // bands 1 and 2
-    for (std::size_t k = 0; k < static_cast<std::size_t>(kBandGroups); ++k) {
-        const Lane4 side = load<Lane4>(in.width[k]) * load<Lane4>(in.diff[k]);
-        const Lane4 s = load<Lane4>(in.sum[k]);
-        const Lane4 cm = load<Lane4>(in.monoGain[k]);
-        const Lane4 a = cm * (s + side);
-        const Lane4 b = cm * (s - side);
-        const __m128 first = _mm_unpacklo_ps(a.v, b.v);   // a0 b0 a1 b1
-        const __m128 second = _mm_unpackhi_ps(a.v, b.v);  // a2 b2 a3 b3
-        if (k > 0) {
-            ab = _mm_add_ps(ab, first);
-            ab = _mm_add_ps(ab, _mm_movehl_ps(first, first));
-        }
-        ab = _mm_add_ps(ab, second);
-        ab = _mm_add_ps(ab, _mm_movehl_ps(second, second));
-    }
-    return {_mm_movelh_ps(ab, _mm_setzero_ps())};
+    static_assert(kBandsPerGroup == 4);
+    Lane4 ab{};
+    [&]<std::size_t... K>(std::index_sequence<K...>) {
+        ([&] {
+            constexpr std::size_t first = K * kBandsPerGroup;
+            const Lane4 s = loadFrom<Lane4>(&in.sum[first]);
+            const Lane4 side = loadFrom<Lane4>(&in.width[first]) * loadFrom<Lane4>(&in.diff[first]);
+            const Lane4 cm = loadFrom<Lane4>(&in.monoGain[first]);
+            const Lane4 stereo = stereoLanes<K>();
+            const Lane4 a = select(stereo, cm * (s + side), s);
+            const Lane4 b = select(stereo, cm * (s - side), s);
+            const Lane4 lower = interleaveLow(a, b);   // A and B of the group's first two bands
+            const Lane4 upper = interleaveHigh(a, b);  // and of its last two
+            ab = K == 0 ? lower : ab + lower;
+            ab = ab + upperLanes(lower);
+            ab = ab + upper;
+            ab = ab + upperLanes(upper);
+        }(), ...);
+    }(std::make_index_sequence<kBandGroups>{});
+    return lowerLanes(ab);
 }
 
 // Main path of one channel: a first-order high shelf at 5 kHz, unity at DC and

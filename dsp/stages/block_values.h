@@ -4,10 +4,12 @@
 
 namespace plumbra {
 
+inline constexpr int kNumBands = 12;
+
 // Values derived from the controls once at the start of every block.
 struct BlockValues {
     // Band dynamics.
-    float gateGain[12];  // G0 (band 1, with its trim) and Gk for k = 1..11
+    float gateGain[kNumBands];  // G0 (band 1, with its trim) and Gk for k = 1..11, by gate index
     float floorMt;       // Mt, floor level of bands 2..12
     float floorB1t;      // B1t, floor level of band 1
     float link5678;      // L5678
