@@ -733,3 +733,73 @@ TEST(BandPaths, AvxGivesTheBitsOfSse2AndTheVariableForcesSse2)
         EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "band " << band;
     }
 }
+
+namespace {
+
+// Programme for the reference comparison: sines in low, middle and high bands
+// whose levels move, noise bursts, a loud burst and stretches of silence.
+std::function<Stereo(int)> referenceProgramme()
+{
+    auto noise = burstNoise();
+    return [noise](int i) mutable {
+        const Stereo n = noise(i);
+        if (i >= 30000 && i < 36000) return Stereo{0.0f, 0.0f};  // silence: gates close
+        const double t = i / static_cast<double>(kFs);
+        const float slow = static_cast<float>(0.5 + 0.5 * std::sin(2.0 * kPi * 0.7 * t));
+        const float tones = static_cast<float>(0.3 * std::sin(2.0 * kPi * 60.0 * t) + 0.2 * slow * std::sin(2.0 * kPi * 850.0 * t) +
+                                               0.1 * std::sin(2.0 * kPi * 9000.0 * t));
+        const float loud = i >= 40000 && i < 41000 ? 8.0f : 1.0f;  // a burst far above full scale
+        return Stereo{loud * (tones + n.left), loud * (0.7f * tones + n.right)};
+    };
+}
+
+}  // namespace
+
+// The packed bank, on both paths, gives every bit of the bank of twelve float
+// bands: outputs and state of every band, with the links active and over runs
+// of every length.
+TEST(BandReference, PackedBanksGiveTheBitsOfTheFloatBank)
+{
+    for (const bool avx : {false, true}) {
+        auto packed = makeBank();
+        if (packed->useAvx(avx) != avx) continue;  // no AVX here
+        auto reference = std::make_unique<plumbra::BandBankReference>();
+        reference->design(rate());
+        reference->clear();
+        BlockValues bv = defaultValues();
+        bv.link5678 = 0.8f;
+        bv.link21 = 0.6f;
+        bv.link1112 = 0.9f;
+        const auto sig = referenceProgramme();
+        std::mt19937 rng(11);
+        std::uniform_int_distribution<int> length(1, plumbra::kRunLength);
+        uint32_t n = 0;
+        std::array<float, plumbra::kRunLength> left{}, right{};
+        float leastGate = 1.0f, leastGain = 1e9f;
+        for (int at = 0; at < 48000;) {
+            const int len = length(rng);
+            for (int i = 0; i < len; ++i) {
+                const Stereo s = sig(at + i);
+                left[static_cast<std::size_t>(i)] = s.left;
+                right[static_cast<std::size_t>(i)] = s.right;
+            }
+            if (at > 24000) bv.band1Out = 0.5f;
+            packed->processRun(left.data(), right.data(), len, n, bv);
+            reference->processRun(left.data(), right.data(), len, n, bv);
+            for (int i = 0; i < len; ++i)
+                ASSERT_EQ(std::memcmp(&packed->output(i), &reference->output(i), sizeof(BandOutputs)), 0)
+                    << "sample " << at + i << ", avx " << avx;
+            for (int band = 1; band <= plumbra::kNumBands; ++band) {
+                const BandProbe a = packed->probe(band), b = reference->probe(band);
+                ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "band " << band << " at " << at << ", avx " << avx;
+            }
+            leastGate = std::min(leastGate, reference->probe(6).gt);
+            leastGain = std::min(leastGain, reference->probe(6).g);
+            at += len;
+            n += static_cast<uint32_t>(len);
+        }
+        // The comparison saw a closed gate, and the loud burst's gains.
+        EXPECT_LT(leastGate, 0.05f);
+        EXPECT_LT(leastGain, 2.0f);
+    }
+}
