@@ -19,6 +19,16 @@ constexpr uint32_t kCheckedWordsPerSample = 16;
 
 }  // namespace
 
+bool avxCopiesMatch()
+{
+#ifdef PLUMBRA_AVX_PATH
+    return decorrelatorLayoutAvx() == kDecorrelatorLayout && expanderLayoutAvx() == kExpanderLayout<Lane2> &&
+           equaliserLayoutAvx() == kEqualiserLayout<Lane2>;
+#else
+    return true;
+#endif
+}
+
 void mydsp::declareControls(UIReal<float>* ui)
 {
     ui->openColumnGroup("Halvex_Plumbra-Vektis");
@@ -81,8 +91,9 @@ void mydsp::computeConstants(int32_t sampleRate)
     presenceEq.design(fRate);
     decorrelator.design();
     bandBank.design(fRate);
-    // The decorrelator takes the path the bank chose.
-    decorrelator.useAvx(bandBank.usesAvx());
+    // The decorrelator and the output stages take the path the bank chose,
+    // where the AVX units' copies of their types match the processor's.
+    fAvx = decorrelator.useAvx(bandBank.usesAvx() && avxCopiesMatch());
 
     // Band mix and output stages.
     const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
@@ -158,7 +169,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     fEq.setHfShelf(bv.hfShelf);
     fOutputAgc.setThreshold(bv.agcThreshold);
 
-    [[maybe_unused]] const bool avx = bandBank.usesAvx();  // the path chosen for the whole processor
+    [[maybe_unused]] const bool avx = fAvx;  // the path chosen in computeConstants
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
@@ -185,7 +196,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         // Pure feed-forward from the mix, so each goes over the whole run.
 #ifdef PLUMBRA_AVX_PATH
         if (avx) {
-            outputStagesRunAvx(&fExpander, &fEq, run.mix.data(), run.output.data(), len, n0);
+            outputStagesRunAvx(fExpander, fEq, run.mix.data(), run.output.data(), len, n0);
         } else
 #endif
         {

@@ -24,8 +24,6 @@
 #define chainmath chainmath_avx
 #include "dsp/simd/lanes_avx.h"
 #include "dsp/stages/band_bank_process.h"
-// The mathematics functions' out-of-line parts, too (argument reduction).
-#include "dsp/simd/chainmath.cpp"
 #undef chainmath
 #undef plumbra
 

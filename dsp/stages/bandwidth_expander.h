@@ -17,10 +17,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cmath>
 #include <cstdint>
 #include <utility>
 
+#include "dsp/blocks/layout.h"
 #include "dsp/blocks/output_sections.h"
 #include "dsp/blocks/pipeline.h"
 #include "dsp/blocks/sections.h"
@@ -321,5 +323,18 @@ private:
 using BandwidthExpander = BandwidthExpanderT<float>;
 
 static_assert(std::is_trivially_copyable_v<BandwidthExpander>);
+
+// The layout the AVX unit's copy of the type must share (dsp/avx/avx_path.h).
+template <class V>
+inline constexpr uint64_t kExpanderLayout = layoutPrint<BandwidthExpanderT<V>>({
+    offsetof(BandwidthExpanderT<V>, inputHighpasses), offsetof(BandwidthExpanderT<V>, detectSmoothing),
+    offsetof(BandwidthExpanderT<V>, detectGain), offsetof(BandwidthExpanderT<V>, sourceLowpass),
+    offsetof(BandwidthExpanderT<V>, pairs), offsetof(BandwidthExpanderT<V>, sourceMagnitude),
+    offsetof(BandwidthExpanderT<V>, rho), offsetof(BandwidthExpanderT<V>, omRho), offsetof(BandwidthExpanderT<V>, hold),
+    offsetof(BandwidthExpanderT<V>, envelopeSmoothing), offsetof(BandwidthExpanderT<V>, sourceI),
+    offsetof(BandwidthExpanderT<V>, sourceQ), offsetof(BandwidthExpanderT<V>, harmonicHighpass),
+    offsetof(BandwidthExpanderT<V>, harmonicPeak), offsetof(BandwidthExpanderT<V>, harmonicParts),
+    offsetof(BandwidthExpanderT<V>, harmonicMagnitude), offsetof(BandwidthExpanderT<V>, harmonicEnvelope),
+    offsetof(BandwidthExpanderT<V>, level)});
 
 }  // namespace plumbra

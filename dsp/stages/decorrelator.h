@@ -5,10 +5,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
 #include "dsp/simd/lanes.h"
+#include "dsp/blocks/layout.h"
 #include "dsp/blocks/sections.h"
 #include "dsp/blocks/stereo_pair.h"
 
@@ -115,5 +117,9 @@ struct Decorrelator {
 };
 
 static_assert(std::is_trivially_copyable_v<Decorrelator>);
+
+// The layout the AVX unit's copy of the type must share (dsp/avx/avx_path.h).
+inline constexpr uint64_t kDecorrelatorLayout = layoutPrint<Decorrelator>(
+    {offsetof(Decorrelator, out), offsetof(Decorrelator, firstIn), offsetof(Decorrelator, ring), offsetof(Decorrelator, avx)});
 
 }  // namespace plumbra

@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "dsp/stages/input_lowpass.h"
 #include "dsp/stages/noise_reduction.h"
 #include "dsp/stages/presence_eq.h"
+#include "dsp/blocks/layout.h"
 #include "dsp/blocks/output_sections.h"
 #include "dsp/blocks/rising_envelope.h"
 #include "dsp/blocks/width_detector.h"
@@ -202,6 +204,40 @@ TEST(Sections, AnalyticPairIsTwoChainsOfAllpasses)
             aPrev = va;
         }
     }
+}
+
+// The layout print tells apart types that differ in size, alignment or the
+// place of a member, and gives equal layouts one print.
+namespace layouts {
+struct A {
+    float x;
+    float y;
+};
+struct B {
+    float x;
+    float pad;
+    float y;
+};
+struct alignas(16) C {
+    float x;
+    float y;
+    float z[2];
+};
+struct D {
+    float x;
+    float y;
+    float z[2];
+};
+}  // namespace layouts
+TEST(Sections, LayoutPrintTellsLayoutsApart)
+{
+    using namespace layouts;
+    constexpr uint64_t a = plumbra::layoutPrint<A>({offsetof(A, x), offsetof(A, y)});
+    static_assert(a == plumbra::layoutPrint<A>({offsetof(A, x), offsetof(A, y)}));
+    EXPECT_NE(a, plumbra::layoutPrint<B>({offsetof(B, x), offsetof(B, y)}));
+    EXPECT_NE(a, plumbra::layoutPrint<A>({offsetof(A, y), offsetof(A, x)}));
+    EXPECT_NE(plumbra::layoutPrint<C>({offsetof(C, x), offsetof(C, y)}), plumbra::layoutPrint<D>({offsetof(D, x), offsetof(D, y)}));
+    static_assert(sizeof(C) == sizeof(D));  // only the alignment differs
 }
 
 // The input stages over runs of every length (the input lowpass's nine and
