@@ -5,8 +5,6 @@
 #include <cmath>
 #include <cstring>
 
-#include <emmintrin.h>
-
 #include "dsp/avx/avx_path.h"
 #include "dsp/control_table.h"
 #include "dsp/simd/denormals.h"
@@ -20,6 +18,16 @@ namespace {
 constexpr uint32_t kCheckedWordsPerSample = 16;
 
 }  // namespace
+
+bool avxCopiesMatch()
+{
+#ifdef PLUMBRA_AVX_PATH
+    return decorrelatorLayoutAvx() == kDecorrelatorLayout && expanderLayoutAvx() == kExpanderLayout<Lane2> &&
+           equaliserLayoutAvx() == kEqualiserLayout<Lane2>;
+#else
+    return true;
+#endif
+}
 
 void mydsp::declareControls(UIReal<float>* ui)
 {
@@ -83,8 +91,9 @@ void mydsp::computeConstants(int32_t sampleRate)
     presenceEq.design(fRate);
     decorrelator.design();
     bandBank.design(fRate);
-    // The decorrelator takes the path the bank chose.
-    decorrelator.useAvx(bandBank.usesAvx());
+    // The decorrelator and the output stages take the path the bank chose,
+    // where the AVX units' copies of their types match the processor's.
+    fAvx = decorrelator.useAvx(bandBank.usesAvx() && avxCopiesMatch());
 
     // Band mix and output stages.
     const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
@@ -160,7 +169,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     fEq.setHfShelf(bv.hfShelf);
     fOutputAgc.setThreshold(bv.agcThreshold);
 
-    [[maybe_unused]] const bool avx = bandBank.usesAvx();  // the path chosen for the whole processor
+    [[maybe_unused]] const bool avx = fAvx;  // the path chosen in computeConstants
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
@@ -187,7 +196,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         // Pure feed-forward from the mix, so each goes over the whole run.
 #ifdef PLUMBRA_AVX_PATH
         if (avx) {
-            outputStagesRunAvx(&fExpander, &fEq, run.mix.data(), run.output.data(), len, n0);
+            outputStagesRunAvx(fExpander, fEq, run.mix.data(), run.output.data(), len, n0);
         } else
 #endif
         {
@@ -213,39 +222,6 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
         clearState();
 }
 
-namespace {
-
-// The signal state as 32-bit words, tested for NaN and +infinity. Every word of
-// that region is a float or a small counter. -infinity is allowed: it is the
-// "no value yet" of the sliding peak maxima, and in any other state it would
-// reach the output as a non-finite value within the latency.
-constexpr uint32_t kPlusInfinity = 0x7f800000u;
-
-inline bool wordsFinite(const unsigned char* p, std::size_t words)
-{
-    // Four words at a time: NaN and +inf are the words whose magnitude bits
-    // reach those of +inf, except -inf itself.
-    const __m128i magnitude = _mm_set1_epi32(0x7fffffff);
-    const __m128i finiteMax = _mm_set1_epi32(static_cast<int>(kPlusInfinity - 1));
-    const __m128i minusInfinity = _mm_set1_epi32(static_cast<int>(0xff800000u));
-    __m128i badLanes = _mm_setzero_si128();
-    std::size_t i = 0;
-    for (; i + 4 <= words; i += 4) {
-        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * i));
-        const __m128i nonFinite = _mm_cmpgt_epi32(_mm_and_si128(w, magnitude), finiteMax);
-        badLanes = _mm_or_si128(badLanes, _mm_andnot_si128(_mm_cmpeq_epi32(w, minusInfinity), nonFinite));
-    }
-    uint32_t bad = static_cast<uint32_t>(_mm_movemask_epi8(badLanes));
-    for (; i < words; ++i) {
-        uint32_t w;
-        std::memcpy(&w, p + 4 * i, 4);
-        bad |= static_cast<uint32_t>((w & 0x7fffffffu) > kPlusInfinity || w == kPlusInfinity);
-    }
-    return bad == 0;
-}
-
-}  // namespace
-
 bool mydsp::outputsFinite(int32_t count, float** outputs)
 {
     bool finite = true;
@@ -262,7 +238,11 @@ bool mydsp::outputsFinite(int32_t count, float** outputs)
 }
 
 // The checked region runs from the first stage buffer to the check position
-// itself: everything the per-sample loop writes, and the coefficients.
+// itself: everything the per-sample loop writes, and the coefficients, as
+// 32-bit words tested for NaN and +infinity. Every word of that region is a
+// float or a small counter. -infinity is allowed: it is the "no value yet" of
+// the sliding peak maxima, and in any other state it would reach the output as
+// a non-finite value within the latency.
 bool mydsp::nextStateWordsFinite(uint32_t words)
 {
     const auto* begin = reinterpret_cast<const unsigned char*>(&fRun);
@@ -270,7 +250,7 @@ bool mydsp::nextStateWordsFinite(uint32_t words)
     words = std::min(words, total);
     if (fCheckPos >= total) fCheckPos = 0;
     const uint32_t first = std::min(words, total - fCheckPos);
-    const bool finite = wordsFinite(begin + 4 * std::size_t{fCheckPos}, first) && wordsFinite(begin, words - first);
+    const bool finite = noNanOrPlusInfinity(begin + 4 * std::size_t{fCheckPos}, first) && noNanOrPlusInfinity(begin, words - first);
     fCheckPos = (fCheckPos + words) % total;
     return finite;
 }
@@ -278,7 +258,7 @@ bool mydsp::nextStateWordsFinite(uint32_t words)
 bool mydsp::stateFinite() const
 {
     const auto* begin = reinterpret_cast<const unsigned char*>(&fRun);
-    return wordsFinite(begin, static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(&fCheckPos) - begin) / 4);
+    return noNanOrPlusInfinity(begin, static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(&fCheckPos) - begin) / 4);
 }
 
 }  // namespace plumbra

@@ -97,6 +97,7 @@ private:
     Controls fControls;     // the nineteen control values
     RateConstants fRate;    // working rate and its derived basics
     uint32_t fRingCounter;  // shared index of every delay ring
+    bool fAvx;              // the decorrelator and output stages on the AVX path
 
     // The signals between stages that work run by run (see processBlock).
     struct RunBuffers {

@@ -2,11 +2,7 @@
 // and right channels in one vector instead of a Pair of four-lane vectors,
 // with the same state in the same memory and the same bits in every lane.
 //
-// This file is compiled with -mavx. Everything it includes is compiled in the
-// namespaces plumbra_avx and chainmath_avx, so that no inline function or template instance of
-// this translation unit can stand in, at link time, for the one the SSE2 path
-// uses (they would carry AVX instructions onto CPUs without AVX). The check
-// no_avx_outside_avx_path verifies the linked code for that.
+// Compiled with -mavx, its code kept in namespaces of its own (see avx_path.h).
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -17,15 +13,11 @@
 #include <type_traits>
 #include <utility>
 
-#include <emmintrin.h>
-#include <immintrin.h>
-
 #define plumbra plumbra_avx
 #define chainmath chainmath_avx
+#include "dsp/avx/own_copy.h"
 #include "dsp/simd/lanes_avx.h"
 #include "dsp/stages/band_bank_process.h"
-// The mathematics functions' out-of-line parts, too (argument reduction).
-#include "dsp/simd/chainmath.cpp"
 #undef chainmath
 #undef plumbra
 
@@ -47,15 +39,15 @@ static_assert(std::is_same_v<Mem<State8::BandChannels>, Mem<State4::BandChannels
 
 namespace plumbra {
 
-void processBandsRunAvx(void* state, void* outputs, const float* left, const float* right, int len, uint32_t n0,
-                        const void* blockValues)
+void processBandsRunAvx(BandBankState<Sse<4>, Pair<Sse<4>, Sse<4>>>& state, BandOutputs* outputs, const float* left,
+                        const float* right, int len, uint32_t n0, const BlockValues& bv)
 {
-    using namespace plumbra_avx;
-    processBandsRun(*std::launder(static_cast<State8*>(state)), std::launder(static_cast<BandOutputs*>(outputs)), left,
-                    right, len, n0, *static_cast<const BlockValues*>(blockValues));
-    // The caller's SSE2 code must not find the upper halves of the vector
-    // registers in use (every legacy SSE instruction would then wait for them).
-    _mm256_zeroupper();
+    namespace own = plumbra_avx;
+    processBandsRun(own::ownCopy<own::State8>(state), own::ownCopies<own::BandOutputs>(outputs), left, right, len, n0,
+                    own::ownCopy<const own::BlockValues>(bv));
+    own::clearUpperHalves();
 }
+
+uint64_t bandBankLayoutAvx() { return plumbra_avx::kBandBankLayout<plumbra_avx::Lane4>; }
 
 }  // namespace plumbra

@@ -1,6 +1,6 @@
 // The decorrelator with its group pairs in eight AVX lanes, the same state
 // and bits as the Pair<Lane4> form. Compiled with -mavx, its code kept in
-// namespaces of its own as in band_bank_avx.cpp.
+// namespaces of its own (see avx_path.h).
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -8,11 +8,9 @@
 #include <type_traits>
 #include <utility>
 
-#include <emmintrin.h>
-#include <immintrin.h>
-
 #define plumbra plumbra_avx
 #define chainmath chainmath_avx
+#include "dsp/avx/own_copy.h"
 #include "dsp/simd/lanes_avx.h"
 #include "dsp/stages/decorrelator.h"
 #undef chainmath
@@ -22,11 +20,13 @@
 
 namespace plumbra {
 
-void decorrelateRunAvx(void* decorrelator, const float* x, float* left, float* right, int len, uint32_t n0)
+void decorrelateRunAvx(Decorrelator& decorrelator, const float* x, float* left, float* right, int len, uint32_t n0)
 {
-    auto& d = *std::launder(static_cast<plumbra_avx::Decorrelator*>(decorrelator));
-    d.processRunIn<plumbra_avx::Lane8>(x, left, right, len, n0);
-    _mm256_zeroupper();
+    namespace own = plumbra_avx;
+    own::ownCopy<own::Decorrelator>(decorrelator).processRunIn<own::Lane8>(x, left, right, len, n0);
+    own::clearUpperHalves();
 }
+
+uint64_t decorrelatorLayoutAvx() { return plumbra_avx::kDecorrelatorLayout; }
 
 }  // namespace plumbra

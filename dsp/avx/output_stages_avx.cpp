@@ -1,7 +1,7 @@
 // The output stages (bandwidth expander and output equaliser of both channels)
 // compiled for AVX: the same types, state and bits as on the SSE2 path, with
 // the three-operand AVX forms of the same operations. Compiled with -mavx, its
-// code kept in namespaces of its own as in band_bank_avx.cpp.
+// code kept in namespaces of its own (see avx_path.h).
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -11,11 +11,9 @@
 #include <type_traits>
 #include <utility>
 
-#include <emmintrin.h>
-#include <immintrin.h>
-
 #define plumbra plumbra_avx
 #define chainmath chainmath_avx
+#include "dsp/avx/own_copy.h"
 #include "dsp/simd/lanes_avx.h"
 #include "dsp/stages/bandwidth_expander.h"
 #include "dsp/stages/output_eq.h"
@@ -26,15 +24,20 @@
 
 namespace plumbra {
 
-void outputStagesRunAvx(void* expander, void* equaliser, const void* mix, void* output, int len, uint32_t n0)
+void outputStagesRunAvx(BandwidthExpanderT<Sse<2>>& expander, OutputEqualiserT<Sse<2>>& equaliser,
+                        const Lanes4Mem* mix, Lanes4Mem* output, int len, uint32_t n0)
 {
-    using namespace plumbra_avx;
-    auto& e = *std::launder(static_cast<BandwidthExpanderT<Lane2>*>(expander));
-    auto& q = *std::launder(static_cast<OutputEqualiserT<Lane2>*>(equaliser));
-    auto* y = std::launder(static_cast<Mem<Lane2>*>(output));
-    e.processRun(std::launder(static_cast<const Mem<Lane2>*>(mix)), y, len, n0);
+    namespace own = plumbra_avx;
+    using Lane2 = own::Lane2;
+    auto& e = own::ownCopy<own::BandwidthExpanderT<Lane2>>(expander);
+    auto& q = own::ownCopy<own::OutputEqualiserT<Lane2>>(equaliser);
+    own::Mem<Lane2>* y = own::ownCopies<own::Mem<Lane2>>(output);
+    e.processRun(own::ownCopies<own::Mem<Lane2>>(mix), y, len, n0);
     q.processRun(y, len);
-    _mm256_zeroupper();
+    own::clearUpperHalves();
 }
+
+uint64_t expanderLayoutAvx() { return plumbra_avx::kExpanderLayout<plumbra_avx::Lane2>; }
+uint64_t equaliserLayoutAvx() { return plumbra_avx::kEqualiserLayout<plumbra_avx::Lane2>; }
 
 }  // namespace plumbra

@@ -1,6 +1,6 @@
 // Reusable building blocks of the signal chain: delay rings, the direct-form-II
 // second-order section with its design functions, the first-order bilinear
-// split, the second-order allpass in z^-2 and the analytic envelope detector.
+// split, the second-order allpass step in z^-2 and the analytic envelope detector.
 //
 // Every block keeps its coefficients and its history together and is trivially
 // copyable, so that the processor can hold all of them inline and clear them
@@ -20,8 +20,6 @@
 #include <limits>
 #include <type_traits>
 #include <utility>
-
-#include <emmintrin.h>
 
 #include "dsp/simd/chainmath.h"
 #include "dsp/simd/lanes.h"
@@ -68,8 +66,14 @@ inline float cornerBelowNyquist(float f, float fraction, const RateConstants& rc
     return std::min(f, fraction * rc.fs);
 }
 
-// Bilinear prewarp k = 1/tan(pi*f/fs) of a corner frequency f.
-inline float prewarp(float f, const RateConstants& rc) { return 1.0f / chainmath::tan(rc.piT * f); }
+// Bilinear prewarp k = 1/tan(pi*f/fs) of corner frequencies f in the lanes of
+// V, with piT = pi/fs; and of one corner at the rate rc.
+template <class V>
+inline V prewarpOf(V f, float piT)
+{
+    return splat<V>(1.0f) / laneTan(splat<V>(piT) * f);
+}
+inline float prewarp(float f, const RateConstants& rc) { return prewarpOf(f, rc.piT); }
 
 // Longest run of samples that the stages which work run by run (each section
 // over the whole run before the next) take at a time.
@@ -82,7 +86,10 @@ inline constexpr int kRunLength = 32;
 template <class V, uint32_t N>
 struct RingT {
     static_assert(N >= 2 && (N & (N - 1)) == 0, "ring length must be a power of two");
+    static constexpr uint32_t kLength = N;
     static constexpr uint32_t kMask = N - 1;
+    // Whether a value written `back` samples before the newest is still held.
+    static constexpr bool covers(uint32_t back) { return back < N; }
 
     std::array<Mem<V>, N> buf;  // samples, oldest overwritten first
 
@@ -105,6 +112,10 @@ using Ring = RingT<float, N>;
 // The shortest ring that reads back Delay samples.
 template <class V, uint32_t Delay>
 using DelayRingT = RingT<V, std::bit_ceil(Delay + 1)>;
+
+// The length of a ring whose reads reach `longest` samples behind the newest
+// value written: the next power of two above it.
+constexpr uint32_t ringLengthFor(uint32_t longest) { return std::bit_ceil(longest + 1u); }
 
 // ---------------------------------------------------------------------------
 // Maximum of the W most recent values, the current one included, with zeros
@@ -247,6 +258,16 @@ struct SosT {
     }
     V processLowpass(V x) { return withHistory([&](History& h) { return processLowpassWith(h, x); }); }
 
+    // The same for a section from designScaledLowpass, whose output scale and
+    // 1/a0 are one factor kept in g: y = (w + 2w1 + w2) * g.
+    V processScaledLowpassWith(History& h, V x) const
+    {
+        V w1v, w2v;
+        const V w = recurseWith(h, x, w1v, w2v);
+        return lowpassSum(w, w1v, w2v) * load<V>(g);
+    }
+    V processScaledLowpass(V x) { return withHistory([&](History& h) { return processScaledLowpassWith(h, x); }); }
+
     // The same for a section from designButterworthHighpass, numerator exactly
     // (1, -2, 1): w + (-2)*w1 is w - 2w1, so y = g * (w - 2w1 + w2) / a0.
     V processHighpassWith(History& h, V x) const
@@ -334,6 +355,15 @@ template <class V>
 inline float designButterworthLowpass(SosT<V>& s, float k, float d = kSqrt2)
 {
     return designBilinear(s, k, d, 1.0f, 0.0f, 1.0f);
+}
+
+// Lowpass with damping sqrt2 and its output scaled, the scale and 1/a0 folded
+// into one factor g = scale/a0 (see SosT::processScaledLowpass).
+template <class V>
+inline void designScaledLowpass(SosT<V>& s, float k, float scale)
+{
+    const float a0 = designButterworthLowpass(s, k);
+    fill(s.g, scale / a0);
 }
 
 // Highpass with damping d: prototype s^2/(s^2 + d*s + 1), y = k^2*(w - 2w1 + w2)/a0.
@@ -456,80 +486,14 @@ struct FirstOrderSplitT {
 using FirstOrderSplit = FirstOrderSplitT<float>;
 
 // ---------------------------------------------------------------------------
-// Second-order allpass in z^-2: out[n] = c*(in[n] + out[n-2]) - in[n-2],
-// transfer function (c - z^-2)/(1 - c*z^-2).
-//
-// Only the values two samples back are read, so the histories are kept in two
-// slots by sample parity: slot p = n & 1 holds in[n-2] and out[n-2] on entry
-// and receives in[n] and out[n], with nothing to shift. The caller passes a
-// parity that alternates from one sample to the next (which one it starts
-// with does not matter after clear(), both slots being zero).
+// Second-order allpass in z^-2, transfer function (c - z^-2)/(1 - c*z^-2): one
+// step out[n] = c*(in[n] + out[n-2]) - in[n-2], given the input and the output
+// two samples back (the analytic pair and the decorrelator keep those).
 template <class V>
-struct AllpassZ2T {
-    float c;                            // coefficient, the same in every lane
-    std::array<Mem<V>, 2> inHist;   // in[] of the last two samples, by parity
-    std::array<Mem<V>, 2> outHist;  // out[] of the last two samples, by parity
-
-    void clear()
-    {
-        for (Mem<V>& m : inHist) fill(m, 0.0f);
-        for (Mem<V>& m : outHist) fill(m, 0.0f);
-    }
-
-    // One step of the recursion with the histories two samples back given,
-    // with a coefficient per lane or the same in every lane.
-    static V stepWith(V c, V in, V in2, V out2) { return c * (in + out2) - in2; }
-    static V step(float c, V in, V in2, V out2) { return stepWith(splat<V>(c), in, in2, out2); }
-
-    V process(V in, uint32_t parity)
-    {
-        const uint32_t p = parity & 1u;
-        const V out = step(c, in, load<V>(inHist[p]), load<V>(outHist[p]));
-        store(inHist[p], in);
-        store(outHist[p], out);
-        return out;
-    }
-
-    // process() of a run x[0..len-1] in place, the first sample of the given
-    // parity: the same steps with the histories held in registers, two samples
-    // at a time, one of each parity, so that the histories two samples back are
-    // simply the values of the previous pair.
-    void processRun(V* x, int len, uint32_t parity)
-    {
-        const float k = c;  // held in a register: x may alias the section's members
-        const uint32_t p = parity & 1u;
-        V in2 = load<V>(inHist[p]), out2 = load<V>(outHist[p]);
-        V in1 = load<V>(inHist[p ^ 1u]), out1 = load<V>(outHist[p ^ 1u]);
-        int i = 0;
-        for (; i + 1 < len; i += 2) {
-            const V inA = x[i];
-            const V inB = x[i + 1];
-            const V outA = step(k, inA, in2, out2);
-            const V outB = step(k, inB, in1, out1);
-            x[i] = outA;
-            x[i + 1] = outB;
-            in2 = inA;
-            in1 = inB;
-            out2 = outA;
-            out1 = outB;
-        }
-        if (i < len) {
-            const V in = x[i];
-            const V out = step(k, in, in2, out2);
-            x[i] = out;
-            in2 = in1;
-            in1 = in;
-            out2 = out1;
-            out1 = out;
-        }
-        const uint32_t last = p ^ (static_cast<uint32_t>(len - 1) & 1u);
-        store(inHist[last], in1);
-        store(outHist[last], out1);
-        store(inHist[last ^ 1u], in2);
-        store(outHist[last ^ 1u], out2);
-    }
-};
-using AllpassZ2 = AllpassZ2T<float>;
+inline V allpassZ2Step(float c, V in, V in2, V out2)
+{
+    return splat<V>(c) * (in + out2) - in2;
+}
 
 // Pair of four-section allpass chains whose outputs differ in phase by roughly
 // 90 degrees over the audio band: path A one sample back is the in-phase part,
@@ -540,8 +504,10 @@ struct AnalyticPairT {
     static constexpr std::array<float, 4> kPathA = {0.6923878f, 0.93606544f, 0.9882295f, 0.99874884f};
     static constexpr std::array<float, 4> kPathB = {0.40219212f, 0.8561711f, 0.97229093f, 0.9952885f};
 
-    // Histories as in AllpassZ2T, by parity. A section after the first takes
-    // the output of the one before it, so its in[] two samples back is that
+    // Histories two samples back, kept in two slots by sample parity: slot
+    // p = n & 1 holds the values of sample n-2 on entry and receives those of
+    // sample n, with nothing to shift. A section after the first takes the
+    // output of the one before it, so its in[] two samples back is that
     // section's out[] two samples back: only the pair's input and every
     // section's output are kept.
     std::array<Mem<V>, 2> xHist;                   // x[] two samples back
@@ -585,7 +551,7 @@ private:
 #pragma GCC unroll 4
         for (std::size_t j = 0; j < 4; ++j) {
             const V o2 = load<V>(out2[j]);
-            const V out = AllpassZ2T<V>::step(c[j], in, in2, o2);
+            const V out = allpassZ2Step(c[j], in, in2, o2);
             store(out2[j], out);
             in = out;
             in2 = o2;

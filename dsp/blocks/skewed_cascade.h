@@ -30,8 +30,6 @@
 #include <type_traits>
 #include <utility>
 
-#include <emmintrin.h>
-
 #include "dsp/simd/lanes.h"
 #include "dsp/blocks/sections.h"
 
@@ -121,14 +119,13 @@ private:
     {
         if constexpr (kPerGroup == 1) return in;
         else if constexpr (kChannels == 1) return splat<V>(in);
-        else return {_mm_movelh_ps(in.v, in.v)};
+        else return JoinedOf<Ch>::join(in, in);
     }
     // The slots of v moved up by one, slot 0 taking the last slot of below.
     static V shifted(V v, V below)
     {
         if constexpr (kPerGroup == 1) return below;
-        else if constexpr (kChannels == 1) return shiftUp(v, below);
-        else return {_mm_shuffle_ps(below.v, v.v, _MM_SHUFFLE(1, 0, 3, 2))};  // below2 below3 v0 v1
+        else return shiftUp<static_cast<int>(kChannels)>(v, below);
     }
     // The channels of slot J.
     template <std::size_t J>
@@ -136,8 +133,8 @@ private:
     {
         if constexpr (kPerGroup == 1) return v;
         else if constexpr (kChannels == 1) return lane<J>(v);
-        else if constexpr (J == 0) return {v.v};
-        else return {_mm_movehl_ps(v.v, v.v)};
+        else if constexpr (J == 0) return JoinedOf<Ch>::low(v);
+        else return JoinedOf<Ch>::high(v);
     }
     // The sample lag kSkew * s of every lane's section s in group k, as floats (exact).
     static V sectionLags(std::size_t k)

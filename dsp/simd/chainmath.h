@@ -40,6 +40,23 @@ namespace detail {
 // the nearest integer (ties to even); the integer is then in the low bits.
 inline constexpr double kRoundShift = 0x1.8p52;
 
+// ---- lanes of doubles ------------------------------------------------------
+// The double-precision kernels below are written once, over a type D of double
+// lanes: double itself (one lane: the scalar functions), or the packed types of
+// the four-lane functions further down (D2, D4). Each operation of D rounds
+// every lane as the same operation on a double does, so every lane of a packed
+// function gives the scalar function's bits. A comparison gives a mask (bool
+// for one lane), which selectD takes. The operations of one lane:
+inline double splatD(double x, double) { return x; }
+inline bool greaterD(double a, double b) { return a > b; }
+inline double selectD(bool m, double a, double b) { return m ? a : b; }
+inline double negateD(double a) { return -a; }
+// The integer part of a lane in [0, 2^31), truncated, and back to double.
+inline uint32_t truncateD(double a) { return static_cast<uint32_t>(a); }
+inline double fromIntD(uint32_t j, double) { return static_cast<double>(j); }
+// Whether the lowest mantissa bit of a lane is set.
+inline bool oddD(double a) { return (std::bit_cast<uint64_t>(a) & 1u) != 0; }
+
 // ---- exp ------------------------------------------------------------------
 // e^z = 2^(k/64) * e^r with k = round(z * 64/ln2) and r = z - k * ln2/64,
 // |r| <= ln2/128. ln2/64 is split in kLn2By64Hi (39 significant bits, so that
@@ -75,15 +92,27 @@ inline constexpr double kExp2Table[64] = {
 };
 
 // e^r - 1 by its Taylor series to r^5, for |r| <= ln2/128; the first term left
-// out is below 2^-54.
-inline double expm1Series(double r)
+// out is below 2^-54: r + r^2 (1/2 + r (1/6 + r (1/24 + r/120))).
+template <class D>
+inline D expm1SeriesD(D r)
 {
-    return r + r * r * (0.5 + r * (1.0 / 6 + r * (1.0 / 24 + r * (1.0 / 120))));
+    D p = r * splatD(1.0 / 120, D{});
+    p = r * (splatD(1.0 / 24, D{}) + p);
+    p = r * (splatD(1.0 / 6, D{}) + p);
+    p = splatD(0.5, D{}) + p;
+    return r + (r * r) * p;
 }
 
 // Below this magnitude z * 64/ln2 lies within 0.37 of zero, so that the
 // reduction in expKernel gives k = 0, r = z exactly, t = 1 and scale = 1.
 inline constexpr double kExpSmall = 0x1p-8;
+
+// exp's small-argument path 1 + expm1Series(z).
+template <class D>
+inline D expSmallD(D z)
+{
+    return splatD(1.0, D{}) + expm1SeriesD(z);
+}
 
 // e^z for z in [-104, 89] (the caller clamps), in double. Past those bounds
 // the float result is +0 or +inf anyway. NaN propagates.
@@ -94,7 +123,7 @@ inline double expKernel(double z)
     kd -= kRoundShift;
     // z - k * hi is exact (k * hi is exact and lies within a factor 2 of z).
     const double r = (z - kd * kLn2By64Hi) - kd * kLn2By64Lo;
-    const double p = expm1Series(r);
+    const double p = expm1SeriesD(r);
     const double t = kExp2Table[k & 63];
     // 2^floor(k/64) built directly as a double: exponent field 1023 + k/64.
     const int32_t m = static_cast<int32_t>(k) >> 6;
@@ -223,6 +252,30 @@ inline constexpr double kAtanTable[17] = {
 };
 inline constexpr double kPiBy2 = 0x1.921fb54442d18p+0;
 
+inline double atanTableD(uint32_t j, double) { return kAtanTable[j]; }
+
+// atan of non-NaN lanes, without the sign. kSomeAbove1: some lane may exceed 1
+// (otherwise the fold above 1 is left out, which changes nothing there).
+// atan t by its Taylor series to t^9; the first term left out is below 2^-53 t.
+template <bool kSomeAbove1, class D>
+inline D atanMagnitudeD(D a)
+{
+    const D one = splatD(1.0, D{});
+    // Above 1, atan a = pi/2 - atan(1/a).
+    const auto big = greaterD(a, one);
+    const D v = kSomeAbove1 ? selectD(big, one / a, a) : a;
+    const auto j = truncateD(v * splatD(16.0, D{}) + splatD(0.5, D{}));
+    const D c = fromIntD(j, D{}) * splatD(1.0 / 16, D{});
+    const D t = (v - c) / (one + v * c);  // v - c is exact
+    const D t2 = t * t;
+    D p = t2 * splatD(1.0 / 9, D{});
+    p = t2 * (splatD(-1.0 / 7, D{}) + p);
+    p = t2 * (splatD(1.0 / 5, D{}) + p);
+    p = splatD(-1.0 / 3, D{}) + p;
+    const D w = atanTableD(j, D{}) + (t + (t * t2) * p);
+    return kSomeAbove1 ? selectD(big, splatD(kPiBy2, D{}) - w, w) : w;
+}
+
 // ---- sin, tan: reduction by multiples of pi/2 ----------------------------------
 // x = q * pi/2 + r with |r| <= pi/4 (plus a hair), r in double.
 struct Reduced {
@@ -241,13 +294,21 @@ inline constexpr double kPiBy2B = 0x1.0b4611a800000p-34;
 inline constexpr double kPiBy2C = -0x1.d9cceba3f91f2p-66;
 inline constexpr uint32_t kReduceSmallLimit = 0x4a800000; // bits of 2^22
 
+// The remainder r of lanes below 2^22; shifted receives x * 2/pi + kRoundShift,
+// whose low mantissa bits hold the quotient.
+template <class D>
+inline D reduceSmallD(D x, D& shifted)
+{
+    shifted = x * splatD(k2ByPi, D{}) + splatD(kRoundShift, D{});
+    const D kd = shifted - splatD(kRoundShift, D{});
+    return ((x - kd * splatD(kPiBy2A, D{})) - kd * splatD(kPiBy2B, D{})) - kd * splatD(kPiBy2C, D{});
+}
+
 inline Reduced reduceSmall(double x)
 {
-    double kd = x * k2ByPi + kRoundShift;
-    const uint32_t q = static_cast<uint32_t>(std::bit_cast<uint64_t>(kd));
-    kd -= kRoundShift;
-    const double r = ((x - kd * kPiBy2A) - kd * kPiBy2B) - kd * kPiBy2C;
-    return {r, q};
+    double shifted;
+    const double r = reduceSmallD(x, shifted);
+    return {r, static_cast<uint32_t>(std::bit_cast<uint64_t>(shifted))};
 }
 
 // Below 0.75, x * 2/pi lies within 0.48 of zero: reduceSmall gives q = 0 and
@@ -269,11 +330,48 @@ inline Reduced reduce(uint32_t ax)
 // den = 34459425 - 16216200 y + 945945 y^2 - 13860 y^3 + 45 y^4, y = r^2.
 // Its relative error is below 2^-59 over the range; the integer coefficients
 // are exact in double.
-inline void tanKernel(double r, double& num, double& den)
+template <class D>
+inline void tanKernelD(D r, D& num, D& den)
 {
-    const double y = r * r;
-    num = r * (34459425.0 + y * (-4729725.0 + y * (135135.0 + y * (-990.0 + y))));
-    den = 34459425.0 + y * (-16216200.0 + y * (945945.0 + y * (-13860.0 + y * 45.0)));
+    const D y = r * r;
+    num = splatD(-990.0, D{}) + y;
+    num = splatD(135135.0, D{}) + y * num;
+    num = splatD(-4729725.0, D{}) + y * num;
+    num = r * (splatD(34459425.0, D{}) + y * num);
+    den = splatD(-13860.0, D{}) + y * splatD(45.0, D{});
+    den = splatD(945945.0, D{}) + y * den;
+    den = splatD(-16216200.0, D{}) + y * den;
+    den = splatD(34459425.0, D{}) + y * den;
+}
+
+// tan(r + q pi/2) from the remainder r and whether q is odd: tan r for even q,
+// -cot r for odd q.
+template <class D, class M>
+inline D tanQuotientD(D r, M odd)
+{
+    D num, den;
+    tanKernelD(r, num, den);
+    return selectD(odd, negateD(den), num) / selectD(odd, num, den);
+}
+
+// tan of lanes with |x| below 2^22, without the sign: reduceSmall, the kernel
+// and the quotient, lane by lane.
+template <class D>
+inline D tanMagnitudeD(D x)
+{
+    D shifted;
+    const D r = reduceSmallD(x, shifted);
+    return tanQuotientD(r, oddD(shifted));
+}
+
+// The same for lanes below 0.75, where reduceSmall gives q = 0 and r = x
+// exactly: the kernel alone.
+template <class D>
+inline D tanSmallMagnitudeD(D x)
+{
+    D num, den;
+    tanKernelD(x, num, den);
+    return num / den;
 }
 
 inline float withSign(float v, uint32_t sign)
@@ -290,7 +388,7 @@ inline float exp(float x)
     // Small arguments (the per-sample release coefficients): with k = 0 the
     // kernel's scale * (t + t * p) is 1 * (1 + 1 * p), which is 1 + p exactly,
     // so the reduction and the table are skipped with the same result.
-    if (z > -detail::kExpSmall && z < detail::kExpSmall) return static_cast<float>(1.0 + detail::expm1Series(z));
+    if (z > -detail::kExpSmall && z < detail::kExpSmall) return static_cast<float>(detail::expSmallD(z));
     z = z > 89.0 ? 89.0 : z;
     z = z < -104.0 ? -104.0 : z;
     return static_cast<float>(detail::expKernel(z));
@@ -302,17 +400,16 @@ inline float tan(float x)
     const uint32_t ix = std::bit_cast<uint32_t>(x);
     const uint32_t ax = ix & 0x7fffffffu;
     if (ax >= 0x7f800000u) return x - x;
-    double num, den;
+    const double a = std::bit_cast<float>(ax);
+    double t;
     if (ax < detail::kReduceNoneLimit) {
-        // No reduction needed: the same kernel on r = |x|, q = 0.
-        detail::tanKernel(static_cast<double>(std::bit_cast<float>(ax)), num, den);
-        return detail::withSign(static_cast<float>(num / den), ix & 0x80000000u);
+        t = detail::tanSmallMagnitudeD(a);  // no reduction needed
+    } else if (ax < detail::kReduceSmallLimit) {
+        t = detail::tanMagnitudeD(a);
+    } else {
+        const detail::Reduced d = detail::reduceLarge(ax);
+        t = detail::tanQuotientD(d.r, (d.q & 1) != 0);
     }
-    const detail::Reduced d = detail::reduce(ax);
-    detail::tanKernel(d.r, num, den);
-    // tan(r + q pi/2) is tan r for even q and -cot r for odd q.
-    const bool odd = (d.q & 1) != 0;
-    const double t = (odd ? -den : num) / (odd ? num : den);
     return detail::withSign(static_cast<float>(t), ix & 0x80000000u);
 }
 
@@ -322,25 +419,15 @@ inline float atan(float x)
     if (x != x) return x + x;
     const uint32_t ix = std::bit_cast<uint32_t>(x);
     const double a = std::bit_cast<float>(ix & 0x7fffffffu);
-    // Above 1, atan a = pi/2 - atan(1/a).
-    const bool big = a > 1.0;
-    const double v = big ? 1.0 / a : a;
-    const uint32_t j = static_cast<uint32_t>(v * 16.0 + 0.5);
-    const double c = j * (1.0 / 16);
-    const double t = (v - c) / (1.0 + v * c); // v - c is exact
-    const double t2 = t * t;
-    // atan t by its Taylor series to t^9; the first term left out is below 2^-53 t.
-    double w = detail::kAtanTable[j] + (t + t * t2 * (-1.0 / 3 + t2 * (1.0 / 5 + t2 * (-1.0 / 7 + t2 * (1.0 / 9)))));
-    w = big ? detail::kPiBy2 - w : w;
+    const double w = detail::atanMagnitudeD<true>(a);
     return detail::withSign(static_cast<float>(w), ix & 0x80000000u);
 }
 
 // ---- four lanes at a time --------------------------------------------------
 // exp, atan and tan of the four lanes of a packed single-precision vector:
-// every lane performs the scalar function's operations in the same order, so
-// each lane gives exactly the scalar result. The double-precision work is
-// written once over a packed-double type: two lanes per SSE2 vector (D2), or,
-// in code compiled for AVX, all four in one AVX vector (D4).
+// the kernels above over packed double lanes, two per SSE2 vector (D2) or, in
+// code compiled for AVX, all four in one AVX vector (D4), so that each lane
+// gives exactly the scalar result.
 
 namespace detail {
 
@@ -418,84 +505,6 @@ using Wide = D4;  // four lanes in one value
 using Wide = D2;  // four lanes as two halves
 #endif
 
-// expm1Series, lane by lane.
-template <class D>
-inline D expm1SeriesD(D r)
-{
-    D p = r * splatD(1.0 / 120, D{});
-    p = r * (splatD(1.0 / 24, D{}) + p);
-    p = r * (splatD(1.0 / 6, D{}) + p);
-    p = splatD(0.5, D{}) + p;
-    return r + (r * r) * p;
-}
-
-// exp's small-argument path 1 + expm1Series(z).
-template <class D>
-inline D expSmallD(D z)
-{
-    return splatD(1.0, D{}) + expm1SeriesD(z);
-}
-
-// atan of non-NaN lanes, without the sign. kSomeAbove1: some lane may exceed 1
-// (otherwise the fold above 1 is left out, which changes nothing there).
-template <bool kSomeAbove1, class D>
-inline D atanMagnitudeD(D a)
-{
-    const D one = splatD(1.0, D{});
-    const D big = greaterD(a, one);
-    const D v = kSomeAbove1 ? selectD(big, one / a, a) : a;
-    const __m128i j = truncateD(v * splatD(16.0, D{}) + splatD(0.5, D{}));
-    const D c = fromIntD(j, D{}) * splatD(1.0 / 16, D{});
-    const D t = (v - c) / (one + v * c);
-    const D t2 = t * t;
-    D p = t2 * splatD(1.0 / 9, D{});
-    p = t2 * (splatD(-1.0 / 7, D{}) + p);
-    p = t2 * (splatD(1.0 / 5, D{}) + p);
-    p = splatD(-1.0 / 3, D{}) + p;
-    const D w = atanTableD(j, D{}) + (t + (t * t2) * p);
-    return kSomeAbove1 ? selectD(big, splatD(kPiBy2, D{}) - w, w) : w;
-}
-
-// tanKernel, lane by lane: tan r as num/den.
-template <class D>
-inline void tanKernelD(D r, D& num, D& den)
-{
-    const D y = r * r;
-    num = splatD(-990.0, D{}) + y;
-    num = splatD(135135.0, D{}) + y * num;
-    num = splatD(-4729725.0, D{}) + y * num;
-    num = r * (splatD(34459425.0, D{}) + y * num);
-    den = splatD(-13860.0, D{}) + y * splatD(45.0, D{});
-    den = splatD(945945.0, D{}) + y * den;
-    den = splatD(-16216200.0, D{}) + y * den;
-    den = splatD(34459425.0, D{}) + y * den;
-}
-
-// tan of lanes with |x| below 2^22, without the sign: reduceSmall, the kernel
-// and the quotient of tan, lane by lane.
-template <class D>
-inline D tanMagnitudeD(D x)
-{
-    D kd = x * splatD(k2ByPi, D{}) + splatD(kRoundShift, D{});
-    const D odd = oddD(kd);
-    kd = kd - splatD(kRoundShift, D{});
-    const D r = ((x - kd * splatD(kPiBy2A, D{})) - kd * splatD(kPiBy2B, D{})) - kd * splatD(kPiBy2C, D{});
-    D num, den;
-    tanKernelD(r, num, den);
-    // tan(r + q pi/2) is tan r for even q and -cot r for odd q.
-    return selectD(odd, negateD(den), num) / selectD(odd, num, den);
-}
-
-// The same for lanes below 0.75, where reduceSmall gives q = 0 and r = x
-// exactly (the scalar function's shortcut).
-template <class D>
-inline D tanSmallMagnitudeD(D x)
-{
-    D num, den;
-    tanKernelD(x, num, den);
-    return num / den;
-}
-
 }  // namespace detail
 
 // exp of every lane.
@@ -525,7 +534,7 @@ inline __m128 expSmallX4(__m128 x)
 }
 
 // The same for one value.
-inline float expSmall(float x) { return static_cast<float>(1.0 + detail::expm1Series(x)); }
+inline float expSmall(float x) { return static_cast<float>(detail::expSmallD(static_cast<double>(x))); }
 
 // atan of every lane.
 inline __m128 atanX4(__m128 x)

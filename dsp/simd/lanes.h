@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include <emmintrin.h>
@@ -177,14 +178,30 @@ inline Sse<N> laneTan(Sse<N> a) { return {chainmath::tanX4(a.v)}; }
 template <int N>
 inline Sse<N> laneExpSmall(Sse<N> a) { return {chainmath::expSmallX4(a.v)}; }
 
-// The lanes of v moved up by one, lane 0 taking the last lane of below (a
-// skewed cascade's step: each section fed the previous step's output of the
-// section before it). With one lane, below itself.
-inline float shiftUp(float, float below) { return below; }
+// The lanes of v moved up by K, lanes 0 to K - 1 taking the last K lanes of
+// below (a skewed cascade's step: each section fed the previous step's output
+// of the section before it, K lanes to a section). With one lane, below itself.
+template <int K>
+inline float shiftUp(float, float below)
+{
+    static_assert(K == 1);
+    return below;
+}
+template <int K>
 inline Lane4 shiftUp(Lane4 v, Lane4 below)
 {
-    const __m128 u = _mm_shuffle_ps(below.v, v.v, _MM_SHUFFLE(0, 0, 3, 3));  // below3 below3 v0 v0
-    return {_mm_shuffle_ps(u, v.v, _MM_SHUFFLE(2, 1, 2, 0))};                // below3 v0 v1 v2
+    static_assert(K == 1 || K == 2);
+    if constexpr (K == 1) {
+        const __m128 u = _mm_shuffle_ps(below.v, v.v, _MM_SHUFFLE(0, 0, 3, 3));  // below3 below3 v0 v0
+        return {_mm_shuffle_ps(u, v.v, _MM_SHUFFLE(2, 1, 2, 0))};                // below3 v0 v1 v2
+    } else {
+        return {_mm_shuffle_ps(below.v, v.v, _MM_SHUFFLE(1, 0, 3, 2))};          // below2 below3 v0 v1
+    }
+}
+// The lanes of v moved up by one, lane 0 taking x.
+inline Lane4 shiftUpFrom(Lane4 v, float x)
+{
+    return {_mm_move_ss(_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(v.v), 4)), _mm_set_ss(x))};
 }
 
 // The lanes of v reordered: lane j of the result is lane I[j] of v.
@@ -319,7 +336,7 @@ template <int N>
 inline Sse<N> loadFrom(const float* p, Sse<N>) { return {_mm_loadu_ps(p)}; }
 template <class V>
 inline V loadFrom(const float* p) { return loadFrom(p, V{}); }
-// The lanes of v to consecutive floats.
+// The lanes of a value to consecutive floats (all four of a packed vector).
 inline void storeTo(float* p, float v) { *p = v; }
 template <int N>
 inline void storeTo(float* p, Sse<N> v) { _mm_storeu_ps(p, v.v); }
@@ -387,5 +404,33 @@ struct JoinedOf<Lane2> {
 };
 template <class V>
 using Joined = typename JoinedOf<V>::type;
+
+// ---------------------------------------------------------------------------
+// Memory as 32-bit words.
+
+// Whether none of the words p[0..words-1], read as floats, is NaN or
+// +infinity (-infinity passes). Four words at a time: NaN and +inf are the
+// words whose magnitude bits reach those of +inf, except -inf itself.
+inline bool noNanOrPlusInfinity(const unsigned char* p, std::size_t words)
+{
+    constexpr uint32_t kPlusInfinity = 0x7f800000u;
+    const __m128i magnitude = _mm_set1_epi32(0x7fffffff);
+    const __m128i finiteMax = _mm_set1_epi32(static_cast<int>(kPlusInfinity - 1));
+    const __m128i minusInfinity = _mm_set1_epi32(static_cast<int>(0xff800000u));
+    __m128i badLanes = _mm_setzero_si128();
+    std::size_t i = 0;
+    for (; i + 4 <= words; i += 4) {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * i));
+        const __m128i nonFinite = _mm_cmpgt_epi32(_mm_and_si128(w, magnitude), finiteMax);
+        badLanes = _mm_or_si128(badLanes, _mm_andnot_si128(_mm_cmpeq_epi32(w, minusInfinity), nonFinite));
+    }
+    uint32_t bad = static_cast<uint32_t>(_mm_movemask_epi8(badLanes));
+    for (; i < words; ++i) {
+        uint32_t w;
+        std::memcpy(&w, p + 4 * i, 4);
+        bad |= static_cast<uint32_t>((w & 0x7fffffffu) > kPlusInfinity || w == kPlusInfinity);
+    }
+    return bad == 0;
+}
 
 }  // namespace plumbra

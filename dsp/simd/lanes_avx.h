@@ -55,6 +55,11 @@ inline bool bitsDiffer(Lane8 a, const Mem<Lane8>& m)
     const __m128i high = _mm_cmpeq_epi32(_mm_castps_si128(highHalf(a).v), _mm_castps_si128(_mm_loadu_ps(m[1].data())));
     return _mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(low, high))) != 0xF;
 }
+// Before an AVX unit returns to code compiled for SSE2: the upper halves of
+// the vector registers cleared, so that the caller's legacy SSE instructions
+// do not wait for them.
+inline void clearUpperHalves() { _mm256_zeroupper(); }
+
 template <>
 inline constexpr bool kWideDoubles<Lane4> = true;
 template <>

@@ -190,7 +190,7 @@ void BandBankT<V>::processRun(const float* left, const float* right, int len, ui
 #ifdef PLUMBRA_AVX_PATH
     if constexpr (std::is_same_v<V, Lane4>) {
         if (avx) {
-            processBandsRunAvx(&state, outputs.data(), left, right, len, n0, &bv);
+            processBandsRunAvx(state, outputs.data(), left, right, len, n0, bv);
             return;
         }
     }
@@ -211,6 +211,10 @@ bool avxPathIf(bool on)
 template <class V>
 bool BandBankT<V>::useAvx(bool on)
 {
+#ifdef PLUMBRA_AVX_PATH
+    // Only where the AVX unit's copy of the state has the state's layout.
+    on = on && bandBankLayoutAvx() == kBandBankLayout<Lane4>;
+#endif
     avx = std::is_same_v<V, Lane4> && avxPathIf(on);
     return avx;
 }

@@ -33,6 +33,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "dsp/blocks/layout.h"
 #include "dsp/stages/band_outputs.h"
 #include "dsp/stages/block_values.h"
 #include "dsp/simd/lanes.h"
@@ -356,6 +357,14 @@ private:
     std::array<BandOutputs, kRunLength> outputs;  // of the current run
     bool avx = false;                             // the groups run with eight AVX lanes
 };
+
+// The layout the AVX unit's copy of the bank's state must share (dsp/avx/avx_path.h).
+template <class V>
+inline constexpr uint64_t kBandBankLayout = layoutPrint<BandBankState<V>>(
+    {offsetof(BandBankState<V>, times), offsetof(BandBankState<V>, groups), offsetof(BandBankState<V>, slow),
+     offsetof(BandBankState<V>, fast), offsetof(BandBankState<V>, widthFollower), offsetof(BandBankState<V>, run),
+     sizeof(BandGroup<V>), offsetof(BandGroup<V>, peak), offsetof(BandGroup<V>, sum), offsetof(BandGroup<V>, widthDetector),
+     offsetof(BandGroup<V>, width)});
 
 using BandBank = BandBankT<Lane4>;
 using BandBankReference = BandBankT<float>;

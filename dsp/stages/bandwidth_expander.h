@@ -17,10 +17,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cmath>
 #include <cstdint>
 #include <utility>
 
+#include "dsp/blocks/layout.h"
 #include "dsp/blocks/output_sections.h"
 #include "dsp/blocks/pipeline.h"
 #include "dsp/blocks/sections.h"
@@ -82,6 +84,9 @@ struct BandwidthExpanderT {
     static constexpr float kSmoothingHz = 100.0f;          // detector and source envelope smoothing
     static constexpr float kHarmonicEnvelopeHz = 500.0f;   // harmonic envelope smoothing
     static constexpr float kHoldRate = 50.0f;              // 20 ms release of the source hold
+    static constexpr uint32_t kPeakWindow = 5;             // samples of the magnitude maxima
+    static constexpr uint32_t kSourceDelay = 2;            // the source's analytic sample taken this far back
+    static constexpr uint32_t kHarmonicDelay = 6;          // the harmonic's parts summed this far back
 
     // The detector highpass at F_det beside the source highpass at F_in.
     EllipticHighpassT<W> inputHighpasses;  // [detector, source]
@@ -93,19 +98,19 @@ struct BandwidthExpanderT {
     // Source band and its envelope.
     SkewedCascadeT<SkewedLanes<V>, 6, V> sourceLowpass;  // 12th-order Butterworth at F_lp + 400 Hz
     AnalyticPairT<W> pairs;               // analytic signals (I, Q): [detector band, source band], no floor
-    RingT<V, 8> sourceMagnitude;          // a, last five read
+    RingT<V, ringLengthFor(kPeakWindow - 1)> sourceMagnitude;  // a, last kPeakWindow read
     float rho;                            // hold release exp(-50/fs)
     float omRho;                          // 1 - rho
     Mem<V> hold;                          // H[n-1]
     SosCascadeT<V, 2> envelopeSmoothing;  // 100 Hz fourth-order lowpass of H, giving v
-    RingT<V, 4> sourceI;                  // I, read two samples back
-    RingT<V, 4> sourceQ;                  // Q, read two samples back
+    RingT<V, ringLengthFor(kSourceDelay)> sourceI;  // I, read kSourceDelay samples back
+    RingT<V, ringLengthFor(kSourceDelay)> sourceQ;  // Q, read kSourceDelay samples back
 
     // Harmonic, real and imaginary parts filtered side by side: [real, imaginary].
     EllipticHighpassT<W> harmonicHighpass;  // at F_lp - 1100 Hz
     SosT<W> harmonicPeak;                   // +6 dB peak at F_lp + 400 Hz
-    RingT<W, 8> harmonicParts;              // g_re, g_im, read six samples back
-    RingT<V, 8> harmonicMagnitude;          // b, last five read
+    RingT<W, ringLengthFor(kHarmonicDelay)> harmonicParts;      // g_re, g_im, read kHarmonicDelay samples back
+    RingT<V, ringLengthFor(kPeakWindow - 1)> harmonicMagnitude;  // b, last kPeakWindow read
     FirstOrderLowpassT<V> harmonicEnvelope; // 500 Hz lowpass of b_max, giving z
     float level;                            // L_be
 
@@ -157,104 +162,19 @@ struct BandwidthExpanderT {
         harmonicEnvelope.clear();
     }
 
-    // Maximum of the five most recent values of a ring.
-    static V maxOfFive(const RingT<V, 8>& r, uint32_t n)
+    // One sample, a run of one: the output y = m + eta of the channel's
+    // main-path value m and the harmonic of its mix x.
+    V process(V x, V m, uint32_t n)
     {
-        V v = r.tap(n, 0);
-        for (uint32_t d = 1; d < 5; ++d) v = max(v, r.tap(n, d));
-        return v;
+        Mem<V> xm, ym;
+        store(xm, x);
+        store(ym, m);
+        processRun(&xm, &ym, 1, n);
+        return load<V>(ym);
     }
 
-    // The parts of one sample's harmonic, each written once and used both
-    // sample by sample (harmonic) and run by run (processRun). n is the
-    // shared ring counter of the sample.
-
-    // What the analytic signals of a sample give the later parts.
-    struct Analysed {
-        V r;       // detector band magnitude, unsmoothed
-        V h;       // source hold H[n]
-        V i2, q2;  // source analytic sample two back
-    };
-
-    // From the detector band and the source band [detector, source]: their
-    // analytic signals and powers, the source magnitude a floored at 0.001
-    // and its instant-attack hold over the five-sample maximum.
-    Analysed analyse(W bands, uint32_t n)
-    {
-        const typename AnalyticPairT<W>::Out a = pairs.process(bands);
-        const W power = a.i * a.i + a.q * a.q;
-        sourceMagnitude.write(n, flooredMagnitude(J::high(power)));
-        sourceI.write(n, J::high(a.i));
-        sourceQ.write(n, J::high(a.q));
-        const V aMax = maxOfFive(sourceMagnitude, n);
-        const V h = max(aMax, splat<V>(rho) * load<V>(hold) + splat<V>(omRho) * aMax);
-        store(hold, h);
-        return {sqrt(J::low(power)), h, sourceI.tap(n, 2), sourceQ.tap(n, 2)};
-    }
-
-    // Detector: hf = min(1, G_det * lowpass(r)).
-    V detector(V r) { return min(splat<V>(1.0f), splat<V>(detectGain) * detectSmoothing.processLowpass(r)); }
-
-    // Frequency doubling of the analytic sample two back by the source
-    // envelope v: (I' + jQ')^2 / v, as [real, imaginary].
-    static W doubled(V i2, V q2, V v)
-    {
-        const V uRe = (i2 * i2 - q2 * q2) / v;
-        const V uIm = (splat<V>(2.0f) * i2 * q2) / v;
-        return J::join(uRe, uIm);
-    }
-
-    // From the filtered harmonic g = [real, imaginary]: the five-sample
-    // maximum of its floored magnitude and the sum of its parts six samples back.
-    struct Shaped {
-        V bMax;  // b_max
-        V sum;   // g_re + g_im six samples back
-    };
-    Shaped shape(W g, uint32_t n)
-    {
-        harmonicParts.write(n, g);
-        const W gg = g * g;
-        harmonicMagnitude.write(n, flooredMagnitude(J::low(gg) + J::high(gg)));
-        const W g6 = harmonicParts.tap(n, 6);
-        return {maxOfFive(harmonicMagnitude, n), J::low(g6) + J::high(g6)};
-    }
-
-    // The harmonic: the shaped sum scaled to the level by its envelope z.
-    V scaled(V hf, const Shaped& s)
-    {
-        const V z = harmonicEnvelope.process(s.bMax);
-        return hf * splat<V>(level) * s.sum / z;
-    }
-
-    // Output y = m + eta of the main-path value m and the harmonic eta.
-    static V withHarmonic(V m, V eta) { return m + eta; }
-
-    // The harmonic eta of one sample, from the channel's unshelved mix x; n is
-    // the shared ring counter.
-    V harmonic(V x, uint32_t n)
-    {
-        // Analytic signals of the high-frequency detector band (highpass at
-        // F_det) and of the source band.
-        const W highpassed = inputHighpasses.process(J::join(x, x));
-        Mem<V> sourceBand;
-        store(sourceBand, J::high(highpassed));
-        lowpassSource(&sourceBand, &sourceBand, 1);
-        const Analysed a = analyse(J::join(J::low(highpassed), load<V>(sourceBand)), n);
-        const V hf = detector(a.r);
-
-        // Source envelope: 100 Hz smoothing of the hold.
-        const V v = envelopeSmoothing.processLowpass(a.h);
-
-        // Keep the doubled band above the source band and lift its top.
-        const W g = harmonicPeak.process(harmonicHighpass.process(doubled(a.i2, a.q2, v)));
-        return scaled(hf, shape(g, n));
-    }
-
-    // Output y = m + eta: the channel's main-path value m plus the harmonic of its mix x.
-    V process(V x, V m, uint32_t n) { return withHarmonic(m, harmonic(x, n)); }
-
-    // process() over a run: x[0..len-1] the mixes, m[0..len-1] the main-path
-    // values, replaced by the outputs; n0 is the ring counter of the first
+    // A run: x[0..len-1] the mixes, m[0..len-1] the main-path values,
+    // replaced by the outputs y = m + eta; n0 is the ring counter of the first
     // sample. Three loops over the run, each with its sections pipelined
     // (dsp/pipeline.h); every part that writes or reads a ring does so within
     // one stage, with the sample's own counter.
@@ -307,6 +227,79 @@ struct BandwidthExpanderT {
     }
 
 private:
+    // Maximum of the kPeakWindow most recent values of a ring.
+    template <uint32_t N>
+    static V maxOfWindow(const RingT<V, N>& r, uint32_t n)
+    {
+        static_assert(RingT<V, N>::covers(kPeakWindow - 1));
+        V v = r.tap(n, 0);
+        for (uint32_t d = 1; d < kPeakWindow; ++d) v = max(v, r.tap(n, d));
+        return v;
+    }
+
+    // The parts of one sample's harmonic, as the stages of processRun run
+    // them. n is the shared ring counter of the sample.
+    // What the analytic signals of a sample give the later parts.
+    struct Analysed {
+        V r;       // detector band magnitude, unsmoothed
+        V h;       // source hold H[n]
+        V i2, q2;  // source analytic sample kSourceDelay back
+    };
+
+    // From the detector band and the source band [detector, source]: their
+    // analytic signals and powers, the source magnitude a floored at 0.001
+    // and its instant-attack hold over the kPeakWindow-sample maximum.
+    Analysed analyse(W bands, uint32_t n)
+    {
+        const typename AnalyticPairT<W>::Out a = pairs.process(bands);
+        const W power = a.i * a.i + a.q * a.q;
+        sourceMagnitude.write(n, flooredMagnitude(J::high(power)));
+        sourceI.write(n, J::high(a.i));
+        sourceQ.write(n, J::high(a.q));
+        const V aMax = maxOfWindow(sourceMagnitude, n);
+        const V h = max(aMax, splat<V>(rho) * load<V>(hold) + splat<V>(omRho) * aMax);
+        store(hold, h);
+        return {sqrt(J::low(power)), h, sourceI.tap(n, kSourceDelay), sourceQ.tap(n, kSourceDelay)};
+    }
+
+    // Detector: hf = min(1, G_det * lowpass(r)).
+    V detector(V r) { return min(splat<V>(1.0f), splat<V>(detectGain) * detectSmoothing.processLowpass(r)); }
+
+    // Frequency doubling of the analytic sample kSourceDelay back by the source
+    // envelope v: (I' + jQ')^2 / v, as [real, imaginary].
+    static W doubled(V i2, V q2, V v)
+    {
+        const V uRe = (i2 * i2 - q2 * q2) / v;
+        const V uIm = (splat<V>(2.0f) * i2 * q2) / v;
+        return J::join(uRe, uIm);
+    }
+
+    // From the filtered harmonic g = [real, imaginary]: the kPeakWindow-sample
+    // maximum of its floored magnitude and the sum of its parts kHarmonicDelay
+    // samples back.
+    struct Shaped {
+        V bMax;  // b_max
+        V sum;   // g_re + g_im kHarmonicDelay samples back
+    };
+    Shaped shape(W g, uint32_t n)
+    {
+        harmonicParts.write(n, g);
+        const W gg = g * g;
+        harmonicMagnitude.write(n, flooredMagnitude(J::low(gg) + J::high(gg)));
+        const W g6 = harmonicParts.tap(n, kHarmonicDelay);
+        return {maxOfWindow(harmonicMagnitude, n), J::low(g6) + J::high(g6)};
+    }
+
+    // The harmonic: the shaped sum scaled to the level by its envelope z.
+    V scaled(V hf, const Shaped& s)
+    {
+        const V z = harmonicEnvelope.process(s.bMax);
+        return hf * splat<V>(level) * s.sum / z;
+    }
+
+    // Output y = m + eta of the main-path value m and the harmonic eta.
+    static V withHarmonic(V m, V eta) { return m + eta; }
+
     // The source lowpass over x[0..len-1] into y[0..len-1].
     void lowpassSource(const Mem<V>* x, Mem<V>* y, int len)
     {
@@ -317,7 +310,7 @@ private:
     struct Smoothing {
         V hf;      // detector amount
         V h1;      // hold after the first section
-        V i2, q2;  // source analytic sample two back
+        V i2, q2;  // source analytic sample kSourceDelay back
     };
 
     // A sample of the run's harmonic: the detector amount hf and the doubled
@@ -330,5 +323,18 @@ private:
 using BandwidthExpander = BandwidthExpanderT<float>;
 
 static_assert(std::is_trivially_copyable_v<BandwidthExpander>);
+
+// The layout the AVX unit's copy of the type must share (dsp/avx/avx_path.h).
+template <class V>
+inline constexpr uint64_t kExpanderLayout = layoutPrint<BandwidthExpanderT<V>>({
+    offsetof(BandwidthExpanderT<V>, inputHighpasses), offsetof(BandwidthExpanderT<V>, detectSmoothing),
+    offsetof(BandwidthExpanderT<V>, detectGain), offsetof(BandwidthExpanderT<V>, sourceLowpass),
+    offsetof(BandwidthExpanderT<V>, pairs), offsetof(BandwidthExpanderT<V>, sourceMagnitude),
+    offsetof(BandwidthExpanderT<V>, rho), offsetof(BandwidthExpanderT<V>, omRho), offsetof(BandwidthExpanderT<V>, hold),
+    offsetof(BandwidthExpanderT<V>, envelopeSmoothing), offsetof(BandwidthExpanderT<V>, sourceI),
+    offsetof(BandwidthExpanderT<V>, sourceQ), offsetof(BandwidthExpanderT<V>, harmonicHighpass),
+    offsetof(BandwidthExpanderT<V>, harmonicPeak), offsetof(BandwidthExpanderT<V>, harmonicParts),
+    offsetof(BandwidthExpanderT<V>, harmonicMagnitude), offsetof(BandwidthExpanderT<V>, harmonicEnvelope),
+    offsetof(BandwidthExpanderT<V>, level)});
 
 }  // namespace plumbra

@@ -7,6 +7,9 @@ namespace plumbra {
 
 bool Decorrelator::useAvx(bool on)
 {
+#ifdef PLUMBRA_AVX_PATH
+    on = on && decorrelatorLayoutAvx() == kDecorrelatorLayout;
+#endif
     avx = avxPathIf(on);
     return avx;
 }
@@ -15,7 +18,7 @@ void Decorrelator::processRun(const float* x, float* left, float* right, int len
 {
 #ifdef PLUMBRA_AVX_PATH
     if (avx) {
-        decorrelateRunAvx(this, x, left, right, len, n0);
+        decorrelateRunAvx(*this, x, left, right, len, n0);
         return;
     }
 #endif

@@ -5,12 +5,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
-#include <emmintrin.h>
-
 #include "dsp/simd/lanes.h"
+#include "dsp/blocks/layout.h"
 #include "dsp/blocks/sections.h"
 #include "dsp/blocks/stereo_pair.h"
 
@@ -87,17 +87,17 @@ struct Decorrelator {
             // group 8 takes group 7.
             const V last = load<V>(back1[kPairs - 1]);
             const L g15 = highHalf(last);
-            const L shifted{_mm_move_ss(_mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(g15.v), 4)), _mm_set_ss(x[i]))};
+            const L shifted = shiftUpFrom(g15, x[i]);
             const V in = joinHalves(shifted, lowHalf(last), V{});
             PairMemory& in2 = firstIn[n & 1u];
-            const V first = AllpassZ2T<V>::step(kCycle[0], in, load<V>(in2), load<V>(back2[0]));
+            const V first = allpassZ2Step(kCycle[0], in, load<V>(in2), load<V>(back2[0]));
             store(in2, in);
             store(now[0], first);
             // The others: a section's input two samples back is its
             // predecessor's output three steps back.
             [&]<std::size_t... M>(std::index_sequence<M...>) {
                 ((store(now[M + 1],
-                        AllpassZ2T<V>::step(kCycle[(M + 1) % 4], load<V>(back1[M]), load<V>(back3[M]), load<V>(back2[M + 1])))),
+                        allpassZ2Step(kCycle[(M + 1) % 4], load<V>(back1[M]), load<V>(back3[M]), load<V>(back2[M + 1])))),
                  ...);
             }(std::make_index_sequence<kPairs - 1>{});
             ring.write(n - kLag, laneOf(now[kLastPair], kLastLane));
@@ -117,5 +117,9 @@ struct Decorrelator {
 };
 
 static_assert(std::is_trivially_copyable_v<Decorrelator>);
+
+// The layout the AVX unit's copy of the type must share (dsp/avx/avx_path.h).
+inline constexpr uint64_t kDecorrelatorLayout = layoutPrint<Decorrelator>(
+    {offsetof(Decorrelator, out), offsetof(Decorrelator, firstIn), offsetof(Decorrelator, ring), offsetof(Decorrelator, avx)});
 
 }  // namespace plumbra

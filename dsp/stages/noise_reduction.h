@@ -28,36 +28,14 @@ struct NoiseReduction {
     static constexpr float kCutoffMax = 22000.0f;  // requested cutoff is limited to 1000..22000 Hz
     static constexpr float kCutoffMin = 1000.0f;
     static constexpr float kCutoffScale = 500.0f;  // Hz per unit of smoothed detector output
-
-    // Second-order Butterworth lowpass, k = 1/tan(pi*f/fs):
-    //   a0 = k^2 + sqrt2*k + 1, a1 = 2*(1 - k^2), a2 = k^2 - sqrt2*k + 1
-    //   w = x - (a2*w[n-2] + a1*w[n-1])/a0;  y = (w + 2*w[n-1] + w[n-2]) * scale/a0
-    // with an output scale folded into the final 1/a0 factor.
-    struct ScaledLowpass {
-        float a1, a2;   // denominator
-        float ra0;      // 1/a0
-        float outRa0;   // scale/a0
-        float w1, w2;   // w[n-1], w[n-2]
-
-        void design(float k, float scale)
-        {
-            Sos s;
-            const float a0 = designButterworthLowpass(s, k);
-            a1 = s.a1;
-            a2 = s.a2;
-            ra0 = s.ra0;
-            outRa0 = scale / a0;
-        }
-        void clear() { w1 = w2 = 0.0f; }
-        float process(float x)
-        {
-            const float w = x - (a2 * w2 + a1 * w1) * ra0;
-            const float y = (w + 2.0f * w1 + w2) * outRa0;
-            w2 = w1;
-            w1 = w;
-            return y;
-        }
-    };
+    static constexpr float kDetectHz = 1000.0f;    // corner of the detector highpass
+    static constexpr float kSlowSmoothingHz = 10.0f;
+    static constexpr float kFastSmoothingHz = 100.0f;
+    // Longest reads of the rings: the normaliser reads u kLookAhead back; the
+    // dynamic lowpass reads v kFilterTap + 1 back once the detection has
+    // written the whole run, up to kRunLength - 1 samples ahead of it.
+    static constexpr uint32_t kLongestUTap = kLookAhead;
+    static constexpr uint32_t kLongestVTap = kFilterTap + 1 + (kRunLength - 1);
 
     // Fixed coefficients.
     float piT;        // prewarp factor pi*T of the dynamic lowpass
@@ -68,12 +46,14 @@ struct NoiseReduction {
     float r1pk1;      // 1/(k1 + 1)
     float k1r;        // k1/(k1 + 1)
     float fCeiling;   // cutoff ceiling just below fs/2 (above 22000 Hz from 44100 Hz on)
-    ScaledLowpass lp10;   // 10 Hz Butterworth smoothing of the rectified highpass
-    ScaledLowpass lp100;  // 100 Hz Butterworth smoothing, scaled by 500 Hz
+    // Second-order Butterworth smoothing of the rectified highpass, its output
+    // scale folded into the final 1/a0 factor (designScaledLowpass).
+    Sos lp10;   // 10 Hz
+    Sos lp100;  // 100 Hz, scaled by 500 Hz
 
     // State.
-    Ring<256> uRing;  // input-lowpass output u
-    Ring<256> vRing;  // normalised signal v (a run is written before its taps 126 back are read)
+    Ring<ringLengthFor(kLongestUTap)> uRing;  // input-lowpass output u
+    Ring<ringLengthFor(kLongestVTap)> vRing;  // normalised signal v
     float env1;       // env[n-1], look-ahead peak envelope
     float h1;         // h[n-1], detector highpass output
     float z1;         // z[n-1], dynamic lowpass output
@@ -84,13 +64,13 @@ struct NoiseReduction {
         piT = rc.piT;
         cAtt = onePole(500.0f, rc);
         cRel = onePole(2.0f, rc);
-        k1 = prewarp(cornerBelowNyquist(1000.0f, rc), rc);  // held below fs/2 at rates under 2 kHz
+        k1 = prewarp(cornerBelowNyquist(kDetectHz, rc), rc);  // held below fs/2 at rates under 2 kHz
         omk1 = 1.0f - k1;
         r1pk1 = 1.0f / (k1 + 1.0f);
         k1r = k1 / (k1 + 1.0f);
         fCeiling = kCornerCeilingFraction * rc.fs;
-        lp10.design(prewarp(cornerBelowNyquist(10.0f, rc), rc), 1.0f);
-        lp100.design(prewarp(cornerBelowNyquist(100.0f, rc), rc), kCutoffScale);
+        designScaledLowpass(lp10, prewarp(cornerBelowNyquist(kSlowSmoothingHz, rc), rc), 1.0f);
+        designScaledLowpass(lp100, prewarp(cornerBelowNyquist(kFastSmoothingHz, rc), rc), kCutoffScale);
     }
 
     void clear()
@@ -119,7 +99,7 @@ struct NoiseReduction {
         runPipelinedInto(
             x, det.data(), len, [&](float u) { return normalise(u, n++); },
             [this](const Normalised& a) { return Normalised{highpassMeasure(a.v, a.n), a.d, a.n}; },
-            [this](const Normalised& a) { return Normalised{lp10.process(a.v), a.d, a.n}; },
+            [this](const Normalised& a) { return Normalised{lp10.processScaledLowpass(a.v), a.d, a.n}; },
             [this, s, fMin](const Normalised& a) { return Detected{cutoffOf(a.v, s, fMin), a.d}; });
         std::array<float, kRunLength> f, d;
         for (std::size_t i = 0; i < static_cast<std::size_t>(len); ++i) {
@@ -129,10 +109,10 @@ struct NoiseReduction {
         std::array<float, kRunLength> kd;
         int i = 0;
         for (; i + 4 <= len; i += 4) {
-            const Lane4 k = splat<Lane4>(1.0f) / laneTan(splat<Lane4>(piT) * loadFrom<Lane4>(&f[static_cast<std::size_t>(i)]));
-            _mm_storeu_ps(&kd[static_cast<std::size_t>(i)], k.v);
+            const std::size_t j = static_cast<std::size_t>(i);
+            storeTo(&kd[j], prewarpOf(loadFrom<Lane4>(&f[j]), piT));
         }
-        for (; i < len; ++i) kd[static_cast<std::size_t>(i)] = prewarpOf(f[static_cast<std::size_t>(i)]);
+        for (; i < len; ++i) kd[static_cast<std::size_t>(i)] = prewarpOf(f[static_cast<std::size_t>(i)], piT);
         for (i = 0; i < len; ++i)
             x[i] = filter(kd[static_cast<std::size_t>(i)], d[static_cast<std::size_t>(i)], n0 + static_cast<uint32_t>(i));
     }
@@ -186,7 +166,7 @@ private:
     }
     float cutoffOf(float smoothed, float s, float fMin)
     {
-        float f = s * lp100.process(smoothed);
+        float f = s * lp100.processScaledLowpass(smoothed);
         f = std::min(f, kCutoffMax);
         f = std::max(f, kCutoffMin);
         f = std::max(f, fMin);
@@ -194,9 +174,6 @@ private:
         cutoff = f;
         return f;
     }
-
-    // Prewarp of the dynamic lowpass at cutoff f.
-    float prewarpOf(float f) const { return 1.0f / laneTan(piT * f); }
 
     // Dynamic first-order lowpass, prewarp kd, on the normalised signal 125
     // samples back, and the envelope applied again.
@@ -209,5 +186,7 @@ private:
 };
 
 static_assert(std::is_trivially_copyable_v<NoiseReduction>);
+static_assert(decltype(NoiseReduction::uRing)::covers(NoiseReduction::kLongestUTap));
+static_assert(decltype(NoiseReduction::vRing)::covers(NoiseReduction::kLongestVTap));
 
 }  // namespace plumbra

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 
+#include "dsp/blocks/layout.h"
 #include "dsp/blocks/output_sections.h"
 #include "dsp/blocks/pipeline.h"
 #include "dsp/blocks/sections.h"
@@ -161,5 +163,12 @@ struct OutputEqualiserT {
 using OutputEqualiser = OutputEqualiserT<float>;
 
 static_assert(std::is_trivially_copyable_v<OutputEqualiser>);
+
+// The layout the AVX unit's copy of the type must share (dsp/avx/avx_path.h).
+template <class V>
+inline constexpr uint64_t kEqualiserLayout = layoutPrint<OutputEqualiserT<V>>(
+    {offsetof(OutputEqualiserT<V>, shelf2k), offsetof(OutputEqualiserT<V>, hfShelf), offsetof(OutputEqualiserT<V>, shelf1k),
+     offsetof(OutputEqualiserT<V>, lift), offsetof(OutputEqualiserT<V>, shelf7k), offsetof(OutputEqualiserT<V>, shelf4k),
+     offsetof(OutputEqualiserT<V>, tail)});
 
 }  // namespace plumbra

@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "dsp/avx/avx_path.h"
 #include "dsp/mydsp.h"
 
 namespace {
@@ -223,4 +224,12 @@ TEST(Processor, RecoversFromNonFiniteState)
     const Render fresh = render(*makeProcessor(fs), rest, {512});
     EXPECT_TRUE(after.a == fresh.a && after.b == fresh.b);
     EXPECT_TRUE(p->stateFinite());
+}
+
+// The AVX units compile the decorrelator's and the output stages' types again;
+// the processor takes the AVX path only where their layout prints equal those
+// of its own types. They must, or the AVX path would never run.
+TEST(Processor, AvxCopiesHaveTheProcessorsLayouts)
+{
+    EXPECT_TRUE(plumbra::avxCopiesMatch());
 }

@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -18,6 +19,7 @@
 #include "dsp/stages/input_lowpass.h"
 #include "dsp/stages/noise_reduction.h"
 #include "dsp/stages/presence_eq.h"
+#include "dsp/blocks/layout.h"
 #include "dsp/blocks/output_sections.h"
 #include "dsp/blocks/rising_envelope.h"
 #include "dsp/blocks/width_detector.h"
@@ -148,6 +150,23 @@ std::vector<int> runLengths(std::size_t total, unsigned seed)
     return runs;
 }
 
+// One allpass in z^-2 as its difference equation out[n] = c*(in[n] + out[n-2])
+// - in[n-2], its last two inputs and outputs shifted along: the plain form the
+// analytic pair's and the decorrelator's parity slots and skewed lanes stand in for.
+struct PlainAllpassZ2 {
+    float c = 0.0f;
+    float in1 = 0.0f, in2 = 0.0f, out1 = 0.0f, out2 = 0.0f;
+    float process(float in)
+    {
+        const float out = c * (in + out2) - in2;
+        in2 = in1;
+        in1 = in;
+        out2 = out1;
+        out1 = out;
+        return out;
+    }
+};
+
 std::vector<std::array<float, 4>> randomFrames(std::size_t n, unsigned seed)
 {
     std::mt19937 rng(seed);
@@ -160,22 +179,65 @@ std::vector<std::array<float, 4>> randomFrames(std::size_t n, unsigned seed)
 
 }  // namespace
 
-TEST(Runs, AllpassSectionGivesTheSampleBySampleBits)
+// The analytic pair against two plain chains of four allpasses: I[n] is path
+// A one sample back, Q[n] path B, bit for bit, over programme with level steps
+// and silence, before and after a clear.
+TEST(Sections, AnalyticPairIsTwoChainsOfAllpasses)
 {
-    plumbra::AllpassZ2 run{}, one{};
-    run.c = one.c = 0.8561711f;
-    run.clear();
-    one.clear();
-    const auto x = randomFrames(3000, 23);
-    std::size_t at = 0;
-    uint32_t n = 7;  // an odd start: the parity slots do not start at 0
-    for (int len : runLengths(x.size(), 24)) {
-        float v[plumbra::kRunLength];
-        for (int i = 0; i < len; ++i) v[i] = x[at + static_cast<std::size_t>(i)][0];
-        run.processRun(v, len, n);
-        for (int i = 0; i < len; ++i, ++at, ++n)
-            ASSERT_EQ(std::bit_cast<uint32_t>(v[i]), std::bit_cast<uint32_t>(one.process(x[at][0], n))) << "sample " << at;
+    plumbra::AnalyticPair pair{};
+    const auto x = randomFrames(5000, 19);
+    for (int pass = 0; pass < 2; ++pass) {
+        pair.clear();
+        std::array<PlainAllpassZ2, 4> a{}, b{};
+        for (std::size_t j = 0; j < 4; ++j) {
+            a[j].c = plumbra::AnalyticPair::kPathA[j];
+            b[j].c = plumbra::AnalyticPair::kPathB[j];
+        }
+        float aPrev = 0.0f;
+        for (std::size_t n = 0; n < x.size(); ++n) {
+            float va = x[n][pass], vb = x[n][pass];
+            for (auto& s : a) va = s.process(va);
+            for (auto& s : b) vb = s.process(vb);
+            const plumbra::AnalyticPair::Out o = pair.process(x[n][pass]);
+            ASSERT_EQ(std::bit_cast<uint32_t>(o.i), std::bit_cast<uint32_t>(aPrev)) << "sample " << n;
+            ASSERT_EQ(std::bit_cast<uint32_t>(o.q), std::bit_cast<uint32_t>(vb)) << "sample " << n;
+            aPrev = va;
+        }
     }
+}
+
+// The layout print tells apart types that differ in size, alignment or the
+// place of a member, and gives equal layouts one print.
+namespace layouts {
+struct A {
+    float x;
+    float y;
+};
+struct B {
+    float x;
+    float pad;
+    float y;
+};
+struct alignas(16) C {
+    float x;
+    float y;
+    float z[2];
+};
+struct D {
+    float x;
+    float y;
+    float z[2];
+};
+}  // namespace layouts
+TEST(Sections, LayoutPrintTellsLayoutsApart)
+{
+    using namespace layouts;
+    constexpr uint64_t a = plumbra::layoutPrint<A>({offsetof(A, x), offsetof(A, y)});
+    static_assert(a == plumbra::layoutPrint<A>({offsetof(A, x), offsetof(A, y)}));
+    EXPECT_NE(a, plumbra::layoutPrint<B>({offsetof(B, x), offsetof(B, y)}));
+    EXPECT_NE(a, plumbra::layoutPrint<A>({offsetof(A, y), offsetof(A, x)}));
+    EXPECT_NE(plumbra::layoutPrint<C>({offsetof(C, x), offsetof(C, y)}), plumbra::layoutPrint<D>({offsetof(D, x), offsetof(D, y)}));
+    static_assert(sizeof(C) == sizeof(D));  // only the alignment differs
 }
 
 // The input stages over runs of every length (the input lowpass's nine and
@@ -379,16 +441,6 @@ struct SplitKind {
     }
 };
 
-struct AllpassKind {
-    static constexpr const char* kName = "z^-2 allpass";
-    template <class T>
-    using Section = plumbra::AllpassZ2T<T>;
-    template <class T>
-    static void design(Section<T>& s) { s.c = 0.8561711f; }
-    template <class T>
-    static T step(Section<T>& s, T x, uint32_t n) { return s.process(x, n); }
-};
-
 struct EnvelopeKind {
     static constexpr const char* kName = "analytic pair and envelope";
     template <class T>
@@ -477,7 +529,6 @@ TEST(Lanes, EverySectionGivesTheFloatBitsInEveryLane)
     expectEveryLaneTypeGivesTheFloatBits<SosKind>(30);
     expectEveryLaneTypeGivesTheFloatBits<CascadeKind>(40);
     expectEveryLaneTypeGivesTheFloatBits<SplitKind>(50);
-    expectEveryLaneTypeGivesTheFloatBits<AllpassKind>(60);
     expectEveryLaneTypeGivesTheFloatBits<EnvelopeKind>(70);
     expectEveryLaneTypeGivesTheFloatBits<RisingKind>(80);
     expectEveryLaneTypeGivesTheFloatBits<WidthKind>(85);
@@ -514,33 +565,6 @@ TEST(Lanes, SectionsWithTheirOwnCoefficientsPerLane)
     }
 }
 
-// The allpass run by run with packed lanes, against the float section sample by sample.
-TEST(Runs, PackedAllpassRunGivesTheFloatBits)
-{
-    plumbra::AllpassZ2T<Lane4> run{};
-    std::array<plumbra::AllpassZ2, 4> one{};
-    run.c = 0.40219212f;
-    run.clear();
-    for (auto& s : one) {
-        s.c = run.c;
-        s.clear();
-    }
-    const auto x = randomFrames(2000, 33);
-    std::size_t at = 0;
-    uint32_t n = 3;
-    for (int len : runLengths(x.size(), 34)) {
-        std::array<Lane4, plumbra::kRunLength> v;
-        for (int i = 0; i < len; ++i) v[static_cast<std::size_t>(i)] = plumbra::loadFrom<Lane4>(x[at + static_cast<std::size_t>(i)].data());
-        run.processRun(v.data(), len, n);
-        for (int i = 0; i < len; ++i, ++at, ++n) {
-            Mem<Lane4> out;
-            store(out, v[static_cast<std::size_t>(i)]);
-            for (std::size_t j = 0; j < 4; ++j)
-                ASSERT_EQ(bitsOf(out[j]), bitsOf(one[j].process(x[at][j], n))) << "sample " << at << " lane " << j;
-        }
-    }
-}
-
 // Four sections in skewed lanes against the same four sections one after the
 // other, over runs of every length (odd ones go section by section) from
 // both parities.
@@ -558,11 +582,8 @@ TEST_P(SkewedDecorrelator, GivesTheSectionBySectionBits)
     dc->design();
     if (dc->useAvx(GetParam()) != GetParam()) GTEST_SKIP() << "no AVX on this CPU or build";
     dc->clear();
-    std::array<plumbra::AllpassZ2, Decorrelator::kSections> chain{};
-    for (std::size_t s = 0; s < chain.size(); ++s) {
-        chain[s].c = Decorrelator::kCycle[s % 4];
-        chain[s].clear();
-    }
+    std::array<PlainAllpassZ2, Decorrelator::kSections> chain{};
+    for (std::size_t s = 0; s < chain.size(); ++s) chain[s].c = Decorrelator::kCycle[s % 4];
     const auto x = randomFrames(6000, 43);
     std::vector<float> dispersed;
     std::size_t at = 0;
@@ -573,7 +594,7 @@ TEST_P(SkewedDecorrelator, GivesTheSectionBySectionBits)
         dc->processRun(in.data(), left.data(), right.data(), len, n);
         for (int i = 0; i < len; ++i, ++at, ++n) {
             float v = in[static_cast<std::size_t>(i)];
-            for (auto& s : chain) v = s.process(v, n);
+            for (auto& s : chain) v = s.process(v);
             dispersed.push_back(v);
             const float d = at >= Decorrelator::kDelay ? dispersed[at - Decorrelator::kDelay] : 0.0f;
             const float xi = in[static_cast<std::size_t>(i)];

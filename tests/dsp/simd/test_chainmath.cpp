@@ -405,10 +405,7 @@ float tanFullPath(float x)
     const uint32_t ix = bitsOf(x);
     const uint32_t ax = ix & 0x7fffffffu;
     const chainmath::detail::Reduced d = chainmath::detail::reduce(ax);
-    double num, den;
-    chainmath::detail::tanKernel(d.r, num, den);
-    const bool odd = (d.q & 1) != 0;
-    const double t = (odd ? -den : num) / (odd ? num : den);
+    const double t = chainmath::detail::tanQuotientD(d.r, (d.q & 1) != 0);
     return chainmath::detail::withSign(static_cast<float>(t), ix & 0x80000000u);
 }
 
