@@ -127,13 +127,48 @@ TEST(Sos, ButterworthShortcutsGiveTheGeneralSectionsBits)
     }
 }
 
+// The scaled lowpass (the noise reduction's detector smoothing) against its
+// difference equation w = x - (a2*w2 + a1*w1)/a0, y = (w + 2w1 + w2)*scale/a0
+// with scale/a0 one factor; with a scale of 1 it is the Butterworth lowpass.
+TEST(Sos, ScaledLowpassIsTheButterworthLowpassScaled)
+{
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (float k : {0.9f, 14.0f, 4410.0f}) {
+        for (float scale : {1.0f, 500.0f, 0.03f}) {
+            plumbra::Sos scaled{}, plain{};
+            plumbra::designScaledLowpass(scaled, k, scale);
+            const float a0 = plumbra::designButterworthLowpass(plain, k);
+            scaled.clear();
+            plain.clear();
+            const float factor = scale / a0;
+            float w1 = 0.0f, w2 = 0.0f;
+            for (int i = 0; i < 3000; ++i) {
+                const float x = i < 2000 ? u(rng) : 1.0f;
+                const float w = x - (plain.a2 * w2 + plain.a1 * w1) * plain.ra0;
+                const float want = (w + 2.0f * w1 + w2) * factor;
+                w2 = w1;
+                w1 = w;
+                const float y = scaled.processScaledLowpass(x);
+                ASSERT_EQ(std::bit_cast<uint32_t>(y), std::bit_cast<uint32_t>(want)) << "k " << k << " sample " << i;
+                const float p = plain.processLowpass(x);
+                if (scale == 1.0f) {
+                    ASSERT_EQ(std::bit_cast<uint32_t>(y), std::bit_cast<uint32_t>(p)) << "k " << k << " sample " << i;
+                }
+                if (i == 2999 && k < 100.0f) {
+                    EXPECT_NEAR(y / scale, 1.0f, 1e-3f) << "DC gain, k " << k;  // settled on the step
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The allpass section run by run (over a whole run of samples before the next
-// section) against the same section sample by sample: bit for bit, for runs of
-// every length up to the longest, odd lengths included (the histories
-// alternate with the sample parity).
+// Plain forms of the sections and stages, and stages run by run (over a whole
+// run of samples before the next section) against sample by sample: bit for
+// bit, for runs of every length up to the longest.
 
 namespace {
 
