@@ -61,7 +61,6 @@ struct ButterworthShelf5T {
     }
     // The output l + g*h from the branches' outputs [l, h].
     V combine(W b) const { return J::low(b) + splat<V>(g) * J::high(b); }
-    V process(V x) { return combine(branches.process(divide(x))); }
 };
 
 template <class V>
