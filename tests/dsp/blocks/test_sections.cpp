@@ -341,6 +341,32 @@ uint32_t bitsOf(float v) { return std::bit_cast<uint32_t>(v); }
 
 // The lane operations with a NaN or a signed zero as either operand: each
 // lane of max/min is what std::max/std::min give for that lane's operands.
+// The state check's word scan: one NaN or +infinity anywhere in the words
+// (in the packed part or the tail), and nowhere else, is found; -infinity,
+// the largest finite values, zeros and subnormals pass.
+TEST(Lanes, WordScanFindsNanAndPlusInfinityAnywhere)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::array<float, 6> passing = {-inf, std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                                          0.0f, -0.0f, std::numeric_limits<float>::denorm_min()};
+    for (std::size_t words = 1; words <= 11; ++words) {
+        std::vector<float> v(words);
+        for (std::size_t i = 0; i < words; ++i) v[i] = passing[i % passing.size()];
+        const auto* p = reinterpret_cast<const unsigned char*>(v.data());
+        EXPECT_TRUE(plumbra::noNanOrPlusInfinity(p, words)) << words;
+        for (std::size_t at = 0; at < words; ++at) {
+            for (float bad : {nan, -nan, inf}) {
+                const float kept = v[at];
+                v[at] = bad;
+                EXPECT_FALSE(plumbra::noNanOrPlusInfinity(p, words)) << words << " words, at " << at;
+                EXPECT_TRUE(at == 0 || plumbra::noNanOrPlusInfinity(p, at)) << "words before " << at;
+                v[at] = kept;
+            }
+        }
+    }
+}
+
 TEST(Lanes, MinAndMaxTakeTheOperandsOfStdMinAndMax)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
