@@ -81,7 +81,7 @@ void mydsp::declareMetadata(Meta* m)
 void mydsp::computeConstants(int32_t sampleRate)
 {
     sampleRateHz = sampleRate;
-    const float fs = std::min(192000.0f, std::max(1.0f, static_cast<float>(sampleRate)));
+    const float fs = std::min(kMaxRate, std::max(1.0f, static_cast<float>(sampleRate)));
     fRate.fs = fs;
     fRate.T = 1.0f / fs;
     fRate.piT = kPi * fRate.T;
@@ -96,7 +96,7 @@ void mydsp::computeConstants(int32_t sampleRate)
     fAvx = decorrelator.useAvx(bandBank.usesAvx() && avxCopiesMatch());
 
     // Band mix and output stages.
-    const float kMain = limitedPrewarp(MainPath::kCornerHz, fRate);
+    const float kMain = kOutputCorners.prewarp(MainPath::kCornerHz, fRate);
     fMain.design(kMain);
     fExpander.designFixed(fRate);
     fEq.designFixed(fRate);
@@ -136,11 +136,11 @@ BlockValues mydsp::blockValues() const
     b.link5678 = dbToLinear(loadControl(c.bands5678Link));
     b.link21 = dbToLinear(loadControl(c.band2To1Link));
     b.link1112 = dbToLinear(loadControl(c.bands11To12Link));
-    b.band1Out = dbToLinear(loadControl(c.band1Level) - 26.0f);
+    b.band1Out = dbToLinear(loadControl(c.band1Level) + kBandOutputLevelDb);
 
     b.lowpassHz = loadControl(c.lowpassFreq);
     b.dnrSens = loadControl(c.dnrSensitivity);
-    b.dnrMinHz = loadControl(c.dnrLpfDisable) > 0.5f ? 22000.0f : 0.0f;
+    b.dnrMinHz = loadControl(c.dnrLpfDisable) > 0.5f ? NoiseReduction::kCutoffMax : 0.0f;
     b.eqBypass = loadControl(c.disableWrmiEq) >= 0.5f;
 
     b.bweDetectHz = loadControl(c.bweHfDetectFreq);

@@ -51,6 +51,11 @@ struct Controls {
 inline constexpr int kNumControls = 19;
 static_assert(sizeof(Controls) == kNumControls * sizeof(float));
 
+// Level of the band outputs against their gains, dB (the scale kScaleMinus26dB
+// of bands 2 to 11): band 1's output level V1 = 10^(("Band 1 Level dB" +
+// kBandOutputLevelDb)/20) follows its control from there.
+inline constexpr float kBandOutputLevelDb = -26.0f;
+
 // Race-free access to a control value shared between a host thread and the audio thread.
 inline float loadControl(const float& v)
 {

@@ -1,6 +1,6 @@
 // Filter sections shared by the output stages (band mix, bandwidth expander,
-// output equaliser): the sixth-order elliptic highpass, the first-order bilinear
-// lowpass, and the corner limits that keep every section stable at any rate.
+// output equaliser): the sixth-order elliptic highpass and the first-order
+// bilinear lowpass. Their corners are held by kOutputCorners (sections.h).
 #pragma once
 
 #include <algorithm>
@@ -10,20 +10,6 @@
 #include "dsp/blocks/sections.h"
 
 namespace plumbra {
-
-// Highest corner, as a fraction of the sample rate, that an output-stage filter
-// is designed at. At and above half the rate the bilinear prewarp tan(pi*f/fs) is
-// infinite or negative and the poles leave the unit circle, so a corner at or
-// above the limit is designed at the limit instead. The highest corner of the
-// output stages is 15400 Hz (Lowpass Filter at its top plus 400 Hz), well
-// below the limit at 44100 Hz and above; the limit only acts at lower rates.
-inline constexpr float kMaxCornerRatio = 0.49f;
-
-// Corner frequency f limited to just below half the sample rate.
-inline float limitCorner(float f, const RateConstants& rc) { return cornerBelowNyquist(f, kMaxCornerRatio, rc); }
-
-// Prewarp k = 1/tan(pi*f/fs) of a corner limited by limitCorner.
-inline float limitedPrewarp(float f, const RateConstants& rc) { return prewarp(limitCorner(f, rc), rc); }
 
 // Sixth-order elliptic highpass: three sections with the analog prototypes
 // (p*s^2 + q)/(s^2 + d*s + e) below, bilinear with k = 1/tan(pi*f/fs). Gain

@@ -33,9 +33,12 @@ inline constexpr float kSqrt2 = 1.4142135f;          // Butterworth damping of a
 inline constexpr float kPowerFloor = 3.1622778e-05f;  // -45 dB floor on detector power and divisors
 inline constexpr float kPi = 3.14159265358979f;
 
+// Highest working sample rate, Hz: a host rate above it is worked at this one.
+inline constexpr float kMaxRate = 192000.0f;
+
 // Rate-dependent basics, worked out once when the processor is initialised.
 struct RateConstants {
-    float fs;   // working sample rate, clamped to 1..192000 Hz
+    float fs;   // working sample rate, clamped to 1..kMaxRate Hz
     float T;    // sampling period 1/fs
     float piT;  // bilinear prewarp factor pi*T
 };
@@ -55,17 +58,6 @@ inline float boundedInput(float x) { return std::isfinite(x) ? std::clamp(x, -kI
 // One-pole coefficient exp(-rate*T) of a time constant 1/rate.
 inline float onePole(float rate, const RateConstants& rc) { return chainmath::exp(-rate * rc.T); }
 
-// A corner frequency held below the Nyquist frequency. At and above fs/2 the
-// bilinear prewarp tan(pi*f/fs) is infinite or negative and the section's
-// poles leave the unit circle, so a corner above fraction*fs is designed at
-// fraction*fs. Each stage keeps its own fraction (0.499 for the input stages,
-// 0.49 for the band edges and the output stages): the limit sets the
-// coefficients, and so the output, at rates where it acts.
-inline float cornerBelowNyquist(float f, float fraction, const RateConstants& rc)
-{
-    return std::min(f, fraction * rc.fs);
-}
-
 // Bilinear prewarp k = 1/tan(pi*f/fs) of corner frequencies f in the lanes of
 // V, with piT = pi/fs; and of one corner at the rate rc.
 template <class V>
@@ -74,6 +66,36 @@ inline V prewarpOf(V f, float piT)
     return splat<V>(1.0f) / laneTan(splat<V>(piT) * f);
 }
 inline float prewarp(float f, const RateConstants& rc) { return prewarpOf(f, rc.piT); }
+
+// The corner limit of a group of stages. At and above fs/2 the bilinear prewarp
+// tan(pi*f/fs) is infinite or negative and a section's poles leave the unit
+// circle, so a corner above fraction*fs is designed at fraction*fs. Each group
+// keeps its own fraction: the limit sets the coefficients, and so the output,
+// at rates where it acts.
+struct CornerLimit {
+    float fraction;  // of the sample rate
+
+    // The highest corner, fraction*fs.
+    float ceiling(const RateConstants& rc) const { return fraction * rc.fs; }
+    // The corner f held at the ceiling.
+    float corner(float f, const RateConstants& rc) const { return std::min(f, ceiling(rc)); }
+    // The prewarp of the corner f so held.
+    float prewarp(float f, const RateConstants& rc) const { return plumbra::prewarp(corner(f, rc), rc); }
+};
+// The input stages (input lowpass, noise reduction): 0.499*fs lies above
+// 22000 Hz from 44100 Hz on, so at the usual rates no corner of theirs is changed.
+inline constexpr CornerLimit kInputCorners{0.499f};
+// The band edges and the output stages (band mix, bandwidth expander, output
+// equaliser). Their highest corners are 15400 Hz (the expander's source band
+// at the top of "Lowpass Filter") and the 15 kHz top band edge, below the
+// limit at 44100 Hz and above; the limit acts only at lower rates.
+inline constexpr CornerLimit kOutputCorners{0.49f};
+
+// The corner f held below fraction*fs (CornerLimit{fraction}.corner).
+inline float cornerBelowNyquist(float f, float fraction, const RateConstants& rc)
+{
+    return CornerLimit{fraction}.corner(f, rc);
+}
 
 // Longest run of samples that the stages which work run by run (each section
 // over the whole run before the next) take at a time.

@@ -49,6 +49,15 @@ struct ExpanderDesign {
 // low enough to be stable in single precision at every rate up to 192000 Hz.
 inline constexpr float kMinHarmonicCornerHz = 20.0f;
 
+// The source band's top and the harmonic peak above the Lowpass Filter F_lp,
+// and the harmonic highpass below it, Hz.
+inline constexpr float kSourceTopAboveLowpassHz = 400.0f;
+inline constexpr float kHarmonicBelowLowpassHz = 1100.0f;
+// The harmonic peak's pole and zero damping at the rate, times fs: pi*3000
+// for its 3000 Hz bandwidth, and 1.9952623 (+6 dB) times that.
+inline constexpr float kPeakPoleWidth = 9424.778f;
+inline constexpr float kPeakZeroWidth = 18804.904f;
+
 // Designs the per-block values from the controls:
 //   F_det, F_in and F_lp in Hz, G_det and L_be as linear factors.
 // The harmonic peak at f0 = F_lp + 400 Hz has the analog prototype
@@ -58,14 +67,14 @@ inline ExpanderDesign designExpander(float detectHz, float detectGain, float inp
                                      float level, const RateConstants& rc)
 {
     ExpanderDesign d;
-    d.kDetect = limitedPrewarp(detectHz, rc);
-    d.kInput = limitedPrewarp(inputHz, rc);
-    const float top = limitCorner(lowpassHz + 400.0f, rc);
+    d.kDetect = kOutputCorners.prewarp(detectHz, rc);
+    d.kInput = kOutputCorners.prewarp(inputHz, rc);
+    const float top = kOutputCorners.corner(lowpassHz + kSourceTopAboveLowpassHz, rc);
     d.kSourceTop = prewarp(top, rc);
-    d.kHarmonic = limitedPrewarp(std::max(lowpassHz - 1100.0f, kMinHarmonicCornerHz), rc);
+    d.kHarmonic = kOutputCorners.prewarp(std::max(lowpassHz - kHarmonicBelowLowpassHz, kMinHarmonicCornerHz), rc);
     const float sine = chainmath::sin(2.0f * rc.piT * top);
-    d.peakAlpha = (9424.778f / rc.fs) / sine;
-    d.peakBeta = (18804.904f / rc.fs) / sine;
+    d.peakAlpha = (kPeakPoleWidth / rc.fs) / sine;
+    d.peakBeta = (kPeakZeroWidth / rc.fs) / sine;
     d.detectGain = detectGain;
     d.level = level;
     return d;
@@ -117,11 +126,11 @@ struct BandwidthExpanderT {
     // Fixed coefficients of the sample rate.
     void designFixed(const RateConstants& rc)
     {
-        const float k100 = limitedPrewarp(kSmoothingHz, rc);
+        const float k100 = kOutputCorners.prewarp(kSmoothingHz, rc);
         designButterworthLowpass(detectSmoothing, k100, kSqrt2);
         for (std::size_t j = 0; j < kEnvelopeD.size(); ++j)
             designButterworthLowpass(envelopeSmoothing.s[j], k100, kEnvelopeD[j]);
-        harmonicEnvelope.design(limitedPrewarp(kHarmonicEnvelopeHz, rc));
+        harmonicEnvelope.design(kOutputCorners.prewarp(kHarmonicEnvelopeHz, rc));
         rho = onePole(kHoldRate, rc);
         omRho = 1.0f - rho;
     }

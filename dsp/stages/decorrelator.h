@@ -47,13 +47,16 @@ struct Decorrelator {
     static constexpr std::size_t kLastPair = (kSections - 1) % kGroups % kPairs;
     static constexpr std::size_t kLastLane = (kSections - 1) % kGroups / kPairs * 4 + (kSections - 1) / kGroups;
     static_assert(kGroups * 4 >= kSections && kGroups % 4 == 0 && kLag < kDelay);
+    // The last section's output of sample n - kLag is written in step n, and
+    // the delay reads sample n - kDelay: that far behind the newest value.
+    static constexpr uint32_t kLongestTap = kDelay - kLag;
 
     using PairMemory = Mem<Pair<Lane4>>;  // groups m and m + 8
     // Every group's outputs of the last four steps, by step: out[n & 3][m].
     std::array<std::array<PairMemory, kPairs>, 4> out;
     // Pair 0's inputs of the last two steps, by parity.
     std::array<PairMemory, 2> firstIn;
-    Ring<512> ring;  // output of the last section, by sample
+    Ring<ringLengthFor(kLongestTap)> ring;  // output of the last section, by sample
     bool avx = false;  // runs with eight AVX lanes (see useAvx)
 
     void design() {}
@@ -117,6 +120,7 @@ struct Decorrelator {
 };
 
 static_assert(std::is_trivially_copyable_v<Decorrelator>);
+static_assert(decltype(Decorrelator::ring)::covers(Decorrelator::kLongestTap));
 
 // The layout the AVX unit's copy of the type must share (dsp/avx/avx_path.h).
 inline constexpr uint64_t kDecorrelatorLayout = layoutPrint<Decorrelator>(

@@ -16,19 +16,6 @@
 
 namespace plumbra {
 
-// Highest corner any variable first-order or second-order section of the input
-// stages may take, as a fraction of the sample rate. Just below fs/2 the
-// prewarp tan(pi*f/fs) is large and positive; at or above it the sign flips
-// and the section becomes unstable. 0.499*fs lies above 22000 Hz from 44100 Hz
-// on, so at the usual rates no corner of the input stages is ever changed.
-inline constexpr float kCornerCeilingFraction = 0.499f;
-
-// Limits a corner frequency to just below the Nyquist frequency.
-inline float cornerBelowNyquist(float f, const RateConstants& rc)
-{
-    return cornerBelowNyquist(f, kCornerCeilingFraction, rc);
-}
-
 struct InputLowpass {
     // Analog prototype of one section: (p*s^2 + q) / (s^2 + d*s + e).
     struct Prototype {
@@ -59,7 +46,7 @@ struct InputLowpass {
     // about 30 kHz).
     void design(float fc, const RateConstants& rc)
     {
-        const float k = prewarp(cornerBelowNyquist(fc, rc), rc);
+        const float k = kInputCorners.prewarp(fc, rc);
         for (std::size_t j = 0; j < kSections.size(); ++j) {
             const Prototype& p = kSections[j];
             Sos s{};

@@ -64,13 +64,13 @@ struct NoiseReduction {
         piT = rc.piT;
         cAtt = onePole(500.0f, rc);
         cRel = onePole(2.0f, rc);
-        k1 = prewarp(cornerBelowNyquist(kDetectHz, rc), rc);  // held below fs/2 at rates under 2 kHz
+        k1 = kInputCorners.prewarp(kDetectHz, rc);  // held below fs/2 at rates under 2 kHz
         omk1 = 1.0f - k1;
         r1pk1 = 1.0f / (k1 + 1.0f);
         k1r = k1 / (k1 + 1.0f);
-        fCeiling = kCornerCeilingFraction * rc.fs;
-        designScaledLowpass(lp10, prewarp(cornerBelowNyquist(kSlowSmoothingHz, rc), rc), 1.0f);
-        designScaledLowpass(lp100, prewarp(cornerBelowNyquist(kFastSmoothingHz, rc), rc), kCutoffScale);
+        fCeiling = kInputCorners.ceiling(rc);
+        designScaledLowpass(lp10, kInputCorners.prewarp(kSlowSmoothingHz, rc), 1.0f);
+        designScaledLowpass(lp100, kInputCorners.prewarp(kFastSmoothingHz, rc), kCutoffScale);
     }
 
     void clear()

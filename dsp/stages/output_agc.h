@@ -26,8 +26,8 @@ struct OutputAgc {
     static constexpr float kThresholdStep = 0.001f;   // threshold smoothing, per sample
     static constexpr float kThresholdKeep = 0.999f;
 
-    Ring<256> delayA;  // channel A, read 132 samples back
-    Ring<256> delayB;  // channel B, read 132 samples back
+    Ring<ringLengthFor(kDelay)> delayA;  // channel A, read kDelay samples back
+    Ring<ringLengthFor(kDelay)> delayB;  // channel B, read kDelay samples back
     SlidingMax<kPeakWindow> peaks;  // maximum of the last 44 q
     float a;           // release coefficient exp(-20/fs)
     float oma;         // 1 - a
@@ -77,5 +77,6 @@ struct OutputAgc {
 };
 
 static_assert(std::is_trivially_copyable_v<OutputAgc>);
+static_assert(decltype(OutputAgc::delayA)::covers(OutputAgc::kDelay) && decltype(OutputAgc::delayB)::covers(OutputAgc::kDelay));
 
 }  // namespace plumbra

@@ -61,7 +61,6 @@ struct ButterworthShelf5T {
     }
     // The output l + g*h from the branches' outputs [l, h].
     V combine(W b) const { return J::low(b) + splat<V>(g) * J::high(b); }
-    V process(V x) { return combine(branches.process(divide(x))); }
 };
 
 template <class V>
@@ -96,18 +95,18 @@ struct OutputEqualiserT {
     // and beta = (251.32741/fs)/sin(2*pi*80/fs).
     void designFixed(const RateConstants& rc)
     {
-        shelf2k.design(limitedPrewarp(kShelf2kHz, rc));
-        shelf1k.design(limitedPrewarp(kShelf1kHz, rc));
-        lift.design(limitedPrewarp(kLiftHz, rc), kLiftGain);
-        shelf7k.design(limitedPrewarp(kShelf7kHz, rc));
-        shelf4k.design(limitedPrewarp(kShelf4kHz, rc));
-        const float f0 = limitCorner(kCutHz, rc);
+        shelf2k.design(kOutputCorners.prewarp(kShelf2kHz, rc));
+        shelf1k.design(kOutputCorners.prewarp(kShelf1kHz, rc));
+        lift.design(kOutputCorners.prewarp(kLiftHz, rc), kLiftGain);
+        shelf7k.design(kOutputCorners.prewarp(kShelf7kHz, rc));
+        shelf4k.design(kOutputCorners.prewarp(kShelf4kHz, rc));
+        const float f0 = kOutputCorners.corner(kCutHz, rc);
         const float sine = chainmath::sin(2.0f * rc.piT * f0);
         Sos cut80{};
         designPeaking(cut80, prewarp(f0, rc), (kCutPoleWidth / rc.fs) / sine, (kCutZeroWidth / rc.fs) / sine);
         tail.set(kCut80, cut80);
         EllipticHighpass highpass;
-        highpass.design(limitedPrewarp(kHighpassHz, rc));
+        highpass.design(kOutputCorners.prewarp(kHighpassHz, rc));
         for (std::size_t j = 0; j < highpass.sections.s.size(); ++j) {
             tail.set(kHighpassA + j, highpass.sections.s[j]);
             tail.set(kHighpassB + j, highpass.sections.s[j]);

@@ -99,7 +99,18 @@ TEST(Frame, BlockValuesFollowControls)
     p->controls().disableWrmiEq = 0.5f;
     p->controls().dnrLpfDisable = 0.51f;
     EXPECT_TRUE(p->blockValues().eqBypass);
-    EXPECT_EQ(p->blockValues().dnrMinHz, 22000.0f);
+    EXPECT_EQ(p->blockValues().dnrMinHz, 22000.0f);  // the noise reduction's highest cutoff
+    EXPECT_EQ(p->blockValues().dnrMinHz, plumbra::NoiseReduction::kCutoffMax);
+}
+
+// Band 1 at "Band 1 Level dB" 0 leaves at the level of the other bands: the
+// processor's band output level and the bank's band scale are one fact.
+TEST(Frame, Band1AtZeroDecibelsHasTheOtherBandsScale)
+{
+    auto p = makeProcessor();
+    p->controls().band1Level = 0.0f;
+    EXPECT_FLOAT_EQ(p->blockValues().band1Out, plumbra::kScaleMinus26dB);
+    EXPECT_FLOAT_EQ(chainmath::dbToLinear(plumbra::kBandOutputLevelDb), plumbra::kScaleMinus26dB);
 }
 
 // Records every call of the control collector, in order.

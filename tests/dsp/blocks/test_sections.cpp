@@ -127,13 +127,48 @@ TEST(Sos, ButterworthShortcutsGiveTheGeneralSectionsBits)
     }
 }
 
+// The scaled lowpass (the noise reduction's detector smoothing) against its
+// difference equation w = x - (a2*w2 + a1*w1)/a0, y = (w + 2w1 + w2)*scale/a0
+// with scale/a0 one factor; with a scale of 1 it is the Butterworth lowpass.
+TEST(Sos, ScaledLowpassIsTheButterworthLowpassScaled)
+{
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (float k : {0.9f, 14.0f, 4410.0f}) {
+        for (float scale : {1.0f, 500.0f, 0.03f}) {
+            plumbra::Sos scaled{}, plain{};
+            plumbra::designScaledLowpass(scaled, k, scale);
+            const float a0 = plumbra::designButterworthLowpass(plain, k);
+            scaled.clear();
+            plain.clear();
+            const float factor = scale / a0;
+            float w1 = 0.0f, w2 = 0.0f;
+            for (int i = 0; i < 3000; ++i) {
+                const float x = i < 2000 ? u(rng) : 1.0f;
+                const float w = x - (plain.a2 * w2 + plain.a1 * w1) * plain.ra0;
+                const float want = (w + 2.0f * w1 + w2) * factor;
+                w2 = w1;
+                w1 = w;
+                const float y = scaled.processScaledLowpass(x);
+                ASSERT_EQ(std::bit_cast<uint32_t>(y), std::bit_cast<uint32_t>(want)) << "k " << k << " sample " << i;
+                const float p = plain.processLowpass(x);
+                if (scale == 1.0f) {
+                    ASSERT_EQ(std::bit_cast<uint32_t>(y), std::bit_cast<uint32_t>(p)) << "k " << k << " sample " << i;
+                }
+                if (i == 2999 && k < 100.0f) {
+                    EXPECT_NEAR(y / scale, 1.0f, 1e-3f) << "DC gain, k " << k;  // settled on the step
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// The allpass section run by run (over a whole run of samples before the next
-// section) against the same section sample by sample: bit for bit, for runs of
-// every length up to the longest, odd lengths included (the histories
-// alternate with the sample parity).
+// Plain forms of the sections and stages, and stages run by run (over a whole
+// run of samples before the next section) against sample by sample: bit for
+// bit, for runs of every length up to the longest.
 
 namespace {
 
@@ -306,6 +341,32 @@ uint32_t bitsOf(float v) { return std::bit_cast<uint32_t>(v); }
 
 // The lane operations with a NaN or a signed zero as either operand: each
 // lane of max/min is what std::max/std::min give for that lane's operands.
+// The state check's word scan: one NaN or +infinity anywhere in the words
+// (in the packed part or the tail), and nowhere else, is found; -infinity,
+// the largest finite values, zeros and subnormals pass.
+TEST(Lanes, WordScanFindsNanAndPlusInfinityAnywhere)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::array<float, 6> passing = {-inf, std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                                          0.0f, -0.0f, std::numeric_limits<float>::denorm_min()};
+    for (std::size_t words = 1; words <= 11; ++words) {
+        std::vector<float> v(words);
+        for (std::size_t i = 0; i < words; ++i) v[i] = passing[i % passing.size()];
+        const auto* p = reinterpret_cast<const unsigned char*>(v.data());
+        EXPECT_TRUE(plumbra::noNanOrPlusInfinity(p, words)) << words;
+        for (std::size_t at = 0; at < words; ++at) {
+            for (float bad : {nan, -nan, inf}) {
+                const float kept = v[at];
+                v[at] = bad;
+                EXPECT_FALSE(plumbra::noNanOrPlusInfinity(p, words)) << words << " words, at " << at;
+                EXPECT_TRUE(at == 0 || plumbra::noNanOrPlusInfinity(p, at)) << "words before " << at;
+                v[at] = kept;
+            }
+        }
+    }
+}
+
 TEST(Lanes, MinAndMaxTakeTheOperandsOfStdMinAndMax)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
