@@ -37,19 +37,14 @@ namespace {
 constexpr float kFastReleaseBase = 0.25f;   // fast envelope release 0.25 s .. 1.25 s
 constexpr float kSlowReleaseBase = 2.0f;    // slow envelope release 2 s .. 3 s
 
-// Band edges at or above the Nyquist frequency would turn the bilinear design
-// unstable (at rates below about 30 kHz the 15 kHz top edge is such a case), so
-// an edge is held just below it; at 44.1 kHz and above no edge is affected.
-constexpr float kMaxEdgeFraction = 0.49f;
-
-float edge(float hz, const RateConstants& rc) { return cornerBelowNyquist(hz, kMaxEdgeFraction, rc); }
-
 // Sections of a band's split: Butterworth highpass at fL, Butterworth lowpass at fH.
 BandSplitDesign designBandSplit(const BandDefinition& def, const RateConstants& rc)
 {
     BandSplitDesign d{};
-    designButterworthHighpass(d.hp, prewarp(edge(def.lowHz, rc), rc));
-    d.a0H = designButterworthLowpass(d.lp, prewarp(edge(def.highHz, rc), rc));
+    // Edges at or above the Nyquist frequency would turn the bilinear design
+    // unstable (below about 30 kHz the 15 kHz top edge is such a case).
+    designButterworthHighpass(d.hp, kOutputCorners.prewarp(def.lowHz, rc));
+    d.a0H = designButterworthLowpass(d.lp, kOutputCorners.prewarp(def.highHz, rc));
     return d;
 }
 
