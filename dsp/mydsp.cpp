@@ -107,6 +107,7 @@ void mydsp::clearState()
 {
     fRingCounter = 0;
     fRun = {};
+    fMeterValues = {};
 
     // ---- every stage's histories, rings and envelopes ----
     inputLowpass.clear();
@@ -169,6 +170,9 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     fEq.setHfShelf(bv.hfShelf);
     fOutputAgc.setThreshold(bv.agcThreshold);
 
+    bandBank.resetMeters();
+    float limiterRatio = 1.0f;  // largest E/t of the output gain control: its gain reduction
+
     [[maybe_unused]] const bool avx = fAvx;  // the path chosen in computeConstants
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
@@ -208,6 +212,7 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
             const OutputAgc::Out out = fOutputAgc.process(run.output[i][0], run.output[i][1], n);
             out0[start + i] = out.a;
             out1[start + i] = out.b;
+            limiterRatio = std::max(limiterRatio, fOutputAgc.reduction());
         }
         fRingCounter = n0 + static_cast<uint32_t>(len);
     }
@@ -220,6 +225,42 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     // state that checks a few words per processed sample.
     if (!outputsFinite(count, outputs) || !nextStateWordsFinite(static_cast<uint32_t>(count) * kCheckedWordsPerSample))
         clearState();
+    publishMeters(count, in0, outputs, limiterRatio);
+}
+
+namespace {
+
+float meterDb(float linear) { return std::max(kMeterFloorDb, 20.0f * std::log10(linear)); }
+
+}  // namespace
+
+void mydsp::publishMeters(int32_t count, const float* input, float** outputs, float limiterRatio)
+{
+    MeterSnapshot& m = fMeterValues;
+    float inPeak = 0.0f, outPeak = 0.0f;
+    double inSquares = 0.0;
+    for (int32_t i = 0; i < count; ++i) {
+        const float x = boundedInput(input[i]);
+        inPeak = std::max(inPeak, std::fabs(x));
+        inSquares += static_cast<double>(x) * x;
+        outPeak = std::max({outPeak, std::fabs(outputs[0][i]), std::fabs(outputs[1][i])});
+    }
+    for (int b = 1; b <= kNumBands; ++b) {
+        const BandMeterValues v = bandBank.meter(b);
+        m.values[static_cast<std::size_t>(bandMeter(b, kBandGainLow))] = meterDb(v.gainLow);
+        m.values[static_cast<std::size_t>(bandMeter(b, kBandGainHigh))] = meterDb(v.gainHigh);
+        m.values[static_cast<std::size_t>(bandMeter(b, kBandGate))] = v.gate;
+        m.values[static_cast<std::size_t>(bandMeter(b, kBandLevel))] = meterDb(v.level);
+        if (const int w = widthMeter(b); w >= 0) m.values[static_cast<std::size_t>(w)] = v.width;
+    }
+    m.values[kMeterLimiterReduction] = 20.0f * std::log10(limiterRatio);
+    m.values[kMeterInputPeak] = meterDb(inPeak);
+    m.values[kMeterInputRms] = meterDb(static_cast<float>(std::sqrt(inSquares / count)));
+    m.values[kMeterOutputPeak] = meterDb(outPeak);
+    m.values[kMeterNoiseCutoff] = noiseReduction.currentCutoff();
+    m.block += 1;
+    m.samples += static_cast<uint64_t>(count);
+    fMeters.publish(m);
 }
 
 bool mydsp::outputsFinite(int32_t count, float** outputs)

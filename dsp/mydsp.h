@@ -15,6 +15,7 @@
 #include "dsp/stages/bandwidth_expander.h"
 #include "dsp/stages/decorrelator.h"
 #include "dsp/dsp.h"
+#include "dsp/meters.h"
 #include "dsp/stages/input_lowpass.h"
 #include "dsp/stages/noise_reduction.h"
 #include "dsp/stages/output_agc.h"
@@ -96,6 +97,8 @@ public:
     // coefficients) is NaN or +infinity.
     bool stateFinite() const;
     BlockValues blockValues() const;
+    // The meters of the last block processed; any thread may read them.
+    const MeterBoard& meters() const { return fMeters; }
 
 private:
     int32_t sampleRateHz;   // rate last passed to computeConstants, unclamped
@@ -132,7 +135,12 @@ private:
     // signal state to be checked. Kept last, outside the checked region.
     uint32_t fCheckPos;
 
+    // Meters: the block's values, published at its end (outside the checked region).
+    MeterSnapshot fMeterValues;
+    MeterBoard fMeters;
+
     bool outputsFinite(int32_t count, float** outputs);
+    void publishMeters(int32_t count, const float* input, float** outputs, float limiterRatio);
     bool nextStateWordsFinite(uint32_t words);
 };
 

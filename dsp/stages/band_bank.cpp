@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "dsp/avx/avx_path.h"
@@ -34,6 +35,7 @@ bool avxAvailable()
 
 namespace {
 
+constexpr float kQuarterPi = kPi / 4.0f;    // the gate factor's largest value, atan(1)
 constexpr float kFastReleaseBase = 0.25f;   // fast envelope release 0.25 s .. 1.25 s
 constexpr float kSlowReleaseBase = 2.0f;    // slow envelope release 2 s .. 3 s
 
@@ -114,6 +116,8 @@ void BandGroup<V, Ch>::clear()
     fill(gateArg, 0.0f);
     fill(gt, chainmath::atan(0.0f));
     fill(g, 0.0f);
+    fill(gainLow, 0.0f);
+    fill(gainHigh, 0.0f);
     sum.clear();
     diff.clear();
     widthDetector.clear();
@@ -158,6 +162,27 @@ BandProbe BandBankState<V, Ch>::probe(int bandNumber) const
         p.cm = laneOf(grp.width.cm, j);
     }
     return p;
+}
+
+template <class V, class Ch>
+void BandBankState<V, Ch>::resetMeters()
+{
+    // Finite extremes, so that the state's finiteness check never sees them.
+    for (Group& g : groups) {
+        fill(g.gainLow, std::numeric_limits<float>::max());
+        fill(g.gainHigh, 0.0f);
+    }
+}
+
+template <class V, class Ch>
+BandMeterValues BandBankState<V, Ch>::meter(int bandNumber) const
+{
+    const auto i = static_cast<std::size_t>(bandNumber - 1);
+    const Group& grp = groups[i / Group::kWidth];
+    const std::size_t j = i % Group::kWidth;
+    const bool stereo = bandDefinition(bandNumber).stereo;
+    return {laneOf(grp.gainLow, j), laneOf(grp.gainHigh, j), laneOf(grp.gt, j) / kQuarterPi, laneOf(slow.Es, i),
+            stereo ? laneOf(grp.width.wf, j) : 0.0f};
 }
 
 template struct BandBankState<float>;

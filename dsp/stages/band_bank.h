@@ -131,6 +131,14 @@ struct BandSplitDesign {
     float a0H;
 };
 
+// What a band's meters read: linear values (see dsp/meters.h).
+struct BandMeterValues {
+    float gainLow, gainHigh;  // lowest and highest levelling gain gt*g since the last reset
+    float gate;               // gate factor over its largest value pi/4: 0 closed .. 1 open
+    float level;              // smoothed slow envelope
+    float width;              // width factor (stereo bands; 0 for mono bands)
+};
+
 // What tests and tools can see of a band after a sample.
 struct BandProbe {
     float m;    // band magnitude
@@ -194,6 +202,7 @@ struct BandGroup {
     Mem<V> gateArg;            // the p2 that gt was computed from (compared by its bits)
     Mem<V> gt;                 // gate factor atan(p2)
     Mem<V> g;                  // band gain 1/den
+    Mem<V> gainLow, gainHigh;  // lowest and highest gt*g since the meters were last reset
     Mem<V> outScale;           // pol*sigma/a0H
     Mem<V> own;                // 1 for a band with its own floor and level, else 0
     bool hasOwn;               // some band of the group has its own floor and level
@@ -313,6 +322,9 @@ struct BandBankState {
     void design(const RateConstants& rc);
     void clear();
     BandProbe probe(int band) const;
+    // The meters' accumulation starts afresh (at the start of a block).
+    void resetMeters();
+    BandMeterValues meter(int band) const;
 };
 
 // The twelve band processors over lanes V: BandBankT<float> is the reference,
@@ -348,6 +360,9 @@ public:
 
     // State of band 1..12 after the last sample.
     BandProbe probe(int band) const { return state.probe(band); }
+    // The meters of band 1..12 since resetMeters().
+    void resetMeters() { state.resetMeters(); }
+    BandMeterValues meter(int band) const { return state.meter(band); }
 
     static constexpr uint32_t kLookAhead = kBandLookAhead;
     static constexpr uint32_t kMixDelay = kBandMixDelay;

@@ -72,6 +72,9 @@ typename BandGroup<V, Ch>::C BandGroup<V, Ch>::level(uint32_t n, V E, V fastEs, 
     const V den = max(max(fastEs, splat<V>(kLevelSpread) * E), splat<V>(kPowerFloor));
     const V gv = splat<V>(1.0f) / den;
     store(g, gv);
+    const V applied = gtv * gv;  // for the meters only
+    store(gainLow, min(load<V>(gainLow), applied));
+    store(gainHigh, max(load<V>(gainHigh), applied));
 
     // The band signals of 1024 samples ago, levelled.
     const C ahead = bandRing.template tap<kBandLookAhead>(n);

@@ -55,6 +55,10 @@ struct OutputAgc {
         envelope = 0.0f;
     }
 
+    // How far the last sample's gain lay below the gain of a quiet passage
+    // (ceiling/t): E/t, 1 where the limiter did not act.
+    float reduction() const { return envelope / t; }
+
     // One sample of both channels; n is the shared ring counter.
     Out process(float yA, float yB, uint32_t n)
     {
