@@ -149,8 +149,11 @@ struct MeterSnapshot {
 
 // The latest snapshot, written by the audio thread once per block and read by
 // any thread, without locks: a sequence counter, odd while a write is under
-// way, tells a reader to read again. Every field is an atomic, so readers
-// never race with the writer; the counter only keeps a snapshot whole.
+// way, tells a reader to read again. Every field is an atomic, so readers never
+// race with the writer. The fields are written with release and read with
+// acquire order: a reader that sees any field of a newer write also sees the
+// counter that write made odd, and so reads again; the counter only keeps a
+// snapshot whole.
 class MeterBoard {
 public:
     // Audio thread: never waits.
@@ -158,10 +161,9 @@ public:
     {
         const uint32_t q = fSequence.load(std::memory_order_relaxed);
         fSequence.store(q + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        fBlock.store(s.block, std::memory_order_relaxed);
-        fSamples.store(s.samples, std::memory_order_relaxed);
-        for (std::size_t i = 0; i < s.values.size(); ++i) fValues[i].store(s.values[i], std::memory_order_relaxed);
+        fBlock.store(s.block, std::memory_order_release);
+        fSamples.store(s.samples, std::memory_order_release);
+        for (std::size_t i = 0; i < s.values.size(); ++i) fValues[i].store(s.values[i], std::memory_order_release);
         fSequence.store(q + 2, std::memory_order_release);
     }
 
@@ -172,10 +174,9 @@ public:
         for (;;) {
             const uint32_t before = fSequence.load(std::memory_order_acquire);
             if (before & 1u) continue;
-            s.block = fBlock.load(std::memory_order_relaxed);
-            s.samples = fSamples.load(std::memory_order_relaxed);
-            for (std::size_t i = 0; i < s.values.size(); ++i) s.values[i] = fValues[i].load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            s.block = fBlock.load(std::memory_order_acquire);
+            s.samples = fSamples.load(std::memory_order_acquire);
+            for (std::size_t i = 0; i < s.values.size(); ++i) s.values[i] = fValues[i].load(std::memory_order_acquire);
             if (fSequence.load(std::memory_order_relaxed) == before) return s;
         }
     }

@@ -175,7 +175,7 @@ TEST(Meters, SnapshotsReadDuringProcessingAreWhole)
         }
     });
     std::vector<float> in(256), a(256), b(256);
-    for (int block = 0; block < 3000; ++block) {
+    for (int block = 0; block < 800; ++block) {
         for (int i = 0; i < 256; ++i)
             in[static_cast<std::size_t>(i)] = static_cast<float>((block % 40 < 20 ? 0.5 : 0.01) * std::sin(0.07 * (block * 256 + i)));
         float* ins[2] = {in.data(), in.data()};
@@ -186,5 +186,5 @@ TEST(Meters, SnapshotsReadDuringProcessingAreWhole)
     reader.join();
     EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(torn.load(), 0);
-    EXPECT_EQ(p->meters().read().block, 3000u);
+    EXPECT_EQ(p->meters().read().block, 800u);
 }
