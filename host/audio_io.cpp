@@ -17,6 +17,8 @@
 #include <unistd.h>
 #endif
 
+#include "host/text.h"
+
 namespace plumbra::host {
 
 namespace {
@@ -32,12 +34,6 @@ void setBinary(int fd)
 #else
     (void)fd;
 #endif
-}
-
-std::string lower(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 std::string sfReason(SNDFILE* f)

@@ -187,12 +187,16 @@ Status writeAndCommit(TempFile& file, const std::string& content)
     return file.commit();
 }
 
-Status writeTextFile(const std::string& path, const std::string& content)
+Status ReportOutput::open(const std::string& path)
 {
-    TempFile file;
-    Status s = file.create(path);
-    if (!s.ok()) return s;
-    return writeAndCommit(file, content);
+    path_ = path;
+    return path.empty() || toStdout() ? Status::success() : file_.create(path);
+}
+
+Status ReportOutput::write(const std::string& text)
+{
+    if (toStdout()) std::fputs(text.c_str(), stdout);
+    return path_.empty() || toStdout() ? Status::success() : writeAndCommit(file_, text);
 }
 
 #ifdef _WIN32

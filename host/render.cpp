@@ -23,14 +23,14 @@ int64_t countNonFinite(const float* samples, int64_t count)
     return n;
 }
 
-Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::string& preset,
+Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::vector<std::string>& presets,
                                                    const std::vector<std::string>& sets)
 {
     std::vector<Assignment> assignments;
-    if (!preset.empty()) {
+    for (const auto& preset : presets) {
         auto p = table.readPreset(preset);
         if (!p.ok()) return p.status();
-        assignments = p.value();
+        assignments.insert(assignments.end(), p.value().begin(), p.value().end());
     }
     for (const auto& s : sets) {
         auto a = table.parse(s);
@@ -38,6 +38,18 @@ Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, cons
         assignments.push_back(a.value());
     }
     return assignments;
+}
+
+Result<PreparedPlugin> preparePlugin(const RenderOptions& o, RenderSetup& setup)
+{
+    auto loaded = Plugin::load(o.plugin);
+    if (!loaded.ok()) return loaded.status();
+    auto discovered = ParamTable::discover(*loaded.value());
+    if (!discovered.ok()) return discovered.status();
+    auto assignments = collectAssignments(discovered.value(), o.presets, o.sets);
+    if (!assignments.ok()) return assignments.status();
+    setup.assignments = assignments.value();
+    return PreparedPlugin{std::move(loaded.value()), std::move(discovered.value())};
 }
 
 Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, AudioSource& source,
@@ -171,54 +183,39 @@ Status runRender(const RenderOptions& o)
         return Status::fail(kExitInput, source->name() + " has " + std::to_string(in.channels) +
                                             " channels; plumbra takes mono or stereo");
 
-    auto loaded = Plugin::load(o.plugin);
-    if (!loaded.ok()) return loaded.status();
-    Plugin& plugin = *loaded.value();
-    auto discovered = ParamTable::discover(plugin);
-    if (!discovered.ok()) return discovered.status();
-    const ParamTable& table = discovered.value();
-
-    // Every assignment is checked before anything is set or written.
-    RenderSetup setup;
-    auto assignments = collectAssignments(table, o.preset, o.sets);
-    if (!assignments.ok()) return assignments.status();
-    setup.assignments = assignments.value();
-    setup.format = o.format;
-    setup.rawLatency = o.rawLatency;
-    setup.tags = o.tags;
-    setup.blockSize = o.blockSize;
+    RenderSetup setup = o.setup;
+    auto prepared = preparePlugin(o, setup);
+    if (!prepared.ok()) return prepared.status();
+    Plugin& plugin = *prepared->plugin;
 
     // Report and plot files are created now, so that a bad path stops the job before it runs.
-    const bool jsonToStdout = o.reportJson == "-";
-    TempFile reportFile, plotFile;
-    if (!o.reportJson.empty() && !jsonToStdout) {
-        Status s = reportFile.create(o.reportJson);
-        if (!s.ok()) return s;
-    }
+    ReportOutput report;
+    Status opened = report.open(o.reportJson);
+    if (!opened.ok()) return opened;
+    TempFile plotFile;
     if (!o.plot.empty()) {
         Status s = plotFile.create(o.plot);
         if (!s.ok()) return s;
     }
 
     // Standard output carries the audio or the JSON report; the text report goes elsewhere.
-    std::FILE* text = o.output == "-" || jsonToStdout ? stderr : stdout;
+    std::FILE* text = o.output == "-" || report.toStdout() ? stderr : stdout;
     if (in.channels == 2 && !o.quiet)
         std::fprintf(stderr, "plumbra: %s is stereo: feeding the plug-in its mono mix (L+R)/2\n", source->name().c_str());
 
-    Progress progress(!o.quiet && stderrIsTerminal(), in.frames, in.rate);
-    auto rendered = renderStream(plugin, table, *source, o.output, setup,
-                                 [&progress](int64_t frames) { progress.update(frames); });
-    progress.finish();
+    Progress progress(!o.quiet && isTerminal(2), in.frames < 0 ? -1 : audioUs(in.frames, in.rate));
+    auto count = progress.counter(in.rate);
+    auto rendered = renderStream(plugin, prepared->table, *source, o.output, setup, [&](int64_t frames) {
+        count(frames);
+        progress.draw();
+    });
+    progress.clear();
     if (!rendered.ok()) return rendered.status();
     const RenderReport& r = rendered.value().report;
 
     if (!o.quiet) std::fputs(reportText(r).c_str(), text);
-    if (jsonToStdout) {
-        std::fputs(reportJson(r).c_str(), stdout);
-    } else if (!o.reportJson.empty()) {
-        Status s = writeAndCommit(reportFile, reportJson(r));
-        if (!s.ok()) return s;
-    }
+    Status written = report.write(writeJson(reportJson(r)));
+    if (!written.ok()) return written;
     if (!o.plot.empty()) {
         std::vector<PlotSeries> series = {
             {"input", rendered.value().inShortTerm, r.in.integratedLufs, "#1f6fb4"},

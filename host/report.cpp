@@ -10,53 +10,26 @@ namespace {
 
 std::string fixed(double v, int decimals, const char* unit)
 {
-    if (!std::isfinite(v)) return std::string("-inf ") + unit;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f %s", decimals, v, unit);
-    return buf;
+    return fixedOrDash(v, decimals) + " " + unit;
 }
 
-std::string loudnessJson(const LoudnessSummary& s, int rate, const std::string& indent)
+Json loudnessJson(const LoudnessSummary& s, int rate)
 {
-    return "{\n" + indent + "  \"integrated_lufs\": " + jsonNumber(s.integratedLufs, 2) + ",\n" + indent +
-           "  \"loudness_range_lu\": " + jsonNumber(s.rangeLu, 2) + ",\n" + indent +
-           "  \"true_peak_dbtp\": " + jsonNumber(s.truePeakDbtp, 2) + ",\n" + indent +
-           "  \"frames\": " + std::to_string(s.frames) + ",\n" + indent +
-           "  \"duration_s\": " + jsonNumber(rate > 0 ? static_cast<double>(s.frames) / rate : 0.0, 3) + "\n" + indent + "}";
+    return {{"integrated_lufs", s.integratedLufs},
+            {"loudness_range_lu", s.rangeLu},
+            {"true_peak_dbtp", s.truePeakDbtp},
+            {"frames", s.frames},
+            {"duration_s", rate > 0 ? static_cast<double>(s.frames) / rate : 0.0}};
+}
+
+Json pairsJson(const std::vector<std::pair<std::string, std::string>>& pairs)
+{
+    Json o = Json::object();
+    for (const auto& [name, value] : pairs) o[name] = value;
+    return o;
 }
 
 }  // namespace
-
-std::string jsonNumber(double v, int decimals)
-{
-    if (!std::isfinite(v)) return "null";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
-    return buf;
-}
-
-std::string jsonString(const std::string& s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
 
 std::string reportText(const RenderReport& r)
 {
@@ -100,46 +73,26 @@ std::string reportText(const RenderReport& r)
     return out;
 }
 
-std::string reportJsonMembers(const RenderReport& r, const std::string& indent)
+Json reportJson(const RenderReport& r)
 {
-    std::string j;
-    j += "  \"plugin\": " + jsonString(r.plugin) + ",\n";
-    j += "  \"input\": {\n    \"file\": " + jsonString(r.input) + ",\n    \"format\": " + jsonString(r.inputFormat) +
-         ",\n    \"sample_rate\": " + std::to_string(r.rate) + ",\n    \"channels\": " + std::to_string(r.inputChannels) +
-         ",\n    \"loudness\": " + loudnessJson(r.in, r.rate, "    ") + "\n  },\n";
-    j += "  \"output\": {\n    \"file\": " + jsonString(r.output) + ",\n    \"format\": " + jsonString(r.outputFormat) +
-         ",\n    \"sample_rate\": " + std::to_string(r.rate) + ",\n    \"channels\": " +
-         std::to_string(r.outputChannels) + ",\n    \"loudness\": " + loudnessJson(r.out, r.rate, "    ") + "\n  },\n";
-    j += "  \"latency_samples\": " + std::to_string(r.latency) + ",\n";
-    j += "  \"latency_compensated\": " + std::string(r.compensated ? "true" : "false") + ",\n";
-    j += "  \"block_size\": " + std::to_string(r.blockSize) + ",\n";
-    j += "  \"non_finite_samples\": " + std::to_string(r.nonFinite) + ",\n";
-    j += "  \"elapsed_s\": " + jsonNumber(r.elapsedSeconds, 3) + ",\n";
-    j += "  \"speed_x_realtime\": " + jsonNumber(r.speed, 2) + ",\n";
-    auto object = [&j](const char* name, const std::vector<std::pair<std::string, std::string>>& members, bool last) {
-        j += "  \"" + std::string(name) + "\": {";
-        for (size_t i = 0; i < members.size(); ++i)
-            j += std::string(i ? "," : "") + "\n    " + jsonString(members[i].first) + ": " + jsonString(members[i].second);
-        j += members.empty() ? "}" : "\n  }";
-        j += last ? "\n" : ",\n";
+    auto file = [&r](const std::string& name, const std::string& format, int channels, const LoudnessSummary& l) {
+        return Json{{"file", name},          {"format", format}, {"sample_rate", r.rate},
+                    {"channels", channels}, {"loudness", loudnessJson(l, r.rate)}};
     };
-    object("tags", r.tags, false);
-    object("tags_dropped", r.tagsDropped, false);
-    object("parameters", r.parameters, true);
-    if (indent.empty()) return j;
-    std::string out;
-    size_t at = 0;
-    while (at < j.size()) {
-        const size_t end = j.find('\n', at);
-        out += indent + j.substr(at, end - at + 1);
-        at = end + 1;
-    }
-    return out;
-}
-
-std::string reportJson(const RenderReport& r)
-{
-    return "{\n" + reportJsonMembers(r, "") + "}\n";
+    Json j = {{"plugin", r.plugin},
+              {"input", file(r.input, r.inputFormat, r.inputChannels, r.in)},
+              {"output", file(r.output, r.outputFormat, r.outputChannels, r.out)},
+              {"latency_samples", r.latency},
+              {"latency_compensated", r.compensated},
+              {"block_size", r.blockSize},
+              {"non_finite_samples", r.nonFinite},
+              {"elapsed_s", r.elapsedSeconds},
+              {"speed_x_realtime", r.speed},
+              {"tags", pairsJson(r.tags)},
+              {"tags_dropped", pairsJson(r.tagsDropped)},
+              {"parameters", pairsJson(r.parameters)}};
+    j.update(r.sections);
+    return j;
 }
 
 }  // namespace plumbra::host

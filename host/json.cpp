@@ -1,0 +1,107 @@
+// Writing the report model.
+#include "host/json.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace plumbra::host {
+
+namespace {
+
+int decimalsOf(const std::string& key)
+{
+    return key.size() > 2 && key.compare(key.size() - 2, 2, "_s") == 0 ? 3 : 2;
+}
+
+// Bytes pass through as they are (file names need not be UTF-8); only what JSON
+// forbids is escaped.
+void writeString(std::string& out, const std::string& s)
+{
+    out += '"';
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    out += '"';
+}
+
+bool isFlat(const Json& object)
+{
+    for (const auto& member : object)
+        if (member.is_structured()) return false;
+    return true;
+}
+
+void writeValue(std::string& out, const Json& v, const std::string& key, const std::string& indent, const JsonLayout& layout)
+{
+    switch (v.type()) {
+    case Json::value_t::null: out += "null"; return;
+    case Json::value_t::boolean: out += v.get<bool>() ? "true" : "false"; return;
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+    case Json::value_t::number_float: out += numberText(key, v, "null"); return;
+    case Json::value_t::string: writeString(out, v.get_ref<const std::string&>()); return;
+    default: break;
+    }
+    const bool object = v.is_object();
+    if (v.empty()) {
+        out += object ? "{}" : "[]";
+        return;
+    }
+    const bool inline_ = object && layout.flatObjectsInline && isFlat(v);
+    const std::string inner = indent + "  ";
+    out += object ? '{' : '[';
+    bool first = true;
+    for (auto it = v.begin(); it != v.end(); ++it) {
+        out += first ? "" : ",";
+        out += inline_ ? (first ? "" : " ") : "\n" + inner;
+        first = false;
+        if (object) {
+            writeString(out, it.key());
+            out += ": ";
+        }
+        writeValue(out, *it, object ? it.key() : key, inner, layout);
+    }
+    if (!inline_) out += "\n" + indent;
+    out += object ? '}' : ']';
+}
+
+}  // namespace
+
+std::string fixedOrDash(double value, int decimals)
+{
+    if (!std::isfinite(value)) return "-inf";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+    return buf;
+}
+
+std::string numberText(const std::string& key, const Json& number, const char* nonFinite)
+{
+    if (number.is_number_unsigned()) return std::to_string(number.get<uint64_t>());
+    if (number.is_number_integer()) return std::to_string(number.get<int64_t>());
+    const double v = number.get<double>();
+    return std::isfinite(v) ? fixedOrDash(v, decimalsOf(key)) : nonFinite;
+}
+
+std::string writeJson(const Json& document, const JsonLayout& layout)
+{
+    std::string out;
+    writeValue(out, document, "", "", layout);
+    return out + "\n";
+}
+
+}  // namespace plumbra::host
