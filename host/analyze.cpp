@@ -9,6 +9,7 @@
 #include "host/files.h"
 #include "host/json.h"
 #include "host/loudness.h"
+#include "host/text.h"
 
 namespace plumbra::host {
 
@@ -73,13 +74,9 @@ Json fileJson(const std::string& name, const Measured& m, const FileOutcome& f)
 std::string tableRow(const std::string& name, const Json& j, size_t width)
 {
     auto figure = [&j](const char* key) { return fixedOrDash(j[key].get<double>(), 1); };
-    std::string cut = name.size() <= width ? name + std::string(width - name.size(), ' ')
-                                           : "..." + name.substr(name.size() - (width - 3));
-    char line[512];
-    std::snprintf(line, sizeof line, "%s  %7s  %7s  %8s  %9s  %9.2f\n", cut.c_str(), figure("integrated_lufs").c_str(),
-                  figure("loudness_range_lu").c_str(), figure("true_peak_dbtp").c_str(),
-                  figure("sample_peak_dbfs").c_str(), j["duration_s"].get<double>());
-    return line;
+    return printed("%s  %7s  %7s  %8s  %9s  %9.2f\n", fit(name, width).c_str(), figure("integrated_lufs").c_str(),
+                   figure("loudness_range_lu").c_str(), figure("true_peak_dbtp").c_str(), figure("sample_peak_dbfs").c_str(),
+                   j["duration_s"].get<double>());
 }
 
 std::string totalName(size_t files)

@@ -10,6 +10,7 @@
 #include "host/file_io.h"
 #include "host/json.h"
 #include "host/plugin_host.h"
+#include "host/text.h"
 
 namespace plumbra::host {
 
@@ -83,13 +84,6 @@ FileOutcome renderFile(const BatchOptions& o, const ParamTable& table, const Ren
                                     " NaN or infinite samples; " + res.output + " is written for inspection"};
 }
 
-// The input's name to the width of a column, cut at the front when longer.
-std::string fit(const std::string& s, size_t width)
-{
-    if (s.size() <= width) return s + std::string(width - s.size(), ' ');
-    return "..." + s.substr(s.size() - (width - 3));
-}
-
 Json fileJson(const BatchInput& in, const Rendered& r, const FileOutcome& f)
 {
     Json j = {{"status", outcomeName(f.outcome)}};
@@ -129,25 +123,23 @@ std::string batchTable(const Json& report)
     for (const auto& f : report["files"]) width = std::max(width, f["input"]["file"].get_ref<const std::string&>().size());
     width = std::min<size_t>(width, 48);
     std::string table = "\n" + fit("file", width) + "   in LUFS  out LUFS  out dBTP     speed  status\n";
-    char line[512];
     for (const auto& f : report["files"]) {
         const bool measured = f["input"].contains("loudness");
         auto figure = [&](const char* side, const char* key) {
             return measured ? fixedOrDash(f[side]["loudness"][key].get<double>(), 1) : std::string();
         };
-        char speed[32] = "";
-        if (measured) std::snprintf(speed, sizeof speed, "%.1fx", f["speed_x_realtime"].get<double>());
-        std::snprintf(line, sizeof line, "%s  %8s  %8s  %8s  %8s  %s\n", fit(f["input"]["file"].get<std::string>(), width).c_str(),
-                      figure("input", "integrated_lufs").c_str(), figure("output", "integrated_lufs").c_str(),
-                      figure("output", "true_peak_dbtp").c_str(), speed, f["status"].get<std::string>().c_str());
-        table += line;
+        table += printed("%s  %8s  %8s  %8s  %8s  %s\n", fit(f["input"]["file"].get<std::string>(), width).c_str(),
+                         figure("input", "integrated_lufs").c_str(), figure("output", "integrated_lufs").c_str(),
+                         figure("output", "true_peak_dbtp").c_str(),
+                         measured ? printed("%.1fx", f["speed_x_realtime"].get<double>()).c_str() : "",
+                         f["status"].get<std::string>().c_str());
     }
     const Json& s = report["summary"];
     const double elapsed = s["elapsed_s"].get<double>(), audio = s["audio_s"].get<double>();
-    std::snprintf(line, sizeof line, "\n%zu files: %zu rendered, %zu skipped, %zu failed; %s for %s of audio (%.1fx real time, %d jobs)\n",
-                  s["files"].get<size_t>(), s["rendered"].get<size_t>(), s["skipped"].get<size_t>(), s["failed"].get<size_t>(),
-                  clockText(elapsed).c_str(), clockText(audio).c_str(), elapsed > 0 ? audio / elapsed : 0.0, s["jobs"].get<int>());
-    return table + line;
+    return table + printed("\n%zu files: %zu rendered, %zu skipped, %zu failed; %s for %s of audio (%.1fx real time, %d jobs)\n",
+                           s["files"].get<size_t>(), s["rendered"].get<size_t>(), s["skipped"].get<size_t>(),
+                           s["failed"].get<size_t>(), clockText(elapsed).c_str(), clockText(audio).c_str(),
+                           elapsed > 0 ? audio / elapsed : 0.0, s["jobs"].get<int>());
 }
 
 void printFileLine(std::FILE* text, bool quiet, const std::string& head, const BatchInput& in, const Rendered& r,

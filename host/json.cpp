@@ -1,6 +1,7 @@
 // Writing the report model.
 #include "host/json.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -38,13 +39,6 @@ void writeString(std::string& out, const std::string& s)
     out += '"';
 }
 
-bool isFlat(const Json& object)
-{
-    for (const auto& member : object)
-        if (member.is_structured()) return false;
-    return true;
-}
-
 void writeValue(std::string& out, const Json& v, const std::string& key, const std::string& indent, const JsonLayout& layout)
 {
     switch (v.type()) {
@@ -61,7 +55,8 @@ void writeValue(std::string& out, const Json& v, const std::string& key, const s
         out += object ? "{}" : "[]";
         return;
     }
-    const bool inline_ = object && layout.flatObjectsInline && isFlat(v);
+    const bool inline_ = object && layout.flatObjectsInline &&
+                         std::none_of(v.begin(), v.end(), [](const Json& m) { return m.is_structured(); });
     const std::string inner = indent + "  ";
     out += object ? '{' : '[';
     bool first = true;

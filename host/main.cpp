@@ -110,10 +110,9 @@ Status renderBatch(const Args& a, const RenderOptions& o)
     return runBatch(b);
 }
 
-Status stdinNotTerminal()
+Status stdinIsTerminal()
 {
-    return isTerminal(0) ? usage("IN is - but standard input is a terminal: pipe audio into plumbra or name a file")
-                         : Status::success();
+    return usage("IN is - but standard input is a terminal: pipe audio into plumbra or name a file");
 }
 
 Status renderOne(const Args& a, RenderOptions o)
@@ -126,7 +125,7 @@ Status renderOne(const Args& a, RenderOptions o)
     if (!o.demo && o.input != "-" && o.output != "-" && (o.input == o.output || sameFile(o.input, o.output)))
         return usage("IN and OUT are the same file (" + o.output + " is " + o.input +
                      "); plumbra never writes over its input");
-    if (!o.demo && o.input == "-" && !stdinNotTerminal().ok()) return stdinNotTerminal();
+    if (!o.demo && o.input == "-" && isTerminal(0)) return stdinIsTerminal();
     if (o.output == "-" && isTerminal(1))
         return usage("OUT is - but standard output is a terminal: pipe it on or name a file");
     if (o.output == "-" && o.reportJson == "-")
@@ -136,18 +135,13 @@ Status renderOne(const Args& a, RenderOptions o)
 
 Status cmdRender(const Args& a)
 {
-    const bool batch = a.has("-o");
-    Status s = checkAllowed(a, batch ? kRenderBatch : kRenderOne);
-    if (!s.ok()) return s;
     auto o = renderOptions(a);
     if (!o.ok()) return o.status();
-    return batch ? renderBatch(a, o.value()) : renderOne(a, o.value());
+    return a.has("-o") ? renderBatch(a, o.value()) : renderOne(a, o.value());
 }
 
 Status cmdAnalyze(const Args& a)
 {
-    Status s = checkAllowed(a, kAnalyze);
-    if (!s.ok()) return s;
     if (a.positional.empty()) return usage("analyze wants at least one file, folder or -");
     AnalyzeOptions o;
     o.inputs = a.positional;
@@ -155,7 +149,7 @@ Status cmdAnalyze(const Args& a)
     if (a.has("--json") && a.has("--csv")) return usage("--json and --csv exclude each other");
     o.format = a.has("--json") ? AnalyzeFormat::Json : a.has("--csv") ? AnalyzeFormat::Csv : AnalyzeFormat::Table;
     for (const auto& in : o.inputs)
-        if (in == "-" && !stdinNotTerminal().ok()) return stdinNotTerminal();
+        if (in == "-" && isTerminal(0)) return stdinIsTerminal();
     auto jobs = parseJobs(a);
     if (!jobs.ok()) return jobs.status();
     o.jobs = jobs.value();
@@ -164,8 +158,6 @@ Status cmdAnalyze(const Args& a)
 
 Status cmdDemo(const Args& a)
 {
-    Status s = checkAllowed(a, kDemo);
-    if (!s.ok()) return s;
     if (a.positional.size() != 1) return usage("demo wants one argument, OUT");
     double seconds = kDemoSeconds;
     SampleFormat format = SampleFormat::FollowInput;
@@ -189,7 +181,7 @@ Status cmdDemo(const Args& a)
         auto n = source->read(buf.data(), static_cast<int64_t>(buf.size()));
         if (!n.ok()) return n.status();
         if (n.value() == 0) break;
-        s = sink.value()->write(buf.data(), n.value());
+        Status s = sink.value()->write(buf.data(), n.value());
         if (!s.ok()) return s;
     }
     return sink.value()->finish();
@@ -197,8 +189,6 @@ Status cmdDemo(const Args& a)
 
 Status cmdParams(const Args& a)
 {
-    Status s = checkAllowed(a, kParams);
-    if (!s.ok()) return s;
     if (!a.positional.empty()) return usage("params takes no arguments");
     auto loaded = Plugin::load(pluginPath(a));
     if (!loaded.ok()) return loaded.status();
@@ -256,8 +246,6 @@ std::string flagNames(VstInt32 flags)
 
 Status cmdInfo(const Args& a)
 {
-    Status s = checkAllowed(a, kInfo);
-    if (!s.ok()) return s;
     if (!a.positional.empty()) return usage("info takes no arguments");
     auto loaded = Plugin::load(pluginPath(a));
     if (!loaded.ok()) return loaded.status();
@@ -307,10 +295,20 @@ Status run(int argc, char** argv)
         std::fputs(helpText().c_str(), stdout);
         return Status::success();
     }
-    const std::pair<const char*, Status (*)(const Args&)> commands[] = {
-        {"render", cmdRender}, {"analyze", cmdAnalyze}, {"demo", cmdDemo}, {"params", cmdParams}, {"info", cmdInfo}};
-    for (const auto& [name, cmd] : commands)
-        if (command == name) return cmd(args.value());
+    struct Command {
+        const char* name;
+        Scope scope;
+        Status (*run)(const Args&);
+    };
+    static constexpr Command commands[] = {{"render", kRenderOne, cmdRender}, {"analyze", kAnalyze, cmdAnalyze},
+                                           {"demo", kDemo, cmdDemo},          {"params", kParams, cmdParams},
+                                           {"info", kInfo, cmdInfo}};
+    for (const auto& c : commands) {
+        if (command != c.name) continue;
+        // A render with -o DIR is a batch, which takes options of its own.
+        Status s = checkAllowed(args.value(), args->has("-o") && c.scope == kRenderOne ? kRenderBatch : c.scope);
+        return s.ok() ? c.run(args.value()) : s;
+    }
     return usage("unknown command \"" + command + "\"");
 }
 

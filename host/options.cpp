@@ -147,11 +147,6 @@ const Spec* find(const std::string& written)
     return nullptr;
 }
 
-bool startsWith(const std::string& s, const char* prefix)
-{
-    return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
 // One "--name[=value]" argument, taking its value from the next argument when due.
 Status parseLong(const std::string& arg, int argc, char** argv, int& i, Args& a)
 {
@@ -167,7 +162,7 @@ Status parseLong(const std::string& arg, int argc, char** argv, int& i, Args& a)
         value = argv[++i];
     }
     // An optional value is the next argument unless that is an option itself.
-    if (spec->takes == Takes::OptionalValue && !inlineValue && i + 1 < argc && !startsWith(argv[i + 1], "--"))
+    if (spec->takes == Takes::OptionalValue && !inlineValue && i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0)
         value = argv[++i];
     a.options.push_back({spec->name, name, value});
     return Status::success();
@@ -182,9 +177,7 @@ Status usage(const std::string& why)
 
 bool Args::has(const std::string& name) const
 {
-    for (const auto& o : options)
-        if (o.name == name) return true;
-    return false;
+    return !values(name).empty();
 }
 
 std::vector<std::string> Args::values(const std::string& name) const
@@ -207,7 +200,7 @@ Result<Args> parseArgs(int argc, char** argv, int first)
     for (int i = first; i < argc; ++i) {
         const std::string arg = argv[i];
         const Spec* letter = arg.size() >= 2 && arg[0] == '-' && arg[1] != '-' ? find(arg.substr(0, 2)) : nullptr;
-        if (arg.size() > 2 && startsWith(arg, "--")) {
+        if (arg.size() > 2 && arg.rfind("--", 0) == 0) {
             Status s = parseLong(arg, argc, argv, i, a);
             if (!s.ok()) return s;
         } else if (letter && letter->takes == Takes::Value) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "host/text.h"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -27,12 +29,7 @@ std::string clockText(double seconds)
 {
     if (!(seconds >= 0)) seconds = 0;
     const long s = static_cast<long>(seconds + 0.5);
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-    return buf;
+    return s >= 3600 ? printed("%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60) : printed("%ld:%02ld", s / 60, s % 60);
 }
 
 bool isTerminal(int fd)
@@ -77,26 +74,19 @@ void Progress::draw(size_t filesDone)
     lastDraw_ = now;
     const double elapsed = elapsedSeconds();
     const double done = static_cast<double>(doneUs_.load()), total = static_cast<double>(total_);
-    char buf[160];
     std::string line;
     if (files_ > 0) {
         const double frac = total_ > 0 ? std::min(1.0, done / total)
                                        : static_cast<double>(filesDone) / static_cast<double>(files_);
-        std::snprintf(buf, sizeof buf, " %zu/%zu files  %s elapsed, %s left", filesDone, files_, clockText(elapsed).c_str(),
-                      frac > 0 ? clockText(elapsed * (1 - frac) / frac).c_str() : "?");
-        line = bar(frac, 24) + buf;
+        line = bar(frac, 24) + printed(" %zu/%zu files  %s elapsed, %s left", filesDone, files_, clockText(elapsed).c_str(),
+                                       frac > 0 ? clockText(elapsed * (1 - frac) / frac).c_str() : "?");
+    } else if (const double speed = elapsed > 0 ? done / 1e6 / elapsed : 0.0; total_ > 0) {
+        line = bar(done / total, 30) +
+               printed(" %3d%%  %s elapsed, %s left, %.1fx real time", static_cast<int>(done / total * 100),
+                       clockText(elapsed).c_str(), clockText(speed > 0 ? (total - done) / 1e6 / speed : 0.0).c_str(), speed);
     } else {
-        const double speed = elapsed > 0 ? done / 1e6 / elapsed : 0.0;
-        if (total_ > 0) {
-            const double left = speed > 0 ? (total - done) / 1e6 / speed : 0.0;
-            std::snprintf(buf, sizeof buf, " %3d%%  %s elapsed, %s left, %.1fx real time", static_cast<int>(done / total * 100),
-                          clockText(elapsed).c_str(), clockText(left).c_str(), speed);
-            line = bar(done / total, 30) + buf;
-        } else {
-            std::snprintf(buf, sizeof buf, "%s of audio  %s elapsed, %.1fx real time", clockText(done / 1e6).c_str(),
-                          clockText(elapsed).c_str(), speed);
-            line = buf;
-        }
+        line = printed("%s of audio  %s elapsed, %.1fx real time", clockText(done / 1e6).c_str(), clockText(elapsed).c_str(),
+                       speed);
     }
     std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     std::fflush(stderr);

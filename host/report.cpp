@@ -1,17 +1,11 @@
 // Formatting the render report.
 #include "host/report.h"
 
-#include <cmath>
-#include <cstdio>
+#include "host/text.h"
 
 namespace plumbra::host {
 
 namespace {
-
-std::string fixed(double v, int decimals, const char* unit)
-{
-    return fixedOrDash(v, decimals) + " " + unit;
-}
 
 Json loudnessJson(const LoudnessSummary& s, int rate)
 {
@@ -33,36 +27,24 @@ Json pairsJson(const std::vector<std::pair<std::string, std::string>>& pairs)
 
 std::string reportText(const RenderReport& r)
 {
-    char line[256];
-    std::string out;
     const double seconds = r.rate > 0 ? static_cast<double>(r.inputFrames) / r.rate : 0.0;
-    std::snprintf(line, sizeof line, "%-10s %s (%s, %d Hz, %d ch, %.2f s)\n", "input", r.input.c_str(),
-                  r.inputFormat.c_str(), r.rate, r.inputChannels, seconds);
-    out += line;
-    std::snprintf(line, sizeof line, "%-10s %s (%s, %d ch)\n", "output", r.output.c_str(), r.outputFormat.c_str(),
-                  r.outputChannels);
-    out += line;
-    std::snprintf(line, sizeof line, "%-10s %d samples (%.1f ms), %s\n", "latency", r.latency,
-                  r.rate > 0 ? 1000.0 * r.latency / r.rate : 0.0,
-                  r.compensated ? "compensated: output aligned with input" : "kept (--raw-latency)");
-    out += line;
-    std::snprintf(line, sizeof line, "\n%-18s %12s  %12s\n", "", "input", "output");
-    out += line;
-    auto row = [&](const char* what, double a, double b, int dec, const char* unit) {
-        std::snprintf(line, sizeof line, "%-18s %12s  %12s\n", what, fixed(a, dec, unit).c_str(), fixed(b, dec, unit).c_str());
-        out += line;
+    std::string out = printed("%-10s %s (%s, %d Hz, %d ch, %.2f s)\n", "input", r.input.c_str(), r.inputFormat.c_str(),
+                              r.rate, r.inputChannels, seconds);
+    out += printed("%-10s %s (%s, %d ch)\n", "output", r.output.c_str(), r.outputFormat.c_str(), r.outputChannels);
+    out += printed("%-10s %d samples (%.1f ms), %s\n", "latency", r.latency, r.rate > 0 ? 1000.0 * r.latency / r.rate : 0.0,
+                   r.compensated ? "compensated: output aligned with input" : "kept (--raw-latency)");
+    out += printed("\n%-18s %12s  %12s\n", "", "input", "output");
+    auto row = [&](const char* what, double a, double b, const char* unit) {
+        out += printed("%-18s %12s  %12s\n", what, (fixedOrDash(a, 1) + " " + unit).c_str(),
+                       (fixedOrDash(b, 1) + " " + unit).c_str());
     };
-    row("integrated", r.in.integratedLufs, r.out.integratedLufs, 1, "LUFS");
-    row("loudness range", r.in.rangeLu, r.out.rangeLu, 1, "LU");
-    row("true peak", r.in.truePeakDbtp, r.out.truePeakDbtp, 1, "dBTP");
-    if (r.nonFinite > 0) {
-        std::snprintf(line, sizeof line, "\n%-10s %lld samples of the output are NaN or infinite\n", "non-finite",
-                      static_cast<long long>(r.nonFinite));
-        out += line;
-    }
-    std::snprintf(line, sizeof line, "\n%-10s %.2f s for %.2f s of audio: %.1fx real time\n", "speed", r.elapsedSeconds,
-                  seconds, r.speed);
-    out += line;
+    row("integrated", r.in.integratedLufs, r.out.integratedLufs, "LUFS");
+    row("loudness range", r.in.rangeLu, r.out.rangeLu, "LU");
+    row("true peak", r.in.truePeakDbtp, r.out.truePeakDbtp, "dBTP");
+    if (r.nonFinite > 0)
+        out += printed("\n%-10s %lld samples of the output are NaN or infinite\n", "non-finite",
+                       static_cast<long long>(r.nonFinite));
+    out += printed("\n%-10s %.2f s for %.2f s of audio: %.1fx real time\n", "speed", r.elapsedSeconds, seconds, r.speed);
     auto names = [](const std::vector<std::pair<std::string, std::string>>& tags) {
         std::string n;
         for (const auto& t : tags) n += (n.empty() ? "" : ", ") + t.first;
