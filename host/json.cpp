@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/text.h"
+
 namespace plumbra::host {
 
 namespace {
@@ -27,13 +29,7 @@ void writeString(std::string& out, const std::string& s)
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
+            out += c < 0x20 ? printed("\\u%04x", c) : std::string(1, static_cast<char>(c));
         }
     }
     out += '"';
@@ -78,10 +74,7 @@ void writeValue(std::string& out, const Json& v, const std::string& key, const s
 
 std::string fixedOrDash(double value, int decimals)
 {
-    if (!std::isfinite(value)) return "-inf";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
-    return buf;
+    return std::isfinite(value) ? printed("%.*f", decimals, value) : "-inf";
 }
 
 std::string numberText(const std::string& key, const Json& number, const char* nonFinite)

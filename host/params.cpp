@@ -84,9 +84,7 @@ float ParamInfo::normalisedOf(double plain) const
 std::string ParamInfo::format(double plain) const
 {
     if (isSwitch) return plain > 0.5 ? "on" : "off";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", precision, plain);
-    return buf;
+    return printed("%.*f", precision, plain);
 }
 
 std::string ParamInfo::rangeText() const

@@ -5,15 +5,16 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/progress.h"
+#include "host/text.h"
+
 namespace plumbra::host {
 
 namespace {
 
 std::string num(double v)
 {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", v);
-    return buf;
+    return printed("%.1f", v);
 }
 
 std::string escape(const std::string& s)
@@ -29,17 +30,6 @@ std::string escape(const std::string& s)
         }
     }
     return out;
-}
-
-std::string timeLabel(double s)
-{
-    char buf[32];
-    const long t = static_cast<long>(std::lround(s));
-    if (t >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", t / 3600, (t / 60) % 60, t % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", t / 60, t % 60);
-    return buf;
 }
 
 // A step of 1, 2 or 5 times a power of ten giving roughly `target` divisions.
@@ -100,7 +90,7 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
         svg += "<text x=\"" + num(left - 8) + "\" y=\"" + num(Y(l) + 4) + "\">" + num(l).substr(0, num(l).find('.')) + "</text>\n";
     svg += "</g>\n<g fill=\"#333\" text-anchor=\"middle\">\n";
     for (double t = 0; t <= duration + 1e-9; t += tStep)
-        svg += "<text x=\"" + num(X(t)) + "\" y=\"" + num(top + ph + 18) + "\">" + timeLabel(t) + "</text>\n";
+        svg += "<text x=\"" + num(X(t)) + "\" y=\"" + num(top + ph + 18) + "\">" + clockText(t) + "</text>\n";
     svg += "</g>\n";
     svg += "<rect x=\"" + num(left) + "\" y=\"" + num(top) + "\" width=\"" + num(pw) + "\" height=\"" + num(ph) +
            "\" fill=\"none\" stroke=\"#888\"/>\n";
