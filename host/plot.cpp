@@ -42,6 +42,16 @@ double niceStep(double span, int target)
     return 3600.0 * std::ceil(raw / 3600.0);
 }
 
+std::string line(double x1, double y1, double x2, double y2, const std::string& attributes)
+{
+    return printed("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"%s/>\n", x1, y1, x2, y2, attributes.c_str());
+}
+
+std::string text(double x, double y, const std::string& attributes, const std::string& content)
+{
+    return printed("<text x=\"%.1f\" y=\"%.1f\"%s>", x, y, attributes.c_str()) + content + "</text>\n";
+}
+
 }  // namespace
 
 std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeries>& series, double step)
@@ -81,27 +91,26 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
     // Grid and axes.
     svg += "<g stroke=\"#e3e3e3\" stroke-width=\"1\">\n";
     for (double l = yMin; l <= yMax + 1e-9; l += 6)
-        svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(l)) + "\" x2=\"" + num(left + pw) + "\" y2=\"" + num(Y(l)) + "\"/>\n";
+        svg += line(left, Y(l), left + pw, Y(l), "");
     for (double t = 0; t <= duration + 1e-9; t += tStep)
-        svg += "<line x1=\"" + num(X(t)) + "\" y1=\"" + num(top) + "\" x2=\"" + num(X(t)) + "\" y2=\"" + num(top + ph) + "\"/>\n";
+        svg += line(X(t), top, X(t), top + ph, "");
     svg += "</g>\n";
     svg += "<g fill=\"#333\" text-anchor=\"end\">\n";
     for (double l = yMin; l <= yMax + 1e-9; l += 6)
-        svg += "<text x=\"" + num(left - 8) + "\" y=\"" + num(Y(l) + 4) + "\">" + num(l).substr(0, num(l).find('.')) + "</text>\n";
+        svg += text(left - 8, Y(l) + 4, "", num(l).substr(0, num(l).find('.')));
     svg += "</g>\n<g fill=\"#333\" text-anchor=\"middle\">\n";
     for (double t = 0; t <= duration + 1e-9; t += tStep)
-        svg += "<text x=\"" + num(X(t)) + "\" y=\"" + num(top + ph + 18) + "\">" + clockText(t) + "</text>\n";
+        svg += text(X(t), top + ph + 18, "", clockText(t));
     svg += "</g>\n";
     svg += "<rect x=\"" + num(left) + "\" y=\"" + num(top) + "\" width=\"" + num(pw) + "\" height=\"" + num(ph) +
            "\" fill=\"none\" stroke=\"#888\"/>\n";
-    svg += "<text x=\"" + num(left + pw / 2) + "\" y=\"" + num(H - 14) + "\" text-anchor=\"middle\" fill=\"#333\">time (m:ss)</text>\n";
+    svg += text(left + pw / 2, H - 14, " text-anchor=\"middle\" fill=\"#333\"", "time (m:ss)");
     svg += "<text transform=\"translate(22 " + num(top + ph / 2) +
            ") rotate(-90)\" text-anchor=\"middle\" fill=\"#333\">short-term loudness (LUFS)</text>\n";
 
     // Reference: the broadcast target of -23 LUFS.
     if (-23 >= yMin && -23 <= yMax)
-        svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(-23)) + "\" x2=\"" + num(left + pw) + "\" y2=\"" +
-               num(Y(-23)) + "\" stroke=\"#999\" stroke-width=\"1\" stroke-dasharray=\"2 4\"/>\n";
+        svg += line(left, Y(-23), left + pw, Y(-23), " stroke=\"#999\" stroke-width=\"1\" stroke-dasharray=\"2 4\"");
 
     // Curves, broken where there is no measurement (silence below the gate).
     for (const auto& s : series) {
@@ -119,28 +128,24 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
         svg += "<path d=\"" + d + "\" fill=\"none\" stroke=\"" + s.colour +
                "\" stroke-width=\"1.6\" stroke-linejoin=\"round\"/>\n";
         if (std::isfinite(s.integrated) && s.integrated >= yMin && s.integrated <= yMax)
-            svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(s.integrated)) + "\" x2=\"" + num(left + pw) +
-                   "\" y2=\"" + num(Y(s.integrated)) + "\" stroke=\"" + s.colour +
-                   "\" stroke-width=\"1\" stroke-dasharray=\"6 4\" opacity=\"0.8\"/>\n";
+            svg += line(left, Y(s.integrated), left + pw, Y(s.integrated),
+                        " stroke=\"" + s.colour + "\" stroke-width=\"1\" stroke-dasharray=\"6 4\" opacity=\"0.8\"");
     }
 
     // Legend.
     double ly = top + 10;
     const double lx = left + pw + 16;
     for (const auto& s : series) {
-        svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
-               "\" stroke=\"" + s.colour + "\" stroke-width=\"2\"/>\n";
-        svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\">" + escape(s.label) + "</text>\n";
+        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-width=\"2\"");
+        svg += text(lx + 30, ly + 4, "", escape(s.label));
         ly += 18;
-        svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
-               "\" stroke=\"" + s.colour + "\" stroke-dasharray=\"6 4\"/>\n";
-        svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\" fill=\"#555\">integrated " +
-               (std::isfinite(s.integrated) ? num(s.integrated) + " LUFS" : std::string("(silent)")) + "</text>\n";
+        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-dasharray=\"6 4\"");
+        svg += text(lx + 30, ly + 4, " fill=\"#555\"",
+                    "integrated " + (std::isfinite(s.integrated) ? num(s.integrated) + " LUFS" : std::string("(silent)")));
         ly += 26;
     }
-    svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
-           "\" stroke=\"#999\" stroke-dasharray=\"2 4\"/>\n";
-    svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\" fill=\"#555\">-23 LUFS target</text>\n";
+    svg += line(lx, ly, lx + 24, ly, " stroke=\"#999\" stroke-dasharray=\"2 4\"");
+    svg += text(lx + 30, ly + 4, " fill=\"#555\"", "-23 LUFS target");
     svg += "</svg>\n";
     return svg;
 }
