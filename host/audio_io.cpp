@@ -160,26 +160,29 @@ int subtypeOf(SampleFormat s)
 
 // Little-endian WAV header for a stream of unknown length: both sizes are the
 // "unknown" value 0xFFFFFFFF, which stream readers take as "until the end".
+// Bytes of one sample of a stream subtype (see streamSubtype).
+int bytesOf(int subtype)
+{
+    switch (subtype) {
+    case SF_FORMAT_PCM_U8: return 1;
+    case SF_FORMAT_PCM_16: return 2;
+    case SF_FORMAT_PCM_24: return 3;
+    case SF_FORMAT_DOUBLE: return 8;
+    default: return 4;
+    }
+}
+
 std::string wavStreamHeader(int rate, int channels, int subtype, uint32_t dataBytes)
 {
     const bool isFloat = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
-    int bits = 16;
-    switch (subtype) {
-    case SF_FORMAT_PCM_U8: bits = 8; break;
-    case SF_FORMAT_PCM_24: bits = 24; break;
-    case SF_FORMAT_PCM_32:
-    case SF_FORMAT_FLOAT: bits = 32; break;
-    case SF_FORMAT_DOUBLE: bits = 64; break;
-    default: break;
-    }
+    const int bits = 8 * bytesOf(subtype);
     const uint32_t blockAlign = static_cast<uint32_t>(channels * bits / 8);
     std::string h;
-    auto u32 = [&h](uint32_t v) {
-        for (int i = 0; i < 4; ++i) h.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    auto put = [&h](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) h.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
     };
-    auto u16 = [&h](uint32_t v) {
-        for (int i = 0; i < 2; ++i) h.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    };
+    auto u32 = [&put](uint32_t v) { put(v, 4); };
+    auto u16 = [&put](uint32_t v) { put(v, 2); };
     const uint32_t riffSize = dataBytes == 0xFFFFFFFFu ? 0xFFFFFFFFu : dataBytes + 36;
     h += "RIFF";
     u32(riffSize);
@@ -223,17 +226,6 @@ sf_count_t streamWrite(const void* data, sf_count_t count, void* user)
 }
 sf_count_t streamTell(void* user) { return *static_cast<sf_count_t*>(user); }
 SF_VIRTUAL_IO stdoutStream = {streamLength, streamSeek, streamRead, streamWrite, streamTell};
-
-int bytesOf(int subtype)
-{
-    switch (subtype) {
-    case SF_FORMAT_PCM_U8: return 1;
-    case SF_FORMAT_PCM_16: return 2;
-    case SF_FORMAT_PCM_24: return 3;
-    case SF_FORMAT_DOUBLE: return 8;
-    default: return 4;
-    }
-}
 
 }  // namespace
 
