@@ -33,50 +33,46 @@ std::string pluginPath(const Args& a)
     return path.empty() ? defaultPluginPath() : path;
 }
 
-Result<double> parsePositive(const std::string& name, const std::string& v, double lo, double hi)
+// Sets `out` from the value of a number option, which must lie in [lo, hi].
+template <class T>
+Status number(const std::string& name, const std::string& v, double lo, double hi, T& out)
 {
     char* end = nullptr;
     double x = std::strtod(v.c_str(), &end);
     if (v.empty() || *end != '\0' || !(x >= lo && x <= hi))
         return usage(name + " wants a number from " + std::to_string(static_cast<long>(lo)) + " to " +
                      std::to_string(static_cast<long>(hi)) + ", not \"" + v + "\"");
-    return x;
+    out = static_cast<T>(x);
+    return Status::success();
 }
 
 Result<int> parseJobs(const Args& a)
 {
     int jobs = defaultJobs();
     for (const auto& v : a.values("--jobs")) {
-        auto j = parsePositive("-j", v, 1, 64);
-        if (!j.ok()) return j.status();
-        jobs = static_cast<int>(j.value());
+        Status s = number("-j", v, 1, 64, jobs);
+        if (!s.ok()) return s;
     }
     return jobs;
 }
 
-// What every render takes, checked in the order given.
-Result<RenderOptions> renderOptions(const Args& a)
+// What every render takes (and demo, which takes a part of it), checked in the order given.
+Result<RenderOptions> renderOptions(const Args& a, bool demo)
 {
     RenderOptions o;
-    o.demo = a.has("--demo");
+    o.demo = demo;
     for (const auto& [n, typed, v] : a.options) {
-        if (n == "--preset" && v.empty()) return usage("--preset needs a file");
+        Status s;
+        if (n == "--preset" && v.empty()) s = usage("--preset needs a file");
+        if (n == "--block-size") s = number(n, v, 1, 65536, o.setup.blockSize);
+        if (n == "--demo-length")
+            s = demo ? number(n, v, 0, kDemoSeconds, o.demoSeconds) : usage("--demo-length applies to --demo only");
         if (n == "--format") {
             auto f = parseSampleFormat(v);
-            if (!f.ok()) return f.status();
-            o.setup.format = f.value();
+            if (f.ok()) o.setup.format = f.value();
+            s = f.status();
         }
-        if (n == "--block-size") {
-            auto b = parsePositive(n, v, 1, 65536);
-            if (!b.ok()) return b.status();
-            o.setup.blockSize = static_cast<int>(b.value());
-        }
-        if (n == "--demo-length") {
-            if (!o.demo) return usage("--demo-length applies to --demo only");
-            auto d = parsePositive(n, v, 0, kDemoSeconds);
-            if (!d.ok()) return d.status();
-            o.demoSeconds = d.value();
-        }
+        if (!s.ok()) return s;
     }
     if (a.has("--preset")) o.presets = {a.last("--preset")};
     o.sets = a.values("--set");
@@ -135,7 +131,7 @@ Status renderOne(const Args& a, RenderOptions o)
 
 Status cmdRender(const Args& a)
 {
-    auto o = renderOptions(a);
+    auto o = renderOptions(a, a.has("--demo"));
     if (!o.ok()) return o.status();
     return a.has("-o") ? renderBatch(a, o.value()) : renderOne(a, o.value());
 }
@@ -159,22 +155,10 @@ Status cmdAnalyze(const Args& a)
 Status cmdDemo(const Args& a)
 {
     if (a.positional.size() != 1) return usage("demo wants one argument, OUT");
-    double seconds = kDemoSeconds;
-    SampleFormat format = SampleFormat::FollowInput;
-    for (const auto& [n, typed, v] : a.options) {
-        if (n == "--demo-length") {
-            auto d = parsePositive(n, v, 0, kDemoSeconds);
-            if (!d.ok()) return d.status();
-            seconds = d.value();
-        }
-        if (n == "--format") {
-            auto f = parseSampleFormat(v);
-            if (!f.ok()) return f.status();
-            format = f.value();
-        }
-    }
-    auto source = makeDemoSource(seconds);
-    auto sink = AudioSink::create(a.positional[0], kDemoRate, 1, format, source->format().sfFormat);
+    auto o = renderOptions(a, true);
+    if (!o.ok()) return o.status();
+    auto source = makeDemoSource(o->demoSeconds);
+    auto sink = AudioSink::create(a.positional[0], kDemoRate, 1, o->setup.format, source->format().sfFormat);
     if (!sink.ok()) return sink.status();
     std::vector<float> buf(4096);
     for (;;) {

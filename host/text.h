@@ -16,8 +16,7 @@ inline std::string lower(std::string s)
 }
 
 // printf into a string (of at most 1 KiB).
-inline std::string printed(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-inline std::string printed(const char* format, ...)
+__attribute__((format(gnu_printf, 1, 2))) inline std::string printed(const char* format, ...)
 {
     char buf[1024];
     va_list args;
