@@ -41,32 +41,26 @@ Status probe(const std::string& path, BatchInput& in)
 void walk(const fs::path& dir, const std::string& relative, const std::string& exclude, bool quiet,
           std::vector<BatchInput>& out)
 {
-    struct Entry {
-        fs::path path;
-        std::string name;
-        bool folder, link;
-    };
-    std::vector<Entry> entries;
+    std::vector<fs::directory_entry> entries;
     std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.empty() || name[0] == '.') continue;
-        std::error_code e;
-        entries.push_back({it->path(), name, it->is_directory(e), it->is_symlink(e)});
-    }
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (const std::string name = it->path().filename().string(); !name.empty() && name[0] != '.')
+            entries.push_back(*it);
     if (ec) {
         if (!quiet) std::fprintf(stderr, "plumbra: skipping folder %s: %s\n", dir.string().c_str(), ec.message().c_str());
         return;
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.path().filename().string() < b.path().filename().string(); });
     for (const auto& e : entries) {
-        const std::string path = e.path.string();
-        const std::string rel = relative.empty() ? e.name : relative + "/" + e.name;
-        if (e.folder) {
-            if (e.link) {
+        const std::string path = e.path().string(), name = e.path().filename().string();
+        const std::string rel = relative.empty() ? name : relative + "/" + name;
+        std::error_code x;
+        if (e.is_directory(x)) {
+            if (e.is_symlink(x)) {
                 if (!quiet) std::fprintf(stderr, "plumbra: skipping %s: a link to a folder is not followed\n", path.c_str());
             } else if (exclude.empty() || !sameFile(path, exclude)) {
-                walk(e.path, rel, exclude, quiet, out);
+                walk(e.path(), rel, exclude, quiet, out);
             }
             continue;
         }

@@ -52,6 +52,23 @@ std::string text(double x, double y, const std::string& attributes, const std::s
     return printed("<text x=\"%.1f\" y=\"%.1f\"%s>", x, y, attributes.c_str()) + content + "</text>\n";
 }
 
+// Each series' colour and integrated loudness, and the target, from (lx, ly) down.
+std::string legend(const std::vector<PlotSeries>& series, double lx, double ly)
+{
+    std::string svg;
+    for (const auto& s : series) {
+        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-width=\"2\"");
+        svg += text(lx + 30, ly + 4, "", escape(s.label));
+        ly += 18;
+        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-dasharray=\"6 4\"");
+        svg += text(lx + 30, ly + 4, " fill=\"#555\"",
+                    "integrated " + (std::isfinite(s.integrated) ? num(s.integrated) + " LUFS" : std::string("(silent)")));
+        ly += 26;
+    }
+    svg += line(lx, ly, lx + 24, ly, " stroke=\"#999\" stroke-dasharray=\"2 4\"");
+    return svg + text(lx + 30, ly + 4, " fill=\"#555\"", "-23 LUFS target");
+}
+
 }  // namespace
 
 std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeries>& series, double step)
@@ -79,11 +96,10 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
     auto X = [&](double t) { return left + pw * t / duration; };
     auto Y = [&](double l) { return top + ph * (yMax - std::clamp(l, yMin, yMax)) / (yMax - yMin); };
 
-    std::string svg;
-    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(W) + "\" height=\"" + num(H) +
-           "\" viewBox=\"0 0 " + num(W) + " " + num(H) + "\" font-family=\"Helvetica, Arial, sans-serif\" font-size=\"12\">\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+    std::string svg = printed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+                              "width=\"%.1f\" height=\"%.1f\" viewBox=\"0 0 %.1f %.1f\" font-family=\"Helvetica, Arial, "
+                              "sans-serif\" font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n",
+                              W, H, W, H);
     svg += "<text x=\"" + num(left) + "\" y=\"24\" font-size=\"16\" font-weight=\"bold\">" + escape(title) + "</text>\n";
     svg += "<text x=\"" + num(left) + "\" y=\"42\" fill=\"#555\">Short-term loudness (3 s window, every " +
            num(step * 1000).substr(0, num(step * 1000).find('.')) + " ms), EBU R 128 / ITU-R BS.1770</text>\n";
@@ -132,20 +148,7 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
                         " stroke=\"" + s.colour + "\" stroke-width=\"1\" stroke-dasharray=\"6 4\" opacity=\"0.8\"");
     }
 
-    // Legend.
-    double ly = top + 10;
-    const double lx = left + pw + 16;
-    for (const auto& s : series) {
-        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-width=\"2\"");
-        svg += text(lx + 30, ly + 4, "", escape(s.label));
-        ly += 18;
-        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-dasharray=\"6 4\"");
-        svg += text(lx + 30, ly + 4, " fill=\"#555\"",
-                    "integrated " + (std::isfinite(s.integrated) ? num(s.integrated) + " LUFS" : std::string("(silent)")));
-        ly += 26;
-    }
-    svg += line(lx, ly, lx + 24, ly, " stroke=\"#999\" stroke-dasharray=\"2 4\"");
-    svg += text(lx + 30, ly + 4, " fill=\"#555\"", "-23 LUFS target");
+    svg += legend(series, left + pw + 16, top + 10);
     svg += "</svg>\n";
     return svg;
 }
