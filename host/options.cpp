@@ -1,13 +1,14 @@
 // The option table and what is made from it.
 #include "host/options.h"
 
+#include <bit>
+#include <tuple>
+
 namespace plumbra::host {
 
 namespace {
 
 enum class Takes { Nothing, Value, OptionalValue };
-
-enum Section { kNoHelp, kRenderHelp, kBatchHelp, kAnalyzeHelp };
 
 constexpr unsigned kRenderAny = kRenderOne | kRenderBatch;
 
@@ -15,85 +16,73 @@ struct Spec {
     const char* name;
     const char* alias;  // a one-letter form, or ""
     Takes takes;
-    unsigned scopes;
-    Section section;    // where --help describes it
+    unsigned scopes;    // --help describes it with the first of render, batch and analyze options it applies to
     const char* label;  // as --help shows it ("" after an option described together with it)
     const char* help;   // lines of the description
 };
 
 // An option may have a row per section of the help, with the scopes described there.
 const Spec kOptions[] = {
-    {"--set", "", Takes::Value, kRenderAny | kParams, kRenderHelp, "--set NAME=VALUE",
+    {"--set", "", Takes::Value, kRenderAny | kParams, "--set NAME=VALUE",
      "set a parameter by name (as `plumbra params` shows it) or index, in the\n"
      "control's own unit: --set \"Lowpass Filter=12000\" --set 16=-40;\n"
      "switches take on/off; repeatable, applied after --preset"},
-    {"--preset", "", Takes::OptionalValue, kRenderAny | kParams, kRenderHelp, "--preset FILE",
+    {"--preset", "", Takes::OptionalValue, kRenderAny | kParams, "--preset FILE",
      "text preset: one NAME=VALUE per line, # starts a comment"},
-    {"--format", "", Takes::Value, kRenderAny | kDemo, kRenderHelp, "--format F",
+    {"--format", "", Takes::Value, kRenderAny | kDemo, "--format F",
      "output samples: pcm16, pcm24 or float (default: as the input's)"},
-    {"--raw-latency", "", Takes::Nothing, kRenderAny, kRenderHelp, "--raw-latency",
+    {"--raw-latency", "", Takes::Nothing, kRenderAny, "--raw-latency",
      "keep the plug-in's own delay instead of aligning output with input"},
-    {"--no-tags", "", Takes::Nothing, kRenderAny, kRenderHelp, "--no-tags",
+    {"--no-tags", "", Takes::Nothing, kRenderAny, "--no-tags",
      "do not copy the input's tags (title, artist, album, ...) to the output"},
-    {"--quiet", "", Takes::Nothing, kRenderAny | kAnalyze, kRenderHelp, "--quiet",
+    {"--quiet", "", Takes::Nothing, kRenderAny | kAnalyze, "--quiet",
      "no progress line, notes or report on the terminal"},
-    {"--report-json", "", Takes::Value, kRenderAny, kRenderHelp, "--report-json FILE",
+    {"--report-json", "", Takes::Value, kRenderAny, "--report-json FILE",
      "write the loudness report as JSON; - writes it to standard output\n"
      "(not with OUT -), and the text report goes to standard error"},
-    {"--plot", "", Takes::Value, kRenderOne, kRenderHelp, "--plot FILE.svg",
+    {"--plot", "", Takes::Value, kRenderOne, "--plot FILE.svg",
      "draw short-term loudness of input and output over time (one file only)"},
-    {"--plugin", "", Takes::Value, kRenderAny | kParams | kInfo, kRenderHelp, "--plugin PATH",
+    {"--plugin", "", Takes::Value, kRenderAny | kParams | kInfo, "--plugin PATH",
      "the plug-in library (default: $PLUMBRA_PLUGIN, else the one beside plumbra)"},
-    {"--block-size", "", Takes::Value, kRenderAny, kRenderHelp, "--block-size N",
-     "frames per processing call (default 1024)"},
-    {"--demo-length", "", Takes::Value, kRenderOne | kDemo, kRenderHelp, "--demo-length S",
+    {"--block-size", "", Takes::Value, kRenderAny, "--block-size N", "frames per processing call (default 1024)"},
+    {"--demo-length", "", Takes::Value, kRenderOne | kDemo, "--demo-length S",
      "with --demo or demo: only the first S seconds of the programme"},
-    {"-o", "", Takes::Value, kRenderBatch, kBatchHelp, "-o DIR",
+    {"-o", "", Takes::Value, kRenderBatch, "-o DIR",
      "output folder, created if missing: each file keeps its place below the\n"
      "folder it was found in (a file named alone goes to the top) and its name"},
-    {"--ext", "", Takes::Value, kRenderBatch, kBatchHelp, "--ext EXT",
+    {"--ext", "", Takes::Value, kRenderBatch, "--ext EXT",
      "output container by extension (wav, flac, ogg, ...); default: the input's"},
-    {"--jobs", "-j", Takes::Value, kRenderBatch, kBatchHelp, "-j N, --jobs N",
+    {"--jobs", "-j", Takes::Value, kRenderBatch, "-j N, --jobs N",
      "render N files at once, each in its own plug-in instance (default: the\n"
      "number of cores)"},
-    {"--overwrite", "", Takes::Nothing, kRenderBatch, kBatchHelp, "--overwrite",
+    {"--overwrite", "", Takes::Nothing, kRenderBatch, "--overwrite",
      "replace existing outputs (by default an existing output is refused and\n"
      "counts as a failed file)"},
-    {"--skip-existing", "", Takes::Nothing, kRenderBatch, kBatchHelp, "--skip-existing",
+    {"--skip-existing", "", Takes::Nothing, kRenderBatch, "--skip-existing",
      "leave existing outputs alone and count them as done, so that an\n"
      "interrupted batch run again finishes the rest"},
-    {"--json", "", Takes::Nothing, kAnalyze, kAnalyzeHelp, "--json, --csv",
+    {"--json", "", Takes::Nothing, kAnalyze, "--json, --csv",
      "machine-readable output on standard output instead of the table"},
-    {"--csv", "", Takes::Nothing, kAnalyze, kAnalyzeHelp, "", ""},
-    {"--jobs", "-j", Takes::Value, kAnalyze, kAnalyzeHelp, "-j N, --jobs N",
+    {"--csv", "", Takes::Nothing, kAnalyze, "", ""},
+    {"--jobs", "-j", Takes::Value, kAnalyze, "-j N, --jobs N",
      "measure N files at once (default: the number of cores)"},
-    {"--demo", "", Takes::Nothing, kRenderOne, kNoHelp, "", ""},
-    {"--help", "-h", Takes::Nothing, 0, kNoHelp, "", ""},
-    {"--version", "", Takes::Nothing, 0, kNoHelp, "", ""},
+    {"--demo", "", Takes::Nothing, kRenderOne, "", ""},
+    {"--help", "-h", Takes::Nothing, 0, "", ""},
+    {"--version", "", Takes::Nothing, 0, "", ""},
 };
 
-struct SectionText {
-    Section section;
-    const char* title;
-    const char* note;  // a last line, or ""
-};
-
-const SectionText kSections[] = {
-    {kRenderHelp, "render options:", ""},
-    {kBatchHelp, "batch options (render IN... -o DIR):",
+// The sections of --help that describe options: scope, title and a last line.
+const std::tuple<unsigned, const char*, const char*> kSections[] = {
+    {kRenderOne, "render options:", ""},
+    {kRenderBatch, "batch options (render IN... -o DIR):",
      "A single IN OUT render keeps its behaviour: OUT is replaced if it exists."},
-    {kAnalyzeHelp, "analyze options:", ""},
+    {kAnalyze, "analyze options:", ""},
 };
 
-// How a command is named where an option does not apply to it.
-const std::pair<Scope, const char*> kScopeNames[] = {
-    {kRenderOne, "render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)"},
-    {kRenderBatch, "render -o (a batch; --plot and --demo take one file)"},
-    {kAnalyze, "analyze"},
-    {kDemo, "demo"},
-    {kParams, "params"},
-    {kInfo, "info"},
-};
+// How each scope, in the order of its bit, is named where an option does not apply to it.
+const char* kScopeNames[] = {"render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)",
+                             "render -o (a batch; --plot and --demo take one file)",
+                             "analyze", "demo", "params", "info"};
 
 const char* kUsage = R"(plumbra: renders audio through the Halvex_Plumbra-Vektis VST 2 plug-in
 
@@ -222,9 +211,7 @@ Status checkAllowed(const Args& args, Scope scope)
     for (const auto& o : args.options) {
         bool allowed = false;
         for (const Spec& s : kOptions) allowed = allowed || (o.name == s.name && (s.scopes & scope));
-        if (allowed) continue;
-        for (const auto& [sc, name] : kScopeNames)
-            if (sc == scope) return usage(o.typed + " does not apply to plumbra " + name);
+        if (!allowed) return usage(o.typed + " does not apply to plumbra " + kScopeNames[std::countr_zero(unsigned(scope))]);
     }
     return Status::success();
 }
@@ -232,10 +219,11 @@ Status checkAllowed(const Args& args, Scope scope)
 std::string helpText()
 {
     std::string out = kUsage;
-    for (const auto& section : kSections) {
-        out += std::string(section.section == kRenderHelp ? "" : "\n") + section.title + "\n";
+    for (const auto& [scope, title, note] : kSections) {
+        out += std::string(scope == kRenderOne ? "" : "\n") + title + "\n";
         for (const Spec& s : kOptions) {
-            if (s.section != section.section || !*s.label) continue;
+            const unsigned described = s.scopes & kRenderOne ? kRenderOne : s.scopes & kRenderBatch ? kRenderBatch : kAnalyze;
+            if (described != scope || !*s.label) continue;
             std::string help = s.help, label = s.label;
             for (size_t at = 0, end; at < help.size(); at = end + 1, label.clear()) {
                 end = help.find('\n', at);
@@ -243,7 +231,7 @@ std::string helpText()
                 out += "  " + label + std::string(21 - label.size(), ' ') + help.substr(at, end - at) + "\n";
             }
         }
-        if (*section.note) out += std::string("  ") + section.note + "\n";
+        if (*note) out += std::string("  ") + note + "\n";
     }
     return out + kTrailer;
 }
