@@ -18,33 +18,22 @@ int decimalsOf(const std::string& key)
 
 // Bytes pass through as they are (file names need not be UTF-8); only what JSON
 // forbids is escaped.
-void writeString(std::string& out, const std::string& s)
+std::string quoted(const std::string& s)
 {
-    out += '"';
+    std::string out = "\"";
     for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            out += c < 0x20 ? printed("\\u%04x", c) : std::string(1, static_cast<char>(c));
-        }
+        const char* named = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
+                            : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
+        out += named ? std::string(named) : c < 0x20 ? printed("\\u%04x", c) : std::string(1, static_cast<char>(c));
     }
-    out += '"';
+    return out + "\"";
 }
 
 void writeValue(std::string& out, const Json& v, const std::string& key, const std::string& indent, const JsonLayout& layout)
 {
-    switch (v.type()) {
-    case Json::value_t::null: out += "null"; return;
-    case Json::value_t::boolean: out += v.get<bool>() ? "true" : "false"; return;
-    case Json::value_t::number_integer:
-    case Json::value_t::number_unsigned:
-    case Json::value_t::number_float: out += numberText(key, v, "null"); return;
-    case Json::value_t::string: writeString(out, v.get_ref<const std::string&>()); return;
-    default: break;
+    if (!v.is_structured()) {  // null, true and false as nlohmann writes them
+        out += v.is_string() ? quoted(v.get_ref<const std::string&>()) : v.is_number() ? numberText(key, v, "null") : v.dump();
+        return;
     }
     const bool object = v.is_object();
     if (v.empty()) {
@@ -60,10 +49,7 @@ void writeValue(std::string& out, const Json& v, const std::string& key, const s
         out += first ? "" : ",";
         out += inline_ ? (first ? "" : " ") : "\n" + inner;
         first = false;
-        if (object) {
-            writeString(out, it.key());
-            out += ": ";
-        }
+        if (object) out += quoted(it.key()) + ": ";
         writeValue(out, *it, object ? it.key() : key, inner, layout);
     }
     if (!inline_) out += "\n" + indent;
