@@ -16,7 +16,7 @@ namespace plumbra::host {
 namespace {
 
 struct Measured {
-    std::unique_ptr<LoudnessMeter> meter;  // kept (released) for the pooled total
+    std::unique_ptr<LoudnessMeter> meter;  // kept (released) for the pooled total, when measured whole
     LoudnessSummary summary;
     int rate = 0, channels = 0;
     double seconds = 0;
@@ -24,10 +24,7 @@ struct Measured {
 
 FileOutcome measureFile(const BatchInput& in, Measured& m, Progress& progress)
 {
-    auto fail = [&m](const std::string& why) {
-        m.meter.reset();
-        return FileOutcome{Outcome::Failed, why};
-    };
+    auto fail = [](const std::string& why) { return FileOutcome{Outcome::Failed, why}; };
     if (!in.problem.empty()) return fail(in.problem);
     auto opened = openAudioFile(in.path);
     if (!opened.ok()) return fail(opened.status().reason);

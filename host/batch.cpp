@@ -165,9 +165,8 @@ void printFileLine(std::FILE* text, bool quiet, const std::string& head, const B
 Status runBatch(const BatchOptions& o)
 {
     std::vector<BatchInput> inputs = gatherInputs(o.inputs, o.outputFolder, o.render.quiet);
-    for (const auto& in : inputs)
-        if (in.path == "-")
-            return Status::fail(kExitUsage, "standard input (-) cannot be part of a batch: name files or folders");
+    if (std::any_of(inputs.begin(), inputs.end(), [](const BatchInput& in) { return in.path == "-"; }))
+        return Status::fail(kExitUsage, "standard input (-) cannot be part of a batch: name files or folders");
     if (inputs.empty()) return Status::fail(kExitInput, "no audio files found in the inputs given");
 
     // The plug-in and the parameters are checked once, before any file is touched.
@@ -190,8 +189,7 @@ Status runBatch(const BatchOptions& o)
     FileJobs jobs{&inputs, o.jobs, o.render.quiet, [&](size_t i) { return inputs[i].path; },
                   [&](size_t i, Progress& progress) { return renderFile(o, table, setup, inputs[i], results[i], progress); },
                   [&](size_t i, const FileOutcome& f) {
-                      std::string head = "[" + std::to_string(i + 1) + "/" + total + "]";
-                      head.insert(1, total.size() * 2 + 3 - head.size(), ' ');
+                      const std::string head = printed("[%*zu/%s]", static_cast<int>(total.size()), i + 1, total.c_str());
                       printFileLine(text, o.render.quiet, head, inputs[i], results[i], f);
                   }};
     const FilesDone done = runFiles(jobs);

@@ -181,10 +181,8 @@ FilesDone runFiles(const FileJobs& j)
 
     std::string list;
     size_t failed = 0;
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        if (!d.outcomes[i].failed()) continue;
-        list += (failed++ ? ", " : "") + j.name(i);
-    }
+    for (size_t i = 0; i < inputs.size(); ++i)
+        if (d.outcomes[i].failed()) list += (failed++ ? ", " : "") + j.name(i);
     if (failed > 0)
         d.status = Status::fail(kExitSomeFailed, std::to_string(failed) + " of " + std::to_string(inputs.size()) +
                                                      " files failed: " + list);
