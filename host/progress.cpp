@@ -17,9 +17,10 @@ namespace plumbra::host {
 
 namespace {
 
+// A header's length can fall short of the audio that follows: the bar stops full.
 std::string bar(double fraction, int width)
 {
-    const int filled = static_cast<int>(fraction * width);
+    const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * width);
     return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '-') + "]";
 }
 
