@@ -131,10 +131,7 @@ int majorFromExtension(const std::string& path)
 
 bool formatValid(int format, int rate, int channels)
 {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info{0, rate, channels, format, 0, 0};
     return sf_format_check(&info) != 0;
 }
 
@@ -326,10 +323,7 @@ Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, in
         const std::string header = wavStreamHeader(rate, channels, sub, 0xFFFFFFFFu);
         if (!writeAll(kStdout, header.data(), header.size()))
             return Status::fail(kExitOutput, "cannot write standard output: " + systemError());
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = channels;
-        info.format = SF_FORMAT_RAW | sub | SF_ENDIAN_LITTLE;
+        SF_INFO info{0, rate, channels, SF_FORMAT_RAW | sub | SF_ENDIAN_LITTLE, 0, 0};
         sink->file_ = sf_open_virtual(&stdoutStream, SFM_WRITE, &info, &sink->streamBytes_);
         if (!sink->file_) return Status::fail(kExitOutput, "cannot write standard output: " + sfReason(nullptr));
         sf_command(sink->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
@@ -367,10 +361,7 @@ Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, in
 
     Status s = sink->temp_.create(path);
     if (!s.ok()) return s;
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info{0, rate, channels, format, 0, 0};
     sink->file_ = sf_open_fd(sink->temp_.fd(), SFM_WRITE, &info, SF_FALSE);
     if (!sink->file_) return Status::fail(kExitOutput, "cannot write " + path + ": " + sfReason(nullptr));
     sf_command(sink->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);

@@ -247,18 +247,15 @@ Status cmdInfo(const Args& a)
     std::printf("category       %ld\n", static_cast<long>(p.category()));
     std::printf("programs       %d (first: \"%s\")\n", e.numPrograms, p.programName(0).c_str());
     std::printf("parameters     %d\n", e.numParams);
-    std::printf("inputs         %d\n", e.numInputs);
-    for (int i = 0; i < e.numInputs; ++i) {
-        PinInfo pin = p.inputPin(i);
-        if (pin.present)
-            std::printf("  in %d         \"%s\" (\"%s\"), flags %d\n", i, pin.label.c_str(), pin.shortLabel.c_str(), pin.flags);
-    }
-    std::printf("outputs        %d\n", e.numOutputs);
-    for (int i = 0; i < e.numOutputs; ++i) {
-        PinInfo pin = p.outputPin(i);
-        if (pin.present)
-            std::printf("  out %d        \"%s\" (\"%s\"), flags %d\n", i, pin.label.c_str(), pin.shortLabel.c_str(), pin.flags);
-    }
+    auto pins = [&p](const std::string& what, int count, PinInfo (Plugin::*pin)(int)) {
+        std::printf("%-15s%d\n", (what + "puts").c_str(), count);
+        for (int i = 0; i < count; ++i)
+            if (const PinInfo info = (p.*pin)(i); info.present)
+                std::printf("  %s %d%*s\"%s\" (\"%s\"), flags %d\n", what.c_str(), i, static_cast<int>(11 - what.size()), "",
+                            info.label.c_str(), info.shortLabel.c_str(), info.flags);
+    };
+    pins("in", e.numInputs, &Plugin::inputPin);
+    pins("out", e.numOutputs, &Plugin::outputPin);
     std::printf("latency        %d samples (%.1f ms at 44100 Hz)\n", e.initialDelay, 1000.0 * e.initialDelay / 44100.0);
     std::printf("flags          0x%X (%s)\n", static_cast<unsigned>(e.flags), flagNames(e.flags).c_str());
     return Status::success();
