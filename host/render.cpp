@@ -169,17 +169,12 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
 Status runRender(const RenderOptions& o)
 {
     // The input first, so that a missing file is reported before anything else happens.
-    std::unique_ptr<AudioSource> source;
-    if (o.demo) {
-        source = makeDemoSource(o.demoSeconds);
-    } else {
-        auto opened = openAudioFile(o.input);
-        if (!opened.ok()) return opened.status();
-        source = std::move(opened.value());
-    }
-    const AudioFormat in = source->format();
+    auto opened = o.demo ? Result<std::unique_ptr<AudioSource>>(makeDemoSource(o.demoSeconds)) : openAudioFile(o.input);
+    if (!opened.ok()) return opened.status();
+    AudioSource& source = *opened.value();
+    const AudioFormat in = source.format();
     if (in.channels > 2)
-        return Status::fail(kExitInput, source->name() + " has " + std::to_string(in.channels) +
+        return Status::fail(kExitInput, source.name() + " has " + std::to_string(in.channels) +
                                             " channels; plumbra takes mono or stereo");
 
     RenderSetup setup = o.setup;
@@ -189,22 +184,19 @@ Status runRender(const RenderOptions& o)
 
     // Report and plot files are created now, so that a bad path stops the job before it runs.
     ReportOutput report;
-    Status opened = report.open(o.reportJson);
-    if (!opened.ok()) return opened;
     TempFile plotFile;
-    if (!o.plot.empty()) {
-        Status s = plotFile.create(o.plot);
-        if (!s.ok()) return s;
-    }
+    Status s = report.open(o.reportJson);
+    if (s.ok() && !o.plot.empty()) s = plotFile.create(o.plot);
+    if (!s.ok()) return s;
 
     // Standard output carries the audio or the JSON report; the text report goes elsewhere.
     std::FILE* text = o.output == "-" || report.toStdout() ? stderr : stdout;
     if (in.channels == 2 && !o.quiet)
-        std::fprintf(stderr, "plumbra: %s is stereo: feeding the plug-in its mono mix (L+R)/2\n", source->name().c_str());
+        std::fprintf(stderr, "plumbra: %s is stereo: feeding the plug-in its mono mix (L+R)/2\n", source.name().c_str());
 
     Progress progress(!o.quiet && isTerminal(2), in.frames < 0 ? -1 : audioUs(in.frames, in.rate));
     auto count = progress.counter(in.rate);
-    auto rendered = renderStream(plugin, prepared->table, *source, o.output, setup, [&](int64_t frames) {
+    auto rendered = renderStream(plugin, prepared->table, source, o.output, setup, [&](int64_t frames) {
         count(frames);
         progress.draw();
     });
@@ -213,15 +205,15 @@ Status runRender(const RenderOptions& o)
     const RenderReport& r = rendered.value().report;
 
     if (!o.quiet) std::fputs(reportText(r).c_str(), text);
-    Status written = report.write(writeJson(reportJson(r)));
-    if (!written.ok()) return written;
+    s = report.write(writeJson(reportJson(r)));
+    if (!s.ok()) return s;
     if (!o.plot.empty()) {
         std::vector<PlotSeries> series = {
             {"input", rendered.value().inShortTerm, r.in.integratedLufs, "#1f6fb4"},
             {"output", rendered.value().outShortTerm, r.out.integratedLufs, "#d9480f"},
         };
         const std::string title = "Loudness: " + r.input + " through " + plugin.effectName();
-        Status s = writeAndCommit(plotFile, loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds));
+        s = writeAndCommit(plotFile, loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds));
         if (!s.ok()) return s;
     }
     // A broken render is never passed off as a good one, but its file stays for inspection.
