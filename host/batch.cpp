@@ -173,7 +173,6 @@ Status runBatch(const BatchOptions& o)
     RenderSetup setup = o.render.setup;
     auto prepared = preparePlugin(o.render, setup);
     if (!prepared.ok()) return prepared.status();
-    const ParamTable table = prepared->table;
     prepared->plugin.reset();
     ReportOutput reportFile;
     Status s = reportFile.open(o.render.reportJson);
@@ -187,7 +186,9 @@ Status runBatch(const BatchOptions& o)
     std::FILE* text = reportFile.toStdout() ? stderr : stdout;
     const std::string total = std::to_string(inputs.size());
     FileJobs jobs{&inputs, o.jobs, o.render.quiet, [&](size_t i) { return inputs[i].path; },
-                  [&](size_t i, Progress& progress) { return renderFile(o, table, setup, inputs[i], results[i], progress); },
+                  [&](size_t i, Progress& progress) {
+                      return renderFile(o, prepared->table, setup, inputs[i], results[i], progress);
+                  },
                   [&](size_t i, const FileOutcome& f) {
                       const std::string head = printed("[%*zu/%s]", static_cast<int>(total.size()), i + 1, total.c_str());
                       printFileLine(text, o.render.quiet, head, inputs[i], results[i], f);

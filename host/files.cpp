@@ -134,8 +134,7 @@ std::vector<BatchInput> gatherInputs(const std::vector<std::string>& arguments, 
 {
     std::vector<BatchInput> out;
     for (const auto& arg : arguments) {
-        std::error_code ec;
-        if (arg != "-" && fs::is_directory(fs::path(arg), ec)) {
+        if (std::error_code ec; arg != "-" && fs::is_directory(fs::path(arg), ec)) {
             walk(fs::path(arg), "", exclude, quiet, out);
             continue;
         }

@@ -4,22 +4,15 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "host/status.h"
 
 namespace plumbra::host {
 
-// What an option applies to. A command checks the options given against its own.
-enum Scope : unsigned {
-    kRenderOne = 1u << 0,    // render IN OUT, render --demo OUT
-    kRenderBatch = 1u << 1,  // render IN... -o DIR
-    kAnalyze = 1u << 2,
-    kDemo = 1u << 3,
-    kParams = 1u << 4,
-    kInfo = 1u << 5,
-};
+// What an option applies to; a command checks the options given against its own.
+// kRenderOne is render IN OUT and render --demo OUT, kRenderBatch render IN... -o DIR.
+enum Scope : unsigned { kRenderOne = 1, kRenderBatch = 2, kAnalyze = 4, kDemo = 8, kParams = 16, kInfo = 32 };
 
 struct Option {
     std::string name;   // as the table names it, e.g. "--jobs" for "-j" too

@@ -66,6 +66,26 @@ void noteTags(RenderReport& r, const Tags& tags, const std::string& output)
     }
 }
 
+// Sets the plug-in up for the source: rate and block size first, as the plug-in may
+// reset its parameters on a rate change, then the parameters. The report so far.
+RenderReport startReport(Plugin& plugin, const AudioSource& source, const RenderSetup& setup)
+{
+    plugin.setSampleRate(static_cast<float>(source.format().rate));
+    plugin.setBlockSize(setup.blockSize);
+    ParamTable::apply(plugin, setup.assignments);
+    RenderReport r;
+    r.input = source.name();
+    r.plugin = plugin.path();
+    r.inputFormat = describeFormat(source.format().sfFormat);
+    r.rate = source.format().rate;
+    r.inputChannels = source.format().channels;
+    r.outputChannels = plugin.numOutputs();
+    r.latency = std::max(0, plugin.latency());
+    r.compensated = !setup.rawLatency;
+    r.blockSize = setup.blockSize;
+    return r;
+}
+
 // The plug-in's input: the programme itself, or the mean of its two channels.
 void mixToMono(const float* interleaved, int channels, int frames, float* mono)
 {
@@ -81,22 +101,9 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
 {
     const auto start = std::chrono::steady_clock::now();
     const AudioFormat in = source.format();
-    // Rate and block size first: the plug-in may reset its parameters on a rate change.
-    plugin.setSampleRate(static_cast<float>(in.rate));
-    plugin.setBlockSize(setup.blockSize);
-    ParamTable::apply(plugin, setup.assignments);
-
     RenderOutcome o;
     RenderReport& r = o.report;
-    r.input = source.name();
-    r.plugin = plugin.path();
-    r.inputFormat = describeFormat(in.sfFormat);
-    r.rate = in.rate;
-    r.inputChannels = in.channels;
-    r.outputChannels = plugin.numOutputs();
-    r.latency = std::max(0, plugin.latency());
-    r.compensated = !setup.rawLatency;
-    r.blockSize = setup.blockSize;
+    r = startReport(plugin, source, setup);
     auto created = AudioSink::create(output, in.rate, r.outputChannels, setup.format, in.sfFormat);
     if (!created.ok()) return created.status();
     AudioSink& sink = *created.value();
