@@ -958,8 +958,8 @@ TEST(PlumbraCommandLine, HelpDescribesEveryOptionInColumnsAndEachOneParses)
 
 TEST_F(PlumbraLibrary, AnalyzeJsonAndCsvAreOneReportWithTheDecimalsOfEachUnit)
 {
-    // A name that needs quoting in both, and a silent file, whose loudness is null or -inf.
-    const std::string odd = dir / "odd \"name\",\ttab.wav", silent = dir / "silent.wav";
+    // A name that needs quoting and escaping, and a silent file, whose loudness is null or -inf.
+    const std::string odd = dir / "odd \"name\",\ttab\x01.wav", silent = dir / "silent.wav";
     writeAudio(odd, testSignal(44100, 0.5), 1, 44100);
     writeAudio(silent, std::vector<float>(22050, 0.0f), 1, 44100);
     HostRun json = runHost({"analyze", odd, silent, lib + "/voice", "--json"}, dir);
@@ -973,7 +973,7 @@ TEST_F(PlumbraLibrary, AnalyzeJsonAndCsvAreOneReportWithTheDecimalsOfEachUnit)
     EXPECT_EQ(doc["total"]["files"], 4);
     // One line per file and for the total, members in a fixed order.
     EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 9);
-    EXPECT_NE(json.out.find("    {\"file\": \"" + dir.path() + "/odd \\\"name\\\",\\ttab.wav\", \"status\": \"ok\", "
+    EXPECT_NE(json.out.find("    {\"file\": \"" + dir.path() + "/odd \\\"name\\\",\\ttab\\u0001.wav\", \"status\": \"ok\", "
                             "\"sample_rate\": 44100, \"channels\": 1, \"duration_s\": 0.500, \"integrated_lufs\": "),
               std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"duration_s\": 0.500, \"integrated_lufs\": null, \"loudness_range_lu\": 0.00, "
@@ -984,7 +984,7 @@ TEST_F(PlumbraLibrary, AnalyzeJsonAndCsvAreOneReportWithTheDecimalsOfEachUnit)
     std::getline(rows, row);
     EXPECT_EQ(row, "file,status,sample_rate,channels,duration_s,integrated_lufs,loudness_range_lu,true_peak_dbtp,sample_peak_dbfs");
     std::getline(rows, row);
-    EXPECT_EQ(row.rfind("\"" + dir.path() + "/odd \"\"name\"\",\ttab.wav\",ok,44100,1,0.500,", 0), 0u) << row;
+    EXPECT_EQ(row.rfind("\"" + dir.path() + "/odd \"\"name\"\",\ttab\x01.wav\",ok,44100,1,0.500,", 0), 0u) << row;
     for (const auto& f : doc["files"]) {
         if (&f != &doc["files"][0]) std::getline(rows, row);
         char expected[128];
