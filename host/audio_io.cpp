@@ -17,6 +17,8 @@
 #include <unistd.h>
 #endif
 
+#include "host/text.h"
+
 namespace plumbra::host {
 
 namespace {
@@ -32,12 +34,6 @@ void setBinary(int fd)
 #else
     (void)fd;
 #endif
-}
-
-std::string lower(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 std::string sfReason(SNDFILE* f)
@@ -135,10 +131,7 @@ int majorFromExtension(const std::string& path)
 
 bool formatValid(int format, int rate, int channels)
 {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info{0, rate, channels, format, 0, 0};
     return sf_format_check(&info) != 0;
 }
 
@@ -164,26 +157,29 @@ int subtypeOf(SampleFormat s)
 
 // Little-endian WAV header for a stream of unknown length: both sizes are the
 // "unknown" value 0xFFFFFFFF, which stream readers take as "until the end".
+// Bytes of one sample of a stream subtype (see streamSubtype).
+int bytesOf(int subtype)
+{
+    switch (subtype) {
+    case SF_FORMAT_PCM_U8: return 1;
+    case SF_FORMAT_PCM_16: return 2;
+    case SF_FORMAT_PCM_24: return 3;
+    case SF_FORMAT_DOUBLE: return 8;
+    default: return 4;
+    }
+}
+
 std::string wavStreamHeader(int rate, int channels, int subtype, uint32_t dataBytes)
 {
     const bool isFloat = subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE;
-    int bits = 16;
-    switch (subtype) {
-    case SF_FORMAT_PCM_U8: bits = 8; break;
-    case SF_FORMAT_PCM_24: bits = 24; break;
-    case SF_FORMAT_PCM_32:
-    case SF_FORMAT_FLOAT: bits = 32; break;
-    case SF_FORMAT_DOUBLE: bits = 64; break;
-    default: break;
-    }
+    const int bits = 8 * bytesOf(subtype);
     const uint32_t blockAlign = static_cast<uint32_t>(channels * bits / 8);
     std::string h;
-    auto u32 = [&h](uint32_t v) {
-        for (int i = 0; i < 4; ++i) h.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    auto put = [&h](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) h.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
     };
-    auto u16 = [&h](uint32_t v) {
-        for (int i = 0; i < 2; ++i) h.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    };
+    auto u32 = [&put](uint32_t v) { put(v, 4); };
+    auto u16 = [&put](uint32_t v) { put(v, 2); };
     const uint32_t riffSize = dataBytes == 0xFFFFFFFFu ? 0xFFFFFFFFu : dataBytes + 36;
     h += "RIFF";
     u32(riffSize);
@@ -227,17 +223,6 @@ sf_count_t streamWrite(const void* data, sf_count_t count, void* user)
 }
 sf_count_t streamTell(void* user) { return *static_cast<sf_count_t*>(user); }
 SF_VIRTUAL_IO stdoutStream = {streamLength, streamSeek, streamRead, streamWrite, streamTell};
-
-int bytesOf(int subtype)
-{
-    switch (subtype) {
-    case SF_FORMAT_PCM_U8: return 1;
-    case SF_FORMAT_PCM_16: return 2;
-    case SF_FORMAT_PCM_24: return 3;
-    case SF_FORMAT_DOUBLE: return 8;
-    default: return 4;
-    }
-}
 
 }  // namespace
 
@@ -338,10 +323,7 @@ Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, in
         const std::string header = wavStreamHeader(rate, channels, sub, 0xFFFFFFFFu);
         if (!writeAll(kStdout, header.data(), header.size()))
             return Status::fail(kExitOutput, "cannot write standard output: " + systemError());
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = channels;
-        info.format = SF_FORMAT_RAW | sub | SF_ENDIAN_LITTLE;
+        SF_INFO info{0, rate, channels, SF_FORMAT_RAW | sub | SF_ENDIAN_LITTLE, 0, 0};
         sink->file_ = sf_open_virtual(&stdoutStream, SFM_WRITE, &info, &sink->streamBytes_);
         if (!sink->file_) return Status::fail(kExitOutput, "cannot write standard output: " + sfReason(nullptr));
         sf_command(sink->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
@@ -379,10 +361,7 @@ Result<std::unique_ptr<AudioSink>> AudioSink::create(const std::string& path, in
 
     Status s = sink->temp_.create(path);
     if (!s.ok()) return s;
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
+    SF_INFO info{0, rate, channels, format, 0, 0};
     sink->file_ = sf_open_fd(sink->temp_.fd(), SFM_WRITE, &info, SF_FALSE);
     if (!sink->file_) return Status::fail(kExitOutput, "cannot write " + path + ": " + sfReason(nullptr));
     sf_command(sink->file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);

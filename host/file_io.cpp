@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -109,19 +110,17 @@ TempFile::~TempFile() { discard(); }
 Status TempFile::create(const std::string& destination)
 {
     destination_ = destination;
-    struct stat st {};
-    if (::stat(destination.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    std::error_code ec;
+    if (std::filesystem::is_directory(destination, ec))
         return Status::fail(kExitOutput, "cannot write " + destination + ": it is a folder");
-
-    auto slash = destination.find_last_of("/\\");
-    const std::string dir = slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
+    std::filesystem::path temp(destination);
+    const std::string base = "." + temp.filename().string() + ".plumbra-" + std::to_string(plumbra_getpid()) + "-";
     static std::atomic<unsigned> counter{0};
     // The name is registered for removal before the file is created, so that an
     // interrupting signal, whichever thread it reaches, can never leave an
     // unregistered temporary file behind (removing a name not yet created is harmless).
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temp_ = dir + "." + base + ".plumbra-" + std::to_string(plumbra_getpid()) + "-" + std::to_string(counter++);
+        temp_ = temp.replace_filename(base + std::to_string(counter++)).string();
         slot_ = claimSlot(temp_);
 #ifdef _WIN32
         fd_ = ::_open(temp_.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
@@ -187,12 +186,16 @@ Status writeAndCommit(TempFile& file, const std::string& content)
     return file.commit();
 }
 
-Status writeTextFile(const std::string& path, const std::string& content)
+Status ReportOutput::open(const std::string& path)
 {
-    TempFile file;
-    Status s = file.create(path);
-    if (!s.ok()) return s;
-    return writeAndCommit(file, content);
+    path_ = path;
+    return path.empty() || toStdout() ? Status::success() : file_.create(path);
+}
+
+Status ReportOutput::write(const std::string& text)
+{
+    if (toStdout()) std::fputs(text.c_str(), stdout);
+    return path_.empty() || toStdout() ? Status::success() : writeAndCommit(file_, text);
 }
 
 #ifdef _WIN32

@@ -33,8 +33,20 @@ private:
     int slot_ = -1;  // entry in the table that the signal handler cleans up
 };
 
-// Writes a whole text file through a temporary file.
-Status writeTextFile(const std::string& path, const std::string& content);
+// Where a text report goes: nowhere (""), standard output ("-") or a file that is
+// created by open(), so that a bad path stops a job before it runs, and appears
+// whole when written.
+class ReportOutput {
+public:
+    Status open(const std::string& path);
+    bool toStdout() const { return path_ == "-"; }
+    Status write(const std::string& text);
+
+private:
+    std::string path_;
+    TempFile file_;
+};
+
 // Writes content into an already created temporary file and commits it.
 Status writeAndCommit(TempFile& file, const std::string& content);
 // Writes all bytes to a descriptor, retrying short writes; false with errno set on failure.

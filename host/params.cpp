@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "host/text.h"
+
 namespace plumbra::host {
 
 namespace {
@@ -20,12 +22,6 @@ std::string trim(const std::string& s)
     while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
     while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
     return s.substr(a, b - a);
-}
-
-std::string lower(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 // A whole string as a finite number, or nothing.
@@ -88,9 +84,7 @@ float ParamInfo::normalisedOf(double plain) const
 std::string ParamInfo::format(double plain) const
 {
     if (isSwitch) return plain > 0.5 ? "on" : "off";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*f", precision, plain);
-    return buf;
+    return printed("%.*f", precision, plain);
 }
 
 std::string ParamInfo::rangeText() const

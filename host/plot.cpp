@@ -5,15 +5,16 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/progress.h"
+#include "host/text.h"
+
 namespace plumbra::host {
 
 namespace {
 
 std::string num(double v)
 {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", v);
-    return buf;
+    return printed("%.1f", v);
 }
 
 std::string escape(const std::string& s)
@@ -31,17 +32,6 @@ std::string escape(const std::string& s)
     return out;
 }
 
-std::string timeLabel(double s)
-{
-    char buf[32];
-    const long t = static_cast<long>(std::lround(s));
-    if (t >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", t / 3600, (t / 60) % 60, t % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", t / 60, t % 60);
-    return buf;
-}
-
 // A step of 1, 2 or 5 times a power of ten giving roughly `target` divisions.
 double niceStep(double span, int target)
 {
@@ -50,6 +40,33 @@ double niceStep(double span, int target)
     for (double s : kSteps)
         if (s >= raw) return s;
     return 3600.0 * std::ceil(raw / 3600.0);
+}
+
+std::string line(double x1, double y1, double x2, double y2, const std::string& attributes)
+{
+    return printed("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"%s/>\n", x1, y1, x2, y2, attributes.c_str());
+}
+
+std::string text(double x, double y, const std::string& attributes, const std::string& content)
+{
+    return printed("<text x=\"%.1f\" y=\"%.1f\"%s>", x, y, attributes.c_str()) + content + "</text>\n";
+}
+
+// Each series' colour and integrated loudness, and the target, from (lx, ly) down.
+std::string legend(const std::vector<PlotSeries>& series, double lx, double ly)
+{
+    std::string svg;
+    for (const auto& s : series) {
+        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-width=\"2\"");
+        svg += text(lx + 30, ly + 4, "", escape(s.label));
+        ly += 18;
+        svg += line(lx, ly, lx + 24, ly, " stroke=\"" + s.colour + "\" stroke-dasharray=\"6 4\"");
+        svg += text(lx + 30, ly + 4, " fill=\"#555\"",
+                    "integrated " + (std::isfinite(s.integrated) ? num(s.integrated) + " LUFS" : std::string("(silent)")));
+        ly += 26;
+    }
+    svg += line(lx, ly, lx + 24, ly, " stroke=\"#999\" stroke-dasharray=\"2 4\"");
+    return svg + text(lx + 30, ly + 4, " fill=\"#555\"", "-23 LUFS target");
 }
 
 }  // namespace
@@ -79,11 +96,10 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
     auto X = [&](double t) { return left + pw * t / duration; };
     auto Y = [&](double l) { return top + ph * (yMax - std::clamp(l, yMin, yMax)) / (yMax - yMin); };
 
-    std::string svg;
-    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + num(W) + "\" height=\"" + num(H) +
-           "\" viewBox=\"0 0 " + num(W) + " " + num(H) + "\" font-family=\"Helvetica, Arial, sans-serif\" font-size=\"12\">\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
+    std::string svg = printed("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+                              "width=\"%.1f\" height=\"%.1f\" viewBox=\"0 0 %.1f %.1f\" font-family=\"Helvetica, Arial, "
+                              "sans-serif\" font-size=\"12\">\n<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n",
+                              W, H, W, H);
     svg += "<text x=\"" + num(left) + "\" y=\"24\" font-size=\"16\" font-weight=\"bold\">" + escape(title) + "</text>\n";
     svg += "<text x=\"" + num(left) + "\" y=\"42\" fill=\"#555\">Short-term loudness (3 s window, every " +
            num(step * 1000).substr(0, num(step * 1000).find('.')) + " ms), EBU R 128 / ITU-R BS.1770</text>\n";
@@ -91,27 +107,26 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
     // Grid and axes.
     svg += "<g stroke=\"#e3e3e3\" stroke-width=\"1\">\n";
     for (double l = yMin; l <= yMax + 1e-9; l += 6)
-        svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(l)) + "\" x2=\"" + num(left + pw) + "\" y2=\"" + num(Y(l)) + "\"/>\n";
+        svg += line(left, Y(l), left + pw, Y(l), "");
     for (double t = 0; t <= duration + 1e-9; t += tStep)
-        svg += "<line x1=\"" + num(X(t)) + "\" y1=\"" + num(top) + "\" x2=\"" + num(X(t)) + "\" y2=\"" + num(top + ph) + "\"/>\n";
+        svg += line(X(t), top, X(t), top + ph, "");
     svg += "</g>\n";
     svg += "<g fill=\"#333\" text-anchor=\"end\">\n";
     for (double l = yMin; l <= yMax + 1e-9; l += 6)
-        svg += "<text x=\"" + num(left - 8) + "\" y=\"" + num(Y(l) + 4) + "\">" + num(l).substr(0, num(l).find('.')) + "</text>\n";
+        svg += text(left - 8, Y(l) + 4, "", num(l).substr(0, num(l).find('.')));
     svg += "</g>\n<g fill=\"#333\" text-anchor=\"middle\">\n";
     for (double t = 0; t <= duration + 1e-9; t += tStep)
-        svg += "<text x=\"" + num(X(t)) + "\" y=\"" + num(top + ph + 18) + "\">" + timeLabel(t) + "</text>\n";
+        svg += text(X(t), top + ph + 18, "", clockText(t));
     svg += "</g>\n";
     svg += "<rect x=\"" + num(left) + "\" y=\"" + num(top) + "\" width=\"" + num(pw) + "\" height=\"" + num(ph) +
            "\" fill=\"none\" stroke=\"#888\"/>\n";
-    svg += "<text x=\"" + num(left + pw / 2) + "\" y=\"" + num(H - 14) + "\" text-anchor=\"middle\" fill=\"#333\">time (m:ss)</text>\n";
+    svg += text(left + pw / 2, H - 14, " text-anchor=\"middle\" fill=\"#333\"", "time (m:ss)");
     svg += "<text transform=\"translate(22 " + num(top + ph / 2) +
            ") rotate(-90)\" text-anchor=\"middle\" fill=\"#333\">short-term loudness (LUFS)</text>\n";
 
     // Reference: the broadcast target of -23 LUFS.
     if (-23 >= yMin && -23 <= yMax)
-        svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(-23)) + "\" x2=\"" + num(left + pw) + "\" y2=\"" +
-               num(Y(-23)) + "\" stroke=\"#999\" stroke-width=\"1\" stroke-dasharray=\"2 4\"/>\n";
+        svg += line(left, Y(-23), left + pw, Y(-23), " stroke=\"#999\" stroke-width=\"1\" stroke-dasharray=\"2 4\"");
 
     // Curves, broken where there is no measurement (silence below the gate).
     for (const auto& s : series) {
@@ -129,28 +144,11 @@ std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeri
         svg += "<path d=\"" + d + "\" fill=\"none\" stroke=\"" + s.colour +
                "\" stroke-width=\"1.6\" stroke-linejoin=\"round\"/>\n";
         if (std::isfinite(s.integrated) && s.integrated >= yMin && s.integrated <= yMax)
-            svg += "<line x1=\"" + num(left) + "\" y1=\"" + num(Y(s.integrated)) + "\" x2=\"" + num(left + pw) +
-                   "\" y2=\"" + num(Y(s.integrated)) + "\" stroke=\"" + s.colour +
-                   "\" stroke-width=\"1\" stroke-dasharray=\"6 4\" opacity=\"0.8\"/>\n";
+            svg += line(left, Y(s.integrated), left + pw, Y(s.integrated),
+                        " stroke=\"" + s.colour + "\" stroke-width=\"1\" stroke-dasharray=\"6 4\" opacity=\"0.8\"");
     }
 
-    // Legend.
-    double ly = top + 10;
-    const double lx = left + pw + 16;
-    for (const auto& s : series) {
-        svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
-               "\" stroke=\"" + s.colour + "\" stroke-width=\"2\"/>\n";
-        svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\">" + escape(s.label) + "</text>\n";
-        ly += 18;
-        svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
-               "\" stroke=\"" + s.colour + "\" stroke-dasharray=\"6 4\"/>\n";
-        svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\" fill=\"#555\">integrated " +
-               (std::isfinite(s.integrated) ? num(s.integrated) + " LUFS" : std::string("(silent)")) + "</text>\n";
-        ly += 26;
-    }
-    svg += "<line x1=\"" + num(lx) + "\" y1=\"" + num(ly) + "\" x2=\"" + num(lx + 24) + "\" y2=\"" + num(ly) +
-           "\" stroke=\"#999\" stroke-dasharray=\"2 4\"/>\n";
-    svg += "<text x=\"" + num(lx + 30) + "\" y=\"" + num(ly + 4) + "\" fill=\"#555\">-23 LUFS target</text>\n";
+    svg += legend(series, left + pw + 16, top + 10);
     svg += "</svg>\n";
     return svg;
 }

@@ -2,6 +2,7 @@
 #include "host/plugin_host.h"
 
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -233,17 +234,14 @@ std::string defaultPluginPath()
     const char* file = "Halvex_Plumbra-Vektis.dll";
     std::vector<char> buf(32768, '\0');
     DWORD n = GetModuleFileNameA(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    std::string exe(buf.data(), n);
-    auto slash = exe.find_last_of("\\/");
+    const std::string exe(buf.data(), n);
 #else
     const char* file = "Halvex_Plumbra-Vektis.so";
     std::vector<char> buf(4096, '\0');
     ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
-    std::string exe(buf.data(), n > 0 ? static_cast<size_t>(n) : 0);
-    auto slash = exe.find_last_of('/');
+    const std::string exe(buf.data(), n > 0 ? static_cast<size_t>(n) : 0);
 #endif
-    if (slash == std::string::npos) return file;
-    return exe.substr(0, slash + 1) + file;
+    return (std::filesystem::path(exe).parent_path() / file).string();
 }
 
 }  // namespace plumbra::host

@@ -23,14 +23,14 @@ int64_t countNonFinite(const float* samples, int64_t count)
     return n;
 }
 
-Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::string& preset,
+Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::vector<std::string>& presets,
                                                    const std::vector<std::string>& sets)
 {
     std::vector<Assignment> assignments;
-    if (!preset.empty()) {
+    for (const auto& preset : presets) {
         auto p = table.readPreset(preset);
         if (!p.ok()) return p.status();
-        assignments = p.value();
+        assignments.insert(assignments.end(), p.value().begin(), p.value().end());
     }
     for (const auto& s : sets) {
         auto a = table.parse(s);
@@ -40,116 +40,134 @@ Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, cons
     return assignments;
 }
 
+Result<PreparedPlugin> preparePlugin(const RenderOptions& o, RenderSetup& setup)
+{
+    auto loaded = Plugin::load(o.plugin);
+    if (!loaded.ok()) return loaded.status();
+    auto discovered = ParamTable::discover(*loaded.value());
+    if (!discovered.ok()) return discovered.status();
+    auto assignments = collectAssignments(discovered.value(), o.presets, o.sets);
+    if (!assignments.ok()) return assignments.status();
+    setup.assignments = assignments.value();
+    return PreparedPlugin{std::move(loaded.value()), std::move(discovered.value())};
+}
+
+namespace {
+
+// Sorts the tags into those the finished file holds, as it reads back, and those its container dropped.
+void noteTags(RenderReport& r, const Tags& tags, const std::string& output)
+{
+    if (tags.empty()) return;
+    const Tags kept = output == "-" ? Tags{} : readTags(output);
+    for (const auto& t : tags) {
+        bool held = false;
+        for (const auto& k : kept) held = held || (k.type == t.type && k.value == t.value);
+        (held ? r.tags : r.tagsDropped).push_back({t.name, t.value});
+    }
+}
+
+// Sets the plug-in up for the source: rate and block size first, as the plug-in may
+// reset its parameters on a rate change, then the parameters. The report so far.
+RenderReport startReport(Plugin& plugin, const AudioSource& source, const RenderSetup& setup)
+{
+    plugin.setSampleRate(static_cast<float>(source.format().rate));
+    plugin.setBlockSize(setup.blockSize);
+    ParamTable::apply(plugin, setup.assignments);
+    RenderReport r;
+    r.input = source.name();
+    r.plugin = plugin.path();
+    r.inputFormat = describeFormat(source.format().sfFormat);
+    r.rate = source.format().rate;
+    r.inputChannels = source.format().channels;
+    r.outputChannels = plugin.numOutputs();
+    r.latency = std::max(0, plugin.latency());
+    r.compensated = !setup.rawLatency;
+    r.blockSize = setup.blockSize;
+    return r;
+}
+
+// The plug-in's input: the programme itself, or the mean of its two channels.
+void mixToMono(const float* interleaved, int channels, int frames, float* mono)
+{
+    for (int i = 0; i < frames; ++i)
+        mono[i] = channels == 1 ? interleaved[i] : (interleaved[2 * i] + interleaved[2 * i + 1]) * 0.5f;
+}
+
+}  // namespace
+
 Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, AudioSource& source,
                                    const std::string& output, const RenderSetup& setup,
                                    const std::function<void(int64_t)>& progress)
 {
     const auto start = std::chrono::steady_clock::now();
     const AudioFormat in = source.format();
-    // Rate and block size first: the plug-in may reset its parameters on a rate change.
-    plugin.setSampleRate(static_cast<float>(in.rate));
-    plugin.setBlockSize(setup.blockSize);
-    ParamTable::apply(plugin, setup.assignments);
-
-    const int outChannels = plugin.numOutputs();
-    auto created = AudioSink::create(output, in.rate, outChannels, setup.format, in.sfFormat);
+    RenderOutcome o;
+    RenderReport& r = o.report;
+    r = startReport(plugin, source, setup);
+    auto created = AudioSink::create(output, in.rate, r.outputChannels, setup.format, in.sfFormat);
     if (!created.ok()) return created.status();
     AudioSink& sink = *created.value();
     const Tags tags = setup.tags ? source.tags() : Tags{};
     sink.setTags(tags);
 
-    const int block = setup.blockSize;
-    const int latency = std::max(0, plugin.latency());
-    std::vector<float> interleavedIn(static_cast<size_t>(block) * static_cast<size_t>(in.channels));
-    std::vector<std::vector<float>> ins(static_cast<size_t>(plugin.numInputs()), std::vector<float>(static_cast<size_t>(block), 0.0f));
-    std::vector<std::vector<float>> outs(static_cast<size_t>(outChannels), std::vector<float>(static_cast<size_t>(block), 0.0f));
+    const size_t block = static_cast<size_t>(setup.blockSize), outChannels = static_cast<size_t>(r.outputChannels);
+    std::vector<float> interleavedIn(block * static_cast<size_t>(in.channels)), interleavedOut(block * outChannels);
+    std::vector<std::vector<float>> ins(static_cast<size_t>(plugin.numInputs()), std::vector<float>(block, 0.0f));
+    std::vector<std::vector<float>> outs(outChannels, std::vector<float>(block, 0.0f));
     std::vector<float*> inPtr, outPtr;
     for (auto& v : ins) inPtr.push_back(v.data());
     for (auto& v : outs) outPtr.push_back(v.data());
-    std::vector<float> interleavedOut(static_cast<size_t>(block) * static_cast<size_t>(outChannels));
-
-    LoudnessMeter inMeter(in.channels, in.rate), outMeter(outChannels, in.rate);
-
-    int64_t framesIn = 0, framesProcessed = 0, framesOut = 0, nonFinite = 0;
-    const int64_t skip = setup.rawLatency ? 0 : latency;
+    LoudnessMeter inMeter(in.channels, in.rate), outMeter(r.outputChannels, in.rate);
+    int64_t processed = 0;
+    const int64_t skip = setup.rawLatency ? 0 : r.latency;
 
     // Runs one block (already in ins[0]) and writes what is due of its output.
     auto runBlock = [&](int n) -> Status {
         plugin.process(inPtr.data(), outPtr.data(), n);
-        const int64_t first = std::clamp<int64_t>(skip - framesProcessed, 0, n);
-        framesProcessed += n;
-        const int64_t count = n - first;
+        const size_t first = static_cast<size_t>(std::clamp<int64_t>(skip - processed, 0, n));
+        processed += n;
+        const int64_t count = n - static_cast<int64_t>(first);
         if (count <= 0) return Status::success();
-        for (int64_t i = 0; i < count; ++i)
-            for (int c = 0; c < outChannels; ++c)
-                interleavedOut[static_cast<size_t>(i * outChannels + c)] = outs[static_cast<size_t>(c)][static_cast<size_t>(first + i)];
-        nonFinite += countNonFinite(interleavedOut.data(), count * outChannels);
+        for (size_t i = 0; i < static_cast<size_t>(count); ++i)
+            for (size_t c = 0; c < outChannels; ++c) interleavedOut[i * outChannels + c] = outs[c][first + i];
+        r.nonFinite += countNonFinite(interleavedOut.data(), count * r.outputChannels);
         outMeter.add(interleavedOut.data(), count);
-        framesOut += count;
+        r.outputFrames += count;
         return sink.write(interleavedOut.data(), count);
     };
 
     plugin.resume();
     for (;;) {
-        auto got = source.read(interleavedIn.data(), block);
+        auto got = source.read(interleavedIn.data(), setup.blockSize);
         if (!got.ok()) return got.status();
         const int n = static_cast<int>(got.value());
         if (n == 0) break;
         inMeter.add(interleavedIn.data(), n);
-        float* mono = ins[0].data();
-        if (in.channels == 1) {
-            std::copy_n(interleavedIn.data(), n, mono);
-        } else {
-            for (int i = 0; i < n; ++i) mono[i] = (interleavedIn[static_cast<size_t>(2 * i)] + interleavedIn[static_cast<size_t>(2 * i + 1)]) * 0.5f;
-        }
+        mixToMono(interleavedIn.data(), in.channels, n, ins[0].data());
         Status s = runBlock(n);
         if (!s.ok()) return s;
-        framesIn += n;
-        if (progress) progress(framesIn);
+        r.inputFrames += n;
+        if (progress) progress(r.inputFrames);
     }
     // Flush: zeros until the output has the input's length.
     std::fill(ins[0].begin(), ins[0].end(), 0.0f);
-    while (framesOut < framesIn && !setup.rawLatency) {
-        const int n = static_cast<int>(std::min<int64_t>(block, framesIn + skip - framesProcessed));
-        Status s = runBlock(n);
+    while (r.outputFrames < r.inputFrames && !setup.rawLatency) {
+        Status s = runBlock(static_cast<int>(std::min<int64_t>(setup.blockSize, r.inputFrames + skip - processed)));
         if (!s.ok()) return s;
     }
     plugin.suspend();
-
     Status done = sink.finish();
     if (!done.ok()) return done;
 
-    RenderOutcome o;
-    RenderReport& r = o.report;
-    r.input = source.name();
     r.output = sink.name();
-    r.plugin = plugin.path();
-    r.inputFormat = describeFormat(in.sfFormat);
     r.outputFormat = describeFormat(sink.sfFormat());
     r.outputContainer = describeContainer(sink.sfFormat());
-    r.rate = in.rate;
-    r.inputChannels = in.channels;
-    r.outputChannels = outChannels;
-    r.inputFrames = framesIn;
-    r.outputFrames = framesOut;
-    r.latency = latency;
-    r.compensated = !setup.rawLatency;
-    r.blockSize = block;
     r.in = inMeter.summary();
     r.out = outMeter.summary();
-    r.nonFinite = nonFinite;
     r.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.speed = r.elapsedSeconds > 0 ? static_cast<double>(framesIn) / in.rate / r.elapsedSeconds : 0.0;
+    r.speed = r.elapsedSeconds > 0 ? static_cast<double>(r.inputFrames) / in.rate / r.elapsedSeconds : 0.0;
     for (const auto& p : table.params()) r.parameters.emplace_back(p.name, table.currentText(plugin, p.index));
-    // What the finished file holds of the tags shows when it is read back.
-    if (!tags.empty()) {
-        const Tags kept = output == "-" ? Tags{} : readTags(output);
-        for (const auto& t : tags) {
-            bool held = false;
-            for (const auto& k : kept) held = held || (k.type == t.type && k.value == t.value);
-            (held ? r.tags : r.tagsDropped).push_back({t.name, t.value});
-        }
-    }
+    noteTags(r, tags, output);
     o.inShortTerm = inMeter.shortTerm();
     o.outShortTerm = outMeter.shortTerm();
     return o;
@@ -158,74 +176,51 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
 Status runRender(const RenderOptions& o)
 {
     // The input first, so that a missing file is reported before anything else happens.
-    std::unique_ptr<AudioSource> source;
-    if (o.demo) {
-        source = makeDemoSource(o.demoSeconds);
-    } else {
-        auto opened = openAudioFile(o.input);
-        if (!opened.ok()) return opened.status();
-        source = std::move(opened.value());
-    }
-    const AudioFormat in = source->format();
+    auto opened = o.demo ? Result<std::unique_ptr<AudioSource>>(makeDemoSource(o.demoSeconds)) : openAudioFile(o.input);
+    if (!opened.ok()) return opened.status();
+    AudioSource& source = *opened.value();
+    const AudioFormat in = source.format();
     if (in.channels > 2)
-        return Status::fail(kExitInput, source->name() + " has " + std::to_string(in.channels) +
+        return Status::fail(kExitInput, source.name() + " has " + std::to_string(in.channels) +
                                             " channels; plumbra takes mono or stereo");
 
-    auto loaded = Plugin::load(o.plugin);
-    if (!loaded.ok()) return loaded.status();
-    Plugin& plugin = *loaded.value();
-    auto discovered = ParamTable::discover(plugin);
-    if (!discovered.ok()) return discovered.status();
-    const ParamTable& table = discovered.value();
-
-    // Every assignment is checked before anything is set or written.
-    RenderSetup setup;
-    auto assignments = collectAssignments(table, o.preset, o.sets);
-    if (!assignments.ok()) return assignments.status();
-    setup.assignments = assignments.value();
-    setup.format = o.format;
-    setup.rawLatency = o.rawLatency;
-    setup.tags = o.tags;
-    setup.blockSize = o.blockSize;
+    RenderSetup setup = o.setup;
+    auto prepared = preparePlugin(o, setup);
+    if (!prepared.ok()) return prepared.status();
+    Plugin& plugin = *prepared->plugin;
 
     // Report and plot files are created now, so that a bad path stops the job before it runs.
-    const bool jsonToStdout = o.reportJson == "-";
-    TempFile reportFile, plotFile;
-    if (!o.reportJson.empty() && !jsonToStdout) {
-        Status s = reportFile.create(o.reportJson);
-        if (!s.ok()) return s;
-    }
-    if (!o.plot.empty()) {
-        Status s = plotFile.create(o.plot);
-        if (!s.ok()) return s;
-    }
+    ReportOutput report;
+    TempFile plotFile;
+    Status s = report.open(o.reportJson);
+    if (s.ok() && !o.plot.empty()) s = plotFile.create(o.plot);
+    if (!s.ok()) return s;
 
     // Standard output carries the audio or the JSON report; the text report goes elsewhere.
-    std::FILE* text = o.output == "-" || jsonToStdout ? stderr : stdout;
+    std::FILE* text = o.output == "-" || report.toStdout() ? stderr : stdout;
     if (in.channels == 2 && !o.quiet)
-        std::fprintf(stderr, "plumbra: %s is stereo: feeding the plug-in its mono mix (L+R)/2\n", source->name().c_str());
+        std::fprintf(stderr, "plumbra: %s is stereo: feeding the plug-in its mono mix (L+R)/2\n", source.name().c_str());
 
-    Progress progress(!o.quiet && stderrIsTerminal(), in.frames, in.rate);
-    auto rendered = renderStream(plugin, table, *source, o.output, setup,
-                                 [&progress](int64_t frames) { progress.update(frames); });
-    progress.finish();
+    Progress progress(!o.quiet && isTerminal(2), in.frames < 0 ? -1 : audioUs(in.frames, in.rate));
+    auto count = progress.counter(in.rate);
+    auto rendered = renderStream(plugin, prepared->table, source, o.output, setup, [&](int64_t frames) {
+        count(frames);
+        progress.draw();
+    });
+    progress.clear();
     if (!rendered.ok()) return rendered.status();
     const RenderReport& r = rendered.value().report;
 
     if (!o.quiet) std::fputs(reportText(r).c_str(), text);
-    if (jsonToStdout) {
-        std::fputs(reportJson(r).c_str(), stdout);
-    } else if (!o.reportJson.empty()) {
-        Status s = writeAndCommit(reportFile, reportJson(r));
-        if (!s.ok()) return s;
-    }
+    s = report.write(writeJson(reportJson(r)));
+    if (!s.ok()) return s;
     if (!o.plot.empty()) {
         std::vector<PlotSeries> series = {
             {"input", rendered.value().inShortTerm, r.in.integratedLufs, "#1f6fb4"},
             {"output", rendered.value().outShortTerm, r.out.integratedLufs, "#d9480f"},
         };
         const std::string title = "Loudness: " + r.input + " through " + plugin.effectName();
-        Status s = writeAndCommit(plotFile, loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds));
+        s = writeAndCommit(plotFile, loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds));
         if (!s.ok()) return s;
     }
     // A broken render is never passed off as a good one, but its file stays for inspection.

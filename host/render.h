@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,41 +16,48 @@
 
 namespace plumbra::host {
 
-struct RenderOptions {
-    std::string input;   // path, "-" for standard input; unused with demo
-    bool demo = false;
-    double demoSeconds = 30.0;
-    std::string output;  // path, "-" for standard output
-    std::vector<std::string> sets;  // NAME=VALUE, applied after the preset
-    std::string preset;
-    SampleFormat format = SampleFormat::FollowInput;
-    bool rawLatency = false;
-    bool quiet = false;
-    bool tags = true;    // copy the input's tags
-    std::string reportJson;  // "-": standard output
-    std::string plot;
-    std::string plugin;  // resolved library path
-    int blockSize = 1024;
-};
-
-Status runRender(const RenderOptions& options);
-
 // Everything one render needs besides its input, output and plug-in instance.
 struct RenderSetup {
     std::vector<Assignment> assignments;  // checked, applied after rate and block size
     SampleFormat format = SampleFormat::FollowInput;
     bool rawLatency = false;
-    bool tags = true;
+    bool tags = true;    // copy the input's tags
     int blockSize = 1024;
 };
+
+// What a render takes from the command line, for one file or a batch.
+struct RenderOptions {
+    std::string plugin;  // resolved library path
+    std::vector<std::string> presets;  // preset files, applied in order
+    std::vector<std::string> sets;     // NAME=VALUE, applied after the presets
+    RenderSetup setup;   // its assignments are filled in from presets and sets
+    bool quiet = false;
+    std::string reportJson;  // "-": standard output
+    // One file only:
+    std::string input;   // path, "-" for standard input; unused with demo
+    bool demo = false;
+    double demoSeconds = 30.0;
+    std::string output;  // path, "-" for standard output
+    std::string plot;
+};
+
+Status runRender(const RenderOptions& options);
+
+// The plug-in loaded, its parameters learnt and every assignment checked (into
+// setup.assignments) before anything is set or written.
+struct PreparedPlugin {
+    std::unique_ptr<Plugin> plugin;
+    ParamTable table;
+};
+Result<PreparedPlugin> preparePlugin(const RenderOptions& options, RenderSetup& setup);
 
 struct RenderOutcome {
     RenderReport report;
     std::vector<float> inShortTerm, outShortTerm;  // for the plot
 };
 
-// Parameters from a preset file and NAME=VALUE texts, all checked before any is set.
-Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::string& preset,
+// Parameters from preset files and NAME=VALUE texts, all checked before any is set.
+Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::vector<std::string>& presets,
                                                    const std::vector<std::string>& sets);
 
 // Streams `source` through `plugin` (loaded, not yet resumed: rate, block size and

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/json.h"
 #include "host/loudness.h"
 
 namespace plumbra::host {
@@ -27,14 +28,11 @@ struct RenderReport {
     std::vector<std::pair<std::string, std::string>> parameters;  // name, value in its unit
     std::vector<std::pair<std::string, std::string>> tags;         // name, value: copied to the output
     std::vector<std::pair<std::string, std::string>> tagsDropped;  // the output's container cannot hold them
+    Json sections = Json::object();  // further members of the JSON report, after the parameters
 };
 
 std::string reportText(const RenderReport& r);
-std::string reportJson(const RenderReport& r);
-// The JSON report's members without the enclosing braces, each line indented by `indent`.
-std::string reportJsonMembers(const RenderReport& r, const std::string& indent);
-// A JSON string literal, and a number with the given decimals (null when not finite).
-std::string jsonString(const std::string& s);
-std::string jsonNumber(double v, int decimals);
+// The report as the members of a JSON object.
+Json reportJson(const RenderReport& r);
 
 }  // namespace plumbra::host

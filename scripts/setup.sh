@@ -15,7 +15,7 @@ for w in "${want[@]}"; do
       # sound-theme-freedesktop's Ogg Vorbis sounds), flac's metaflac to tag a FLAC, and
       # GNU parallel for the README's recipe of a batch split into separate runs.
       packages+=(cmake g++ clang make pkg-config googletest libgtest-dev libbenchmark-dev
-                 libsndfile1-dev libebur128-dev binutils
+                 libsndfile1-dev libebur128-dev nlohmann-json3-dev binutils
                  alsa-utils sound-theme-freedesktop flac parallel)
       # The LV2 plug-in's headers, and the LV2 hosts and tools its tests run.
       packages+=(lv2-dev liblilv-dev lilv-utils sordi jalv jackd2 ffmpeg liquidsoap
@@ -24,8 +24,9 @@ for w in "${want[@]}"; do
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.
+      # plumbra.exe takes the JSON library's headers from Debian's package as well.
       packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-                 binutils-mingw-w64-x86-64 googletest zip)
+                 binutils-mingw-w64-x86-64 googletest zip nlohmann-json3-dev)
       wine_packages+=(wine wine32:i386 wine64) ;;
     *) echo "setup.sh: unknown component '$w'" >&2; exit 2 ;;
   esac

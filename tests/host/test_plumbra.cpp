@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/plugin_loader.h"
 
 namespace {
@@ -886,6 +888,151 @@ TEST_F(PlumbraLibrary, AnalyzeAgreesWithLibebur128PerFileAndPooled)
     ASSERT_EQ(report.code, 0) << report.err;
     EXPECT_NEAR(jsonValue(report.out, "input", "integrated_lufs"), speech.integrated, 0.006) << report.out;
     EXPECT_EQ(report.out.front(), '{');
+}
+
+// ---- command line and report formats -------------------------------------------------
+
+TEST(PlumbraCommandLine, MistakesAreRefusedWithTheOptionAsWrittenAndTheCommandItMisses)
+{
+    TempDir dir;
+    const std::string help = " (plumbra --help shows the usage)\n";
+    const std::string one = " does not apply to plumbra render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)";
+    const std::string batch = " does not apply to plumbra render -o (a batch; --plot and --demo take one file)";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"render", "a", "b", "--louder"}, "unknown option --louder"},
+        {{"render", "a", "b", "--quiet=1"}, "--quiet takes no value"},
+        {{"render", "a", "b", "--set"}, "--set needs a value"},
+        {{"render", "a", "-o"}, "-o needs a value"},
+        {{"render", "a", "-o", "out", "-j", "0"}, "-j wants a number from 1 to 64, not \"0\""},
+        {{"render", "a", "-oout", "--jobs=2x"}, "-j wants a number from 1 to 64, not \"2x\""},
+        {{"render", "a", "-oout", "-j65"}, "-j wants a number from 1 to 64, not \"65\""},
+        {{"render", "a", "b", "-j", "2"}, "-j" + one},
+        {{"render", "a", "b", "--jobs", "2"}, "--jobs" + one},
+        {{"render", "a", "-o", "out", "--plot", "p.svg"}, "--plot" + batch},
+        {{"render", "a", "b", "--preset"}, "--preset needs a file"},
+        {{"render", "a", "b", "--demo-length", "3"}, "--demo-length applies to --demo only"},
+        {{"analyze", "x", "--plugin", "y"}, "--plugin does not apply to plumbra analyze"},
+        {{"analyze", "x", "--json", "--csv"}, "--json and --csv exclude each other"},
+        {{"demo", "x.wav", "--set", "a=1"}, "--set does not apply to plumbra demo"},
+        {{"params", "--json"}, "--json does not apply to plumbra params"},
+        {{"info", "--version"}, "--version does not apply to plumbra info"},
+        {{"mix"}, "unknown command \"mix\""},
+    };
+    for (const auto& [args, message] : cases) {
+        HostRun r = runHost(args, dir);
+        EXPECT_EQ(r.code, 2) << message;
+        EXPECT_EQ(r.err, "plumbra: " + message + help);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+TEST(PlumbraCommandLine, HelpDescribesEveryOptionInColumnsAndEachOneParses)
+{
+    TempDir dir;
+    HostRun help = runHost({"--help"}, dir);
+    ASSERT_EQ(help.code, 0);
+    for (const auto& same : std::vector<std::vector<std::string>>{{"-h"}, {"help", "--bogus"}, {"analyze", "x", "-h"}})
+        EXPECT_EQ(runHost(same, dir).out, help.out) << same[0];
+    const size_t from = help.out.find("\nrender options:\n"), to = help.out.find("\nOutput is");
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    std::istringstream sections(help.out.substr(from + 1, to - from - 1));
+    std::vector<std::string> names;
+    for (std::string line; std::getline(sections, line);) {
+        if (line.empty() || line.back() == ':' || line.rfind("  A single", 0) == 0) continue;
+        ASSERT_GE(line.size(), 24u) << line;
+        EXPECT_EQ(line.substr(0, 2), "  ") << line;
+        EXPECT_NE(line[23], ' ') << "descriptions start in column 23: " << line;
+        EXPECT_EQ(line[22], ' ') << line;
+        std::istringstream label(line.substr(2, 20));
+        for (std::string word; label >> word;)
+            if (word[0] == '-') names.push_back(word.back() == ',' ? word.substr(0, word.size() - 1) : word);
+    }
+    EXPECT_EQ(names.size(), 21u);
+    for (const auto& name : names) {
+        HostRun r = runHost({"params", name, "1"}, dir);
+        EXPECT_EQ(r.err.find("unknown option"), std::string::npos) << name << ": " << r.err;
+    }
+}
+
+TEST_F(PlumbraLibrary, AnalyzeJsonAndCsvAreOneReportWithTheDecimalsOfEachUnit)
+{
+    // A name that needs quoting and escaping, and a silent file, whose loudness is null or -inf.
+    const std::string odd = dir / "odd \"name\",\ttab\x01.wav", silent = dir / "silent.wav";
+    writeAudio(odd, testSignal(44100, 0.5), 1, 44100);
+    writeAudio(silent, std::vector<float>(22050, 0.0f), 1, 44100);
+    HostRun json = runHost({"analyze", odd, silent, lib + "/voice", "--json"}, dir);
+    HostRun csv = runHost({"analyze", odd, silent, lib + "/voice", "--csv"}, dir);
+    ASSERT_EQ(json.code, 0) << json.err;
+    ASSERT_EQ(csv.code, 0) << csv.err;
+    const auto doc = nlohmann::ordered_json::parse(json.out);
+    ASSERT_EQ(doc["files"].size(), 4u);
+    EXPECT_EQ(doc["files"][0]["file"], odd);
+    EXPECT_TRUE(doc["files"][1]["integrated_lufs"].is_null());
+    EXPECT_EQ(doc["total"]["files"], 4);
+    // One line per file and for the total, members in a fixed order.
+    EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 9);
+    EXPECT_NE(json.out.find("    {\"file\": \"" + dir.path() + "/odd \\\"name\\\",\\ttab\\u0001.wav\", \"status\": \"ok\", "
+                            "\"sample_rate\": 44100, \"channels\": 1, \"duration_s\": 0.500, \"integrated_lufs\": "),
+              std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"duration_s\": 0.500, \"integrated_lufs\": null, \"loudness_range_lu\": 0.00, "
+                            "\"true_peak_dbtp\": null, \"sample_peak_dbfs\": null}"), std::string::npos) << json.out;
+    // The CSV holds the same figures, -inf for null.
+    std::istringstream rows(csv.out);
+    std::string row;
+    std::getline(rows, row);
+    EXPECT_EQ(row, "file,status,sample_rate,channels,duration_s,integrated_lufs,loudness_range_lu,true_peak_dbtp,sample_peak_dbfs");
+    std::getline(rows, row);
+    EXPECT_EQ(row.rfind("\"" + dir.path() + "/odd \"\"name\"\",\ttab\x01.wav\",ok,44100,1,0.500,", 0), 0u) << row;
+    for (const auto& f : doc["files"]) {
+        if (&f != &doc["files"][0]) std::getline(rows, row);
+        char expected[128];
+        const auto figure = [](const nlohmann::ordered_json& v) { return v.is_null() ? -INFINITY : v.get<double>(); };
+        std::snprintf(expected, sizeof expected, ",%.3f,%.2f,%.2f,%.2f,%.2f", figure(f["duration_s"]),
+                      figure(f["integrated_lufs"]), figure(f["loudness_range_lu"]), figure(f["true_peak_dbtp"]),
+                      figure(f["sample_peak_dbfs"]));
+        const std::string want = expected;  // -inf where JSON has null
+        EXPECT_EQ(row.substr(row.size() - std::min(row.size(), want.size())), want) << row;
+    }
+
+    // The total's name is never cut, however short the files' names.
+    HostRun table = runHost({"analyze", "speech.wav"}, dir, {"", "", 0, "", lib});
+    ASSERT_EQ(table.code, 0) << table.err;
+    EXPECT_NE(table.out.find("\ntotal (1 file)  "), std::string::npos) << table.out;
+}
+
+TEST_F(PlumbraLibrary, BatchReportKeepsEveryFileInOrderWithItsOutcome)
+{
+    writeAudio(dir / "three.wav", std::vector<float>(3000, 0.1f), 3, 44100);
+    HostRun r = runHost({"render", dir / "three.wav", lib + "/speech.wav", dir / "gone.wav", "-o", dir / "out", "--report-json", "-"}, dir);
+    EXPECT_EQ(r.code, 8) << r.err;
+    EXPECT_EQ(r.out.rfind("{\n  \"files\": [\n    {\n      \"status\": \"failed\",\n      \"input\": {\n        \"file\": ", 0), 0u) << r.out;
+    const auto doc = nlohmann::ordered_json::parse(r.out);
+    auto keys = [](const nlohmann::ordered_json& o) {
+        std::string k;
+        for (auto it = o.begin(); it != o.end(); ++it) k += it.key() + " ";
+        return k;
+    };
+    ASSERT_EQ(doc["files"].size(), 3u);
+    EXPECT_EQ(keys(doc["files"][0]), "status input output reason ");
+    EXPECT_EQ(doc["files"][0]["output"]["file"], dir / "out/three.wav");
+    EXPECT_EQ(keys(doc["files"][1]), "status plugin input output latency_samples latency_compensated block_size "
+                                     "non_finite_samples elapsed_s speed_x_realtime tags tags_dropped parameters ");
+    EXPECT_EQ(keys(doc["files"][1]["input"]["loudness"]), "integrated_lufs loudness_range_lu true_peak_dbtp frames duration_s ");
+    EXPECT_EQ(doc["files"][2]["reason"], "cannot open " + dir / "gone.wav" + ": No such file or directory");
+    EXPECT_EQ(keys(doc["summary"]), "files rendered skipped failed jobs elapsed_s audio_s ");
+    EXPECT_EQ(doc["summary"]["failed"], 2);
+    EXPECT_NE(r.out.find("\"audio_s\": 0.800\n  }\n}\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"duration_s\": 0.800\n"), std::string::npos) << r.out;
+    // The table (on standard error, as standard output holds the JSON) reads the same report.
+    const size_t row = r.err.find("\n" + dir / "gone.wav" + " ");
+    ASSERT_NE(row, std::string::npos) << r.err;
+    const std::string line = r.err.substr(row + 1, r.err.find('\n', row + 1) - row - 1);
+    EXPECT_EQ(line.find_first_not_of(' ', (dir / "gone.wav").size()), line.size() - 6) << line;
+    EXPECT_EQ(line.substr(line.size() - 6), "failed");
+    EXPECT_NE(r.err.find("3 files: 1 rendered, 0 skipped, 2 failed;"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("plumbra: 2 of 3 files failed: " + dir / "three.wav" + ", " + dir / "gone.wav"), std::string::npos);
 }
 
 // ---- demo ---------------------------------------------------------------------------

@@ -1,0 +1,239 @@
+// The option table and what is made from it.
+#include "host/options.h"
+
+#include <bit>
+#include <tuple>
+
+namespace plumbra::host {
+
+namespace {
+
+enum class Takes { Nothing, Value, OptionalValue };
+
+constexpr unsigned kRenderAny = kRenderOne | kRenderBatch;
+
+struct Spec {
+    const char* name;
+    const char* alias;  // a one-letter form, or ""
+    Takes takes;
+    unsigned scopes;    // --help describes it with the first of render, batch and analyze options it applies to
+    const char* label;  // as --help shows it ("" after an option described together with it)
+    const char* help;   // lines of the description
+};
+
+// An option may have a row per section of the help, with the scopes described there.
+const Spec kOptions[] = {
+    {"--set", "", Takes::Value, kRenderAny | kParams, "--set NAME=VALUE",
+     "set a parameter by name (as `plumbra params` shows it) or index, in the\n"
+     "control's own unit: --set \"Lowpass Filter=12000\" --set 16=-40;\n"
+     "switches take on/off; repeatable, applied after --preset"},
+    {"--preset", "", Takes::OptionalValue, kRenderAny | kParams, "--preset FILE",
+     "text preset: one NAME=VALUE per line, # starts a comment"},
+    {"--format", "", Takes::Value, kRenderAny | kDemo, "--format F",
+     "output samples: pcm16, pcm24 or float (default: as the input's)"},
+    {"--raw-latency", "", Takes::Nothing, kRenderAny, "--raw-latency",
+     "keep the plug-in's own delay instead of aligning output with input"},
+    {"--no-tags", "", Takes::Nothing, kRenderAny, "--no-tags",
+     "do not copy the input's tags (title, artist, album, ...) to the output"},
+    {"--quiet", "", Takes::Nothing, kRenderAny | kAnalyze, "--quiet",
+     "no progress line, notes or report on the terminal"},
+    {"--report-json", "", Takes::Value, kRenderAny, "--report-json FILE",
+     "write the loudness report as JSON; - writes it to standard output\n"
+     "(not with OUT -), and the text report goes to standard error"},
+    {"--plot", "", Takes::Value, kRenderOne, "--plot FILE.svg",
+     "draw short-term loudness of input and output over time (one file only)"},
+    {"--plugin", "", Takes::Value, kRenderAny | kParams | kInfo, "--plugin PATH",
+     "the plug-in library (default: $PLUMBRA_PLUGIN, else the one beside plumbra)"},
+    {"--block-size", "", Takes::Value, kRenderAny, "--block-size N", "frames per processing call (default 1024)"},
+    {"--demo-length", "", Takes::Value, kRenderOne | kDemo, "--demo-length S",
+     "with --demo or demo: only the first S seconds of the programme"},
+    {"-o", "", Takes::Value, kRenderBatch, "-o DIR",
+     "output folder, created if missing: each file keeps its place below the\n"
+     "folder it was found in (a file named alone goes to the top) and its name"},
+    {"--ext", "", Takes::Value, kRenderBatch, "--ext EXT",
+     "output container by extension (wav, flac, ogg, ...); default: the input's"},
+    {"--jobs", "-j", Takes::Value, kRenderBatch, "-j N, --jobs N",
+     "render N files at once, each in its own plug-in instance (default: the\n"
+     "number of cores)"},
+    {"--overwrite", "", Takes::Nothing, kRenderBatch, "--overwrite",
+     "replace existing outputs (by default an existing output is refused and\n"
+     "counts as a failed file)"},
+    {"--skip-existing", "", Takes::Nothing, kRenderBatch, "--skip-existing",
+     "leave existing outputs alone and count them as done, so that an\n"
+     "interrupted batch run again finishes the rest"},
+    {"--json", "", Takes::Nothing, kAnalyze, "--json, --csv",
+     "machine-readable output on standard output instead of the table"},
+    {"--csv", "", Takes::Nothing, kAnalyze, "", ""},
+    {"--jobs", "-j", Takes::Value, kAnalyze, "-j N, --jobs N",
+     "measure N files at once (default: the number of cores)"},
+    {"--demo", "", Takes::Nothing, kRenderOne, "", ""},
+    {"--help", "-h", Takes::Nothing, 0, "", ""},
+    {"--version", "", Takes::Nothing, 0, "", ""},
+};
+
+// The sections of --help that describe options: scope, title and a last line.
+const std::tuple<unsigned, const char*, const char*> kSections[] = {
+    {kRenderOne, "render options:", ""},
+    {kRenderBatch, "batch options (render IN... -o DIR):",
+     "A single IN OUT render keeps its behaviour: OUT is replaced if it exists."},
+    {kAnalyze, "analyze options:", ""},
+};
+
+// How each scope, in the order of its bit, is named where an option does not apply to it.
+const char* kScopeNames[] = {"render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)",
+                             "render -o (a batch; --plot and --demo take one file)",
+                             "analyze", "demo", "params", "info"};
+
+const char* kUsage = R"(plumbra: renders audio through the Halvex_Plumbra-Vektis VST 2 plug-in
+
+usage:
+  plumbra render IN OUT [options]      process a file; IN or OUT may be - (standard input/output)
+  plumbra render IN... -o DIR [options]
+                                       process files and folders (recursively) into DIR
+  plumbra render --demo OUT [options]  process the built-in 30 s demo programme
+  plumbra analyze IN... [--json|--csv] loudness and peaks of files, folders or - (standard
+                                       input), without the plug-in
+  plumbra demo OUT [--demo-length S] [--format F]
+                                       write the unprocessed demo programme
+  plumbra params [--preset [FILE]] [--set NAME=VALUE]...
+                                       list the parameters, or print them as a preset
+  plumbra info                         what a host sees when it scans the plug-in
+  plumbra --help | --version
+
+)";
+
+const char* kTrailer = R"(
+Output is the plug-in's two channels at the input's sample rate, in the container named by
+OUT's extension (.wav .flac .aiff .caf .w64 .rf64 .au .ogg ...); OUT - writes a WAV stream.
+Stereo input is mixed to mono as (L+R)/2; more than two channels is an error. By default the
+plug-in's reported delay is removed and its tail flushed, so output and input line up and have
+the same length. Files appear only when complete (written to a temporary file, then renamed).
+Tags are copied where the output's container holds them; the report names any it cannot hold.
+plumbra never writes over its input (recognised by identity, links included).
+  ffmpeg -i show.mp3 -f wav - | plumbra render - - | ffmpeg -i - show.ogg
+  plumbra render ~/podcasts -o ~/levelled --ext flac --skip-existing
+
+exit codes:
+  0  success
+  1  internal error
+  2  bad command line (unknown command or option, missing argument, bad --format,
+     IN and OUT the same file)
+  3  bad parameter: unknown name or index, bad or out-of-range value, bad preset file
+  4  input missing, unreadable, of an unknown format, or with more than two channels
+  5  output cannot be written (folder missing, no permission, disk full, unknown extension)
+  6  plug-in library missing, without VSTPluginMain, or refusing to start
+  7  the plug-in's output held NaN or infinite samples: their count is reported and OUT is
+     still written, so that it can be inspected
+  8  some files of a batch (render -o, analyze) failed: each is reported, the last line
+     lists them, and the other files are done
+)";
+
+// The row of a long option (--name) or of a one-letter one (-x, by its alias or name).
+const Spec* find(const std::string& written)
+{
+    for (const Spec& s : kOptions)
+        if (written == s.name || written == s.alias) return &s;
+    return nullptr;
+}
+
+// One "--name[=value]" argument, taking its value from the next argument when due.
+Status parseLong(const std::string& arg, int argc, char** argv, int& i, Args& a)
+{
+    const auto eq = arg.find('=');
+    const bool inlineValue = eq != std::string::npos;
+    const std::string name = arg.substr(0, eq);
+    const Spec* spec = find(name);
+    if (!spec) return usage("unknown option " + name);
+    std::string value = inlineValue ? arg.substr(eq + 1) : "";
+    if (spec->takes == Takes::Nothing && inlineValue) return usage(name + " takes no value");
+    if (spec->takes == Takes::Value && !inlineValue) {
+        if (i + 1 >= argc) return usage(name + " needs a value");
+        value = argv[++i];
+    }
+    // An optional value is the next argument unless that is an option itself.
+    if (spec->takes == Takes::OptionalValue && !inlineValue && i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0)
+        value = argv[++i];
+    a.options.push_back({spec->name, name, value});
+    return Status::success();
+}
+
+}  // namespace
+
+Status usage(const std::string& why)
+{
+    return Status::fail(kExitUsage, why + " (plumbra --help shows the usage)");
+}
+
+bool Args::has(const std::string& name) const
+{
+    return !values(name).empty();
+}
+
+std::vector<std::string> Args::values(const std::string& name) const
+{
+    std::vector<std::string> v;
+    for (const auto& o : options)
+        if (o.name == name) v.push_back(o.value);
+    return v;
+}
+
+std::string Args::last(const std::string& name) const
+{
+    const auto v = values(name);
+    return v.empty() ? std::string() : v.back();
+}
+
+Result<Args> parseArgs(int argc, char** argv, int first)
+{
+    Args a;
+    for (int i = first; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const Spec* letter = arg.size() >= 2 && arg[0] == '-' && arg[1] != '-' ? find(arg.substr(0, 2)) : nullptr;
+        if (arg.size() > 2 && arg.rfind("--", 0) == 0) {
+            Status s = parseLong(arg, argc, argv, i, a);
+            if (!s.ok()) return s;
+        } else if (letter && letter->takes == Takes::Value) {
+            // -o DIR, -oDIR, -j 4, -j4
+            const std::string written = arg.substr(0, 2);
+            if (arg.size() == 2 && i + 1 >= argc) return usage(written + " needs a value");
+            a.options.push_back({letter->name, written, arg.size() == 2 ? argv[++i] : arg.substr(2)});
+        } else if (letter && arg.size() == 2) {
+            a.options.push_back({letter->name, arg, ""});
+        } else {
+            a.positional.push_back(arg);
+        }
+    }
+    return a;
+}
+
+Status checkAllowed(const Args& args, Scope scope)
+{
+    for (const auto& o : args.options) {
+        bool allowed = false;
+        for (const Spec& s : kOptions) allowed = allowed || (o.name == s.name && (s.scopes & scope));
+        if (!allowed) return usage(o.typed + " does not apply to plumbra " + kScopeNames[std::countr_zero(unsigned(scope))]);
+    }
+    return Status::success();
+}
+
+std::string helpText()
+{
+    std::string out = kUsage;
+    for (const auto& [scope, title, note] : kSections) {
+        out += std::string(scope == kRenderOne ? "" : "\n") + title + "\n";
+        for (const Spec& s : kOptions) {
+            const unsigned described = s.scopes & kRenderOne ? kRenderOne : s.scopes & kRenderBatch ? kRenderBatch : kAnalyze;
+            if (described != scope || !*s.label) continue;
+            std::string help = s.help, label = s.label;
+            for (size_t at = 0, end; at < help.size(); at = end + 1, label.clear()) {
+                end = help.find('\n', at);
+                if (end == std::string::npos) end = help.size();
+                out += "  " + label + std::string(21 - label.size(), ' ') + help.substr(at, end - at) + "\n";
+            }
+        }
+        if (*note) out += std::string("  ") + note + "\n";
+    }
+    return out + kTrailer;
+}
+
+}  // namespace plumbra::host
