@@ -400,17 +400,13 @@ inline float tan(float x)
     const uint32_t ix = std::bit_cast<uint32_t>(x);
     const uint32_t ax = ix & 0x7fffffffu;
     if (ax >= 0x7f800000u) return x - x;
+    // Kept short: tanX4 inlines it for its rare lanes, into its callers' loops.
+    const uint32_t sign = ix & 0x80000000u;
     const double a = std::bit_cast<float>(ax);
-    double t;
-    if (ax < detail::kReduceNoneLimit) {
-        t = detail::tanSmallMagnitudeD(a);  // no reduction needed
-    } else if (ax < detail::kReduceSmallLimit) {
-        t = detail::tanMagnitudeD(a);
-    } else {
-        const detail::Reduced d = detail::reduceLarge(ax);
-        t = detail::tanQuotientD(d.r, (d.q & 1) != 0);
-    }
-    return detail::withSign(static_cast<float>(t), ix & 0x80000000u);
+    // Below 0.75 no reduction is needed (q = 0): the kernel alone.
+    if (ax < detail::kReduceNoneLimit) return detail::withSign(static_cast<float>(detail::tanSmallMagnitudeD(a)), sign);
+    const detail::Reduced d = detail::reduce(ax);
+    return detail::withSign(static_cast<float>(detail::tanQuotientD(d.r, (d.q & 1) != 0)), sign);
 }
 
 // atan x, in [-pi/2, pi/2].
