@@ -91,12 +91,6 @@ inline constexpr CornerLimit kInputCorners{0.499f};
 // limit at 44100 Hz and above; the limit acts only at lower rates.
 inline constexpr CornerLimit kOutputCorners{0.49f};
 
-// The corner f held below fraction*fs (CornerLimit{fraction}.corner).
-inline float cornerBelowNyquist(float f, float fraction, const RateConstants& rc)
-{
-    return CornerLimit{fraction}.corner(f, rc);
-}
-
 // Longest run of samples that the stages which work run by run (each section
 // over the whole run before the next) take at a time.
 inline constexpr int kRunLength = 32;
@@ -125,15 +119,12 @@ struct RingT {
     template <uint32_t Back>
     V tap(uint32_t counter) const
     {
-        static_assert(Back < N, "the ring is shorter than its tap");
+        static_assert(covers(Back), "the ring is shorter than its tap");
         return tap(counter, Back);
     }
 };
 template <uint32_t N>
 using Ring = RingT<float, N>;
-// The shortest ring that reads back Delay samples.
-template <class V, uint32_t Delay>
-using DelayRingT = RingT<V, std::bit_ceil(Delay + 1)>;
 
 // The length of a ring whose reads reach `longest` samples behind the newest
 // value written: the next power of two above it.

@@ -191,7 +191,7 @@ struct BandGroup {
     SosT<C> lp2;               // last lowpass section; only its denominator is used
     Mem<C> ra0H;               // 1/a0H
     AnalyticEnvelopeT<C> detector;
-    DelayRingT<C, kBandLookAhead> bandRing;  // a0H * band output
+    RingT<C, ringLengthFor(kBandLookAhead)> bandRing;  // a0H * band output, read kBandLookAhead back
 
     // Gate and gain, per band.
     Mem<V> m;                  // band magnitude of the current sample
@@ -208,8 +208,8 @@ struct BandGroup {
     bool hasOwn;               // some band of the group has its own floor and level
     Mem<V> polarity;           // pol
     Mem<V> ownScale;           // 1/a0H, for a band with its own level
-    DelayRingT<V, kBandMixDelay> sum;   // levelled band sum (mono output of a mono band)
-    DelayRingT<V, kBandMixDelay> diff;  // levelled difference (stereo bands)
+    RingT<V, ringLengthFor(kBandMixDelay)> sum;   // levelled band sum (mono output of a mono band)
+    RingT<V, ringLengthFor(kBandMixDelay)> diff;  // levelled difference (stereo bands)
 
     // Width detection of the levelled channels (stereo bands).
     AnalyticEnvelopeT<C> widthDetector;
