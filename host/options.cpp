@@ -12,7 +12,7 @@ enum class Takes { Nothing, Value, OptionalValue };
 
 constexpr unsigned kRenderAny = kRenderOne | kRenderBatch;
 
-struct Spec {
+struct OptionRow {
     const char* name;
     const char* alias;  // a one-letter form, or ""
     Takes takes;
@@ -22,7 +22,7 @@ struct Spec {
 };
 
 // An option may have a row per section of the help, with the scopes described there.
-const Spec kOptions[] = {
+const OptionRow kOptions[] = {
     {"--set", "", Takes::Value, kRenderAny | kParams, "--set NAME=VALUE",
      "set a parameter by name (as `plumbra params` shows it) or index, in the\n"
      "control's own unit: --set \"Lowpass Filter=12000\" --set 16=-40;\n"
@@ -129,9 +129,9 @@ exit codes:
 )";
 
 // The row of a long option (--name) or of a one-letter one (-x, by its alias or name).
-const Spec* find(const std::string& written)
+const OptionRow* find(const std::string& written)
 {
-    for (const Spec& s : kOptions)
+    for (const OptionRow& s : kOptions)
         if (written == s.name || written == s.alias) return &s;
     return nullptr;
 }
@@ -142,18 +142,18 @@ Status parseLong(const std::string& arg, int argc, char** argv, int& i, Args& a)
     const auto eq = arg.find('=');
     const bool inlineValue = eq != std::string::npos;
     const std::string name = arg.substr(0, eq);
-    const Spec* spec = find(name);
-    if (!spec) return usage("unknown option " + name);
+    const OptionRow* row = find(name);
+    if (!row) return usage("unknown option " + name);
     std::string value = inlineValue ? arg.substr(eq + 1) : "";
-    if (spec->takes == Takes::Nothing && inlineValue) return usage(name + " takes no value");
-    if (spec->takes == Takes::Value && !inlineValue) {
+    if (row->takes == Takes::Nothing && inlineValue) return usage(name + " takes no value");
+    if (row->takes == Takes::Value && !inlineValue) {
         if (i + 1 >= argc) return usage(name + " needs a value");
         value = argv[++i];
     }
     // An optional value is the next argument unless that is an option itself.
-    if (spec->takes == Takes::OptionalValue && !inlineValue && i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0)
+    if (row->takes == Takes::OptionalValue && !inlineValue && i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0)
         value = argv[++i];
-    a.options.push_back({spec->name, name, value});
+    a.options.push_back({row->name, name, value});
     return Status::success();
 }
 
@@ -188,7 +188,7 @@ Result<Args> parseArgs(int argc, char** argv, int first)
     Args a;
     for (int i = first; i < argc; ++i) {
         const std::string arg = argv[i];
-        const Spec* letter = arg.size() >= 2 && arg[0] == '-' && arg[1] != '-' ? find(arg.substr(0, 2)) : nullptr;
+        const OptionRow* letter = arg.size() >= 2 && arg[0] == '-' && arg[1] != '-' ? find(arg.substr(0, 2)) : nullptr;
         if (arg.size() > 2 && arg.rfind("--", 0) == 0) {
             Status s = parseLong(arg, argc, argv, i, a);
             if (!s.ok()) return s;
@@ -210,7 +210,7 @@ Status checkAllowed(const Args& args, Scope scope)
 {
     for (const auto& o : args.options) {
         bool allowed = false;
-        for (const Spec& s : kOptions) allowed = allowed || (o.name == s.name && (s.scopes & scope));
+        for (const OptionRow& s : kOptions) allowed = allowed || (o.name == s.name && (s.scopes & scope));
         if (!allowed) return usage(o.typed + " does not apply to plumbra " + kScopeNames[std::countr_zero(unsigned(scope))]);
     }
     return Status::success();
@@ -221,7 +221,7 @@ std::string helpText()
     std::string out = kUsage;
     for (const auto& [scope, title, note] : kSections) {
         out += std::string(scope == kRenderOne ? "" : "\n") + title + "\n";
-        for (const Spec& s : kOptions) {
+        for (const OptionRow& s : kOptions) {
             const unsigned described = s.scopes & kRenderOne ? kRenderOne : s.scopes & kRenderBatch ? kRenderBatch : kAnalyze;
             if (described != scope || !*s.label) continue;
             std::string help = s.help, label = s.label;
