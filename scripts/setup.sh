@@ -13,8 +13,9 @@ for w in "${want[@]}"; do
     native)
       # The host's tests also use real recordings from Debian (alsa-utils' voice clips,
       # sound-theme-freedesktop's Ogg Vorbis sounds), flac's metaflac to tag a FLAC, and
-      # GNU parallel for the README's recipe of a batch split into separate runs.
-      packages+=(cmake g++ clang make pkg-config googletest libgtest-dev libbenchmark-dev
+      # GNU parallel for the README's recipe of a batch split into separate runs. Clang
+      # with its sanitizer runtimes builds the same tree as a second compiler.
+      packages+=(cmake g++ clang libclang-rt-dev make pkg-config googletest libgtest-dev libbenchmark-dev
                  libsndfile1-dev libebur128-dev nlohmann-json3-dev binutils
                  alsa-utils sound-theme-freedesktop flac parallel)
       # The LV2 plug-in's headers, and the LV2 hosts and tools its tests run.
