@@ -9,18 +9,59 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dsp/mydsp.h"
 #include "shell/vstui.h"
+
+// The plug-in's allocations are counted: this program replaces the global
+// operator new, which the loaded plug-in library binds to as well.
+namespace {
+std::atomic<long> gAllocations{0};
+}  // namespace
+
+namespace {
+void* countedAlloc(std::size_t size)
+{
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return countedAlloc(size); }
+void* operator new[](std::size_t size) { return countedAlloc(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return countedAlloc(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    try {
+        return countedAlloc(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -416,6 +457,24 @@ TEST(Lv2Meters, PortsShowTheProcessorsOwnMetersForEachRun)
         pos += n;
     }
     EXPECT_GT(calls, 20u);
+}
+
+// Writing the meters allocates nothing, in one piece or in stand-in pieces;
+// the count does see the plug-in's own allocations (its instance).
+TEST(Lv2Meters, RunsWithMetersAllocateNothing)
+{
+    const long before = gAllocations.load();
+    Instance p(48000.0);
+    EXPECT_GT(gAllocations.load(), before) << "the plug-in's allocations are not counted";
+    const std::vector<float> in = programme(8192);
+    std::vector<float> left(in.size()), right(in.size());
+    const long start = gAllocations.load();
+    p.audio(in.data(), left.data(), right.data());
+    lilv_instance_run(p.instance, 4096);
+    p.audio(in.data() + 4096, nullptr, right.data());
+    lilv_instance_run(p.instance, 4096);
+    EXPECT_EQ(gAllocations.load(), start);
+    EXPECT_FALSE(std::isnan(meter(p, plumbra::kMeterOutputPeak)));
 }
 
 // With an audio port unconnected the plug-in processes a run in pieces; its
