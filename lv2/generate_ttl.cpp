@@ -1,6 +1,7 @@
 // Writes the LV2 bundle's description (manifest.ttl and the plug-in's .ttl)
-// from the processor's own control table, port layout and metadata, so that
-// the LV2 ports always describe the controls the VST 2 build exposes.
+// from the processor's own control table, meter table, port layout and
+// metadata, so that the LV2 ports always describe the controls the VST 2 build
+// exposes and the meters the processor keeps.
 // Usage: generate_ttl BUNDLE_DIR BINARY_FILE_NAME
 #include <cctype>
 #include <charconv>
@@ -72,6 +73,26 @@ const char* unitOf(ControlUnit unit)
     return nullptr;
 }
 
+const char* unitOf(MeterUnit unit)
+{
+    switch (unit) {
+    case MeterUnit::kDecibel:
+    case MeterUnit::kDecibelFullScale: return "units:db";
+    case MeterUnit::kHertz: return "units:hz";
+    case MeterUnit::kRatio: break;
+    }
+    return nullptr;
+}
+
+// A valid LV2 port symbol: a letter or underscore, then letters, digits and underscores.
+bool validSymbol(const std::string& s)
+{
+    if (s.empty() || std::isdigit(static_cast<unsigned char>(s[0]))) return false;
+    for (unsigned char c : s)
+        if (!std::isalnum(c) && c != '_') return false;
+    return true;
+}
+
 void audioPort(std::ostream& o, uint32_t index, bool input, const char* side)
 {
     const std::string group = input ? "in" : "out";
@@ -129,7 +150,7 @@ int main(int argc, char** argv)
       << "    lv2:minorVersion 0 ;\n    lv2:microVersion 0 ;\n"
       << "    rdfs:comment \"Twelve-band loudness and dynamics processor for programme audio. "
          "Reads the first input (mono programme), writes a pseudo-stereo pair peaking at -1 dBFS, "
-      << kLatencySamples << " samples late.\" ;\n"
+      << kLatencySamples << " samples late, and its meters to output control ports.\" ;\n"
       << "    lv2:optionalFeature lv2:hardRTCapable ;\n"
       << "    pg:mainInput <" << kUri << "#in> ;\n    pg:mainOutput <" << kUri << "#out> ;\n"
       << "    lv2:port [\n";
@@ -145,7 +166,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < kNumControls; ++i) {
         const ControlSpec& c = kControlSpecs[i];
         const std::string symbol = symbolOf(c.label);
-        if (symbol.empty() || std::isdigit(static_cast<unsigned char>(symbol[0])) || !symbols.insert(symbol).second) {
+        if (!validSymbol(symbol) || !symbols.insert(symbol).second) {
             std::fprintf(stderr, "generate_ttl: control \"%s\" gives no unique port symbol\n", c.label);
             return 1;
         }
@@ -169,8 +190,27 @@ int main(int argc, char** argv)
       << "        lv2:designation lv2:latency ;\n"
       << "        lv2:minimum 0 ;\n        lv2:maximum " << kLatencySamples << " ;\n"
       << "        lv2:portProperty lv2:reportsLatency , lv2:integer ;\n"
-      << "        units:unit units:frame\n"
-      << "    ] .\n";
+      << "        units:unit units:frame\n";
+    // The meters, read-only: each port's range is the range displays scale to.
+    for (int i = 0; i < kNumMeters; ++i) {
+        const MeterDefinition& m = kMeterDefinitions[static_cast<std::size_t>(i)];
+        const std::string symbol(m.symbolText());
+        if (!validSymbol(symbol) || !symbols.insert(symbol).second) {
+            std::fprintf(stderr, "generate_ttl: meter \"%s\" has no unique port symbol\n", symbol.c_str());
+            return 1;
+        }
+        o << "    ] , [\n"
+          << "        a lv2:OutputPort , lv2:ControlPort ;\n"
+          << "        lv2:index " << kPortFirstMeter + static_cast<uint32_t>(i) << " ;\n"
+          << "        lv2:symbol \"" << symbol << "\" ;\n"
+          << "        lv2:name " << quoted(std::string(m.nameText())) << " ;\n"
+          << "        lv2:default " << number(m.minimum) << " ;\n"
+          << "        lv2:minimum " << number(m.minimum) << " ;\n"
+          << "        lv2:maximum " << number(m.maximum);
+        if (const char* unit = unitOf(m.unit)) o << " ;\n        units:unit " << unit;
+        o << '\n';
+    }
+    o << "    ] .\n";
 
     return writeFile(dir + "/manifest.ttl", manifest.str()) && writeFile(dir + '/' + kTtlName, o.str()) ? 0 : 1;
 }

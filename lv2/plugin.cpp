@@ -1,8 +1,11 @@
 // The LV2 front end: one plug-in instance wraps one processor. Control ports
 // carry plain values in each control's own unit; they are read at the start of
-// every run call, as the VST 2 build reads its parameters at every block.
+// every run call, as the VST 2 build reads its parameters at every block. The
+// meter output ports are written at the end of every run call with the meters
+// of the audio that call processed.
 #include <lv2/core/lv2.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -51,12 +54,61 @@ int32_t processorRate(double hostRate)
 // Frames processed per call when a buffer must be stood in for.
 constexpr uint32_t kStandInFrames = 256;
 
+// How a meter's values over consecutive blocks make its value over all of them,
+// as the processor would have metered them as one block: the lowest or the
+// highest value, the RMS from the blocks' powers, or the value at the last
+// block's end (gates, levels, widths, the noise reduction's corner).
+enum class Over { kLowest, kHighest, kRms, kLast };
+
+constexpr Over overRun(int meter)
+{
+    if (meter < kFirstWidthMeter) {
+        switch (meter % kMetersPerBand) {
+        case kBandGainLow: return Over::kLowest;
+        case kBandGainHigh: return Over::kHighest;
+        default: return Over::kLast;
+        }
+    }
+    switch (meter) {
+    case kMeterLimiterReduction:
+    case kMeterInputPeak:
+    case kMeterOutputPeak: return Over::kHighest;
+    case kMeterInputRms: return Over::kRms;
+    default: return Over::kLast;
+    }
+}
+
+// Adds the meters of the next block of `frames` frames to those of the run so far
+// (`before` frames). Levels at the floor stay at the floor.
+void addBlockMeters(MeterSnapshot& run, uint64_t before, const MeterSnapshot& next, uint32_t frames)
+{
+    for (int i = 0; i < kNumMeters; ++i) {
+        float& v = run.values[static_cast<std::size_t>(i)];
+        const float x = next.values[static_cast<std::size_t>(i)];
+        switch (overRun(i)) {
+        case Over::kLowest: v = std::min(v, x); break;
+        case Over::kHighest: v = std::max(v, x); break;
+        case Over::kLast: v = x; break;
+        case Over::kRms: {
+            const double power = (static_cast<double>(before) * std::pow(10.0, 0.1 * static_cast<double>(v)) +
+                                  frames * std::pow(10.0, 0.1 * static_cast<double>(x))) /
+                                 static_cast<double>(before + frames);
+            v = std::max(kMeterFloorDb, static_cast<float>(10.0 * std::log10(power)));
+            break;
+        }
+        }
+    }
+    run.block = next.block;
+    run.samples = next.samples;
+}
+
 struct Instance {
     std::unique_ptr<mydsp> dsp;
     const float* in[2] = {};
     float* out[2] = {};
     const float* control[kNumControls] = {};
     float* latency = nullptr;
+    float* meter[kNumMeters] = {};
     // Stand-ins for a port the host left unconnected: silence to read, a sink to write.
     float silence[kStandInFrames] = {};
     float sink[2][kStandInFrames] = {};
@@ -88,6 +140,15 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data)
         self->control[port - kPortFirstControl] = static_cast<const float*>(data);
     else if (port == kPortLatency)
         self->latency = static_cast<float*>(data);
+    else if (port >= kPortFirstMeter && port < kPortCount)
+        self->meter[port - kPortFirstMeter] = static_cast<float*>(data);
+}
+
+// The run's meters to their ports; a port without a buffer is skipped.
+void writeMeters(Instance& self, const MeterSnapshot& s)
+{
+    for (int i = 0; i < kNumMeters; ++i)
+        if (float* port = self.meter[i]) *port = s.values[static_cast<std::size_t>(i)];
 }
 
 // Thread: a host thread. Clears the signal state; the controls keep their values.
@@ -108,6 +169,7 @@ void run(LV2_Handle handle, uint32_t frames)
         storeControl(controls.*c.value, controlValue(c, *self->control[i]));
     }
     if (self->latency) *self->latency = static_cast<float>(kLatencySamples);
+    if (frames == 0) return;  // no audio, nothing metered: the meter ports keep their values
 
     const float* in = self->in[0];
     float* out0 = self->out[0];
@@ -116,10 +178,13 @@ void run(LV2_Handle handle, uint32_t frames)
         float* inputs[2] = {const_cast<float*>(in), const_cast<float*>(in)};
         float* outputs[2] = {out0, out1};
         self->dsp->processBlock(static_cast<int32_t>(frames), inputs, outputs);
+        writeMeters(*self, self->dsp->meters().read());
         return;
     }
     // A port without a buffer: run on silence or into the sink in pieces, so that
-    // the processor's history advances as if the host had connected it.
+    // the processor's history advances as if the host had connected it. The
+    // meters of the pieces are gathered into those of the whole run.
+    MeterSnapshot meters{};
     uint32_t done = 0;
     do {
         const uint32_t n = frames - done < kStandInFrames ? frames - done : kStandInFrames;
@@ -127,8 +192,14 @@ void run(LV2_Handle handle, uint32_t frames)
         float* inputs[2] = {input, input};
         float* outputs[2] = {out0 ? out0 + done : self->sink[0], out1 ? out1 + done : self->sink[1]};
         self->dsp->processBlock(static_cast<int32_t>(n), inputs, outputs);
+        const MeterSnapshot piece = self->dsp->meters().read();
+        if (done == 0)
+            meters = piece;
+        else
+            addBlockMeters(meters, done, piece, n);
         done += n;
     } while (done < frames);
+    writeMeters(*self, meters);
 }
 
 void deactivate(LV2_Handle) {}

@@ -103,9 +103,10 @@ LIQ
 jalv)
   need jalv jalv
   need jackd jackd2
-  export JACK_NO_AUDIO_RESERVATION=1
-  jackd_pid= jalv_pid=
-  trap 'kill $jalv_pid $jackd_pid 2>/dev/null; wait 2>/dev/null || true' EXIT
+  need jack_simple_client jackd2
+  export JACK_NO_AUDIO_RESERVATION=1 JACK_NO_START_SERVER=1
+  jackd_pid= jalv_pid= tone_pid=
+  trap 'kill $tone_pid $jalv_pid $jackd_pid 2>/dev/null; wait 2>/dev/null || true' EXIT
   mkfifo commands
   exec 3<>commands  # jalv reads commands from standard input and quits at its end: keep it open
   # A dummy JACK server (without real-time scheduling, with a long client
@@ -118,7 +119,7 @@ jalv)
     jackd -n "$JACK_DEFAULT_SERVER" --no-realtime --timeout 10000 -d dummy -r 48000 -p 256 >jackd.log 2>&1 &
     jackd_pid=$!
     jack_wait -w -t 10 >/dev/null || return 1
-    jalv -n plumbra -x -c lowpass_filter=12000 "$uri" <&3 >jalv.log 2>&1 &
+    stdbuf -oL jalv -p -n plumbra -x -c lowpass_filter=12000 "$uri" <&3 >jalv.log 2>&1 &
     jalv_pid=$!
     # jack_lsp succeeds whether or not a port matches: look for the port itself.
     for _ in $(seq 300); do
@@ -136,7 +137,20 @@ jalv)
     jalv_pid= jackd_pid=
     [ $attempt -lt 3 ] || fail "jalv and JACK could not be set up three times"
   done
+  # The meters as jalv prints them: its "monitors" command lists every output
+  # control port ("symbol = value"), here after 3 s of the dummy capture's
+  # silence, then after 3 s of JACK's example sine (amplitude 0.2, 240 Hz:
+  # band 3) on the input.
   sleep 3
+  echo monitors >&3
+  jack_simple_client tone >tone.log 2>&1 &
+  tone_pid=$!
+  for _ in $(seq 100); do jack_lsp 2>/dev/null | grep -qx 'tone:output1' && break; sleep 0.1; done
+  jack_connect tone:output1 plumbra:in_left || fail "the sine could not be connected: $(cat tone.log)"
+  sleep 3
+  echo monitors >&3
+  sleep 1
+  kill $tone_pid; wait $tone_pid 2>/dev/null || true; tone_pid=
   latency=$(jack_lsp -l plumbra:out_left)
   echo "$latency"
   kill -0 $jalv_pid || fail "jalv stopped by itself: $(cat jalv.log)"
@@ -145,7 +159,20 @@ jalv)
   [ $status -eq 0 ] || fail "jalv exited with $status on SIGINT: $(cat jalv.log)"
   # Downstream of the plug-in's output JACK counts its period buffers plus the reported latency.
   awk '/playback latency/ { if ($(NF-2) >= 3552) ok = 1 } END { exit !ok }' <<<"$latency" \
-    || fail "JACK does not see the plug-in's 3552 samples of latency" ;;
+    || fail "JACK does not see the plug-in's 3552 samples of latency"
+  # Listing N of the meters (each listing starts at the latency port) as "symbol value" lines.
+  listing() { sed 's/^> //' jalv.log | awk -v n="$1" '$1 == "latency" && $2 == "=" { k++ } k == n && $2 == "=" { print $1, $3 }'; }
+  listing 1 >silence.txt
+  listing 2 >tone.txt
+  grep -E '^(band_3_|input_|output_peak|limiter)' tone.txt | sed 's/^/jalv (sine): /'
+  [ "$(grep -c '^band_[0-9]*_gate ' silence.txt)" -eq 12 ] || fail "jalv lists no gate meters: $(cat jalv.log)"
+  awk '/^band_[0-9]+_gate / && $2 >= 0.70710678 { print "open in silence:", $0; bad = 1 } END { exit bad }' silence.txt \
+    || fail "silence leaves gates open"
+  grep -qx 'input_peak -120.000000' silence.txt || fail "input peak of silence: $(grep input_peak silence.txt)"
+  awk '$1 == "input_peak" { exit !($2 > -14.1 && $2 < -13.9) }' tone.txt || fail "input peak of the sine: $(grep input_peak tone.txt)"
+  awk '/^band_[0-9]+_level / { split($1, w, "_"); if ($2 > best) { best = $2; band = w[2] } } END { exit band != 3 }' best=-1000 tone.txt \
+    || fail "the sine does not raise band 3's level above the others: $(grep level tone.txt)"
+  awk '$1 == "band_3_gate" { exit !($2 > 0.70710678) }' tone.txt || fail "the sine leaves band 3's gate closed" ;;
 
 *) echo "hosts.sh: unknown host $host" >&2; exit 2 ;;
 esac
