@@ -143,7 +143,7 @@ std::string bandPanel(const MeterLog& log, double y0, double left, double pw, do
     for (double v = lo; v <= hi + 1e-9; v += scaleStep) {
         const double y = top + ph * (hi - v) / (hi - lo);
         svg += line(sx + sw, y, sx + sw + 4, y, " stroke=\"#333\"");
-        svg += text(sx + sw + 8, y + 4, " fill=\"#333\"", printed("%+.0f dB", v));
+        svg += text(sx + sw + 8, y + 4, " fill=\"#333\"", v == 0 ? std::string("0 dB") : printed("%+.0f dB", v));
     }
     return svg;
 }
