@@ -71,13 +71,17 @@ std::string legend(const std::vector<PlotSeries>& series, double lx, double ly)
 }
 
 // A colour for f in 0..1: dark blue through teal and green to yellow.
-std::string heat(double f)
+// `fade` in 0..1 mixes it towards white.
+std::string heat(double f, double fade = 0.0)
 {
     static const double kStops[][3] = {{38, 24, 95}, {33, 102, 172}, {31, 158, 137}, {122, 201, 80}, {246, 228, 60}};
     const double at = std::clamp(f, 0.0, 1.0) * 4.0;
     const int i = std::min(3, static_cast<int>(at));
     const double u = at - i;
-    auto mix = [&](int c) { return static_cast<int>(std::lround(kStops[i][c] + (kStops[i + 1][c] - kStops[i][c]) * u)); };
+    auto mix = [&](int c) {
+        const double v = kStops[i][c] + (kStops[i + 1][c] - kStops[i][c]) * u;
+        return static_cast<int>(std::lround(v + (255.0 - v) * fade));
+    };
     return printed("#%02x%02x%02x", mix(0), mix(1), mix(2));
 }
 
@@ -109,7 +113,8 @@ std::string bandPanel(const MeterLog& log, double y0, double left, double pw, do
 
     std::string svg = text(left, y0 + 24, " font-size=\"14\" font-weight=\"bold\"", "Band gain") +
                       text(left + 80, y0 + 24, " fill=\"#555\"",
-                           "levelling gain of each band in dB, every 100 ms the mean of its lowest and highest");
+                           "levelling gain of each band in dB, every 100 ms the mean of its lowest and highest;"
+                           " faded where its gate is closed");
     svg += "<g shape-rendering=\"crispEdges\">\n";
     const size_t n = log.lines();
     const auto columns = static_cast<size_t>(std::max(1.0, std::min(static_cast<double>(n), pw)));
@@ -118,10 +123,17 @@ std::string bandPanel(const MeterLog& log, double y0, double left, double pw, do
         for (size_t c = 0, first = 0; c < columns && first < n; ++c) {
             const size_t last = std::max(first + 1, (c + 1) * n / columns);
             double sum = 0;
-            for (size_t i = first; i < last; ++i) sum += log.bandGainDb(i, b);
+            size_t closed = 0;
+            for (size_t i = first; i < last; ++i) {
+                sum += log.bandGainDb(i, b);
+                closed += log.value(i, bandMeter(b, kBandGate)) < kGateClosedBelow ? 1 : 0;
+            }
             const double x0 = X(first == 0 ? 0.0 : log.seconds(first - 1)), x1 = X(log.seconds(last - 1));
             const double mean = sum / static_cast<double>(last - first);
-            svg += rect(x0, y, std::max(0.1, x1 - x0), kBandRow, " fill=\"" + heat((mean - lo) / (hi - lo)) + "\"");
+            // Faded where the gate was closed for most of the column.
+            const bool faded = 2 * closed > last - first;
+            svg += rect(x0, y, std::max(0.1, x1 - x0), kBandRow,
+                        " fill=\"" + heat((mean - lo) / (hi - lo), faded ? 0.6 : 0.0) + "\"");
             first = last;
         }
     }
@@ -145,6 +157,7 @@ std::string bandPanel(const MeterLog& log, double y0, double left, double pw, do
         svg += line(sx + sw, y, sx + sw + 4, y, " stroke=\"#333\"");
         svg += text(sx + sw + 8, y + 4, " fill=\"#333\"", v == 0 ? std::string("0 dB") : printed("%+.0f dB", v));
     }
+    svg += text(sx, top + ph + 36, " fill=\"#555\"", "faded: gate closed");
     return svg;
 }
 
