@@ -1274,6 +1274,20 @@ TEST(PlumbraMeters, PlotGainsTheBandPanelOnlyWithMetersAndKeepsTheLoudnessPanel)
     size_t cells = 0;
     for (size_t at = 0; (at = bands.find("height=\"20.0\" fill=\"#", at)) != std::string::npos; ++at) ++cells;
     EXPECT_EQ(cells, 12u * 40u);
+    // A cell is faded (every channel of its colour at 0x99 or more; the scale's own colours
+    // always have one below) exactly where that line's gate reads closed.
+    size_t faded = 0, closed = 0;
+    for (size_t at = 0; (at = bands.find("height=\"20.0\" fill=\"#", at)) != std::string::npos; ++at) {
+        const std::string hex = bands.substr(at + 21, 6);
+        bool pale = true;
+        for (int c = 0; c < 3; ++c) pale = pale && std::stoi(hex.substr(2 * static_cast<size_t>(c), 2), nullptr, 16) >= 0x99;
+        faded += pale ? 1 : 0;
+    }
+    for (const auto& line : jsonLines(dir / "m.jsonl"))
+        for (int b = 1; b <= 12; ++b) closed += line["band_" + std::to_string(b) + "_gate"].get<double>() < 0.70710678 ? 1 : 0;
+    EXPECT_EQ(faded, closed);
+    EXPECT_GT(closed, 0u);
+    EXPECT_LT(closed, 12u * 40u);
     EXPECT_NE(bands.find(" dB</text>"), std::string::npos);
     for (int b = 1; b <= 12; ++b) EXPECT_NE(bands.find(">" + std::to_string(b) + "</text>"), std::string::npos);
 }
