@@ -78,6 +78,12 @@ Result<RenderOptions> renderOptions(const Args& a, bool demo)
     o.sets = a.values("--set");
     o.reportJson = a.last("--report-json");
     o.plot = a.last("--plot");
+    o.meters = a.last("--meters");
+    if (a.has("--meters") && (o.meters.empty() || o.meters == "-")) return usage("--meters needs a file");
+    if (a.has("--meters") && a.has("--plugin"))
+        return usage("--meters runs the processor linked into plumbra; it does not go with --plugin");
+    if (a.has("--meters") && a.has("--block-size"))
+        return usage("--meters processes in blocks of 100 ms; it does not go with --block-size");
     o.setup.rawLatency = a.has("--raw-latency");
     o.setup.tags = !a.has("--no-tags");
     o.quiet = a.has("--quiet");

@@ -41,7 +41,12 @@ const OptionRow kOptions[] = {
      "write the loudness report as JSON; - writes it to standard output\n"
      "(not with OUT -), and the text report goes to standard error"},
     {"--plot", "", Takes::Value, kRenderOne, "--plot FILE.svg",
-     "draw short-term loudness of input and output over time (one file only)"},
+     "draw short-term loudness of input and output over time (one file only);\n"
+     "with --meters also the twelve bands' gain under it"},
+    {"--meters", "", Takes::Value, kRenderOne, "--meters FILE",
+     "write the processor's meters as JSON lines, one per 100 ms of input, and\n"
+     "add a per-band summary to the report; runs the processor linked into\n"
+     "plumbra (same audio as the plug-in), so not with --plugin or --block-size"},
     {"--plugin", "", Takes::Value, kRenderAny | kParams | kInfo, "--plugin PATH",
      "the plug-in library (default: $PLUMBRA_PLUGIN, else the one beside plumbra)"},
     {"--block-size", "", Takes::Value, kRenderAny, "--block-size N", "frames per processing call (default 1024)"},

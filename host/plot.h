@@ -14,6 +14,11 @@ struct PlotSeries {
     std::string colour;
 };
 
-std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeries>& series, double stepSeconds);
+class MeterLog;
+
+// With `bands`, a second panel under the loudness one shows the twelve bands'
+// gain over time as a heat map with its dB scale; without, the loudness panel alone.
+std::string loudnessPlotSvg(const std::string& title, const std::vector<PlotSeries>& series, double stepSeconds,
+                            const MeterLog* bands = nullptr);
 
 }  // namespace plumbra::host

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 
 #include "host/demo.h"
 #include "host/file_io.h"
@@ -66,21 +67,18 @@ void noteTags(RenderReport& r, const Tags& tags, const std::string& output)
     }
 }
 
-// Sets the plug-in up for the source: rate and block size first, as the plug-in may
-// reset its parameters on a rate change, then the parameters. The report so far.
-RenderReport startReport(Plugin& plugin, const AudioSource& source, const RenderSetup& setup)
+// The report's fields that any processor fills in alike.
+template <class P>
+RenderReport startReport(const P& proc, const std::string& path, const AudioSource& source, const RenderSetup& setup)
 {
-    plugin.setSampleRate(static_cast<float>(source.format().rate));
-    plugin.setBlockSize(setup.blockSize);
-    ParamTable::apply(plugin, setup.assignments);
     RenderReport r;
     r.input = source.name();
-    r.plugin = plugin.path();
+    r.plugin = path;
     r.inputFormat = describeFormat(source.format().sfFormat);
     r.rate = source.format().rate;
     r.inputChannels = source.format().channels;
-    r.outputChannels = plugin.numOutputs();
-    r.latency = std::max(0, plugin.latency());
+    r.outputChannels = proc.numOutputs();
+    r.latency = std::max(0, proc.latency());
     r.compensated = !setup.rawLatency;
     r.blockSize = setup.blockSize;
     return r;
@@ -95,15 +93,20 @@ void mixToMono(const float* interleaved, int channels, int frames, float* mono)
 
 }  // namespace
 
-Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, AudioSource& source,
-                                   const std::string& output, const RenderSetup& setup,
-                                   const std::function<void(int64_t)>& progress)
+namespace {
+
+// Streams `source` through `proc` (set up and running) in blocks of setup.blockSize;
+// `afterInput` hears each block of input once it is processed, with the input frames so far.
+template <class P>
+Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& source, const std::string& output,
+                                    const RenderSetup& setup, const std::function<void(int64_t)>& progress,
+                                    const std::function<void(int64_t)>& afterInput)
 {
-    const auto start = std::chrono::steady_clock::now();
+    const auto begun = std::chrono::steady_clock::now();
     const AudioFormat in = source.format();
     RenderOutcome o;
     RenderReport& r = o.report;
-    r = startReport(plugin, source, setup);
+    r = std::move(start);
     auto created = AudioSink::create(output, in.rate, r.outputChannels, setup.format, in.sfFormat);
     if (!created.ok()) return created.status();
     AudioSink& sink = *created.value();
@@ -112,7 +115,7 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
 
     const size_t block = static_cast<size_t>(setup.blockSize), outChannels = static_cast<size_t>(r.outputChannels);
     std::vector<float> interleavedIn(block * static_cast<size_t>(in.channels)), interleavedOut(block * outChannels);
-    std::vector<std::vector<float>> ins(static_cast<size_t>(plugin.numInputs()), std::vector<float>(block, 0.0f));
+    std::vector<std::vector<float>> ins(static_cast<size_t>(proc.numInputs()), std::vector<float>(block, 0.0f));
     std::vector<std::vector<float>> outs(outChannels, std::vector<float>(block, 0.0f));
     std::vector<float*> inPtr, outPtr;
     for (auto& v : ins) inPtr.push_back(v.data());
@@ -123,7 +126,7 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
 
     // Runs one block (already in ins[0]) and writes what is due of its output.
     auto runBlock = [&](int n) -> Status {
-        plugin.process(inPtr.data(), outPtr.data(), n);
+        proc.process(inPtr.data(), outPtr.data(), n);
         const size_t first = static_cast<size_t>(std::clamp<int64_t>(skip - processed, 0, n));
         processed += n;
         const int64_t count = n - static_cast<int64_t>(first);
@@ -136,7 +139,6 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
         return sink.write(interleavedOut.data(), count);
     };
 
-    plugin.resume();
     for (;;) {
         auto got = source.read(interleavedIn.data(), setup.blockSize);
         if (!got.ok()) return got.status();
@@ -147,6 +149,7 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
         Status s = runBlock(n);
         if (!s.ok()) return s;
         r.inputFrames += n;
+        if (afterInput) afterInput(r.inputFrames);
         if (progress) progress(r.inputFrames);
     }
     // Flush: zeros until the output has the input's length.
@@ -155,7 +158,6 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
         Status s = runBlock(static_cast<int>(std::min<int64_t>(setup.blockSize, r.inputFrames + skip - processed)));
         if (!s.ok()) return s;
     }
-    plugin.suspend();
     Status done = sink.finish();
     if (!done.ok()) return done;
 
@@ -164,14 +166,73 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
     r.outputContainer = describeContainer(sink.sfFormat());
     r.in = inMeter.summary();
     r.out = outMeter.summary();
-    r.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
     r.speed = r.elapsedSeconds > 0 ? static_cast<double>(r.inputFrames) / in.rate / r.elapsedSeconds : 0.0;
-    for (const auto& p : table.params()) r.parameters.emplace_back(p.name, table.currentText(plugin, p.index));
     noteTags(r, tags, output);
     o.inShortTerm = inMeter.shortTerm();
     o.outShortTerm = outMeter.shortTerm();
     return o;
 }
+
+}  // namespace
+
+Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, AudioSource& source,
+                                   const std::string& output, const RenderSetup& setup,
+                                   const std::function<void(int64_t)>& progress)
+{
+    // Rate and block size first, as the plug-in may reset its parameters on a rate change.
+    plugin.setSampleRate(static_cast<float>(source.format().rate));
+    plugin.setBlockSize(setup.blockSize);
+    ParamTable::apply(plugin, setup.assignments);
+    plugin.resume();
+    auto o = streamThrough(plugin, startReport(plugin, plugin.path(), source, setup), source, output, setup, progress, {});
+    plugin.suspend();
+    if (!o.ok()) return o;
+    for (const auto& p : table.params()) o->report.parameters.emplace_back(p.name, table.currentText(plugin, p.index));
+    return o;
+}
+
+Result<RenderOutcome> renderEngineStream(Engine& engine, AudioSource& source, const std::string& output,
+                                         const RenderSetup& given, const std::function<void(int64_t)>& progress)
+{
+    RenderSetup setup = given;
+    setup.blockSize = MeterLog::lineFrames(engine.rate());
+    MeterLog log(engine.rate());
+    auto o = streamThrough(engine, startReport(engine, "plumbra's own processor (linked in)", source, setup), source,
+                           output, setup, progress, [&](int64_t frames) { log.add(frames, engine.meters()); });
+    if (!o.ok()) return o;
+    o->report.parameters = engine.controlTexts();
+    o->report.bands = log.summary();
+    o->meters = std::move(log);
+    return o;
+}
+
+namespace {
+
+// Presets, then --set values, on the engine's controls; each checked as it is set,
+// and all before any audio runs.
+Status setEngineControls(Engine& engine, const std::vector<std::string>& presets, const std::vector<std::string>& sets)
+{
+    for (const auto& preset : presets) {
+        std::ifstream in(preset);
+        if (!in) return Status::fail(kExitParameter, "cannot read preset " + preset);
+        std::string line;
+        for (int number = 1; std::getline(in, line); ++number) {
+            line.erase(std::min(line.find('#'), line.size()));
+            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+            Status s = engine.set(line);
+            if (!s.ok()) return Status::fail(s.code, preset + ":" + std::to_string(number) + ": " + s.reason);
+        }
+        if (in.bad()) return Status::fail(kExitParameter, "cannot read preset " + preset);
+    }
+    for (const auto& set : sets) {
+        Status s = engine.set(set);
+        if (!s.ok()) return Status::fail(s.code, "--set " + set + ": " + s.reason);
+    }
+    return Status::success();
+}
+
+}  // namespace
 
 Status runRender(const RenderOptions& o)
 {
@@ -184,16 +245,26 @@ Status runRender(const RenderOptions& o)
         return Status::fail(kExitInput, source.name() + " has " + std::to_string(in.channels) +
                                             " channels; plumbra takes mono or stereo");
 
+    // With meters the processor linked into plumbra runs; otherwise the plug-in library.
     RenderSetup setup = o.setup;
-    auto prepared = preparePlugin(o, setup);
-    if (!prepared.ok()) return prepared.status();
-    Plugin& plugin = *prepared->plugin;
+    std::unique_ptr<Engine> engine;
+    std::optional<PreparedPlugin> prepared;
+    if (!o.meters.empty()) {
+        engine = std::make_unique<Engine>(in.rate);
+        Status s = setEngineControls(*engine, o.presets, o.sets);
+        if (!s.ok()) return s;
+    } else {
+        auto p = preparePlugin(o, setup);
+        if (!p.ok()) return p.status();
+        prepared = std::move(p.value());
+    }
 
-    // Report and plot files are created now, so that a bad path stops the job before it runs.
+    // Report, plot and meter files are created now, so that a bad path stops the job before it runs.
     ReportOutput report;
-    TempFile plotFile;
+    TempFile plotFile, metersFile;
     Status s = report.open(o.reportJson);
     if (s.ok() && !o.plot.empty()) s = plotFile.create(o.plot);
+    if (s.ok() && !o.meters.empty()) s = metersFile.create(o.meters);
     if (!s.ok()) return s;
 
     // Standard output carries the audio or the JSON report; the text report goes elsewhere.
@@ -203,10 +274,12 @@ Status runRender(const RenderOptions& o)
 
     Progress progress(!o.quiet && isTerminal(2), in.frames < 0 ? -1 : audioUs(in.frames, in.rate));
     auto count = progress.counter(in.rate);
-    auto rendered = renderStream(plugin, prepared->table, source, o.output, setup, [&](int64_t frames) {
+    auto onProgress = [&](int64_t frames) {
         count(frames);
         progress.draw();
-    });
+    };
+    auto rendered = engine ? renderEngineStream(*engine, source, o.output, setup, onProgress)
+                           : renderStream(*prepared->plugin, prepared->table, source, o.output, setup, onProgress);
     progress.clear();
     if (!rendered.ok()) return rendered.status();
     const RenderReport& r = rendered.value().report;
@@ -214,13 +287,20 @@ Status runRender(const RenderOptions& o)
     if (!o.quiet) std::fputs(reportText(r).c_str(), text);
     s = report.write(writeJson(reportJson(r)));
     if (!s.ok()) return s;
+    if (engine) {
+        s = writeAndCommit(metersFile, rendered->meters->jsonLines());
+        if (!s.ok()) return s;
+    }
     if (!o.plot.empty()) {
         std::vector<PlotSeries> series = {
             {"input", rendered.value().inShortTerm, r.in.integratedLufs, "#1f6fb4"},
             {"output", rendered.value().outShortTerm, r.out.integratedLufs, "#d9480f"},
         };
-        const std::string title = "Loudness: " + r.input + " through " + plugin.effectName();
-        s = writeAndCommit(plotFile, loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds));
+        const std::string name = engine ? engine->name() : prepared->plugin->effectName();
+        const std::string title = "Loudness: " + r.input + " through " + name;
+        const std::string svg = engine ? loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds, &*rendered->meters)
+                                       : loudnessPlotSvg(title, series, LoudnessMeter::stepSeconds);
+        s = writeAndCommit(plotFile, svg);
         if (!s.ok()) return s;
     }
     // A broken render is never passed off as a good one, but its file stays for inspection.

@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/audio_io.h"
+#include "host/engine/engine.h"
+#include "host/meter_log.h"
 #include "host/params.h"
 #include "host/plugin_host.h"
 #include "host/report.h"
@@ -39,6 +42,7 @@ struct RenderOptions {
     double demoSeconds = 30.0;
     std::string output;  // path, "-" for standard output
     std::string plot;
+    std::string meters;  // JSON lines of the meters: the render runs the linked-in engine
 };
 
 Status runRender(const RenderOptions& options);
@@ -54,6 +58,7 @@ Result<PreparedPlugin> preparePlugin(const RenderOptions& options, RenderSetup& 
 struct RenderOutcome {
     RenderReport report;
     std::vector<float> inShortTerm, outShortTerm;  // for the plot
+    std::optional<MeterLog> meters;                // engine renders: a line per 100 ms of input
 };
 
 // Parameters from preset files and NAME=VALUE texts, all checked before any is set.
@@ -66,6 +71,11 @@ Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, cons
 Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, AudioSource& source,
                                    const std::string& output, const RenderSetup& setup,
                                    const std::function<void(int64_t)>& progress);
+
+// Streams `source` through the linked-in engine (already at the source's rate, its
+// controls set) into `output` in blocks of 100 ms, logging the meters once per block.
+Result<RenderOutcome> renderEngineStream(Engine& engine, AudioSource& source, const std::string& output,
+                                         const RenderSetup& setup, const std::function<void(int64_t)>& progress);
 
 // How many of the samples are NaN or infinite.
 int64_t countNonFinite(const float* samples, int64_t count);

@@ -52,6 +52,13 @@ std::string reportText(const RenderReport& r)
     };
     if (!r.tags.empty()) out += "tags       " + names(r.tags) + " copied\n";
     if (!r.tagsDropped.empty()) out += "tags       " + names(r.tagsDropped) + " dropped: " + r.outputContainer + " cannot hold them\n";
+    if (!r.bands.empty()) {
+        out += "\nbands      gain in dB (each 100 ms: mean of its lowest and highest), gate closed\n";
+        out += printed("%-10s %8s %8s %14s %8s\n", "band", "median", "95th", "largest step", "closed");
+        for (const auto& b : r.bands)
+            out += printed("%-10d %8.2f %8.2f %14.2f %7.1f%%\n", b.band, b.medianDb, b.p95Db, b.largestChangeDb,
+                           b.gateClosedPercent);
+    }
     return out;
 }
 
@@ -73,6 +80,16 @@ Json reportJson(const RenderReport& r)
               {"tags", pairsJson(r.tags)},
               {"tags_dropped", pairsJson(r.tagsDropped)},
               {"parameters", pairsJson(r.parameters)}};
+    if (!r.bands.empty()) {
+        Json bands = Json::array();
+        for (const auto& b : r.bands)
+            bands.push_back({{"band", b.band},
+                             {"gain_median_db", b.medianDb},
+                             {"gain_p95_db", b.p95Db},
+                             {"gain_largest_change_db", b.largestChangeDb},
+                             {"gate_closed_percent", b.gateClosedPercent}});
+        j["bands"] = bands;
+    }
     j.update(r.sections);
     return j;
 }

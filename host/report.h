@@ -8,6 +8,7 @@
 
 #include "host/json.h"
 #include "host/loudness.h"
+#include "host/meter_log.h"
 
 namespace plumbra::host {
 
@@ -28,6 +29,7 @@ struct RenderReport {
     std::vector<std::pair<std::string, std::string>> parameters;  // name, value in its unit
     std::vector<std::pair<std::string, std::string>> tags;         // name, value: copied to the output
     std::vector<std::pair<std::string, std::string>> tagsDropped;  // the output's container cannot hold them
+    std::vector<BandSummary> bands;  // renders with meters: the bands' gain and gate, in band order
     Json sections = Json::object();  // further members of the JSON report, after the parameters
 };
 

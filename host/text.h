@@ -15,8 +15,16 @@ inline std::string lower(std::string s)
     return s;
 }
 
+// Format checking of printf-like functions: GCC's gnu_printf (MinGW's printf family
+// differs from the C library's), which Clang does not know; its printf means the same there.
+#if defined(__clang__)
+#define PLUMBRA_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#else
+#define PLUMBRA_PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#endif
+
 // printf into a string (of at most 1 KiB).
-__attribute__((format(gnu_printf, 1, 2))) inline std::string printed(const char* format, ...)
+PLUMBRA_PRINTF_LIKE(1, 2) inline std::string printed(const char* format, ...)
 {
     char buf[1024];
     va_list args;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds the plug-in and the plumbra host, and renders
 # the built-in demo programme through the plug-in with its loudness report and
-# plot, then says where everything is.
+# plot, then once more with the meters and the two-panel plot (loudness and the
+# bands' gain), then says where everything is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,8 @@ mkdir -p "$out"
 build/native/plumbra demo "$out/demo-input.wav"
 build/native/plumbra render --demo "$out/demo.wav" \
   --report-json "$out/demo-report.json" --plot "$out/demo-loudness.svg"
+build/native/plumbra render --demo "$out/demo-metered.wav" --quiet --meters "$out/demo-meters.jsonl" \
+  --report-json "$out/demo-meters-report.json" --plot "$out/demo-meters.svg"
 
 here=$(pwd)
 echo
@@ -23,3 +26,5 @@ echo "demo, processed:  $here/$out/demo.wav"
 echo "demo, input:      $here/$out/demo-input.wav"
 echo "loudness report:  $here/$out/demo-report.json"
 echo "loudness plot:    $here/$out/demo-loudness.svg"
+echo "meters:           $here/$out/demo-meters.jsonl   (one JSON line per 100 ms)"
+echo "two-panel plot:   $here/$out/demo-meters.svg   (loudness and the bands' gain)"
