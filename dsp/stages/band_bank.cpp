@@ -215,7 +215,10 @@ void BandBankT<V>::processRun(const float* left, const float* right, int len, ui
         }
     }
 #endif
-    processBandsRun(state, outputs.data(), left, right, len, n0, bv);
+    if constexpr (std::is_same_v<V, float>)
+        runBands(state, outputs.data(), left, right, len, n0, bv);
+    else
+        processBandsRun(state, outputs.data(), left, right, len, n0, bv);
 }
 
 bool avxPathIf(bool on)

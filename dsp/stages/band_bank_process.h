@@ -190,8 +190,8 @@ template <class G, std::size_t N, class F>
 // recursions (one per group) overlap; every section still sees its samples in
 // order, so the bits are those of the sample-by-sample order.
 template <class V, class Ch>
-[[gnu::flatten]] void processBandsRun(BandBankState<V, Ch>& s, BandOutputs* out, const float* left, const float* right,
-                                      int len, uint32_t n0, const BlockValues& bv)
+inline void runBands(BandBankState<V, Ch>& s, BandOutputs* out, const float* left, const float* right, int len, uint32_t n0,
+                     const BlockValues& bv)
 {
     using State = BandBankState<V, Ch>;
     using G = typename State::Group;
@@ -291,6 +291,16 @@ template <class V, class Ch>
             storeTo(&out[i].diff[first], groups[k].diff.template tap<kBandMixDelay>(n));
         }
     }
+}
+
+// runBands with every call inlined, for the processor's packed banks. (The
+// float reference runs runBands as it is: flattened over its twelve groups it
+// would only take long to compile.)
+template <class V, class Ch>
+[[gnu::flatten]] void processBandsRun(BandBankState<V, Ch>& s, BandOutputs* out, const float* left, const float* right,
+                                      int len, uint32_t n0, const BlockValues& bv)
+{
+    runBands(s, out, left, right, len, n0, bv);
 }
 
 }  // namespace plumbra
