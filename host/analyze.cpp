@@ -70,10 +70,10 @@ Json fileJson(const std::string& name, const Measured& m, const FileOutcome& f)
 // One row of the table: the name cut to the column, the measures to a tenth.
 std::string tableRow(const std::string& name, const Json& j, size_t width)
 {
-    auto figure = [&j](const char* key) { return fixedOrDash(j[key].get<double>(), 1); };
+    auto figure = [&j](const char* key) { return fixedOrDash(numberOf(j[key]), 1); };
     return printed("%s  %7s  %7s  %8s  %9s  %9.2f\n", fit(name, width).c_str(), figure("integrated_lufs").c_str(),
                    figure("loudness_range_lu").c_str(), figure("true_peak_dbtp").c_str(), figure("sample_peak_dbfs").c_str(),
-                   j["duration_s"].get<double>());
+                   numberOf(j["duration_s"]));
 }
 
 std::string totalName(size_t files)

@@ -126,16 +126,16 @@ std::string batchTable(const Json& report)
     for (const auto& f : report["files"]) {
         const bool measured = f["input"].contains("loudness");
         auto figure = [&](const char* side, const char* key) {
-            return measured ? fixedOrDash(f[side]["loudness"][key].get<double>(), 1) : std::string();
+            return measured ? fixedOrDash(numberOf(f[side]["loudness"][key]), 1) : std::string();
         };
         table += printed("%s  %8s  %8s  %8s  %8s  %s\n", fit(f["input"]["file"].get<std::string>(), width).c_str(),
                          figure("input", "integrated_lufs").c_str(), figure("output", "integrated_lufs").c_str(),
                          figure("output", "true_peak_dbtp").c_str(),
-                         measured ? printed("%.1fx", f["speed_x_realtime"].get<double>()).c_str() : "",
+                         measured ? printed("%.1fx", numberOf(f["speed_x_realtime"])).c_str() : "",
                          f["status"].get<std::string>().c_str());
     }
     const Json& s = report["summary"];
-    const double elapsed = s["elapsed_s"].get<double>(), audio = s["audio_s"].get<double>();
+    const double elapsed = numberOf(s["elapsed_s"]), audio = numberOf(s["audio_s"]);
     return table + printed("\n%zu files: %zu rendered, %zu skipped, %zu failed; %s for %s of audio (%.1fx real time, %d jobs)\n",
                            s["files"].get<size_t>(), s["rendered"].get<size_t>(), s["skipped"].get<size_t>(),
                            s["failed"].get<size_t>(), clockText(elapsed).c_str(), clockText(audio).c_str(),

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <limits>
 
 #include "host/text.h"
 
@@ -63,11 +65,19 @@ std::string fixedOrDash(double value, int decimals)
     return std::isfinite(value) ? printed("%.*f", decimals, value) : "-inf";
 }
 
+double numberOf(const Json& number)
+{
+    if (const double* v = number.get_ptr<const double*>()) return *v;
+    if (const uint64_t* u = number.get_ptr<const uint64_t*>()) return std::strtod(std::to_string(*u).c_str(), nullptr);
+    if (const int64_t* i = number.get_ptr<const int64_t*>()) return std::strtod(std::to_string(*i).c_str(), nullptr);
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
 std::string numberText(const std::string& key, const Json& number, const char* nonFinite)
 {
     if (number.is_number_unsigned()) return std::to_string(number.get<uint64_t>());
     if (number.is_number_integer()) return std::to_string(number.get<int64_t>());
-    const double v = number.get<double>();
+    const double v = numberOf(number);
     return std::isfinite(v) ? fixedOrDash(v, decimalsOf(key)) : nonFinite;
 }
 

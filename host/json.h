@@ -28,6 +28,11 @@ std::string writeJson(const Json& document, const JsonLayout& layout = {});
 // `key` gives, `nonFinite` when it is not finite.
 std::string numberText(const std::string& key, const Json& number, const char* nonFinite);
 
+// A number of the model as a double. Integers go through their decimal text:
+// nlohmann's own conversion of a 64-bit integer to double is x87 arithmetic on
+// 32-bit x86, which the host, like the processor, never uses.
+double numberOf(const Json& number);
+
 // A number with fixed decimals, "-inf" when not finite (silence has no loudness).
 std::string fixedOrDash(double value, int decimals);
 
