@@ -10,55 +10,21 @@
 #include <vector>
 
 #include "dsp/mydsp.h"
+#include "tests/support/counting_new.h"
 
 namespace {
-
-std::atomic<long> gAllocations{0};
-std::atomic<bool> gCounting{false};
-
-void* countedAlloc(std::size_t size)
-{
-    if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
 
 // Counts the allocations made while it is alive.
 class AllocationCounter {
 public:
-    AllocationCounter()
-    {
-        gAllocations = 0;
-        gCounting = true;
-    }
-    ~AllocationCounter() { gCounting = false; }
-    long count() const { return gAllocations.load(); }
+    AllocationCounter() : fStart(plumbra::test::gAllocations.load()) {}
+    long count() const { return plumbra::test::gAllocations.load() - fStart; }
+
+private:
+    long fStart;
 };
 
 }  // namespace
-
-void* operator new(std::size_t size) { return countedAlloc(size); }
-void* operator new[](std::size_t size) { return countedAlloc(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    try {
-        return countedAlloc(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    try {
-        return countedAlloc(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
