@@ -1,46 +1,15 @@
 // Counting replacements of the global operator new and delete, for the tests
-// that check an audio path allocates nothing. Include it in exactly one source
-// file of a test program: the program, and a plug-in library it loads, then
-// allocate through these.
+// that check an audio path allocates nothing. A test program links the object
+// library plumbra_counting_new; the program, and a plug-in library it loads,
+// then allocate through these. The replacements live in their own source file
+// so that no call site sees malloc behind operator new.
 #pragma once
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
 namespace plumbra::test {
 
 // Allocations made since the program started.
-inline std::atomic<long> gAllocations{0};
-
-inline void* countedAlloc(std::size_t size)
-{
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
+extern std::atomic<long> gAllocations;
 
 }  // namespace plumbra::test
-
-void* operator new(std::size_t size) { return plumbra::test::countedAlloc(size); }
-void* operator new[](std::size_t size) { return plumbra::test::countedAlloc(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    try {
-        return plumbra::test::countedAlloc(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
-{
-    try {
-        return plumbra::test::countedAlloc(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
