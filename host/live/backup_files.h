@@ -1,0 +1,27 @@
+// The backup programme from files: one file, or every audio file of a folder
+// in name order, played in a loop. A decoding thread reads ahead (resampling
+// to the engine's rate when a file's differs) into a lock-free ring that the
+// audio thread drains; the audio thread never waits for it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/status.h"
+
+namespace plumbra::host::live {
+
+class BackupFiles {
+public:
+    // Checks that `path` (a file or a folder) holds at least one readable audio
+    // file; the decoding thread starts with start().
+    static Result<std::unique_ptr<BackupFiles>> open(const std::string& path, int rate);
+    virtual ~BackupFiles() = default;
+    virtual void start() = 0;  // starts the decoding thread; fills the ring ahead
+    virtual void stop() = 0;   // stops and joins it; idempotent
+    // Audio thread: the next `frames` frames into left and right. Frames not yet
+    // decoded come out as silence. Returns the frames that held decoded audio.
+    virtual int read(float* left, float* right, int frames) noexcept = 0;
+};
+
+}  // namespace plumbra::host::live
