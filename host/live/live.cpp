@@ -286,7 +286,7 @@ void LiveSession::monitorLoop()
         while (engine_.events().pop(e)) {
             const std::string d = audioEventDetail(e);
             switch (e.type) {
-            case AudioEventType::kXrun: log_.emit("xrun", d, e.timeNs); break;
+            case AudioEventType::kXrun: log_.emit("xrun", d + ",\"count\":" + std::to_string(engine_.xruns()), e.timeNs); break;
             case AudioEventType::kSilenceStart:
                 log_.emit("silence", d + ",\"threshold_dbfs\":" + num(o_.settings.silenceThresholdDb, 1), e.timeNs);
                 break;
@@ -390,7 +390,8 @@ void LiveSession::loudnessLoop()
             ebur128_loudness_global(st, &integrated);
             lastIntegrated = Clock::now();
         }
-        const double inputLevel = inputFrames > 0 ? 10.0 * std::log10(std::max(inputSum / inputFrames, 1e-30)) : NAN;
+        const double inputLevel =
+            inputFrames > 0 ? std::max<double>(kMeterFloorDb, 10.0 * std::log10(std::max(inputSum / inputFrames, 1e-30))) : NAN;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             reading_ = {momentary, shortTerm, integrated, db(intervalPeak), inputLevel};

@@ -89,13 +89,18 @@ void LiveEngine::note(AudioEventType type) noexcept
 
 void LiveEngine::xrun() noexcept
 {
+    // Counted only: a device may report xruns from another thread than the
+    // audio's, and the event ring has one producer, the audio thread.
     xruns_.fetch_add(1, std::memory_order_relaxed);
-    events_.push(AudioEvent{AudioEventType::kXrun, wallNanos(), frame_});
 }
 
 void LiveEngine::process(const devices::Period& p) noexcept
 {
     const auto begun = std::chrono::steady_clock::now();
+    if (const uint64_t x = xruns_.load(std::memory_order_relaxed); x != xrunsNoted_) {
+        xrunsNoted_ = x;
+        note(AudioEventType::kXrun);
+    }
     if (!ready_.load(std::memory_order_acquire)) {
         for (float* out : p.out)
             if (out) std::fill(out, out + p.frames, 0.0f);

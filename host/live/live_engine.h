@@ -133,6 +133,7 @@ private:
     uint64_t lastBlock_ = 0;      // the processor's block count after the last block
     std::array<int64_t, 8> recoveryFrames_{};
     int recoveryCount_ = 0;
+    uint64_t xrunsNoted_ = 0;
 
     SpscRing<ControlItem> controls_;
     std::mutex controlWriters_;  // producers only; the audio thread never takes it
