@@ -59,10 +59,14 @@ public:
         connect(options_.connectBackup, 2, true);
         connect(options_.connectOut, 4, false);
         refreshConnections();
-        if (!failed.empty()) {
+        // Ports missing at the first start are a mistake on the command line; after
+        // a restart of the server their clients may simply not be back yet.
+        if (!failed.empty() && !startedOnce_) {
             stop();
             return Status::fail(kExitInput, "cannot connect to JACK port(s) " + failed);
         }
+        if (!failed.empty()) std::fprintf(stderr, "plumbra: JACK port(s) %s are not there (yet); left unconnected\n", failed.c_str());
+        startedOnce_ = true;
         return Status::success();
     }
 
@@ -157,6 +161,7 @@ private:
     jack_client_t* client_ = nullptr;
     jack_port_t* ports_[kPorts] = {};
     bool active_ = false;
+    bool startedOnce_ = false;
     std::atomic<bool> alive_{false}, rightConnected_{false}, backupConnected_{false};
     std::atomic<int> latency_{0};
 };

@@ -70,11 +70,18 @@ public:
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         start();
     }
-    ~JackServer() { kill(); }
+    ~JackServer()
+    {
+        if (pid_ > 0) stop(pid_, SIGTERM);
+        pid_ = -1;
+        // What a killed server leaves in shared memory would block the name.
+        for (const auto& f : fs::directory_iterator("/dev/shm"))
+            if (f.path().filename().string().find(name_) != std::string::npos) fs::remove(f.path());
+    }
     void start()
     {
         pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
-        up_ = std::system(("jack_wait -w -t 10 >/dev/null 2>&1")) == 0;
+        up_ = std::system("jack_wait -w -t 10 >/dev/null 2>&1") == 0;
     }
     void kill()
     {
@@ -266,7 +273,8 @@ protected:
     }
     void startServer(int period)
     {
-        server_ = std::make_unique<JackServer>("plumbra-test-" + std::to_string(getpid()), period);
+        static int count = 0;
+        server_ = std::make_unique<JackServer>("plumbra-live-test-" + std::to_string(getpid()) + "-" + std::to_string(++count), period);
         ASSERT_TRUE(server_->up()) << "jackd did not come up";
     }
     // plumbra live wired to the feeder; returns once it is on air.
@@ -350,10 +358,14 @@ TEST_P(LiveJackPeriods, OutputEqualsTheOfflineRenderBitForBit)
     ASSERT_TRUE(waitFor([&] { return feeder.wired(); }, 5s));
 
     // What the graph says of plumbra's delay: the processing latency on its output ports.
-    jack_latency_range_t range{};
-    jack_port_get_latency_range(jack_port_by_name(feeder.client(), "plumbra:out_left"), JackCaptureLatency, &range);
-    EXPECT_EQ(range.min, 3552u);
-    EXPECT_EQ(range.max, 3552u);
+    jack_latency_range_t range{}, fed{};
+    waitFor([&] {
+        jack_port_get_latency_range(jack_port_by_name(feeder.client(), "plumbra:out_left"), JackCaptureLatency, &range);
+        jack_port_get_latency_range(jack_port_by_name(feeder.client(), "plumbra:in_left"), JackCaptureLatency, &fed);
+        return range.max >= fed.max + 3552;
+    }, 2s);
+    EXPECT_EQ(range.min - fed.min, 3552u);
+    EXPECT_EQ(range.max - fed.max, 3552u);
 
     feeder.go();
     ASSERT_TRUE(feeder.waitRecorded(20s));
@@ -369,6 +381,7 @@ TEST_P(LiveJackPeriods, OutputEqualsTheOfflineRenderBitForBit)
     const Alignment a = matchOffline(prog, feeder.left(), feeder.right(), period, {"OutAGC Threshold=-6"});
     EXPECT_TRUE(a.found) << "no count of leading silent periods makes the offline engine's output equal the recording";
     EXPECT_LE(a.delayPeriods, 1);
+    std::printf("silent periods %d, graph delay %d\n", a.silentPeriods, a.delayPeriods);
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, LiveJackPeriods, ::testing::Values(128, 1024));
@@ -395,22 +408,22 @@ TEST_F(LiveJack, FailsOverToTheBackupAndBack)
 
     // When each tone is on air, in 10 ms windows of the recording.
     const auto& rec = feeder.left();
-    const size_t w = 480, delay = 3552;
-    auto onAir = [&](double hz, size_t from) {
+    const size_t w = 960, delay = 3552;
+    auto onAir = [&](double hz, double other, size_t from) {
         for (size_t k = from; k + w < rec.size(); k += w)
-            if (goertzel(rec, k, w, hz) > 0.003) return k;
+            if (const double a = goertzel(rec, k, w, hz); a > 0.003 && a > 4.0 * goertzel(rec, k, w, other)) return k;
         return rec.size();
     };
     // The programme fell silent at 1 s; the backup is there within the silence time plus
     // a period (and the graph's period), give or take the window.
     const size_t silent = second + delay;
-    const size_t backupFrom = onAir(1000.0, 0);
+    const size_t backupFrom = onAir(1000.0, 440.0, 0);
     EXPECT_GE(backupFrom + w, silent + second);
     EXPECT_LE(backupFrom, silent + second + 2 * 256 + w);
     // The programme is back at 3 s and on air again within the failback time (and the crossfade).
-    const size_t programmeBack = onAir(440.0, silent + second);
+    const size_t programmeBack = onAir(440.0, 1000.0, silent + second);
     EXPECT_GE(programmeBack + w, 3 * second + delay + second);
-    EXPECT_LE(programmeBack, 3 * second + delay + second + 2 * 256 + w);
+    EXPECT_LE(programmeBack, 3 * second + delay + second + 2 * 256 + w + second / 10);  // and the crossfade
     EXPECT_LT(goertzel(rec, 5 * second + delay, 4800, 1000.0), 0.001) << "the backup is still on air";
 }
 
@@ -522,6 +535,7 @@ TEST_F(LiveJack, ComesBackWhenTheServerReturns)
     server_->kill();
     delete feeder;  // its server is gone
     ASSERT_TRUE(waitFor([&] { return !eventNames(log_, {"device_lost"}).empty(); }, 5s)) << "no device_lost event";
+    std::this_thread::sleep_for(1s);
     server_->start();
     ASSERT_TRUE(server_->up());
     ASSERT_TRUE(waitFor([&] { return !eventNames(log_, {"device_regained"}).empty(); }, 10s)) << "no device_regained event";
