@@ -15,7 +15,7 @@ namespace {
 
 constexpr int kEventsShown = 5;
 constexpr int kBandLabelWidth = 8;   // "Band 12 "
-constexpr int kValueWidth = 10;      // " +12.3 dB "
+constexpr int kValueWidth = 11;      // " +12.3 dB "
 constexpr int kGateMarkWidth = 5;    // "gated"
 
 std::string format(const char* fmt, double v)
