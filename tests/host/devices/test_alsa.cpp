@@ -46,7 +46,10 @@ void writeConfig()
                                             << "pcm.s16_in { type linear slave { pcm \"float_in\" format S16_LE } }\n"
                                             << "pcm.s16_out { type linear slave { pcm \"float_out\" format S16_LE } }\n"
                                             << "pcm.mono_in { type multi slaves.a { pcm \"s16_in\" channels 1 } "
-                                               "bindings.0 { slave a channel 0 } }\n";
+                                               "bindings.0 { slave a channel 0 } }\n"
+                                            << "pcm_type.plumbra_fault { lib \"" PLUMBRA_ALSA_FAULT_PCM "\" }\n"
+                                            << "pcm.xrun_in { type plumbra_fault xrun_at 2560 }\n"
+                                            << "pcm.lost_in { type plumbra_fault lost_at 2560 }\n";
     ::setenv("ALSA_CONFIG_PATH", (testDir() / "asoundrc").c_str(), 1);
 }
 
@@ -101,11 +104,15 @@ public:
         }
         if (periods.fetch_add(1) + 1 >= enough_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    void xrun() noexcept override { ++xruns; }
+    void xrun() noexcept override
+    {
+        if (xruns.fetch_add(1) == 0) xrunBeforePeriod = periods.load();
+    }
 
     std::vector<float> left, right;
     std::atomic<std::size_t> periods{0};
     std::atomic<int> xruns{0};
+    std::size_t xrunBeforePeriod = 0;
     int firstFrames = 0;
     bool unevenPeriods = false;
     bool rightConnected = true;
@@ -260,6 +267,62 @@ TEST_F(Alsa, OneChannelCaptureIsTheLeftInputAlone)
     const std::vector<float> out = readOut<float>();
     ASSERT_EQ(out.size() / 2, (2 + rec.periods.load()) * 128);
     for (std::size_t i = 0; i < rec.left.size(); ++i) ASSERT_EQ(out[2 * (256 + i)], rec.left[i]) << i;
+}
+
+// The fault PCM counts its frames up: left k/2^20, right the negative.
+float counted(std::size_t k) { return static_cast<float>(k + 1) / 1048576.0f; }
+
+TEST_F(Alsa, AnXrunIsReportedAndBothSidesRestartAligned)
+{
+    fs::remove(testDir() / "out.raw");
+    auto device = makeAlsaDevice("xrun_in", "float_out", 0, 256);
+    Recorder rec(0.5f, 30, 256);
+    const auto started = device->start(rec);
+    ASSERT_TRUE(started.ok()) << started.reason;
+    runUntil(*device, rec, 30);
+
+    // The PCM failed after its tenth period; the callback heard of it before
+    // the next one, and the audio went on.
+    EXPECT_EQ(rec.xruns.load(), 1);
+    EXPECT_EQ(rec.xrunBeforePeriod, 10u);
+    EXPECT_FALSE(rec.unevenPeriods);
+    for (std::size_t i = 0; i < rec.left.size(); ++i) {
+        ASSERT_EQ(rec.left[i], counted(i)) << i;
+        ASSERT_EQ(rec.right[i], -counted(i)) << i;
+    }
+    // The output: silence ahead, ten periods, silence ahead again, the rest.
+    const std::vector<float> out = readOut<float>();
+    const std::size_t periods = rec.periods.load();
+    ASSERT_EQ(out.size() / 2, (4 + periods) * 256);
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < out.size() / 2; ++i) {
+        const bool ahead = i < 512 || (i >= 512 + 2560 && i < 1024 + 2560);
+        const float expected = ahead || k >= rec.left.size() ? 0.0f : 0.5f * rec.left[k];
+        ASSERT_EQ(out[2 * i], expected) << i;
+        if (!ahead) ++k;
+    }
+}
+
+TEST_F(Alsa, ALostDeviceEndsTheThreadAndStartsAgainWhenBack)
+{
+    auto device = makeAlsaDevice("lost_in", "float_out", 0, 256);
+    Recorder rec(1.0f, 100, 256);
+    for (int round = 1; round <= 2; ++round) {
+        const auto started = device->start(rec);
+        ASSERT_TRUE(started.ok()) << started.reason;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (device->alive() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_FALSE(device->alive());
+        // The device went away after ten periods, each of which came through.
+        EXPECT_EQ(rec.periods.load(), 10u * static_cast<std::size_t>(round));
+        device->stop();
+    }
+    EXPECT_EQ(rec.xruns.load(), 0);
+    for (std::size_t i = 0; i < 2560; ++i) {
+        ASSERT_EQ(rec.left[i], counted(i)) << i;
+        ASSERT_EQ(rec.left[2560 + i], counted(i)) << i;  // a new device counts from the start
+    }
 }
 
 TEST_F(Alsa, MissingDevicesFailToStartWithAReason)
