@@ -334,6 +334,7 @@ TEST_F(Alsa, MissingDevicesFailToStartWithAReason)
     EXPECT_NE(a.reason.find("no_such_pcm"), std::string::npos) << a.reason;
     EXPECT_FALSE(noInput->alive());
 
+    writeRaw(std::vector<float>(512, 0.0f));
     auto noOutput = makeAlsaDevice("float_in", "no_such_pcm_either", 0, 0);
     const auto b = noOutput->start(rec);
     EXPECT_EQ(b.code, plumbra::host::kExitOutput);
