@@ -3,6 +3,7 @@
 // that offers only integer samples, and a multi PCM that offers one channel.
 // The null PCM is not clocked, so a run takes milliseconds.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <atomic>
 #include <chrono>
@@ -342,6 +343,65 @@ TEST_F(Alsa, MissingDevicesFailToStartWithAReason)
     EXPECT_FALSE(noOutput->alive());
     noOutput->stop();  // idempotent after a failed start
     EXPECT_EQ(rec.periods.load(), 0u);
+}
+
+// plumbra live on the test's PCMs: its output, after the two periods of
+// silence written ahead, is the offline render without latency compensation,
+// bit for bit (the feed is there from the first period on).
+TEST_F(Alsa, LiveProgramThroughAlsaEqualsTheOfflineRender)
+{
+#ifndef PLUMBRA_HOST_PATH
+    GTEST_SKIP() << "this test program was built without plumbra";
+#else
+    constexpr int kRate = 48000, kFrames = 72000, kPeriod = 256;
+    const double pi = 3.14159265358979323846;
+    std::vector<float> in(2 * kFrames);
+    for (int i = 0; i < kFrames; ++i) {
+        const double t = static_cast<double>(i) / kRate;
+        in[2 * static_cast<std::size_t>(i)] = static_cast<float>(0.3 * std::sin(2 * pi * 220 * t) * (1 + 0.5 * std::sin(2 * pi * 1.3 * t)));
+        in[2 * static_cast<std::size_t>(i) + 1] = static_cast<float>(0.2 * std::sin(2 * pi * 331 * t + 0.4) * (t > 0.7 ? 0.1 : 1.0));
+    }
+    writeRaw(in);
+    const fs::path wav = testDir() / "in.wav", rendered = testDir() / "render.wav", err = testDir() / "live.err";
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open(wav.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    sf_writef_float(f, in.data(), kFrames);
+    sf_close(f);
+
+    const std::string live = std::string("\"") + PLUMBRA_HOST_PATH + "\" live --alsa-in float_in --alsa-out float_out --period " +
+                             std::to_string(kPeriod) + " --duration 1 --quiet --event-log \"" + (testDir() / "events.log").string() +
+                             "\" 2>\"" + err.string() + "\"";
+    const int liveStatus = std::system(live.c_str());
+    std::ifstream errFile(err);
+    const std::string errText((std::istreambuf_iterator<char>(errFile)), std::istreambuf_iterator<char>());
+    if (errText.find("not available in this build") != std::string::npos || errText.find("has no ALSA device") != std::string::npos)
+        GTEST_SKIP() << "plumbra live without ALSA in this build: " << errText;
+    ASSERT_EQ(liveStatus, 0) << errText;
+
+    const std::string render = std::string("\"") + PLUMBRA_HOST_PATH + "\" render \"" + wav.string() + "\" \"" + rendered.string() +
+                               "\" --raw-latency --quiet";
+    ASSERT_EQ(std::system(render.c_str()), 0);
+    SF_INFO rinfo{};
+    SNDFILE* r = sf_open(rendered.c_str(), SFM_READ, &rinfo);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(rinfo.channels, 2);
+    ASSERT_EQ(rinfo.frames, kFrames);
+    std::vector<float> expected(2 * kFrames);
+    sf_readf_float(r, expected.data(), kFrames);
+    sf_close(r);
+
+    const std::vector<float> out = readOut<float>();
+    ASSERT_GE(out.size(), 2 * static_cast<std::size_t>(2 * kPeriod + kFrames)) << "plumbra live ran too slowly to play the programme";
+    for (std::size_t i = 0; i < 4 * static_cast<std::size_t>(kPeriod); ++i) ASSERT_EQ(out[i], 0.0f) << i;
+    std::size_t differing = 0, first = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (std::memcmp(&out[4 * static_cast<std::size_t>(kPeriod) + i], &expected[i], sizeof(float)) != 0 && differing++ == 0) first = i;
+    EXPECT_EQ(differing, 0u) << "first at frame " << first / 2 << " channel " << first % 2;
+#endif
 }
 
 TEST(AlsaFormat, IntegerConversionsRoundClipAndInvert)
