@@ -23,7 +23,7 @@ for w in "${want[@]}"; do
                  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
                  gstreamer1.0-plugins-bad)
       # The live engine's ALSA devices and the resampler of its backup files.
-      packages+=(libasound2-dev libsoxr-dev) ;;
+      packages+=(libasound2-dev libsoxr-dev libjack-jackd2-dev) ;;
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.
