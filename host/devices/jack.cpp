@@ -41,6 +41,7 @@ public:
         jack_on_info_shutdown(client_, &JackDevice::onShutdown, this);
         jack_set_latency_callback(client_, &JackDevice::onLatency, this);
         jack_set_port_connect_callback(client_, &JackDevice::onConnect, this);
+        callback.prepare(static_cast<int>(jack_get_sample_rate(client_)));
         if (jack_activate(client_) != 0) {
             stop();
             return Status::fail(kExitInput, "cannot activate the JACK client");

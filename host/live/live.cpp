@@ -483,9 +483,18 @@ Status LiveSession::run()
     } else {
         device_ = devices::makeJackDevice(o_.jack);
     }
+    // The processor is ready before the first period: ALSA's rate is the one asked
+    // for, JACK's is known once its client is open (the device calls prepare()).
+    engine_.setInitialControls(controls.value());
+    if (alsa) engine_.prepare(o_.alsaRate);
     Status started = device_->start(engine_);
     if (!started.ok()) return started;
     const int rate = device_->rate();
+    if (rate != engine_.rate()) {
+        device_->stop();
+        return Status::fail(kExitInput, device_->describe() + " runs at " + std::to_string(rate) + " Hz, not " +
+                                            std::to_string(engine_.rate()) + " Hz");
+    }
 #ifdef PLUMBRA_HAS_LIVE_BACKUP_FILES
     std::unique_ptr<BackupFiles> backup;
     if (!o_.backup.empty()) {
@@ -504,7 +513,6 @@ Status LiveSession::run()
         return Status::fail(kExitInput, "this build of plumbra cannot play backup files; use the backup ports");
     }
 #endif
-    engine_.prepare(rate, controls.value());
     device_->setProcessingLatency(engine_.latency());
     {
         std::lock_guard<std::mutex> lock(mutex_);

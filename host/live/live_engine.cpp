@@ -40,11 +40,13 @@ LiveEngine::LiveEngine(const LiveSettings& settings)
 
 LiveEngine::~LiveEngine() = default;
 
-void LiveEngine::prepare(int rate, const std::vector<float>& controls)
+void LiveEngine::prepare(int rate)
 {
+    if (prepared()) return;
     rate_ = rate;
     engine_ = std::make_unique<Engine>(rate);
-    for (int i = 0; i < kNumControls && i < static_cast<int>(controls.size()); ++i) engine_->setControl(i, controls[i]);
+    for (int i = 0; i < kNumControls && i < static_cast<int>(initialControls_.size()); ++i)
+        engine_->setControl(i, initialControls_[static_cast<size_t>(i)]);
     threshold_ = std::pow(10.0f, settings_.silenceThresholdDb / 20.0f);
     auto frames = [rate](double s) { return std::max<int64_t>(1, static_cast<int64_t>(std::llround(s * rate))); };
     silenceFrames_ = frames(settings_.silenceSeconds);
@@ -109,8 +111,9 @@ void LiveEngine::process(const devices::Period& p) noexcept
     }
     // The backup ports when they carry a feed, else the files, else none.
     const bool backupPorts = p.backupConnected && p.in[devices::kBackupLeft];
-    const bool backupFeed = backupPorts || backupFiles_;
-    for (int offset = 0; offset < p.frames; offset += kBlock) runBlock(p, offset, std::min(kBlock, p.frames - offset), backupFeed);
+    BackupFiles* const files = backupFiles_.load(std::memory_order_acquire);
+    const bool backupFeed = backupPorts || files;
+    for (int offset = 0; offset < p.frames; offset += kBlock) runBlock(p, offset, std::min(kBlock, p.frames - offset), files, backupFeed);
     frames_.store(static_cast<uint64_t>(frame_), std::memory_order_release);
     periods_.fetch_add(1, std::memory_order_release);
     const auto spent = std::chrono::steady_clock::now() - begun;
@@ -118,7 +121,7 @@ void LiveEngine::process(const devices::Period& p) noexcept
         std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count(), UINT32_MAX)));
 }
 
-void LiveEngine::runBlock(const devices::Period& p, int offset, int n, bool backupFeed) noexcept
+void LiveEngine::runBlock(const devices::Period& p, int offset, int n, BackupFiles* files, bool backupFeed) noexcept
 {
     // Controls first: whatever arrived since the last block, together.
     ControlItem item;
@@ -135,8 +138,8 @@ void LiveEngine::runBlock(const devices::Period& p, int offset, int n, bool back
         const float* bl = p.in[devices::kBackupLeft] + offset;
         const float* br = p.in[devices::kBackupRight] ? p.in[devices::kBackupRight] + offset : nullptr;
         for (int i = 0; i < n; ++i) bk[i] = br ? (bl[i] + br[i]) * 0.5f : bl[i];
-    } else if (backupFiles_) {
-        backupFiles_->read(backupLeft_.data(), backupRight_.data(), n);
+    } else if (files) {
+        files->read(backupLeft_.data(), backupRight_.data(), n);
         for (int i = 0; i < n; ++i) bk[i] = (backupLeft_[i] + backupRight_[i]) * 0.5f;
     } else {
         std::fill(bk, bk + n, 0.0f);

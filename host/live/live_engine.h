@@ -68,14 +68,17 @@ public:
     explicit LiveEngine(const LiveSettings& settings);
     ~LiveEngine() override;
 
-    // Non-real-time, while no device calls process(): a processor at `rate` with
-    // `controls` (table order). Until then every period comes out silent.
-    void prepare(int rate, const std::vector<float>& controls);
+    // The controls (table order) the processor starts with; before prepare().
+    void setInitialControls(std::vector<float> controls) { initialControls_ = std::move(controls); }
+    // Non-real-time, while no device calls process(): a processor at `rate`.
+    // Until then every period comes out silent. Once prepared, the engine keeps
+    // its rate: later calls change nothing.
+    void prepare(int rate) override;
     bool prepared() const { return ready_.load(std::memory_order_acquire); }
     int rate() const { return rate_; }
     int latency() const;
     // The backup from files, used when no backup ports carry a feed; may be null.
-    void setBackupFiles(BackupFiles* files) { backupFiles_ = files; }
+    void setBackupFiles(BackupFiles* files) { backupFiles_.store(files, std::memory_order_release); }
 
     void process(const devices::Period& period) noexcept override;
     void xrun() noexcept override;
@@ -103,7 +106,7 @@ private:
         float value;
     };
 
-    void runBlock(const devices::Period& p, int offset, int n, bool backupFeed) noexcept;
+    void runBlock(const devices::Period& p, int offset, int n, BackupFiles* files, bool backupFeed) noexcept;
     void track(int n, bool backupFeed) noexcept;
     void note(AudioEventType type) noexcept;
     void recovered() noexcept;
@@ -111,7 +114,8 @@ private:
     LiveSettings settings_;
     int rate_ = 0;
     std::unique_ptr<Engine> engine_;
-    BackupFiles* backupFiles_ = nullptr;
+    std::atomic<BackupFiles*> backupFiles_{nullptr};
+    std::vector<float> initialControls_;
     std::atomic<bool> ready_{false};
 
     // Thresholds in frames and linear level, set by prepare().
