@@ -526,13 +526,13 @@ Status LiveSession::run()
                            ",\"preset\":" + (o_.preset.empty() ? "null" : jsonString(o_.preset)) + ",\"pid\":" +
                            std::to_string(getpid()));
 
+    notifier_.send("READY=1\nSTATUS=on air: " + audio_ + ", " + std::to_string(rate) + " Hz, " + std::to_string(period_) +
+                   " frames per period");
     std::thread signals([this, set] { signalLoop(set); });
     std::thread monitor([this] { monitorLoop(); });
     std::thread loudness([this] { loudnessLoop(); });
     std::thread view;
     if (!o_.quiet && isatty(1)) view = std::thread([this] { viewLoop(); });
-    notifier_.send("READY=1\nSTATUS=on air: " + audio_ + ", " + std::to_string(rate) + " Hz, " + std::to_string(period_) +
-                   " frames per period");
 
     // Supervision: reload on SIGHUP, stop on SIGTERM/SIGINT or after --duration, and
     // bring a lost device back.
