@@ -26,13 +26,13 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-jack_wait -w -t 10 >/dev/null
+jack_wait -w -t 10 >/dev/null 2>&1
 jack_simple_client >/dev/null 2>&1 &
 simple_pid=$!
 sleep 1
 
 "$plumbra" live --quiet --duration "$seconds" --event-log "$dir/events.log" \
-  --connect-in simple:output1,simple:output2 --connect-out system:playback_1,system:playback_2
+  --connect-in jack_simple_client:output1,jack_simple_client:output2 --connect-out system:playback_1,system:playback_2
 
 python3 - "$dir/events.log" "$dir/jackd.log" <<'PY'
 import json, sys

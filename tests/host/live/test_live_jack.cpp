@@ -82,6 +82,15 @@ public:
     {
         pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
         up_ = std::system("jack_wait -w -t 10 >/dev/null 2>&1") == 0;
+        // A server killed elsewhere keeps its slot in JACK's registry of servers, and
+        // jackd refuses to start once the slots are taken: with no server running,
+        // the registry is stale and can go.
+        if (!up_ && std::system("pgrep -x jackd >/dev/null || pgrep -x jackdmp >/dev/null") != 0) {
+            stop(pid_, SIGTERM);
+            fs::remove("/dev/shm/jack-shm-registry");
+            pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
+            up_ = std::system("jack_wait -w -t 10 >/dev/null 2>&1") == 0;
+        }
     }
     void kill()
     {
@@ -273,8 +282,8 @@ protected:
     }
     void startServer(int period)
     {
-        static int count = 0;
-        server_ = std::make_unique<JackServer>("plumbra-live-test-" + std::to_string(getpid()) + "-" + std::to_string(++count), period);
+        static int count = 0;  // short: JACK keeps the name in shared memory names of 32 characters
+        server_ = std::make_unique<JackServer>("pl" + std::to_string(getpid()) + "-" + std::to_string(++count), period);
         ASSERT_TRUE(server_->up()) << "jackd did not come up";
     }
     // plumbra live wired to the feeder; returns once it is on air.
@@ -396,7 +405,9 @@ TEST_F(LiveJack, FailsOverToTheBackupAndBack)
     const std::vector<float> backup = tone(6 * second, 1000.0, 0.1f);
     Feeder feeder(prog, backup, 6 * second);
     ASSERT_TRUE(feeder.ok());
-    startPlumbra({"--silence-seconds", "1", "--failback-seconds", "1", "--connect-backup", "feeder:bak_l,feeder:bak_r"});
+    const fs::path loudness = dir_ / "loudness.log";
+    startPlumbra({"--silence-seconds", "1", "--failback-seconds", "1", "--connect-backup", "feeder:bak_l,feeder:bak_r",
+                  "--loudness-log", loudness.string(), "--log-interval", "1"});
     ASSERT_TRUE(waitFor([&] { return feeder.wired(); }, 5s));
     feeder.go();
     ASSERT_TRUE(feeder.waitRecorded(20s));
@@ -405,6 +416,22 @@ TEST_F(LiveJack, FailsOverToTheBackupAndBack)
 
     EXPECT_EQ(eventNames(log_, {"silence", "failover", "silence_end", "failback"}),
               (std::vector<std::string>{"silence", "failover", "silence_end", "failback"}));
+
+    // The loudness log: a line a second, the backup's seconds among them, measured loudness.
+    const auto lines = events(loudness);
+    ASSERT_GE(lines.size(), 5u);
+    int onBackup = 0;
+    double loudestInput = -200.0;
+    for (const auto& l : lines) {
+        onBackup += l["source"] == "backup" ? 1 : 0;
+        ASSERT_EQ(l["band_gain_median_db"].size(), 12u);
+        if (l["input_dbfs"].is_number()) loudestInput = std::max(loudestInput, l["input_dbfs"].get<double>());
+    }
+    EXPECT_GE(onBackup, 1);
+    ASSERT_TRUE(lines.back()["integrated_lufs"].is_number());
+    EXPECT_LT(lines.back()["integrated_lufs"].get<double>(), 0.0);
+    EXPECT_GT(lines.back()["integrated_lufs"].get<double>(), -40.0);
+    EXPECT_NEAR(loudestInput, -23.0, 0.5);  // the 440 Hz tone at 0.1: -23 dBFS RMS
 
     // When each tone is on air, in 10 ms windows of the recording.
     const auto& rec = feeder.left();
@@ -434,13 +461,21 @@ TEST_F(LiveJack, ASilentBackupReplacesNothing)
     std::fill(prog.begin() + 24000, prog.end(), 0.0f);
     Feeder feeder(prog, std::vector<float>(prog.size(), 0.0f), prog.size());
     ASSERT_TRUE(feeder.ok());
-    startPlumbra({"--silence-seconds", "1", "--failback-seconds", "1", "--connect-backup", "feeder:bak_l,feeder:bak_r"});
+    // The event command hears each event and fails: that is logged, and nothing else changes.
+    const fs::path heard = dir_ / "heard.log";
+    startPlumbra({"--silence-seconds", "1", "--failback-seconds", "1", "--connect-backup", "feeder:bak_l,feeder:bak_r",
+                  "--on-event", "cat >> '" + heard.string() + "'; exit 3"});
     ASSERT_TRUE(waitFor([&] { return feeder.wired(); }, 5s));
     feeder.go();
     ASSERT_TRUE(feeder.waitRecorded(20s));
     stop(plumbra_);
     plumbra_ = -1;
     EXPECT_EQ(eventNames(log_, {"silence", "failover"}), std::vector<std::string>{"silence"});
+    EXPECT_EQ(eventNames(heard, {"start", "silence", "stop"}), (std::vector<std::string>{"start", "silence", "stop"}));
+    int failed = 0;
+    for (const auto& e : events(log_))
+        if (e["event"] == "event_command_failed") failed += e["reason"] == "exit status 3" ? 1 : 0;
+    EXPECT_GE(failed, 2);
 }
 
 // systemd's protocol on a datagram socket of the test's own.
