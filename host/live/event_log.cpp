@@ -131,6 +131,9 @@ void EventLog::close()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        // The commands still due get one time limit between them, then the rest are dropped.
+        if (!closing_) closeDeadline_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                                              std::chrono::duration<double>(commandSeconds_));
         closing_ = true;
         wake_.notify_all();
     }
@@ -148,6 +151,14 @@ void EventLog::runCommands()
     for (;;) {
         wake_.wait(lock, [this] { return closing_ || !pending_.empty(); });
         if (pending_.empty()) return;  // closing, nothing left
+        if (closing_ && std::chrono::steady_clock::now() >= closeDeadline_) {
+            const size_t dropped = pending_.size();
+            pending_.clear();
+            lock.unlock();
+            emit("event_command_failed", "\"command\":" + jsonString(command_) + ",\"reason\":\"stopping: " +
+                                             std::to_string(dropped) + " event(s) not passed on\"");
+            return;
+        }
         const std::string line = pending_.front();
         pending_.pop_front();
         lock.unlock();
@@ -182,7 +193,12 @@ bool EventLog::runOne(const std::string& line, std::string& why)
     // The event and a newline; a command that does not read it is no failure.
     const std::string text = line + "\n";
     fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(commandSeconds_);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                           std::chrono::duration<double>(commandSeconds_));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closing_) deadline = std::min(deadline, closeDeadline_);
+    }
     size_t written = 0;
     int status = 0;
     for (;;) {
@@ -201,7 +217,7 @@ bool EventLog::runOne(const std::string& line, std::string& why)
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             if (fds[1] >= 0) ::close(fds[1]);
-            why = "still running after " + std::to_string(static_cast<int>(commandSeconds_)) + " s; killed";
+            why = "still running after " + std::to_string(static_cast<int>(commandSeconds_)) + " s (or at the stop); killed";
             return false;
         }
         poll(nullptr, 0, 20);

@@ -4,6 +4,7 @@
 // remote control. Called from non-real-time threads only.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -54,6 +55,7 @@ private:
     std::deque<std::string> pending_;  // lines for the command
     std::condition_variable wake_;
     bool closing_ = false;
+    std::chrono::steady_clock::time_point closeDeadline_;
     std::thread runner_;
 };
 

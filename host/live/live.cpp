@@ -533,6 +533,9 @@ Status LiveSession::run()
     std::thread loudness([this] { loudnessLoop(); });
     std::thread view;
     if (!o_.quiet && isatty(1)) view = std::thread([this] { viewLoop(); });
+    std::vector<std::function<void()>> detach;
+    for (const auto& attach : o_.attach)
+        if (auto stop = attach(*this)) detach.push_back(std::move(stop));
 
     // Supervision: reload on SIGHUP, stop on SIGTERM/SIGINT or after --duration, and
     // bring a lost device back.
@@ -575,6 +578,7 @@ Status LiveSession::run()
     }
     stopping_ = true;
     notifier_.send("STOPPING=1");
+    for (auto it = detach.rbegin(); it != detach.rend(); ++it) (*it)();
     device_->stop();
 #ifdef PLUMBRA_HAS_LIVE_BACKUP_FILES
     if (backup) backup->stop();

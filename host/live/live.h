@@ -3,11 +3,13 @@
 // a loudness log. Linux only.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "host/devices/jack.h"
 #include "host/live/live_engine.h"
+#include "host/live/remote.h"
 #include "host/status.h"
 
 namespace plumbra::host::live {
@@ -26,6 +28,10 @@ struct LiveOptions {
     double logInterval = 10.0;
     double duration = 0.0;         // 0: until stopped
     bool quiet = false;
+    // Anything else that watches or steers the engine (a remote control server):
+    // started once the engine is on air, with the engine's remote view; the
+    // function it returns is called before the engine stops.
+    std::vector<std::function<std::function<void()>(Remote&)>> attach;
 };
 
 Status runLive(const LiveOptions& options);
