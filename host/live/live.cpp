@@ -577,7 +577,6 @@ Status LiveSession::run()
         }
     }
     stopping_ = true;
-    notifier_.send("STOPPING=1");
     for (auto it = detach.rbegin(); it != detach.rend(); ++it) (*it)();
     device_->stop();
 #ifdef PLUMBRA_HAS_LIVE_BACKUP_FILES
@@ -586,6 +585,7 @@ Status LiveSession::run()
     pthread_kill(signals.native_handle(), SIGUSR2);
     signals.join();
     monitor.join();
+    notifier_.send("STOPPING=1");  // after the watchdog's last notice
     loudness.join();
     if (view.joinable()) view.join();
 

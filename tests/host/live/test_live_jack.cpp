@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -98,6 +99,7 @@ public:
         pid_ = -1;
     }
     bool up() const { return up_; }
+    pid_t pid() const { return pid_; }
     const std::string& name() const { return name_; }
 
 private:
@@ -478,8 +480,10 @@ TEST_F(LiveJack, ASilentBackupReplacesNothing)
     EXPECT_GE(failed, 2);
 }
 
-// systemd's protocol on a datagram socket of the test's own.
-TEST_F(LiveJack, NotifiesReadinessAndTheWatchdog)
+// systemd's protocol on a datagram socket of the test's own: ready, then a
+// watchdog notice every 200 ms that stops while the audio stands still (the
+// server stopped) and comes back with it.
+TEST_F(LiveJack, NotifiesReadinessAndTheWatchdogWhileTheAudioRuns)
 {
     startServer(256);
     Feeder feeder({}, {}, 0);
@@ -490,16 +494,20 @@ TEST_F(LiveJack, NotifiesReadinessAndTheWatchdog)
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    timeval tv{0, 200000};
+    timeval tv{0, 100000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 
-    startPlumbra({"--duration", "3"}, {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=400000"});
+    startPlumbra({"--duration", "9"}, {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=400000"});
     std::vector<std::pair<double, std::string>> got;
     const auto begun = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - begun < 4s) {
+    auto now = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(); };
+    bool stopped = false, resumed = false;
+    while (now() < 10.0) {
+        if (!stopped && now() > 2.0) kill(server_->pid(), SIGSTOP), stopped = true;
+        if (!resumed && now() > 5.5) kill(server_->pid(), SIGCONT), resumed = true;
         char buf[512];
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n > 0) got.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(), std::string(buf, static_cast<size_t>(n)));
+        if (n > 0) got.emplace_back(now(), std::string(buf, static_cast<size_t>(n)));
     }
     close(fd);
     ASSERT_FALSE(got.empty());
@@ -508,8 +516,11 @@ TEST_F(LiveJack, NotifiesReadinessAndTheWatchdog)
     for (const auto& [t, m] : got)
         if (m == "WATCHDOG=1") pings.push_back(t);
     ASSERT_GE(pings.size(), 5u);
-    for (size_t i = 1; i < pings.size(); ++i) EXPECT_LT(pings[i] - pings[i - 1], 0.4) << "a watchdog notice came late";
+    for (size_t i = 1; i < pings.size() && pings[i] < 2.0; ++i) EXPECT_LT(pings[i] - pings[i - 1], 0.4) << "a watchdog notice came late";
+    for (double t : pings) EXPECT_FALSE(t > 4.5 && t < 5.5) << "a watchdog notice at " << t << " s while the audio stood still";
+    EXPECT_TRUE(std::any_of(pings.begin(), pings.end(), [](double t) { return t > 6.5; })) << "no watchdog notice after the audio resumed";
     EXPECT_EQ(got.back().second, "STOPPING=1");
+    EXPECT_FALSE(eventNames(log_, {"audio_stalled"}).empty());
 }
 
 // A changed preset, re-read on SIGHUP, changes the output within a block of the reload.
