@@ -1,4 +1,5 @@
 // plumbra live's command line, checked before anything starts.
+#include <cstdio>
 #include <cstdlib>
 
 #include "host/live/live.h"
@@ -8,13 +9,19 @@ namespace plumbra::host::live {
 
 namespace {
 
+std::string text(double x)
+{
+    char b[32];
+    std::snprintf(b, sizeof b, "%g", x);
+    return b;
+}
+
 Status number(const std::string& name, const std::string& v, double lo, double hi, double& out)
 {
     char* end = nullptr;
     const double x = std::strtod(v.c_str(), &end);
     if (v.empty() || *end != '\0' || !(x >= lo && x <= hi))
-        return usage(name + " wants a number from " + std::to_string(lo).substr(0, std::to_string(lo).find('.')) + " to " +
-                     std::to_string(hi).substr(0, std::to_string(hi).find('.')) + ", not \"" + v + "\"");
+        return usage(name + " wants a number from " + text(lo) + " to " + text(hi) + ", not \"" + v + "\"");
     out = x;
     return Status::success();
 }
