@@ -16,6 +16,9 @@
 #include "host/progress.h"
 #include "host/render.h"
 #include "host/status.h"
+#ifdef PLUMBRA_HAS_LIVE
+#include "host/live/live.h"
+#endif
 
 using namespace plumbra::host;
 
@@ -267,6 +270,15 @@ Status cmdInfo(const Args& a)
     return Status::success();
 }
 
+Status cmdLive([[maybe_unused]] const Args& a)
+{
+#ifdef PLUMBRA_HAS_LIVE
+    return live::runLiveCommand(a);
+#else
+    return Status::fail(kExitUsage, "plumbra live is not available in this build (it needs Linux, JACK and ALSA)");
+#endif
+}
+
 Status run(int argc, char** argv)
 {
     if (argc < 2) return usage("no command given");
@@ -279,7 +291,7 @@ Status run(int argc, char** argv)
     auto args = help ? Result<Args>(Args{}) : parseArgs(argc, argv, 2);
     if (!args.ok()) return args.status();
     if (help || args->has("--help")) {
-        std::fputs(helpText().c_str(), stdout);
+        std::fputs((command == "live" ? liveHelpText() : helpText()).c_str(), stdout);
         return Status::success();
     }
     struct Command {
@@ -289,7 +301,7 @@ Status run(int argc, char** argv)
     };
     static constexpr Command commands[] = {{"render", kRenderOne, cmdRender}, {"analyze", kAnalyze, cmdAnalyze},
                                            {"demo", kDemo, cmdDemo},          {"params", kParams, cmdParams},
-                                           {"info", kInfo, cmdInfo}};
+                                           {"info", kInfo, cmdInfo},          {"live", kLive, cmdLive}};
     for (const auto& c : commands) {
         if (command != c.name) continue;
         // A render with -o DIR is a batch, which takes options of its own.

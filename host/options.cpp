@@ -71,6 +71,47 @@ const OptionRow kOptions[] = {
     {"--csv", "", Takes::Nothing, kAnalyze, "", ""},
     {"--jobs", "-j", Takes::Value, kAnalyze, "-j N, --jobs N",
      "measure N files at once (default: the number of cores)"},
+    {"--name", "", Takes::Value, kLive, "--name NAME", "JACK client name (default plumbra)"},
+    {"--connect-in", "", Takes::Value, kLive, "--connect-in A[,B]",
+     "connect these JACK ports to in_left (and in_right) at start; a feed on\n"
+     "in_left alone is the programme as it is, a stereo one is mixed (L+R)/2"},
+    {"--connect-backup", "", Takes::Value, kLive, "--connect-backup A[,B]",
+     "connect these JACK ports to backup_left (and backup_right)"},
+    {"--connect-out", "", Takes::Value, kLive, "--connect-out A[,B]",
+     "connect out_left (and out_right) to these JACK ports"},
+    {"--alsa-in", "", Takes::Value, kLive, "--alsa-in DEV", "capture from this ALSA device instead of JACK (with --alsa-out)"},
+    {"--alsa-out", "", Takes::Value, kLive, "--alsa-out DEV", "play to this ALSA device"},
+    {"--rate", "", Takes::Value, kLive, "--rate R", "ALSA sample rate (default 48000)"},
+    {"--period", "", Takes::Value, kLive, "--period N", "ALSA frames per period (default 256)"},
+    {"--silence-threshold", "", Takes::Value, kLive, "--silence-threshold DB",
+     "the programme is silent below this level, dBFS (default -45)"},
+    {"--silence-seconds", "", Takes::Value, kLive, "--silence-seconds S",
+     "silence this long puts the backup on air, with a 100 ms crossfade (default 15)"},
+    {"--failback-seconds", "", Takes::Value, kLive, "--failback-seconds S",
+     "the programme returns once it has been back this long (default 5)"},
+    {"--backup", "", Takes::Value, kLive, "--backup FILE|DIR",
+     "backup programme from a file or a folder's audio files, in a loop, when\n"
+     "no backup ports are connected; a silent backup never replaces a silent\n"
+     "programme"},
+    {"--preset", "", Takes::OptionalValue, kLive, "--preset FILE",
+     "text preset (NAME=VALUE lines); SIGHUP reads it again and applies it\n"
+     "from the next block"},
+    {"--set", "", Takes::Value, kLive, "--set NAME=VALUE", "set a control, after --preset; repeatable"},
+    {"--event-log", "", Takes::Value, kLive, "--event-log FILE",
+     "events as JSON lines (start, stop, silence, silence_end, failover,\n"
+     "failback, xrun, processor_recovery, processor_bypassed, processor_retry,\n"
+     "device_lost, device_regained, configuration_reloaded, ...); default:\n"
+     "standard error when it is not a terminal; SIGHUP reopens it"},
+    {"--on-event", "", Takes::Value, kLive, "--on-event CMD",
+     "run CMD (/bin/sh -c) for each event with its JSON line on standard\n"
+     "input; killed after 10 s; failures are logged as event_command_failed"},
+    {"--loudness-log", "", Takes::Value, kLive, "--loudness-log FILE",
+     "a JSON line per interval: momentary, short-term and integrated loudness\n"
+     "of the output, its largest true peak, the input level, each band's\n"
+     "median gain, the source on air; SIGHUP reopens it"},
+    {"--log-interval", "", Takes::Value, kLive, "--log-interval S", "seconds between loudness lines (default 10)"},
+    {"--duration", "", Takes::Value, kLive, "--duration S", "stop after S seconds (default: run until SIGTERM or SIGINT)"},
+    {"--quiet", "", Takes::Nothing, kLive, "--quiet", "no terminal view (for services)"},
     {"--demo", "", Takes::Nothing, kRenderOne, "", ""},
     {"--help", "-h", Takes::Nothing, 0, "", ""},
     {"--version", "", Takes::Nothing, 0, "", ""},
@@ -82,12 +123,13 @@ const std::tuple<unsigned, const char*, const char*> kSections[] = {
     {kRenderBatch, "batch options (render IN... -o DIR):",
      "A single IN OUT render keeps its behaviour: OUT is replaced if it exists."},
     {kAnalyze, "analyze options:", ""},
+    {kLive, "live options:", ""},
 };
 
 // How each scope, in the order of its bit, is named where an option does not apply to it.
 const char* kScopeNames[] = {"render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)",
                              "render -o (a batch; --plot and --demo take one file)",
-                             "analyze", "demo", "params", "info"};
+                             "analyze", "demo", "params", "info", "live"};
 
 const char* kUsage = R"(plumbra: renders audio through the Halvex_Plumbra-Vektis VST 2 plug-in
 
@@ -103,6 +145,7 @@ usage:
   plumbra params [--preset [FILE]] [--set NAME=VALUE]...
                                        list the parameters, or print them as a preset
   plumbra info                         what a host sees when it scans the plug-in
+  plumbra live [options]               the processor on air from JACK or ALSA (plumbra live --help)
   plumbra --help | --version
 
 )";
@@ -131,6 +174,29 @@ exit codes:
      still written, so that it can be inspected
   8  some files of a batch (render -o, analyze) failed: each is reported, the last line
      lists them, and the other files are done
+)";
+
+const char* kLiveUsage = R"(plumbra live: the processor on air by itself, day and night
+
+usage:
+  plumbra live [--connect-in A,B] [--connect-out A,B] [options]   a JACK client
+  plumbra live --alsa-in DEV --alsa-out DEV [--rate R] [--period N] [options]
+
+)";
+
+const char* kLiveTrailer = R"(
+The JACK client has the ports in_left, in_right (the programme), backup_left, backup_right and
+out_left, out_right, and reports the processor's delay as their latency. Should the processor's
+output turn non-finite, its state is cleared (processor_recovery); after more than three
+recoveries within 10 s the programme passes through instead at -6 dB, clipped to full scale
+(processor_bypassed), and the processor is tried again after 30 s (processor_retry).
+A lost JACK server or ALSA device is retried every 2 s (device_lost, device_regained). Under
+systemd (Type=notify) plumbra sends READY=1, STATUS and, while the audio callback advances,
+WATCHDOG=1. SIGTERM and SIGINT stop cleanly; SIGHUP re-reads --preset and reopens the logs.
+Standard output on a terminal shows the meters unless --quiet.
+  plumbra live --connect-in system:capture_1,system:capture_2 \
+      --connect-out system:playback_1,system:playback_2 --backup /srv/backup \
+      --event-log /var/log/plumbra/events.log --loudness-log /var/log/plumbra/loudness.log
 )";
 
 // The row of a long option (--name) or of a one-letter one (-x, by its alias or name).
@@ -221,15 +287,26 @@ Status checkAllowed(const Args& args, Scope scope)
     return Status::success();
 }
 
-std::string helpText()
+namespace {
+
+// The sections of --help for the scopes in `only`.
+std::string optionsHelp(unsigned only)
 {
-    std::string out = kUsage;
+    std::string out;
     for (const auto& [scope, title, note] : kSections) {
-        out += std::string(scope == kRenderOne ? "" : "\n") + title + "\n";
+        if (!(scope & only)) continue;
+        out += std::string(scope == kRenderOne || only == kLive ? "" : "\n") + title + "\n";
         for (const OptionRow& s : kOptions) {
-            const unsigned described = s.scopes & kRenderOne ? kRenderOne : s.scopes & kRenderBatch ? kRenderBatch : kAnalyze;
+            const unsigned described = s.scopes & kRenderOne     ? kRenderOne
+                                       : s.scopes & kRenderBatch ? kRenderBatch
+                                       : s.scopes & kAnalyze     ? kAnalyze
+                                                                 : s.scopes & kLive;
             if (described != scope || !*s.label) continue;
             std::string help = s.help, label = s.label;
+            if (label.size() > 20) {  // a long label stands on a line of its own
+                out += "  " + label + "\n";
+                label.clear();
+            }
             for (size_t at = 0, end; at < help.size(); at = end + 1, label.clear()) {
                 end = help.find('\n', at);
                 if (end == std::string::npos) end = help.size();
@@ -238,7 +315,19 @@ std::string helpText()
         }
         if (*note) out += std::string("  ") + note + "\n";
     }
-    return out + kTrailer;
+    return out;
+}
+
+}  // namespace
+
+std::string helpText()
+{
+    return kUsage + optionsHelp(kRenderOne | kRenderBatch | kAnalyze) + kTrailer;
+}
+
+std::string liveHelpText()
+{
+    return std::string(kLiveUsage) + optionsHelp(kLive) + kLiveTrailer;
 }
 
 }  // namespace plumbra::host

@@ -31,6 +31,9 @@ public:
     virtual void process(const Period& period) noexcept = 0;
     // The device lost audio (an xrun) before this period; real-time thread too.
     virtual void xrun() noexcept {}
+    // Called by a device that learns its rate only when it opens (JACK) from
+    // start(), on the caller's thread, before the first period.
+    virtual void prepare(int /*rate*/) {}
 };
 
 class Device {

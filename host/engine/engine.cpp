@@ -134,6 +134,21 @@ std::vector<std::pair<std::string, std::string>> Engine::controlTexts() const
     return out;
 }
 
+void Engine::setControl(int index, float value) noexcept
+{
+    if (index >= 0 && index < kNumControls) storeControl(dsp_->controls().*(kControlSpecs[index].value), value);
+}
+
+float Engine::control(int index) const noexcept
+{
+    return index >= 0 && index < kNumControls ? loadControl(dsp_->controls().*(kControlSpecs[index].value)) : 0.0f;
+}
+
+void Engine::clear() noexcept
+{
+    dsp_->clearState();
+}
+
 void Engine::process(float** inputs, float** outputs, int frames)
 {
     dsp_->processBlock(frames, inputs, outputs);

@@ -43,6 +43,13 @@ public:
     // Every control's label and value as text (on/off for switches), in table order.
     std::vector<std::pair<std::string, std::string>> controlTexts() const;
 
+    // A control by its table index, in its unit (already checked against the
+    // range): no allocation, no lock, so the audio thread may call it between blocks.
+    void setControl(int index, float value) noexcept;
+    float control(int index) const noexcept;
+    // Clears the signal state (controls kept), as at the start; allocates nothing.
+    void clear() noexcept;
+
     // One block: inputs[0] is the programme, outputs[0..1] receive the two channels.
     void process(float** inputs, float** outputs, int frames);
     // The meters of the last block processed.

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/status.h"
 
@@ -22,6 +23,11 @@ public:
     // Audio thread: the next `frames` frames into left and right. Frames not yet
     // decoded come out as silence. Returns the frames that held decoded audio.
     virtual int read(float* left, float* right, int frames) noexcept = 0;
+    // Files skipped as unreadable since the last call, as "NAME: reason", oldest
+    // first (for events). Any non-real-time thread.
+    virtual std::vector<std::string> takeProblems() { return {}; }
+    // The latest such reason, kept after takeProblems(); empty when none.
+    virtual std::string lastProblem() const { return {}; }
 };
 
 }  // namespace plumbra::host::live
