@@ -90,9 +90,12 @@ std::vector<std::string> lines(const Remote& remote, int columns)
     std::string head = "plumbra live   on air: " + st.source;
     if (!st.preset.empty()) head += "   preset: " + st.preset;
     out.push_back(head);
-    out.push_back(st.audio + "   " + std::to_string(st.rate) + " Hz / " + std::to_string(st.period) + "   latency " +
-                  std::to_string(st.latency) + "   up " + clock(st.uptimeSeconds) + "   xruns " + std::to_string(st.xruns) +
-                  "   recoveries " + std::to_string(st.recoveries));
+    out.push_back("up " + clock(st.uptimeSeconds) + "   xruns " + std::to_string(st.xruns) + "   recoveries " +
+                  std::to_string(st.recoveries) + "   latency " + std::to_string(st.latency) + " frames");
+    // The device, with its rate and period unless it names them itself.
+    out.push_back(st.audio.find(" Hz") != std::string::npos
+                      ? st.audio
+                      : st.audio + "   " + std::to_string(st.rate) + " Hz, " + std::to_string(st.period) + " frames");
     out.push_back("Input " + figure(loud.inputLevel) + " dBFS   Output M " + figure(loud.momentary) + "  S " +
                   figure(loud.shortTerm) + "  I " + figure(loud.integrated) + " LUFS  peak " + figure(loud.truePeak) +
                   " dBTP");

@@ -60,6 +60,8 @@ FakeRemote busyRemote()
     r.st.audio = "alsa hw:0 -> hw:1";
     r.st.rate = 48000;
     r.st.period = 256;
+    r.st.uptimeSeconds = 3661.5;
+    r.st.xruns = 3;
     for (int b = 1; b <= kNumBands; ++b) {
         const float g = -30.0f + 6.0f * static_cast<float>(b);  // -24 .. +42 dB
         r.m.values[static_cast<std::size_t>(bandMeter(b, kBandGainLow))] = g;
@@ -110,6 +112,8 @@ TEST(TerminalView, BarsFollowTheGainsWithSourceGatesAndLastEvents)
     const std::string text = view.frame();
     EXPECT_NE(text.find("on air: backup"), std::string::npos);
     EXPECT_NE(text.find("preset: speech"), std::string::npos);
+    EXPECT_NE(text.find("up 1:01:01   xruns 3"), std::string::npos);
+    EXPECT_NE(text.find("alsa hw:0 -> hw:1   48000 Hz, 256 frames"), std::string::npos);
     EXPECT_NE(text.find("-23.1 LUFS"), std::string::npos);
     EXPECT_NE(text.find(" 5.0 dB"), std::string::npos);  // limiter
     // The last five events, oldest first.
