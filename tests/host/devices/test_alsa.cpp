@@ -23,11 +23,24 @@
 #ifdef PLUMBRA_HOST_PATH
 #include "host/engine/engine.h"
 #endif
+#ifdef PLUMBRA_COUNTS_ALLOCATIONS
+#include "support/counting_new.h"
+#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace plumbra::host::devices;
+
+// Allocations so far, where the program counts them.
+long allocations()
+{
+#ifdef PLUMBRA_COUNTS_ALLOCATIONS
+    return plumbra::test::gAllocations.load();
+#else
+    return 0;
+#endif
+}
 
 fs::path testDir()
 {
@@ -97,6 +110,8 @@ public:
             backupNull = p.in[kBackupLeft] == nullptr && p.in[kBackupRight] == nullptr && !p.backupConnected;
         }
         if (p.frames != firstFrames) unevenPeriods = true;
+        if (periods.load() == 5) allocationsAt5 = allocations();
+        if (periods.load() == 25) allocationsAt25 = allocations();
         for (int i = 0; i < p.frames; ++i) {
             const float l = p.in[kProgrammeLeft][i];
             const float r = p.in[kProgrammeRight] ? p.in[kProgrammeRight][i] : -l;
@@ -118,6 +133,7 @@ public:
     std::atomic<std::size_t> periods{0};
     std::atomic<int> xruns{0};
     std::size_t xrunBeforePeriod = 0;
+    long allocationsAt5 = 0, allocationsAt25 = 0;
     int firstFrames = 0;
     bool unevenPeriods = false;
     bool rightConnected = true;
@@ -195,6 +211,8 @@ TEST_F(Alsa, FloatSamplesComeThroughIntactInOrderAtThePeriod)
     EXPECT_TRUE(rec.rightConnected);
     EXPECT_TRUE(rec.backupNull);
     EXPECT_EQ(rec.xruns.load(), 0);
+    // Running, the loop (alsa-lib's reads and writes included) allocates nothing.
+    EXPECT_EQ(rec.allocationsAt25 - rec.allocationsAt5, 0);
     // The callback saw the whole file, frame by frame, both channels.
     for (std::size_t i = 0; i < static_cast<std::size_t>(kFrames); ++i) {
         ASSERT_EQ(rec.left[i], in[2 * i]) << "frame " << i;
