@@ -323,10 +323,12 @@ Result<std::unique_ptr<BackupFiles>> BackupFiles::open(const std::string& path, 
     std::deque<std::string> problems;
     for (const std::string& f : candidates) {
         SndFile file(f);
-        if (const std::string why = file.problem(); !why.empty())
+        if (const std::string why = file.problem(); !why.empty()) {
+            if (problems.size() == kMaxProblems) problems.pop_front();
             problems.push_back(fs::path(f).filename().string() + ": " + why);
-        else
+        } else {
             playable.push_back(f);
+        }
     }
     if (playable.empty())
         return Status::fail(kExitInput, "backup '" + path + "' holds no readable audio file (" + problems.front() + ")");
