@@ -233,6 +233,7 @@ private:
         for (;;) {
             const sf_count_t got = sf_readf_float(file.f, raw.data(), kChunkFrames);
             if (got <= 0) break;
+            // Mono to both sides; of more channels, the first two.
             for (sf_count_t i = 0; i < got; ++i) {
                 const float* frame = raw.data() + i * channels;
                 stereo[static_cast<std::size_t>(2 * i)] = frame[0];
