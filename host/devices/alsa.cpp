@@ -38,32 +38,6 @@ int bytesPerSample(Sample s)
     return 4;
 }
 
-void toFloat(Sample s, const void* interleaved, int channels, float* const* to, int frames)
-{
-    const std::size_t n = static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels);
-    switch (s) {
-    case Sample::kFloat: {
-        const float* p = static_cast<const float*>(interleaved);
-        for (std::size_t i = 0; i < n; ++i) to[i % static_cast<std::size_t>(channels)][i / static_cast<std::size_t>(channels)] = p[i];
-        break;
-    }
-    case Sample::kS32: {
-        const int32_t* p = static_cast<const int32_t*>(interleaved);
-        for (std::size_t i = 0; i < n; ++i)
-            to[i % static_cast<std::size_t>(channels)][i / static_cast<std::size_t>(channels)] =
-                static_cast<float>(static_cast<double>(p[i]) * (1.0 / 2147483648.0));
-        break;
-    }
-    case Sample::kS16: {
-        const int16_t* p = static_cast<const int16_t*>(interleaved);
-        for (std::size_t i = 0; i < n; ++i)
-            to[i % static_cast<std::size_t>(channels)][i / static_cast<std::size_t>(channels)] =
-                static_cast<float>(p[i]) * (1.0f / 32768.0f);
-        break;
-    }
-    }
-}
-
 namespace {
 
 // Rounds to the nearest integer step and clips to the format's range; NaN
@@ -78,28 +52,44 @@ Int quantise(float x, double scale)
     return static_cast<Int>(std::clamp(v, lo, hi));
 }
 
+template <class T, class Convert>
+void deinterleave(const void* interleaved, int channels, float* const* to, int frames, Convert convert)
+{
+    const T* p = static_cast<const T*>(interleaved);
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c) to[c][i] = convert(*p++);
+}
+
+template <class T, class Convert>
+void interleave(const float* const* from, int channels, void* interleaved, int frames, Convert convert)
+{
+    T* p = static_cast<T*>(interleaved);
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c) *p++ = convert(from[c][i]);
+}
+
 }  // namespace
+
+void toFloat(Sample s, const void* interleaved, int channels, float* const* to, int frames)
+{
+    switch (s) {
+    case Sample::kFloat: deinterleave<float>(interleaved, channels, to, frames, [](float v) { return v; }); break;
+    case Sample::kS32:
+        deinterleave<int32_t>(interleaved, channels, to, frames,
+                              [](int32_t v) { return static_cast<float>(static_cast<double>(v) * (1.0 / 2147483648.0)); });
+        break;
+    case Sample::kS16:
+        deinterleave<int16_t>(interleaved, channels, to, frames, [](int16_t v) { return static_cast<float>(v) * (1.0f / 32768.0f); });
+        break;
+    }
+}
 
 void fromFloat(Sample s, const float* const* from, int channels, void* interleaved, int frames)
 {
-    const std::size_t ch = static_cast<std::size_t>(channels);
-    const std::size_t n = static_cast<std::size_t>(frames) * ch;
     switch (s) {
-    case Sample::kFloat: {
-        float* p = static_cast<float*>(interleaved);
-        for (std::size_t i = 0; i < n; ++i) p[i] = from[i % ch][i / ch];
-        break;
-    }
-    case Sample::kS32: {
-        int32_t* p = static_cast<int32_t*>(interleaved);
-        for (std::size_t i = 0; i < n; ++i) p[i] = quantise<int32_t>(from[i % ch][i / ch], 2147483648.0);
-        break;
-    }
-    case Sample::kS16: {
-        int16_t* p = static_cast<int16_t*>(interleaved);
-        for (std::size_t i = 0; i < n; ++i) p[i] = quantise<int16_t>(from[i % ch][i / ch], 32768.0);
-        break;
-    }
+    case Sample::kFloat: interleave<float>(from, channels, interleaved, frames, [](float v) { return v; }); break;
+    case Sample::kS32: interleave<int32_t>(from, channels, interleaved, frames, [](float v) { return quantise<int32_t>(v, 2147483648.0); }); break;
+    case Sample::kS16: interleave<int16_t>(from, channels, interleaved, frames, [](float v) { return quantise<int16_t>(v, 32768.0); }); break;
     }
 }
 
@@ -181,7 +171,7 @@ public:
     bool alive() const override { return alive_.load(std::memory_order_acquire); }
     int rate() const override { return rate_; }
     int period() const override { return period_; }
-    void setProcessingLatency(int frames) override { latency_ = frames; }
+    void setProcessingLatency(int) override {}  // ALSA has nowhere to announce it
     std::string describe() const override;
 
 private:
@@ -202,7 +192,6 @@ private:
     PcmSetup in_, out_;
     int rate_ = 0;
     int period_ = 0;
-    int latency_ = 0;
     bool realtime_ = false;
 
     std::vector<unsigned char> inRaw_, outRaw_, silence_;

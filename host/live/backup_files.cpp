@@ -233,6 +233,7 @@ private:
         for (;;) {
             const sf_count_t got = sf_readf_float(file.f, raw.data(), kChunkFrames);
             if (got <= 0) break;
+            // Mono to both sides; of more channels, the first two.
             for (sf_count_t i = 0; i < got; ++i) {
                 const float* frame = raw.data() + i * channels;
                 stereo[static_cast<std::size_t>(2 * i)] = frame[0];
@@ -323,10 +324,12 @@ Result<std::unique_ptr<BackupFiles>> BackupFiles::open(const std::string& path, 
     std::deque<std::string> problems;
     for (const std::string& f : candidates) {
         SndFile file(f);
-        if (const std::string why = file.problem(); !why.empty())
+        if (const std::string why = file.problem(); !why.empty()) {
+            if (problems.size() == kMaxProblems) problems.pop_front();
             problems.push_back(fs::path(f).filename().string() + ": " + why);
-        else
+        } else {
             playable.push_back(f);
+        }
     }
     if (playable.empty())
         return Status::fail(kExitInput, "backup '" + path + "' holds no readable audio file (" + problems.front() + ")");

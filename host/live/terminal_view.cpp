@@ -3,6 +3,9 @@
 // of the screen cleared below) so that nothing flickers.
 #include "host/live/terminal_view.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -90,9 +93,12 @@ std::vector<std::string> lines(const Remote& remote, int columns)
     std::string head = "plumbra live   on air: " + st.source;
     if (!st.preset.empty()) head += "   preset: " + st.preset;
     out.push_back(head);
-    out.push_back(st.audio + "   " + std::to_string(st.rate) + " Hz / " + std::to_string(st.period) + "   latency " +
-                  std::to_string(st.latency) + "   up " + clock(st.uptimeSeconds) + "   xruns " + std::to_string(st.xruns) +
-                  "   recoveries " + std::to_string(st.recoveries));
+    out.push_back("up " + clock(st.uptimeSeconds) + "   xruns " + std::to_string(st.xruns) + "   recoveries " +
+                  std::to_string(st.recoveries) + "   latency " + std::to_string(st.latency) + " frames");
+    // The device, with its rate and period unless it names them itself.
+    out.push_back(st.audio.find(" Hz") != std::string::npos
+                      ? st.audio
+                      : st.audio + "   " + std::to_string(st.rate) + " Hz, " + std::to_string(st.period) + " frames");
     out.push_back("Input " + figure(loud.inputLevel) + " dBFS   Output M " + figure(loud.momentary) + "  S " +
                   figure(loud.shortTerm) + "  I " + figure(loud.integrated) + " LUFS  peak " + figure(loud.truePeak) +
                   " dBTP");
@@ -122,6 +128,17 @@ std::vector<std::string> lines(const Remote& remote, int columns)
     return out;
 }
 
+// The terminal's size, or 0 where `out` is no terminal.
+struct Size {
+    int columns = 0, rows = 0;
+};
+Size terminalSize(std::FILE* out)
+{
+    winsize ws{};
+    if (!out || ioctl(fileno(out), TIOCGWINSZ, &ws) != 0) return {};
+    return {ws.ws_col, ws.ws_row};
+}
+
 }  // namespace
 
 TerminalView::TerminalView(const Remote& remote, std::FILE* out, int columns)
@@ -141,7 +158,13 @@ void TerminalView::draw()
     std::string text;
     if (!drawn_) text += "\x1b[?25l\x1b[2J";  // hide the cursor, clear once
     text += "\x1b[H";
-    for (const std::string& l : lines(remote_, columns_)) text += l + "\x1b[K\n";
+    // A narrower or lower terminal than asked for gets what fits: a line that
+    // wrapped or a last line that scrolled would move every later frame.
+    const Size size = terminalSize(out_);
+    const int columns = size.columns > 0 ? std::min(columns_, size.columns) : columns_;
+    std::vector<std::string> shown = lines(remote_, columns);
+    if (size.rows > 1 && shown.size() >= static_cast<std::size_t>(size.rows)) shown.resize(static_cast<std::size_t>(size.rows - 1));
+    for (const std::string& l : shown) text += l + "\x1b[K\n";
     text += "\x1b[J";
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fflush(out_);

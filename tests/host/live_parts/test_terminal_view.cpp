@@ -11,6 +11,11 @@
 
 #include "host/live/terminal_view.h"
 
+// After the processor's headers: the terminal's B0.. baud macros would clash with them.
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 namespace {
 
 using namespace plumbra;
@@ -60,6 +65,8 @@ FakeRemote busyRemote()
     r.st.audio = "alsa hw:0 -> hw:1";
     r.st.rate = 48000;
     r.st.period = 256;
+    r.st.uptimeSeconds = 3661.5;
+    r.st.xruns = 3;
     for (int b = 1; b <= kNumBands; ++b) {
         const float g = -30.0f + 6.0f * static_cast<float>(b);  // -24 .. +42 dB
         r.m.values[static_cast<std::size_t>(bandMeter(b, kBandGainLow))] = g;
@@ -110,6 +117,8 @@ TEST(TerminalView, BarsFollowTheGainsWithSourceGatesAndLastEvents)
     const std::string text = view.frame();
     EXPECT_NE(text.find("on air: backup"), std::string::npos);
     EXPECT_NE(text.find("preset: speech"), std::string::npos);
+    EXPECT_NE(text.find("up 1:01:01   xruns 3"), std::string::npos);
+    EXPECT_NE(text.find("alsa hw:0 -> hw:1   48000 Hz, 256 frames"), std::string::npos);
     EXPECT_NE(text.find("-23.1 LUFS"), std::string::npos);
     EXPECT_NE(text.find(" 5.0 dB"), std::string::npos);  // limiter
     // The last five events, oldest first.
@@ -166,6 +175,39 @@ TEST(TerminalView, LinesNeverExceedTheColumnsAndRedrawsInPlace)
     for (std::size_t p = second.find("\x1b[K\n"); p != std::string::npos; p = second.find("\x1b[K\n", p + 1)) ++cleared;
     EXPECT_EQ(cleared, lines);
     EXPECT_NE(second.find("\x1b[J\x1b[?25h"), std::string::npos);  // cleared below, cursor back
+}
+
+TEST(TerminalView, ATerminalSmallerThanAskedGetsWhatFits)
+{
+    int master = -1, slave = -1;
+    winsize ws{};
+    ws.ws_col = 50;
+    ws.ws_row = 10;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+    std::FILE* out = fdopen(slave, "w");
+    ASSERT_NE(out, nullptr);
+    const FakeRemote remote = busyRemote();
+    TerminalView view(remote, out, 120);
+    view.draw();
+    std::fclose(out);
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, static_cast<std::size_t>(n));
+    ::close(master);
+    // Without the control sequences (and the terminal's CR before each LF):
+    // nine lines, none wider than 50.
+    std::string text;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i] == '\x1b') {
+            while (i < seen.size() && !std::isalpha(static_cast<unsigned char>(seen[i]))) ++i;
+            continue;
+        }
+        if (seen[i] != '\r') text += seen[i];
+    }
+    const std::vector<std::string> lines = split(text);
+    EXPECT_EQ(lines.size(), 9u);
+    for (const std::string& l : lines) EXPECT_LE(width(l), 50) << l;
+    EXPECT_EQ(split(view.frame()).size(), 5u + 12u + 1u + 5u);  // the text itself stays whole: heads, bands, events
 }
 
 }  // namespace
