@@ -46,6 +46,7 @@ FileOutcome measureFile(const BatchInput& in, Measured& m, Progress& progress)
         m.meter->add(buf.data(), got.value());
         count(frames += got.value());
     }
+    m.meter->finish();
     m.summary = m.meter->summary();
     m.seconds = static_cast<double>(frames) / m.rate;
     m.meter->release();

@@ -185,6 +185,8 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
         r.outputContainer = describeContainer(sink->sfFormat());
     }
     if (limiter) o.limiterSmallestGain = limiter->smallestGain();
+    inMeter.finish();
+    outMeter.finish();
     r.in = inMeter.summary();
     r.out = outMeter.summary();
     r.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
