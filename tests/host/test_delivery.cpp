@@ -265,9 +265,10 @@ TEST(DeliveryLoudness, LowRatesAgreeWithFfmpegAt48kHzAndATonesLoudnessDoesNotDep
         EXPECT_NEAR(at[0], at[1], 0.02) << f << " Hz";
     }
 
-    // The freedesktop sound at 8 kHz. Reference: ffmpeg's ebur128 on it resampled to 48 kHz,
-    // `ffmpeg -i phone-outgoing-calling.oga -af aresample=48000,ebur128 -f null -`, computed
-    // here when ffmpeg is installed.
+    // The freedesktop sound at 8 kHz, as libsndfile decodes it (ffmpeg's own decoder gives this
+    // Ogg file 28 ms more audio), and the same samples at 16, 22.05 and 32 kHz. Reference:
+    // ffmpeg's ebur128 on each resampled to 48 kHz, `ffmpeg -i phone.wav -af aresample=48000,ebur128
+    // -f null -` (-16.18 LUFS for the 8 kHz samples with ffmpeg 5.1), computed here when ffmpeg is installed.
     const std::string oga = "/usr/share/sounds/freedesktop/stereo/phone-outgoing-calling.oga";
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed: no reference";
     if (std::system(("test -r " + oga).c_str()) != 0) GTEST_SKIP() << oga << " is missing (sound-theme-freedesktop)";
