@@ -46,7 +46,7 @@ public:
     // The detector aims this far below the ceiling, for what an interpolator of
     // another design (a meter's) sees beyond this one's and for the gain's own
     // modulation of the spectrum.
-    static constexpr float kMargin = 0.97723722f;    // -0.2 dB
+    static constexpr float kMargin = 0.96605088f;    // -0.3 dB
     // Detection input is clamped to this magnitude so that the interpolator cannot
     // overflow; NaN and infinities are detected as this peak.
     static constexpr float kDetectLimit = 1e30f;

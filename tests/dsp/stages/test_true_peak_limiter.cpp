@@ -78,7 +78,7 @@ struct Stressor {
 
 std::vector<Stressor> stressors(int rate, float gain)
 {
-    const size_t n = static_cast<size_t>(rate);  // one second
+    const size_t n = static_cast<size_t>(2 * rate);  // two seconds
     std::vector<Stressor> out;
     auto sine = [&](const std::string& name, double f, double phase, double phaseR) {
         Stereo s{std::vector<float>(n), std::vector<float>(n)};
