@@ -68,7 +68,6 @@ double meterTruePeak(const Stereo& s, int rate)
     ebur128_destroy(&st);
     return dbOf(peak);
 }
-#endif
 
 // The stressors: full-scale material whose true peak lies well above its sample peak.
 struct Stressor {
@@ -138,6 +137,7 @@ std::vector<Stressor> stressors(int rate, float gain)
     }
     return out;
 }
+#endif
 
 float ceilingOf(double dbtp) { return static_cast<float>(std::pow(10.0, dbtp / 20.0)); }
 
