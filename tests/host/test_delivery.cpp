@@ -162,8 +162,11 @@ TEST_F(Delivery, RendersLandWithinATenthOfTheTargetUnderTheCeilingWithTheReportS
         EXPECT_NEAR(d["result"]["integrated_lufs"].get<double>(), l.lufs, 0.01);
         EXPECT_NEAR(d["result"]["true_peak_dbtp"].get<double>(), l.truePeakDb, 0.01);
         EXPECT_NEAR(d["gain_db"].get<double>(), c.lufs - d["measured_lufs"].get<double>(), 3.0);
-        EXPECT_GE(d["limiter_max_reduction_db"].get<double>(), 0.0);
-        EXPECT_EQ(d["limiter_over_1_db"].get<bool>(), d["limiter_max_reduction_db"].get<double>() > 1.0);
+        const double reduction = d["limiter_max_reduction_db"].get<double>();  // to a hundredth
+        EXPECT_GE(reduction, 0.0);
+        if (std::fabs(reduction - 1.0) > 0.005) {
+            EXPECT_EQ(d["limiter_over_1_db"].get<bool>(), reduction > 1.0);
+        }
         EXPECT_GE(d["passes"].get<int>(), 2);
         EXPECT_EQ(d["compliance"]["status"], "pass");
     }
