@@ -22,7 +22,6 @@ namespace {
 
 using plumbra::TruePeakLimiter;
 
-constexpr double kPiD = 3.14159265358979323846;
 
 struct Stereo {
     std::vector<float> l, r;
@@ -46,9 +45,11 @@ Stereo limit(TruePeakLimiter& lim, const Stereo& in)
     return out;
 }
 
+#if defined(PLUMBRA_HAVE_EBUR128)
+constexpr double kPiD = 3.14159265358979323846;
+
 double dbOf(double linear) { return 20.0 * std::log10(linear); }
 
-#if defined(PLUMBRA_HAVE_EBUR128)
 // True peak in dBTP as libebur128 measures it.
 double meterTruePeak(const Stereo& s, int rate)
 {
