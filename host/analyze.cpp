@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "host/audio_io.h"
 #include "host/batch.h"
+#include "host/delivery.h"
 #include "host/files.h"
 #include "host/json.h"
 #include "host/loudness.h"
@@ -44,6 +46,7 @@ FileOutcome measureFile(const BatchInput& in, Measured& m, Progress& progress)
         m.meter->add(buf.data(), got.value());
         count(frames += got.value());
     }
+    m.meter->finish();
     m.summary = m.meter->summary();
     m.seconds = static_cast<double>(frames) / m.rate;
     m.meter->release();
@@ -60,20 +63,31 @@ Json measuresJson(Json j, const LoudnessSummary& s, double seconds)
     return j;
 }
 
-Json fileJson(const std::string& name, const Measured& m, const FileOutcome& f)
+Json fileJson(const std::string& name, const Measured& m, const FileOutcome& f, const std::optional<DeliveryTarget>& target)
 {
     if (f.failed()) return {{"file", name}, {"status", "failed"}, {"reason", f.reason}};
-    return measuresJson({{"file", name}, {"status", "ok"}, {"sample_rate", m.rate}, {"channels", m.channels}}, m.summary,
-                        m.seconds);
+    Json j = measuresJson({{"file", name}, {"status", "ok"}, {"sample_rate", m.rate}, {"channels", m.channels}}, m.summary,
+                          m.seconds);
+    if (target) j["target"] = complianceJson(checkCompliance(*target, m.summary));
+    return j;
+}
+
+// The check's column: pass, or fail and why.
+std::string checkText(const Json& file)
+{
+    if (!file.contains("target")) return "";
+    const Json& t = file["target"];
+    return "  " + t["status"].get<std::string>() + (t.contains("reason") ? ": " + t["reason"].get<std::string>() : "");
 }
 
 // One row of the table: the name cut to the column, the measures to a tenth.
 std::string tableRow(const std::string& name, const Json& j, size_t width)
 {
     auto figure = [&j](const char* key) { return fixedOrDash(numberOf(j[key]), 1); };
-    return printed("%s  %7s  %7s  %8s  %9s  %9.2f\n", fit(name, width).c_str(), figure("integrated_lufs").c_str(),
+    return printed("%s  %7s  %7s  %8s  %9s  %9.2f", fit(name, width).c_str(), figure("integrated_lufs").c_str(),
                    figure("loudness_range_lu").c_str(), figure("true_peak_dbtp").c_str(), figure("sample_peak_dbfs").c_str(),
-                   numberOf(j["duration_s"]));
+                   numberOf(j["duration_s"])) +
+           checkText(j) + "\n";
 }
 
 std::string totalName(size_t files)
@@ -89,18 +103,23 @@ std::string csvField(const std::string& s)
     return q + "\"";
 }
 
-std::string csv(const Json& report)
+std::string csv(const Json& report, bool targeted)
 {
     static const char* columns[] = {"sample_rate", "channels", "duration_s", "integrated_lufs",
                                     "loudness_range_lu", "true_peak_dbtp", "sample_peak_dbfs"};
-    auto row = [](const std::string& name, const std::string& status, const Json& j) {
+    auto row = [targeted](const std::string& name, const std::string& status, const Json& j) {
         std::string r = csvField(name) + "," + status;
         for (const char* c : columns) r += "," + (j.contains(c) ? numberText(c, j[c], "-inf") : std::string());
+        if (targeted && j.contains("target"))
+            r += "," + j["target"]["status"].get<std::string>() + "," +
+                 csvField(j["target"].contains("reason") ? j["target"]["reason"].get<std::string>() : "");
+        else if (targeted)
+            r += ",,";
         return r + "\n";
     };
     std::string out = "file,status";
     for (const char* c : columns) out += std::string(",") + c;
-    out += "\n";
+    out += targeted ? ",target,target_reason\n" : "\n";
     for (const auto& f : report["files"]) out += row(f["file"].get<std::string>(), f["status"].get<std::string>(), f);
     return out + row("total", "ok", report["total"]);
 }
@@ -121,8 +140,8 @@ Status runAnalyze(const AnalyzeOptions& o)
     for (size_t i = 0; i < inputs.size(); ++i) width = std::max(width, name(i).size());
     width = std::min<size_t>(width, 48);
     if (table) {
-        std::printf("%-*s  %7s  %7s  %8s  %9s  %9s\n", static_cast<int>(width), "file", "LUFS", "LRA LU", "TP dBTP",
-                    "peak dBFS", "seconds");
+        std::printf("%-*s  %7s  %7s  %8s  %9s  %9s%s\n", static_cast<int>(width), "file", "LUFS", "LRA LU", "TP dBTP",
+                    "peak dBFS", "seconds", o.target ? ("  " + o.target->name).c_str() : "");
         std::fflush(stdout);
     }
 
@@ -131,7 +150,7 @@ Status runAnalyze(const AnalyzeOptions& o)
     FileJobs jobs{&inputs, o.jobs, o.quiet, name,
                   [&](size_t i, Progress& progress) { return measureFile(inputs[i], results[i], progress); },
                   [&](size_t i, const FileOutcome& f) {
-                      report["files"].push_back(fileJson(name(i), results[i], f));
+                      report["files"].push_back(fileJson(name(i), results[i], f, o.target));
                       if (f.failed())
                           std::fprintf(stderr, "plumbra: %s: %s\n", name(i).c_str(), f.reason.c_str());
                       else if (table)
@@ -148,12 +167,26 @@ Status runAnalyze(const AnalyzeOptions& o)
     }
     report["total"] = measuresJson({{"files", meters.size()}, {"failed", inputs.size() - meters.size()}},
                                    LoudnessMeter::combined(meters), seconds);
+    std::string missed;
+    size_t missedCount = 0;
+    if (o.target) {
+        for (size_t i = 0; i < inputs.size(); ++i)
+            if (report["files"][i].contains("target") && report["files"][i]["target"]["status"] == "fail")
+                missed += (missedCount++ ? ", " : "") + name(i);
+        report["target"] = targetJson(*o.target);
+        report["target"]["missed"] = missedCount;
+    }
     if (table) {
         std::fputs(tableRow(totalName(meters.size()), report["total"], width).c_str(), stdout);
     } else {
-        std::fputs(o.format == AnalyzeFormat::Json ? writeJson(report, {true}).c_str() : csv(report).c_str(), stdout);
+        std::fputs(o.format == AnalyzeFormat::Json ? writeJson(report, {true}).c_str()
+                                                   : csv(report, o.target.has_value()).c_str(),
+                   stdout);
     }
-    return done.status;
+    // Files that could not be read go first (8); then files that miss the target (9).
+    if (!done.status.ok() || missedCount == 0) return done.status;
+    return Status::fail(kExitTarget, std::to_string(missedCount) + " of " + std::to_string(inputs.size()) + " files miss " +
+                                         o.target->name + ": " + missed);
 }
 
 }  // namespace plumbra::host

@@ -73,9 +73,17 @@ FileOutcome renderFile(const BatchOptions& o, const ParamTable& table, const Ren
     AudioSource& source = *opened.value();
     const int channels = source.format().channels;
     if (channels > 2) return fail(in.path + " has " + std::to_string(channels) + " channels; plumbra takes mono or stereo");
-    auto plugin = Plugin::load(o.render.plugin);
-    if (!plugin.ok()) return fail(plugin.status().reason);
-    auto rendered = renderStream(*plugin.value(), table, source, res.output, setup, progress.counter(source.format().rate));
+    Result<RenderOutcome> rendered = Status::fail(kExitInternal, "no render");
+    if (o.render.target) {
+        opened.value().reset();
+        auto open = [&in]() { return openAudioFile(in.path); };
+        auto load = [&o]() { return Plugin::load(o.render.plugin); };
+        rendered = renderDelivered(open, load, table, res.output, setup, *o.render.target, progress.counter(in.rate));
+    } else {
+        auto plugin = Plugin::load(o.render.plugin);
+        if (!plugin.ok()) return fail(plugin.status().reason);
+        rendered = renderStream(*plugin.value(), table, source, res.output, setup, progress.counter(source.format().rate));
+    }
     if (!rendered.ok()) return fail(rendered.status().reason);
     res.report = rendered.value().report;
     res.report.input = in.path;
@@ -98,7 +106,8 @@ Json fileJson(const BatchInput& in, const Rendered& r, const FileOutcome& f)
     return j;
 }
 
-Json summaryJson(const FilesDone& d, const std::vector<Rendered>& results, int jobs)
+Json summaryJson(const FilesDone& d, const std::vector<Rendered>& results, int jobs,
+                 const std::optional<DeliveryTarget>& target)
 {
     size_t counts[4] = {0, 0, 0, 0};
     double audioSeconds = 0;
@@ -107,13 +116,20 @@ Json summaryJson(const FilesDone& d, const std::vector<Rendered>& results, int j
         const RenderReport& r = results[i].report;
         if (r.rate > 0) audioSeconds += static_cast<double>(r.inputFrames) / r.rate;
     }
-    return {{"files", results.size()},
-            {"rendered", counts[static_cast<size_t>(Outcome::Ok)]},
-            {"skipped", counts[static_cast<size_t>(Outcome::Skipped)]},
-            {"failed", counts[static_cast<size_t>(Outcome::Failed)] + counts[static_cast<size_t>(Outcome::NonFinite)]},
-            {"jobs", jobs},
-            {"elapsed_s", d.elapsedSeconds},
-            {"audio_s", audioSeconds}};
+    Json s = {{"files", results.size()},
+              {"rendered", counts[static_cast<size_t>(Outcome::Ok)]},
+              {"skipped", counts[static_cast<size_t>(Outcome::Skipped)]},
+              {"failed", counts[static_cast<size_t>(Outcome::Failed)] + counts[static_cast<size_t>(Outcome::NonFinite)]},
+              {"jobs", jobs},
+              {"elapsed_s", d.elapsedSeconds},
+              {"audio_s", audioSeconds}};
+    if (target) {
+        size_t missed = 0;
+        for (const auto& r : results) missed += r.report.delivery && !r.report.delivery->compliance.pass ? 1 : 0;
+        s["target"] = targetJson(*target);
+        s["missed_target"] = missed;
+    }
+    return s;
 }
 
 // The table of all files and the summary line, from the report.
@@ -122,17 +138,29 @@ std::string batchTable(const Json& report)
     size_t width = 4;
     for (const auto& f : report["files"]) width = std::max(width, f["input"]["file"].get_ref<const std::string&>().size());
     width = std::min<size_t>(width, 48);
-    std::string table = "\n" + fit("file", width) + "   in LUFS  out LUFS  out dBTP     speed  status\n";
+    const bool targeted = report["summary"].contains("target");
+    std::string table = "\n" + fit("file", width) + "   in LUFS  out LUFS  out dBTP     speed  status" +
+                        (targeted ? "  target" : "") + "\n";
     for (const auto& f : report["files"]) {
+        std::string check;
+        if (targeted && f.contains("delivery")) {
+            const Json& c = f["delivery"]["compliance"];
+            check = "  " + c["status"].get<std::string>() +
+                    (c.contains("reason") ? ": " + c["reason"].get<std::string>() : std::string());
+        }
         const bool measured = f["input"].contains("loudness");
         auto figure = [&](const char* side, const char* key) {
             return measured ? fixedOrDash(numberOf(f[side]["loudness"][key]), 1) : std::string();
         };
-        table += printed("%s  %8s  %8s  %8s  %8s  %s\n", fit(f["input"]["file"].get<std::string>(), width).c_str(),
+        table += printed("%s  %8s  %8s  %8s  %8s  %-6s", fit(f["input"]["file"].get<std::string>(), width).c_str(),
                          figure("input", "integrated_lufs").c_str(), figure("output", "integrated_lufs").c_str(),
                          figure("output", "true_peak_dbtp").c_str(),
                          measured ? printed("%.1fx", numberOf(f["speed_x_realtime"])).c_str() : "",
                          f["status"].get<std::string>().c_str());
+        // The reason of a failed check can be long: it goes after the cut of printed().
+        table += (targeted ? check : std::string());
+        while (!table.empty() && table.back() == ' ') table.pop_back();
+        table += "\n";
     }
     const Json& s = report["summary"];
     const double elapsed = numberOf(s["elapsed_s"]), audio = numberOf(s["audio_s"]);
@@ -151,9 +179,12 @@ void printFileLine(std::FILE* text, bool quiet, const std::string& head, const B
     } else if (f.outcome == Outcome::Skipped) {
         std::fprintf(text, "%s %s: skipped, %s\n", head.c_str(), in.path.c_str(), f.reason.c_str());
     } else {
-        std::fprintf(text, "%s %s -> %s: %s -> %s LUFS, %.1fx real time\n", head.c_str(), in.path.c_str(), r.output.c_str(),
+        std::string check;
+        if (const auto& d = r.report.delivery)
+            check = d->compliance.pass ? ", " + d->target.name + " pass" : ", misses " + d->target.name + ": " + d->compliance.reason;
+        std::fprintf(text, "%s %s -> %s: %s -> %s LUFS, %.1fx real time%s\n", head.c_str(), in.path.c_str(), r.output.c_str(),
                      fixedOrDash(r.report.in.integratedLufs, 1).c_str(), fixedOrDash(r.report.out.integratedLufs, 1).c_str(),
-                     r.report.speed);
+                     r.report.speed, check.c_str());
         for (const auto& t : r.report.tagsDropped)
             std::fprintf(text, "%*s tag %s dropped: %s cannot hold it\n", static_cast<int>(head.size()), "", t.first.c_str(),
                          r.report.outputContainer.c_str());
@@ -197,10 +228,20 @@ Status runBatch(const BatchOptions& o)
 
     Json report = {{"files", Json::array()}};
     for (size_t i = 0; i < inputs.size(); ++i) report["files"].push_back(fileJson(inputs[i], results[i], done.outcomes[i]));
-    report["summary"] = summaryJson(done, results, o.jobs);
+    report["summary"] = summaryJson(done, results, o.jobs, o.render.target);
     if (!o.render.quiet) std::fputs(batchTable(report).c_str(), text);
     s = reportFile.write(writeJson(report));
-    return s.ok() ? done.status : s;
+    if (!s.ok()) return s;
+    // Files that failed outright go first (8); then files that miss the target (9).
+    if (!done.status.ok() || !o.render.target) return done.status;
+    std::string missed;
+    size_t count = 0;
+    for (size_t i = 0; i < inputs.size(); ++i)
+        if (results[i].report.delivery && !results[i].report.delivery->compliance.pass)
+            missed += (count++ ? ", " : "") + inputs[i].path;
+    if (count == 0) return done.status;
+    return Status::fail(kExitTarget, std::to_string(count) + " of " + std::to_string(inputs.size()) + " files miss " +
+                                         o.render.target->name + ": " + missed);
 }
 
 }  // namespace plumbra::host

@@ -2,9 +2,11 @@
 // plug-in instance, and analyze. Both run on the pool of files.h.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/delivery.h"
 #include "host/files.h"
 #include "host/render.h"
 #include "host/status.h"
@@ -31,6 +33,7 @@ struct AnalyzeOptions {
     int jobs = 1;
     AnalyzeFormat format = AnalyzeFormat::Table;
     bool quiet = false;
+    std::optional<DeliveryTarget> target;  // check each file against it
 };
 
 Status runAnalyze(const AnalyzeOptions& options);

@@ -3,11 +3,13 @@
 // one line on standard error, exiting with the code that names its kind.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/audio_io.h"
 #include "host/batch.h"
+#include "host/delivery.h"
 #include "host/demo.h"
 #include "host/file_io.h"
 #include "host/options.h"
@@ -49,6 +51,18 @@ Status number(const std::string& name, const std::string& v, double lo, double h
     return Status::success();
 }
 
+// --target and --true-peak, which goes with it only.
+Result<std::optional<DeliveryTarget>> parseDelivery(const Args& a)
+{
+    if (!a.has("--target")) {
+        if (a.has("--true-peak")) return usage("--true-peak sets the ceiling of a --target; give one");
+        return std::optional<DeliveryTarget>();
+    }
+    auto t = parseTarget(a.last("--target"), a.last("--true-peak"));
+    if (!t.ok()) return t.status();
+    return std::optional<DeliveryTarget>(t.value());
+}
+
 Result<int> parseJobs(const Args& a)
 {
     int jobs = defaultJobs();
@@ -87,6 +101,11 @@ Result<RenderOptions> renderOptions(const Args& a, bool demo)
         return usage("--meters runs the processor linked into plumbra; it does not go with --plugin");
     if (a.has("--meters") && a.has("--block-size"))
         return usage("--meters processes in blocks of 100 ms; it does not go with --block-size");
+    auto target = parseDelivery(a);
+    if (!target.ok()) return target.status();
+    o.target = target.value();
+    if (o.target && a.has("--meters"))
+        return usage("--target renders the programme more than once; it does not go with --meters");
     o.setup.rawLatency = a.has("--raw-latency");
     o.setup.tags = !a.has("--no-tags");
     o.quiet = a.has("--quiet");
@@ -130,6 +149,9 @@ Status renderOne(const Args& a, RenderOptions o)
     if (!o.demo && o.input != "-" && o.output != "-" && (o.input == o.output || sameFile(o.input, o.output)))
         return usage("IN and OUT are the same file (" + o.output + " is " + o.input +
                      "); plumbra never writes over its input");
+    if (!o.demo && o.input == "-" && o.target)
+        return usage("--target measures the programme before it renders it, so it reads IN twice, which standard "
+                     "input cannot be; save the stream to a file first");
     if (!o.demo && o.input == "-" && isTerminal(0)) return stdinIsTerminal();
     if (o.output == "-" && isTerminal(1))
         return usage("OUT is - but standard output is a terminal: pipe it on or name a file");
@@ -158,6 +180,9 @@ Status cmdAnalyze(const Args& a)
     auto jobs = parseJobs(a);
     if (!jobs.ok()) return jobs.status();
     o.jobs = jobs.value();
+    auto target = parseDelivery(a);
+    if (!target.ok()) return target.status();
+    o.target = target.value();
     return runAnalyze(o);
 }
 
@@ -279,6 +304,13 @@ Status cmdLive([[maybe_unused]] const Args& a)
 #endif
 }
 
+Status cmdTargets(const Args& a)
+{
+    if (!a.positional.empty()) return usage("targets takes no arguments");
+    std::fputs(targetsText().c_str(), stdout);
+    return Status::success();
+}
+
 Status run(int argc, char** argv)
 {
     if (argc < 2) return usage("no command given");
@@ -301,7 +333,8 @@ Status run(int argc, char** argv)
     };
     static constexpr Command commands[] = {{"render", kRenderOne, cmdRender}, {"analyze", kAnalyze, cmdAnalyze},
                                            {"demo", kDemo, cmdDemo},          {"params", kParams, cmdParams},
-                                           {"info", kInfo, cmdInfo},          {"live", kLive, cmdLive}};
+                                           {"info", kInfo, cmdInfo},          {"live", kLive, cmdLive},
+                                           {"targets", kTargets, cmdTargets}};
     for (const auto& c : commands) {
         if (command != c.name) continue;
         // A render with -o DIR is a batch, which takes options of its own.

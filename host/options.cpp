@@ -50,6 +50,13 @@ const OptionRow kOptions[] = {
     {"--plugin", "", Takes::Value, kRenderAny | kParams | kInfo, "--plugin PATH",
      "the plug-in library (default: $PLUMBRA_PLUGIN, else the one beside plumbra)"},
     {"--block-size", "", Takes::Value, kRenderAny, "--block-size N", "frames per processing call (default 1024)"},
+    {"--target", "", Takes::Value, kRenderAny, "--target T",
+     "deliver to a loudness target: a name (plumbra targets lists them) or\n"
+     "LUFS; the processed programme is measured, then rendered again with the\n"
+     "gain that lands it on T and a true-peak limiter at T's ceiling (a file\n"
+     "or the demo: standard input cannot be read twice)"},
+    {"--true-peak", "", Takes::Value, kRenderAny, "--true-peak DBTP",
+     "with --target: this true-peak ceiling instead of the target's own"},
     {"--demo-length", "", Takes::Value, kRenderOne | kDemo, "--demo-length S",
      "with --demo or demo: only the first S seconds of the programme"},
     {"-o", "", Takes::Value, kRenderBatch, "-o DIR",
@@ -112,6 +119,10 @@ const OptionRow kOptions[] = {
     {"--log-interval", "", Takes::Value, kLive, "--log-interval S", "seconds between loudness lines (default 10)"},
     {"--duration", "", Takes::Value, kLive, "--duration S", "stop after S seconds (default: run until SIGTERM or SIGINT)"},
     {"--quiet", "", Takes::Nothing, kLive, "--quiet", "no terminal view (for services)"},
+    {"--target", "", Takes::Value, kAnalyze, "--target T",
+     "check each file against a target (name or LUFS): pass, or fail with\n"
+     "the reason (loudness outside the tolerance, true peak over the ceiling)"},
+    {"--true-peak", "", Takes::Value, kAnalyze, "--true-peak DBTP", "with --target: this ceiling instead of the target's own"},
     {"--demo", "", Takes::Nothing, kRenderOne, "", ""},
     {"--help", "-h", Takes::Nothing, 0, "", ""},
     {"--version", "", Takes::Nothing, 0, "", ""},
@@ -129,7 +140,7 @@ const std::tuple<unsigned, const char*, const char*> kSections[] = {
 // How each scope, in the order of its bit, is named where an option does not apply to it.
 const char* kScopeNames[] = {"render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)",
                              "render -o (a batch; --plot and --demo take one file)",
-                             "analyze", "demo", "params", "info", "live"};
+                             "analyze", "demo", "params", "info", "live", "targets"};
 
 const char* kUsage = R"(plumbra: renders audio through the Halvex_Plumbra-Vektis VST 2 plug-in
 
@@ -146,6 +157,7 @@ usage:
                                        list the parameters, or print them as a preset
   plumbra info                         what a host sees when it scans the plug-in
   plumbra live [options]               the processor on air from JACK or ALSA (plumbra live --help)
+  plumbra targets                      the delivery targets --target knows
   plumbra --help | --version
 
 )";
@@ -174,6 +186,9 @@ exit codes:
      still written, so that it can be inspected
   8  some files of a batch (render -o, analyze) failed: each is reported, the last line
      lists them, and the other files are done
+  9  with --target: a file misses the target (loudness outside its tolerance or true peak
+     over its ceiling); a render still writes it. When files also failed (8), 8 is the
+     exit code; 7 goes before 9 as well
 )";
 
 const char* kLiveUsage = R"(plumbra live: the processor on air by itself, day and night

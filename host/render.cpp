@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "dsp/stages/true_peak_limiter.h"
 #include "host/demo.h"
 #include "host/file_io.h"
 #include "host/loudness.h"
@@ -107,11 +108,24 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
     RenderOutcome o;
     RenderReport& r = o.report;
     r = std::move(start);
-    auto created = AudioSink::create(output, in.rate, r.outputChannels, setup.format, in.sfFormat);
-    if (!created.ok()) return created.status();
-    AudioSink& sink = *created.value();
-    const Tags tags = setup.tags ? source.tags() : Tags{};
-    sink.setTags(tags);
+    // No output: a pass that only measures.
+    std::unique_ptr<AudioSink> sink;
+    const Tags tags = setup.tags && !output.empty() ? source.tags() : Tags{};
+    if (!output.empty()) {
+        auto created = AudioSink::create(output, in.rate, r.outputChannels, setup.format, in.sfFormat);
+        if (!created.ok()) return created.status();
+        sink = std::move(created.value());
+        sink->setTags(tags);
+    }
+    std::unique_ptr<TruePeakLimiter> limiter;
+    if (setup.delivery) {
+        if (r.outputChannels > TruePeakLimiter::kMaxChannels)
+            return Status::fail(kExitPlugin, "the plug-in has " + std::to_string(r.outputChannels) +
+                                                 " outputs; delivery to a target takes one or two");
+        limiter = std::make_unique<TruePeakLimiter>();
+        limiter->prepare(static_cast<float>(in.rate), r.outputChannels, setup.delivery->ceiling);
+        r.latency += limiter->latency();
+    }
 
     const size_t block = static_cast<size_t>(setup.blockSize), outChannels = static_cast<size_t>(r.outputChannels);
     std::vector<float> interleavedIn(block * static_cast<size_t>(in.channels)), interleavedOut(block * outChannels);
@@ -127,6 +141,11 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
     // Runs one block (already in ins[0]) and writes what is due of its output.
     auto runBlock = [&](int n) -> Status {
         proc.process(inPtr.data(), outPtr.data(), n);
+        if (limiter) {
+            for (auto& channel : outs)
+                for (int i = 0; i < n; ++i) channel[static_cast<size_t>(i)] *= setup.delivery->gain;
+            limiter->process(outPtr.data(), n);
+        }
         const size_t first = static_cast<size_t>(std::clamp<int64_t>(skip - processed, 0, n));
         processed += n;
         const int64_t count = n - static_cast<int64_t>(first);
@@ -136,7 +155,7 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
         r.nonFinite += countNonFinite(interleavedOut.data(), count * r.outputChannels);
         outMeter.add(interleavedOut.data(), count);
         r.outputFrames += count;
-        return sink.write(interleavedOut.data(), count);
+        return sink ? sink->write(interleavedOut.data(), count) : Status::success();
     };
 
     for (;;) {
@@ -158,17 +177,21 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
         Status s = runBlock(static_cast<int>(std::min<int64_t>(setup.blockSize, r.inputFrames + skip - processed)));
         if (!s.ok()) return s;
     }
-    Status done = sink.finish();
-    if (!done.ok()) return done;
-
-    r.output = sink.name();
-    r.outputFormat = describeFormat(sink.sfFormat());
-    r.outputContainer = describeContainer(sink.sfFormat());
+    if (sink) {
+        Status done = sink->finish();
+        if (!done.ok()) return done;
+        r.output = sink->name();
+        r.outputFormat = describeFormat(sink->sfFormat());
+        r.outputContainer = describeContainer(sink->sfFormat());
+    }
+    if (limiter) o.limiterSmallestGain = limiter->smallestGain();
+    inMeter.finish();
+    outMeter.finish();
     r.in = inMeter.summary();
     r.out = outMeter.summary();
     r.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
     r.speed = r.elapsedSeconds > 0 ? static_cast<double>(r.inputFrames) / in.rate / r.elapsedSeconds : 0.0;
-    noteTags(r, tags, output);
+    if (sink) noteTags(r, tags, output);
     o.inShortTerm = inMeter.shortTerm();
     o.outShortTerm = outMeter.shortTerm();
     return o;
@@ -190,6 +213,78 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
     if (!o.ok()) return o;
     for (const auto& p : table.params()) o->report.parameters.emplace_back(p.name, table.currentText(plugin, p.index));
     return o;
+}
+
+Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr<AudioSource>>()>& open,
+                                      const std::function<Result<std::unique_ptr<Plugin>>()>& load,
+                                      const ParamTable& table, const std::string& output, const RenderSetup& setup,
+                                      const DeliveryTarget& target, const std::function<void(int64_t)>& progress)
+{
+    auto pass = [&](const std::string& out, const RenderSetup& s,
+                    const std::function<void(int64_t)>& heard) -> Result<RenderOutcome> {
+        auto source = open();
+        if (!source.ok()) return source.status();
+        auto plugin = load();
+        if (!plugin.ok()) return plugin.status();
+        return renderStream(*plugin.value(), table, *source.value(), out, s, heard);
+    };
+    // The progress line shows the first pass as the first half and the last as the second.
+    int64_t firstFrames = 0;
+    auto first = pass("", setup, [&](int64_t f) {
+        firstFrames = f;
+        if (progress) progress(f / 2);
+    });
+    if (!first.ok()) return first;
+    DeliveryReport d;
+    d.target = target;
+    d.passes = 1;
+    d.measuredLufs = first->report.out.integratedLufs;
+    const bool measurable = std::isfinite(d.measuredLufs);
+    // A silent programme has no loudness to correct: it is delivered as it is, and fails the check.
+    double gainDb = measurable ? target.lufs - d.measuredLufs : 0.0;
+    auto linear = [](double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); };
+    RenderSetup s = setup;
+    s.delivery = RenderSetup::Delivery{linear(gainDb), linear(target.ceilingDbtp)};
+
+    // Where the gain takes the peaks near the ceiling, the limiter lowers the loudness a
+    // little: passes that only measure find by how much, and the gain makes up for it.
+    constexpr double kLimiterReach = 0.5;  // dB below the ceiling where the limiter may start to act
+    constexpr double kClose = 0.02;        // LU: near enough to the target not to try again
+    if (measurable && first->report.out.truePeakDbtp + gainDb > target.ceilingDbtp - kLimiterReach) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            auto trial = pass("", s, {});
+            if (!trial.ok()) return trial;
+            ++d.passes;
+            const double miss = target.lufs - trial->report.out.integratedLufs;
+            if (!std::isfinite(miss) || std::fabs(miss) < kClose || trial->limiterSmallestGain == 1.0f) break;
+            gainDb += miss;
+            s.delivery->gain = linear(gainDb);
+        }
+    }
+    auto last = pass(output, s, [&](int64_t f) {
+        if (progress) progress(firstFrames / 2 + f / 2);
+    });
+    if (!last.ok()) return last;
+    ++d.passes;
+    // The gate at -70 LUFS lets a gain move quiet passages in or out of the measurement, so a
+    // large gain can land a little off: a file (not a stream) is then rendered once more.
+    constexpr double kRewrite = 0.05;
+    if (const double miss = target.lufs - last->report.out.integratedLufs;
+        measurable && output != "-" && std::isfinite(miss) && std::fabs(miss) > kRewrite) {
+        gainDb += miss;
+        s.delivery->gain = linear(gainDb);
+        auto again = pass(output, s, {});
+        if (!again.ok()) return again;
+        ++d.passes;
+        last = std::move(again);
+    }
+    d.gainDb = gainDb;
+    d.limiterReductionDb = last->limiterSmallestGain >= 1.0f ? 0.0
+                           : last->limiterSmallestGain > 0.0f ? -20.0 * std::log10(last->limiterSmallestGain)
+                                                              : HUGE_VAL;
+    d.compliance = checkCompliance(target, last->report.out);
+    last->report.delivery = d;
+    return last;
 }
 
 Result<RenderOutcome> renderEngineStream(Engine& engine, AudioSource& source, const std::string& output,
@@ -278,8 +373,21 @@ Status runRender(const RenderOptions& o)
         count(frames);
         progress.draw();
     };
-    auto rendered = engine ? renderEngineStream(*engine, source, o.output, setup, onProgress)
-                           : renderStream(*prepared->plugin, prepared->table, source, o.output, setup, onProgress);
+    Result<RenderOutcome> rendered = Status::fail(kExitInternal, "no render");
+    if (engine) {
+        rendered = renderEngineStream(*engine, source, o.output, setup, onProgress);
+    } else if (o.target) {
+        // Each pass opens the programme afresh; the first instance, loaded to check the
+        // parameters, is not used for audio.
+        prepared->plugin.reset();
+        auto open = [&o]() {
+            return o.demo ? Result<std::unique_ptr<AudioSource>>(makeDemoSource(o.demoSeconds)) : openAudioFile(o.input);
+        };
+        auto load = [&o]() { return Plugin::load(o.plugin); };
+        rendered = renderDelivered(open, load, prepared->table, o.output, setup, *o.target, onProgress);
+    } else {
+        rendered = renderStream(*prepared->plugin, prepared->table, source, o.output, setup, onProgress);
+    }
     progress.clear();
     if (!rendered.ok()) return rendered.status();
     const RenderReport& r = rendered.value().report;
@@ -307,6 +415,9 @@ Status runRender(const RenderOptions& o)
     if (r.nonFinite > 0)
         return Status::fail(kExitNonFinite, "the plug-in's output holds " + std::to_string(r.nonFinite) +
                                                 " NaN or infinite samples; " + r.output + " is written for inspection");
+    if (r.delivery && !r.delivery->compliance.pass)
+        return Status::fail(kExitTarget, r.output + " misses " + r.delivery->target.name + ": " +
+                                             r.delivery->compliance.reason);
     return Status::success();
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/audio_io.h"
+#include "host/delivery.h"
 #include "host/engine/engine.h"
 #include "host/meter_log.h"
 #include "host/params.h"
@@ -26,6 +27,13 @@ struct RenderSetup {
     bool rawLatency = false;
     bool tags = true;    // copy the input's tags
     int blockSize = 1024;
+    // Delivery: the plug-in's output times `gain`, then held under `ceiling` (both linear)
+    // by the true-peak limiter, whose latency is compensated with the plug-in's.
+    struct Delivery {
+        float gain = 1.0f;
+        float ceiling = 1.0f;
+    };
+    std::optional<Delivery> delivery;
 };
 
 // What a render takes from the command line, for one file or a batch.
@@ -43,6 +51,7 @@ struct RenderOptions {
     std::string output;  // path, "-" for standard output
     std::string plot;
     std::string meters;  // JSON lines of the meters: the render runs the linked-in engine
+    std::optional<DeliveryTarget> target;  // --target: measured first, then rendered onto it
 };
 
 Status runRender(const RenderOptions& options);
@@ -59,6 +68,7 @@ struct RenderOutcome {
     RenderReport report;
     std::vector<float> inShortTerm, outShortTerm;  // for the plot
     std::optional<MeterLog> meters;                // engine renders: a line per 100 ms of input
+    float limiterSmallestGain = 1.0f;              // renders with a delivery: the limiter's smallest gain
 };
 
 // Parameters from preset files and NAME=VALUE texts, all checked before any is set.
@@ -71,6 +81,17 @@ Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, cons
 Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, AudioSource& source,
                                    const std::string& output, const RenderSetup& setup,
                                    const std::function<void(int64_t)>& progress);
+
+// A render onto a delivery target, in passes over the programme that hold no more of
+// it in memory than a plain render: the first measures the processed programme, the
+// next apply the gain that lands it on the target and the true-peak limiter (measuring
+// only, when the limiter's cost in loudness has to be found and made up for), the last
+// writes `output`. Every pass opens the input afresh and runs a fresh plug-in
+// instance, so that each sees the same programme and gives the same audio.
+Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr<AudioSource>>()>& open,
+                                      const std::function<Result<std::unique_ptr<Plugin>>()>& load,
+                                      const ParamTable& table, const std::string& output, const RenderSetup& setup,
+                                      const DeliveryTarget& target, const std::function<void(int64_t)>& progress);
 
 // Streams `source` through the linked-in engine (already at the source's rate, its
 // controls set) into `output` in blocks of 100 ms, logging the meters once per block.

@@ -41,6 +41,21 @@ std::string reportText(const RenderReport& r)
     row("integrated", r.in.integratedLufs, r.out.integratedLufs, "LUFS");
     row("loudness range", r.in.rangeLu, r.out.rangeLu, "LU");
     row("true peak", r.in.truePeakDbtp, r.out.truePeakDbtp, "dBTP");
+    if (r.delivery) {
+        const DeliveryReport& d = *r.delivery;
+        out += printed("\n%-10s %s: %g LUFS, true peak at most %g dBTP, tolerance +/-%g LU\n", "target",
+                       d.target.name.c_str(), d.target.lufs, d.target.ceilingDbtp, d.target.toleranceLu);
+        out += printed("%-10s %+.2f dB (the processed programme measured %s LUFS; %d passes)\n", "gain", d.gainDb,
+                       fixedOrDash(d.measuredLufs, 2).c_str(), d.passes);
+        out += printed("%-10s largest gain reduction %.2f dB\n", "limiter", d.limiterReductionDb);
+        out += printed("%-10s %s LUFS, true peak %s dBTP: %s\n", "result", fixedOrDash(r.out.integratedLufs, 2).c_str(),
+                       fixedOrDash(r.out.truePeakDbtp, 2).c_str(),
+                       d.compliance.pass ? "pass" : ("FAIL: " + d.compliance.reason).c_str());
+        if (d.limiterReductionDb > DeliveryReport::kNotableReductionDb)
+            out += printed("%-10s the limiter took more than %g dB to hold the ceiling: the programme's peaks, not\n"
+                           "%-10s only its gain, were changed\n",
+                           "note", DeliveryReport::kNotableReductionDb, "");
+    }
     if (r.nonFinite > 0)
         out += printed("\n%-10s %lld samples of the output are NaN or infinite\n", "non-finite",
                        static_cast<long long>(r.nonFinite));
@@ -89,6 +104,17 @@ Json reportJson(const RenderReport& r)
                              {"gain_largest_change_db", b.largestChangeDb},
                              {"gate_closed_percent", b.gateClosedPercent}});
         j["bands"] = bands;
+    }
+    if (r.delivery) {
+        const DeliveryReport& d = *r.delivery;
+        j["delivery"] = {{"target", targetJson(d.target)},
+                         {"measured_lufs", d.measuredLufs},
+                         {"gain_db", d.gainDb},
+                         {"limiter_max_reduction_db", d.limiterReductionDb},
+                         {"limiter_over_1_db", d.limiterReductionDb > DeliveryReport::kNotableReductionDb},
+                         {"passes", d.passes},
+                         {"result", {{"integrated_lufs", r.out.integratedLufs}, {"true_peak_dbtp", r.out.truePeakDbtp}}},
+                         {"compliance", complianceJson(d.compliance)}};
     }
     j.update(r.sections);
     return j;

@@ -2,15 +2,29 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "host/delivery.h"
 #include "host/json.h"
 #include "host/loudness.h"
 #include "host/meter_log.h"
 
 namespace plumbra::host {
+
+// A render with --target: what was measured, applied and delivered.
+struct DeliveryReport {
+    DeliveryTarget target;
+    double measuredLufs = 0;        // the processed programme before the gain
+    double gainDb = 0;              // applied before the limiter
+    double limiterReductionDb = 0;  // the limiter's largest gain reduction
+    int passes = 0;                 // renders of the programme it took
+    Compliance compliance;          // of the output
+    // Above this reduction the report says that the limiter, not only the gain, shaped the result.
+    static constexpr double kNotableReductionDb = 1.0;
+};
 
 struct RenderReport {
     std::string input, output, plugin;
@@ -31,6 +45,7 @@ struct RenderReport {
     std::vector<std::pair<std::string, std::string>> tagsDropped;  // the output's container cannot hold them
     std::vector<BandSummary> bands;  // renders with meters: the bands' gain and gate, in band order
     Json sections = Json::object();  // further members of the JSON report, after the parameters
+    std::optional<DeliveryReport> delivery;  // renders with --target
 };
 
 std::string reportText(const RenderReport& r);

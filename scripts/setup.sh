@@ -16,7 +16,7 @@ for w in "${want[@]}"; do
       # GNU parallel for the README's recipe of a batch split into separate runs. Clang
       # with its sanitizer runtimes builds the same tree as a second compiler.
       packages+=(cmake g++ clang libclang-rt-dev make pkg-config googletest libgtest-dev libbenchmark-dev
-                 libsndfile1-dev libebur128-dev nlohmann-json3-dev binutils
+                 libsndfile1-dev libebur128-dev libsoxr-dev nlohmann-json3-dev binutils
                  alsa-utils sound-theme-freedesktop flac parallel)
       # The LV2 plug-in's headers, and the LV2 hosts and tools its tests run.
       packages+=(lv2-dev liblilv-dev lilv-utils sordi jalv jackd2 ffmpeg liquidsoap

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the audio libraries of the plumbra command-line host (libsndfile and
-# libebur128) for Windows, which Debian packages only for Linux: from Debian's
+# libebur128, and libsoxr where it builds) for Windows, which Debian packages only for Linux: from Debian's
 # source packages, with the project's mingw-w64 toolchains, as static libraries
 # with pkg-config files in build/deps/<triple>. The toolchain files look there, so
 # that the win32 and win64 presets then build plumbra.exe as well.
@@ -14,7 +14,7 @@ triples=("$@")
 [ ${#triples[@]} -eq 0 ] && triples=(i686-w64-mingw32 x86_64-w64-mingw32)
 jobs=$(nproc)
 srcdir=$root/build/deps/src
-stamp_version=2
+stamp_version=3
 
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
@@ -54,6 +54,19 @@ fetch_sources() {
   local t=$(ls libebur128_*.orig.tar.* | head -n 1)
   [ -d "$(topdir "$t")" ] || tar xf "$t"
   ebur128_src=$srcdir/$(topdir "$t")
+  # libsoxr (the loudness meter's resampler for rates below 44.1 kHz) is optional:
+  # without it plumbra.exe measures those rates at their own rate.
+  soxr_src=
+  if ! ls libsoxr_*.orig.tar.* >/dev/null 2>&1; then
+    apt-get source -qq --tar-only libsoxr-dev >/dev/null 2>&1 || true
+  fi
+  if ls libsoxr_*.orig.tar.* >/dev/null 2>&1; then
+    t=$(ls libsoxr_*.orig.tar.* | head -n 1)
+    [ -d "$(topdir "$t")" ] || tar xf "$t"
+    soxr_src=$srcdir/$(topdir "$t")
+  else
+    echo "windows-deps: libsoxr's source not found; plumbra.exe will measure low rates at their own rate" >&2
+  fi
   cd "$root"
 }
 
@@ -101,6 +114,21 @@ build_for() {
   }
   [ -f "$prefix/lib/pkgconfig/sndfile.pc" ] && [ -f "$prefix/lib/pkgconfig/libebur128.pc" ] || {
     echo "windows-deps: pkg-config files missing in $prefix" >&2; exit 1; }
+
+  # Optional: a failure leaves plumbra.exe without it (see above), not without the rest.
+  if [ -n "${soxr_src:-}" ]; then
+    if cmake -Wno-dev -Wno-deprecated -S "$soxr_src" -B "$work/soxr" "${common[@]}" -DWITH_OPENMP=OFF \
+         -DWITH_LSR_BINDINGS=OFF -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF -DWITH_AVFFT=OFF >>"$log" 2>&1 &&
+       cmake --build "$work/soxr" -j"$jobs" >>"$log" 2>&1 && cmake --install "$work/soxr" >>"$log" 2>&1 &&
+       [ -f "$prefix/lib/pkgconfig/soxr.pc" ]; then
+      echo "== windows-deps: libsoxr for $triple"
+    else
+      cp "$log" "$prefix/soxr-build.log"
+      echo "windows-deps: libsoxr did not build for $triple (see $prefix/soxr-build.log);" \
+           "plumbra.exe will measure low rates at their own rate" >&2
+      rm -f "$prefix/lib/pkgconfig/soxr.pc"
+    fi
+  fi
   rm -rf "$work"
   touch "$stamp"
 }

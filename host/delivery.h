@@ -1,0 +1,38 @@
+// Delivery to a loudness standard: the named targets (integrated loudness, true-peak
+// ceiling and the tolerance a delivery is checked with), reading --target and
+// --true-peak, and the check of a measured programme against a target.
+#pragma once
+
+#include <string>
+
+#include "host/json.h"
+#include "host/loudness.h"
+#include "host/status.h"
+
+namespace plumbra::host {
+
+struct DeliveryTarget {
+    std::string name;          // "ebu-r128", ..., or the number as given
+    double lufs = -23;         // integrated loudness to land on
+    double ceilingDbtp = -1;   // true peak at most
+    double toleranceLu = 1;    // a delivery passes within target +/- this
+};
+
+// A named target or a loudness in LUFS (-70 .. -5), with --true-peak's ceiling
+// (-20 .. 0 dBTP) in place of the target's own when `truePeak` is not empty.
+Result<DeliveryTarget> parseTarget(const std::string& target, const std::string& truePeak);
+
+// The table `plumbra targets` prints.
+std::string targetsText();
+
+struct Compliance {
+    bool pass = false;
+    std::string reason;  // why not; empty when it passes
+};
+Compliance checkCompliance(const DeliveryTarget& t, const LoudnessSummary& measured);
+
+// The target and the check as report members.
+Json targetJson(const DeliveryTarget& t);
+Json complianceJson(const Compliance& c);
+
+}  // namespace plumbra::host
