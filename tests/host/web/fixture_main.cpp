@@ -54,7 +54,7 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
-    plumbra::testing::FixtureRemote remote;
+    plumbra::webtest::FixtureRemote remote;
     remote.start();
     auto server = startWebServer(remote, options);
     if (!server.ok()) {

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace plumbra::testing {
+namespace plumbra::webtest {
 
 namespace {
 std::string text(float v)
@@ -161,4 +161,4 @@ void FixtureRemote::logEvent(const std::string& type, const std::string& detailJ
     if (events_.size() > 1000) events_.pop_front();
 }
 
-}  // namespace plumbra::testing
+}  // namespace plumbra::webtest

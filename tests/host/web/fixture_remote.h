@@ -16,7 +16,7 @@
 #include "host/engine/engine.h"
 #include "host/live/remote.h"
 
-namespace plumbra::testing {
+namespace plumbra::webtest {
 
 class FixtureRemote : public host::live::Remote {
 public:
@@ -65,4 +65,4 @@ private:
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
-}  // namespace plumbra::testing
+}  // namespace plumbra::webtest
