@@ -21,7 +21,9 @@ for w in "${want[@]}"; do
       # The LV2 plug-in's headers, and the LV2 hosts and tools its tests run.
       packages+=(lv2-dev liblilv-dev lilv-utils sordi jalv jackd2 ffmpeg liquidsoap
                  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-                 gstreamer1.0-plugins-bad) ;;
+                 gstreamer1.0-plugins-bad)
+      # The live engine's web server (Boost.Beast, headers only) and its browser test.
+      packages+=(libboost-dev chromium chromium-driver python3-selenium) ;;
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.

@@ -346,7 +346,11 @@ private:
 
     void tick()
     {
-        clock_.expires_after(std::chrono::microseconds(1000000 / std::max(1, options_.streamRate)));
+        // On a fixed schedule from the start, so that the rate does not drift by the work done.
+        const auto period = std::chrono::microseconds(1000000 / std::max(1, options_.streamRate));
+        const auto now = Clock::now();
+        nextTick_ = nextTick_ + period < now - period ? now : nextTick_ + period;
+        clock_.expires_at(nextTick_);
         clock_.async_wait([this](boost::system::error_code ec) {
             if (ec || stopping_) return;
             if (!streams_.empty()) {
@@ -364,6 +368,7 @@ private:
     int port_ = 0;
     bool stopping_ = false;
     int refusing_ = 0;
+    Clock::time_point nextTick_ = Clock::now();
     std::list<Session*> sessions_;
     std::list<Session*> streams_;
     // Declared after the lists: handlers destroyed with the context still find them.

@@ -2,6 +2,7 @@
 // generated programme at real-time pace), for the browser and load tests.
 //   plumbra_web_fixture [--http ADDR:PORT|PORT|0] [--token-file F] [--preset-dir D] [--seconds N]
 // Prints "listening URL" once it serves; stops on SIGINT/SIGTERM or after N seconds.
+// SIGUSR1 prints the time spent per block since the last SIGUSR1 (percentiles).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +15,9 @@
 
 namespace {
 volatile std::sig_atomic_t stopRequested = 0;
+volatile std::sig_atomic_t timesRequested = 0;
 void onSignal(int) { stopRequested = 1; }
+void onTimes(int) { timesRequested = 1; }
 }  // namespace
 
 int main(int argc, char** argv)
@@ -53,6 +56,7 @@ int main(int argc, char** argv)
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGUSR1, onTimes);  // prints the block times since the last SIGUSR1
 
     plumbra::webtest::FixtureRemote remote;
     remote.start();
@@ -65,7 +69,17 @@ int main(int argc, char** argv)
     std::fflush(stdout);
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds > 0 ? seconds : 1e9);
     while (!stopRequested && std::chrono::steady_clock::now() < until)
+    {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (timesRequested) {
+            timesRequested = 0;
+            const auto t = remote.takeBlockTimes();
+            std::printf("block-times blocks=%llu p50=%.0f p99.9=%.0f max=%.0f us xruns=%llu\n",
+                        static_cast<unsigned long long>(t.count), t.p50, t.p999, t.max,
+                        static_cast<unsigned long long>(remote.status().xruns));
+            std::fflush(stdout);
+        }
+    }
     server.value().reset();
     remote.stop();
     std::printf("stopped after %llu blocks, %llu xruns\n", static_cast<unsigned long long>(remote.blocks()),

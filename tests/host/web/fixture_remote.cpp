@@ -33,7 +33,10 @@ void FixtureRemote::start()
         const auto period = std::chrono::nanoseconds(1000000000LL * kBlock / kRate);
         auto next = Clock::now();
         while (running_) {
+            const auto begin = Clock::now();
             processBlock(nullptr);
+            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
+            blockTimes_[static_cast<size_t>(std::min<long long>(us, kTimeBuckets - 1))].fetch_add(1, std::memory_order_relaxed);
             next += period;
             const auto now = Clock::now();
             if (now > next + std::chrono::milliseconds(50)) {
@@ -105,6 +108,24 @@ void FixtureRemote::processBlock(std::vector<float>* out)
             (*out)[static_cast<size_t>(2 * n + 1)] = right[n];
         }
     }
+}
+
+FixtureRemote::BlockTimes FixtureRemote::takeBlockTimes()
+{
+    std::vector<uint32_t> counts(kTimeBuckets);
+    uint64_t total = 0;
+    for (int i = 0; i < kTimeBuckets; ++i) total += counts[static_cast<size_t>(i)] = blockTimes_[static_cast<size_t>(i)].exchange(0);
+    BlockTimes t{0, 0, 0, total};
+    uint64_t seen = 0;
+    for (int i = 0; i < kTimeBuckets; ++i) {
+        const uint32_t c = counts[static_cast<size_t>(i)];
+        if (!c) continue;
+        if (seen < total / 2 && seen + c >= total / 2) t.p50 = i;
+        if (static_cast<double>(seen) < 0.999 * static_cast<double>(total) && static_cast<double>(seen + c) >= 0.999 * static_cast<double>(total)) t.p999 = i;
+        seen += c;
+        t.max = i;
+    }
+    return t;
 }
 
 host::live::LiveStatus FixtureRemote::status() const

@@ -42,6 +42,13 @@ public:
     void logEvent(const std::string& type, const std::string& detailJson) override;
 
     uint64_t blocks() const { return blocks_.load(); }
+    // Time the thread spent processing each block since the last call, in microseconds:
+    // 50th and 99.9th percentiles and the largest, and the number of blocks.
+    struct BlockTimes {
+        double p50, p999, max;
+        uint64_t count;
+    };
+    BlockTimes takeBlockTimes();
 
 private:
     void processBlock(std::vector<float>* out);
@@ -53,6 +60,8 @@ private:
     std::atomic<uint64_t> blocks_{0}, xruns_{0};
     std::atomic<bool> running_{false};
     std::thread thread_;
+    static constexpr int kTimeBuckets = 20000;  // microseconds
+    std::array<std::atomic<uint32_t>, kTimeBuckets> blockTimes_{};
     uint64_t sample_ = 0;
     uint32_t noise_ = 1;
     double inSquares_ = 0.0, outSquares_ = 0.0;
