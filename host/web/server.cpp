@@ -500,6 +500,10 @@ void Session::startStream()
     if (!server_.addStream(this)) return answer(503, "too many stream clients");
     state_ = State::kStreaming;
     stream_.expires_never();
+    // A small send buffer: a client that stops reading is found out within seconds, and
+    // holds little memory meanwhile.
+    beast::error_code ignored;
+    stream_.socket().set_option(net::socket_base::send_buffer_size(32 * 1024), ignored);
     lastSent_ = Clock::now();
     auto head = std::make_shared<const std::string>(
         "HTTP/1.1 200 OK\r\nServer: plumbra\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"

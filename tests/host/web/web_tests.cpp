@@ -507,3 +507,61 @@ TEST(WebSecurity, BoundsOnRequestsAndConnections)
     EXPECT_GT(s.remote.blocks(), blocksBefore);
     EXPECT_EQ(s.get("/api/meters").status, 200);
 }
+
+// Stream clients over the bound are refused with a status, and one that stops
+// reading neither stops the others' frames nor holds its place for ever.
+TEST(WebSecurity, StreamClientsBounded)
+{
+    WebOptions bounds;
+    bounds.maxStreams = 2;
+    bounds.streamStallSeconds = 1.0;
+    Served s("streams", true, bounds);
+    const std::string req = "GET /api/stream HTTP/1.1\r\nHost: localhost:" + std::to_string(s.port) +
+                            "\r\nAuthorization: Bearer " + s.token + "\r\n\r\n";
+    auto open = [&](int rcvbuf) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(s.port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+        return fd;
+    };
+    const int stalled = open(4096);  // never reads
+    const int reader = open(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Reply third = raw(s.port, req);
+    EXPECT_EQ(third.status, 503);
+
+    // The reader goes on at full rate while the stalled client's buffers fill and it is dropped.
+    std::string got;
+    char buf[65536];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd p{reader, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            const ssize_t n = ::recv(reader, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    std::size_t frames = 0;
+    for (std::size_t at = got.find("data: "); at != std::string::npos; at = got.find("data: ", at + 1)) ++frames;
+    EXPECT_GE(frames, 60u);  // 25 a second for 4 s, give or take a busy machine
+    // The stalled client is dropped once its buffers are full and it has taken nothing for a
+    // second: its place is free again.
+    std::string answer;
+    for (int attempt = 0; attempt < 40 && answer != "HTTP/1.1 200"; ++attempt) {
+        const int fd = open(0);
+        pollfd p{fd, POLLIN, 0};
+        const ssize_t n = ::poll(&p, 1, 2000) > 0 ? ::recv(fd, buf, 12, MSG_WAITALL) : 0;
+        answer.assign(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+        ::close(fd);
+        if (answer != "HTTP/1.1 200") std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_EQ(answer, "HTTP/1.1 200");
+    ::close(reader);
+    ::close(stalled);
+}
