@@ -116,7 +116,8 @@ def main():
         token = open(os.path.join(work, "token")).read().strip()
 
         time.sleep(2.0)
-        block_times(fixture)  # start afresh
+        start = block_times(fixture)  # start afresh
+        xruns_start = int(start.rsplit("xruns=", 1)[1]) if "xruns=" in start else 0
         rss_before = rss_kib(fixture.pid)
         time.sleep(min(10.0, seconds))
         idle = block_times(fixture)
@@ -146,8 +147,9 @@ def main():
         if rates:
             print("frames per second per client: min %.1f, median %.1f, max %.1f" % (rates[0], rates[len(rates) // 2], rates[-1]))
         print("control writes by status: %s" % writes)
-        print("idle:   %s" % idle)
-        print("loaded: %s" % loaded)
+        xr = lambda line: int(line.rsplit("xruns=", 1)[1]) if "xruns=" in line else 0
+        print("idle:   %s (xruns in the phase: %d)" % (idle, xr(idle) - xruns_start))
+        print("loaded: %s (xruns in the phase: %d)" % (loaded, xr(loaded) - xr(idle)))
         print("fixture memory (RSS): %d KiB before, %d KiB after" % (rss_before, rss_after))
         print("server still answers: %d" % status)
         ok = not silent and writes.get(0, 0) == 0 and status == 200
