@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """The web page in Debian's headless Chromium, against the web server on the
 stand-in engine: without the token only the login shows; with it the meters
-move, a slider changes the control (seen through the API), a preset is
+move, a slider changes the control (seen through the API and in the
+recorded output), a preset is
 recalled and one saved. Saves a screenshot.
 
 Exit 77 (skipped) when chromium, chromedriver or python3-selenium is missing."""
 import argparse
+import array
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -47,8 +50,9 @@ def main():
     os.makedirs(presets)
     with open(os.path.join(presets, "quiet.preset"), "w") as f:
         f.write("# a hand-written preset\nLowpass Filter=3000\nFinal 2k HF Shelf=-6\n")
+    recording = os.path.join(work, "output.raw")
     fixture = subprocess.Popen([args.fixture, "--http", "0", "--token-file", os.path.join(work, "token"),
-                                "--preset-dir", presets, "--seconds", "150"],
+                                "--preset-dir", presets, "--seconds", "150", "--record", recording],
                                stdout=subprocess.PIPE, text=True)
     driver = None
     failures = []
@@ -131,6 +135,7 @@ def main():
 
         # Moving a slider as a person would: a click, then the keyboard (to the bottom, five steps up).
         before = control("Lowpass Filter")
+        s0 = api("/api/meters")["samples"]
         slider = driver.find_element(By.ID, "c-lowpass_filter")
         slider.click()
         slider.send_keys(Keys.HOME)
@@ -138,10 +143,13 @@ def main():
             slider.send_keys(Keys.ARROW_RIGHT)
         got = eventually(lambda: control("Lowpass Filter"), 1500.0)
         check(before == 9700.0 and got == 1500.0, "the slider moved the control: %s -> %s Hz" % (before, got))
+        s1 = api("/api/meters")["samples"]
+        time.sleep(0.5)
         out = driver.find_element(By.CSS_SELECTOR, "output[for=c-lowpass_filter]").text
         check(out == "1500 Hz", "the slider shows its value with the unit (%r)" % out)
 
         # Recall and save.
+        s2 = api("/api/meters")["samples"]
         Select(driver.find_element(By.ID, "preset-list")).select_by_visible_text("quiet")
         driver.find_element(By.ID, "recall").click()
         check(eventually(lambda: control("Lowpass Filter"), 3000.0) == 3000.0, "preset recall set its controls")
@@ -170,14 +178,35 @@ def main():
         driver.refresh()
         wait.until(lambda d: d.find_element(By.ID, "login").is_displayed())
         check(not driver.find_element(By.ID, "main").is_displayed(), "after a reload without the token: the login only")
+        driver.quit()
+        driver = None
+        fixture.terminate()
+        fixture.wait(10)
+
+        # In the recorded output: the lowpass at 1500 Hz leaves far less high-frequency
+        # content (first difference against level) than at 9700 Hz just before.
+        out = array.array("f")
+        with open(recording, "rb") as f:
+            out.frombytes(f.read())
+        left = out[0::2]
+
+        def brightness(lo, hi):
+            x = left[lo:hi]
+            d = [x[i] - x[i - 1] for i in range(1, len(x))]
+            level = sum(v * v for v in x) / len(x)
+            return math.sqrt(sum(v * v for v in d) / len(d) / level) if level > 0 else 0.0
+        b_before, b_after = brightness(max(0, s0 - 24000), s0), brightness(s1, s2)
+        check(s2 - s1 >= 4800 and b_after < 0.6 * b_before,
+              "the recorded output darkens with the slider: %.3f -> %.3f" % (b_before, b_after))
     finally:
         if driver:
             driver.quit()
-        fixture.terminate()
-        try:
-            fixture.wait(10)
-        except subprocess.TimeoutExpired:
-            fixture.kill()
+        if fixture.poll() is None:
+            fixture.terminate()
+            try:
+                fixture.wait(10)
+            except subprocess.TimeoutExpired:
+                fixture.kill()
         shutil.rmtree(work, ignore_errors=True)
 
     print("%d failed" % len(failures))

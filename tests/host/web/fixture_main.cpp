@@ -1,6 +1,7 @@
 // plumbra_web_fixture: the web server on the test fixture (the processor fed a
 // generated programme at real-time pace), for the browser and load tests.
 //   plumbra_web_fixture [--http ADDR:PORT|PORT|0] [--token-file F] [--preset-dir D] [--seconds N]
+//                       [--record FILE]   (the output, raw 32-bit float stereo, 48 kHz)
 // Prints "listening URL" once it serves; stops on SIGINT/SIGTERM or after N seconds.
 // SIGUSR1 prints the time spent per block since the last SIGUSR1 (percentiles).
 #include <csignal>
@@ -26,6 +27,7 @@ int main(int argc, char** argv)
     using plumbra::host::Result;
     WebOptions options;
     double seconds = 0;
+    std::FILE* record = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -45,6 +47,12 @@ int main(int argc, char** argv)
             options.tokenFile = v;
         } else if (a == "--preset-dir") {
             options.presetDir = v;
+        } else if (a == "--record") {
+            record = std::fopen(v, "wb");
+            if (!record) {
+                std::fprintf(stderr, "cannot write %s\n", v);
+                return 2;
+            }
         } else if (a == "--seconds") {
             seconds = std::atof(v);
         } else {
@@ -59,7 +67,7 @@ int main(int argc, char** argv)
     std::signal(SIGUSR1, onTimes);  // prints the block times since the last SIGUSR1
 
     plumbra::webtest::FixtureRemote remote;
-    remote.start();
+    remote.start(record);
     auto server = startWebServer(remote, options);
     if (!server.ok()) {
         std::fprintf(stderr, "%s\n", server.status().reason.c_str());
@@ -82,6 +90,7 @@ int main(int argc, char** argv)
     }
     server.value().reset();
     remote.stop();
+    if (record) std::fclose(record);
     std::printf("stopped after %llu blocks, %llu xruns\n", static_cast<unsigned long long>(remote.blocks()),
                 static_cast<unsigned long long>(remote.status().xruns));
     return 0;

@@ -25,16 +25,18 @@ FixtureRemote::FixtureRemote() : momentary_(NAN), inputLevel_(NAN), outputPeak_(
 
 FixtureRemote::~FixtureRemote() { stop(); }
 
-void FixtureRemote::start()
+void FixtureRemote::start(std::FILE* record)
 {
     running_ = true;
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, record] {
+        std::vector<float> out;
         using Clock = std::chrono::steady_clock;
         const auto period = std::chrono::nanoseconds(1000000000LL * kBlock / kRate);
         auto next = Clock::now();
         while (running_) {
             const auto begin = Clock::now();
-            processBlock(nullptr);
+            processBlock(record ? &out : nullptr);
+            if (record) std::fwrite(out.data(), sizeof(float), out.size(), record);
             const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
             blockTimes_[static_cast<size_t>(std::min<long long>(us, kTimeBuckets - 1))].fetch_add(1, std::memory_order_relaxed);
             next += period;

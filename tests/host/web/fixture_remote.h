@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -26,8 +27,9 @@ public:
     FixtureRemote();
     ~FixtureRemote() override;
 
-    // Runs the processor on a thread of its own, one block per block's duration.
-    void start();
+    // Runs the processor on a thread of its own, one block per block's duration; when
+    // `record` is given, its output goes there as raw 32-bit float stereo, interleaved.
+    void start(std::FILE* record = nullptr);
     void stop();
     // Without the thread: applies what is pending, then processes one block of the
     // programme; returns both outputs, interleaved.
