@@ -28,7 +28,7 @@ int main(int argc, char** argv)
     WebOptions options;
     double seconds = 0;
     std::FILE* record = nullptr;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!v) {
@@ -59,7 +59,6 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
         }
-        ++i;
     }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
