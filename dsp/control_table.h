@@ -4,6 +4,9 @@
 // read the same table, so that every front end shows the same controls.
 #pragma once
 
+#include <cctype>
+#include <string>
+
 #include "dsp/mydsp.h"
 
 namespace plumbra {
@@ -46,5 +49,24 @@ inline constexpr ControlSpec kControlSpecs[kNumControls] = {
     {"DNR Sensitivity", &Controls::dnrSensitivity, false, 300.0f, 10.0f, 300.0f, 1.0f, "da", "", "unit", "x", ControlUnit::kFactor},
     {"DNR LPF Disable", &Controls::dnrLpfDisable, true, 0.0f, 0.0f, 1.0f, 0.0f, "sa", "", nullptr, nullptr, ControlUnit::kNone},
 };
+
+// A control's identifier, as hosts and remote clients name it (the LV2 port
+// symbol): the label's letters and digits in lower case, each run of other
+// characters one underscore ("Band 2 -> 1 Gain Linking dB" -> band_2_1_gain_linking_db).
+inline std::string controlSymbol(const std::string& label)
+{
+    std::string s;
+    bool gap = false;
+    for (unsigned char c : label) {
+        if (std::isalnum(c)) {
+            if (gap && !s.empty()) s += '_';
+            s += static_cast<char>(std::tolower(c));
+            gap = false;
+        } else {
+            gap = true;
+        }
+    }
+    return s;
+}
 
 }  // namespace plumbra

@@ -24,24 +24,6 @@ using namespace plumbra::lv2;
 const std::string kUri = PLUMBRA_LV2_URI;
 constexpr const char* kTtlName = "Halvex_Plumbra-Vektis.ttl";
 
-// A port symbol from a label: its letters and digits in lower case, each run of
-// other characters one underscore ("Band 2 -> 1 Gain Linking dB" -> band_2_1_gain_linking_db).
-std::string symbolOf(const std::string& label)
-{
-    std::string s;
-    bool gap = false;
-    for (unsigned char c : label) {
-        if (std::isalnum(c)) {
-            if (gap && !s.empty()) s += '_';
-            s += static_cast<char>(std::tolower(c));
-            gap = false;
-        } else {
-            gap = true;
-        }
-    }
-    return s;
-}
-
 // A float as a Turtle decimal that reads back as the same float.
 std::string number(float v)
 {
@@ -165,7 +147,7 @@ int main(int argc, char** argv)
     std::set<std::string> symbols = {"in_left", "in_right", "out_left", "out_right", "latency"};
     for (int i = 0; i < kNumControls; ++i) {
         const ControlSpec& c = kControlSpecs[i];
-        const std::string symbol = symbolOf(c.label);
+        const std::string symbol = controlSymbol(c.label);
         if (!validSymbol(symbol) || !symbols.insert(symbol).second) {
             std::fprintf(stderr, "generate_ttl: control \"%s\" gives no unique port symbol\n", c.label);
             return 1;

@@ -22,8 +22,10 @@ for w in "${want[@]}"; do
       packages+=(lv2-dev liblilv-dev lilv-utils sordi jalv jackd2 ffmpeg liquidsoap
                  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
                  gstreamer1.0-plugins-bad)
-      # The live engine's ALSA devices and the resampler of its backup files.
-      packages+=(libasound2-dev libsoxr-dev libjack-jackd2-dev) ;;
+      # The live engine's JACK client and ALSA devices, the resampler of its backup
+      # files, its web server (Boost.Beast, headers only) and the browser test.
+      packages+=(libasound2-dev libsoxr-dev libjack-jackd2-dev
+                 libboost-dev chromium chromium-driver python3-selenium) ;;
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.

@@ -1,0 +1,217 @@
+#!/usr/bin/env python3
+"""The web page in Debian's headless Chromium, against the web server on the
+stand-in engine: without the token only the login shows; with it the meters
+move, a slider changes the control (seen through the API and in the
+recorded output), a preset is
+recalled and one saved. Saves a screenshot.
+
+Exit 77 (skipped) when chromium, chromedriver or python3-selenium is missing."""
+import argparse
+import array
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+SKIP = 77
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--fixture", required=True)
+    ap.add_argument("--out", required=True, help="screenshot file (PNG)")
+    args = ap.parse_args()
+
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver_bin = shutil.which("chromedriver") or ("/usr/bin/chromedriver" if os.path.exists("/usr/bin/chromedriver") else None)
+    if not chromium or not driver_bin:
+        print("SKIPPED: chromium or chromedriver not installed (apt-get install chromium chromium-driver)")
+        return SKIP
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.keys import Keys
+        from selenium.webdriver.support.ui import Select, WebDriverWait
+    except ImportError:
+        # Debian's python3-selenium belongs to Debian's interpreter, which another on PATH may hide.
+        if os.path.exists("/usr/bin/python3") and os.path.realpath(sys.executable) != os.path.realpath("/usr/bin/python3"):
+            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+        print("SKIPPED: python3-selenium not installed")
+        return SKIP
+
+    work = tempfile.mkdtemp(prefix="plumbra-browser-")
+    presets = os.path.join(work, "presets")
+    os.makedirs(presets)
+    with open(os.path.join(presets, "quiet.preset"), "w") as f:
+        f.write("# a hand-written preset\nLowpass Filter=3000\nFinal 2k HF Shelf=-6\n")
+    recording = os.path.join(work, "output.raw")
+    fixture = subprocess.Popen([args.fixture, "--http", "0", "--token-file", os.path.join(work, "token"),
+                                "--preset-dir", presets, "--seconds", "150", "--record", recording],
+                               stdout=subprocess.PIPE, text=True)
+    driver = None
+    failures = []
+
+    def check(cond, what):
+        print(("ok   " if cond else "FAIL ") + what, flush=True)
+        if not cond:
+            failures.append(what)
+
+    try:
+        line = fixture.stdout.readline().strip()
+        if not line.startswith("listening "):
+            print("fixture did not start:", line)
+            return 1
+        url = line.split(" ", 1)[1]
+        token = open(os.path.join(work, "token")).read().strip()
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+        def api(path):
+            req = urllib.request.Request(url.rstrip("/") + path, headers={"Authorization": "Bearer " + token})
+            with opener.open(req, timeout=5) as r:
+                return json.loads(r.read())
+
+        def control(label):
+            return next(c["value"] for c in api("/api/state")["controls"] if c["label"] == label)
+
+        def eventually(fn, want, seconds=5.0):
+            got = None
+            end = time.time() + seconds
+            while time.time() < end:
+                got = fn()
+                if got == want:
+                    return got
+                time.sleep(0.1)
+            return got
+
+        options = webdriver.ChromeOptions()
+        options.binary_location = chromium
+        for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--no-proxy-server", "--window-size=1280,1350", "--user-data-dir=" + os.path.join(work, "profile")):
+            options.add_argument(a)
+        driver = webdriver.Chrome(service=Service(driver_bin), options=options)
+        wait = WebDriverWait(driver, 15)
+
+        # Without the token: the login only, and the API refuses the page's own requests.
+        driver.get(url)
+        wait.until(lambda d: d.find_element(By.ID, "login").is_displayed())
+        check(not driver.find_element(By.ID, "main").is_displayed(), "without the token only the login shows")
+        status = driver.execute_script("return fetch('/api/state').then(r => r.status)")
+        check(status == 401, "the API answers the page 401 without the token (got %s)" % status)
+
+        # A wrong token keeps the login.
+        driver.find_element(By.ID, "token").send_keys("not-the-token" + Keys.ENTER)
+        wait.until(lambda d: d.find_element(By.ID, "login-error").is_displayed())
+        check(not driver.find_element(By.ID, "main").is_displayed(), "a wrong token keeps the login")
+
+        driver.find_element(By.ID, "token").send_keys(token + Keys.ENTER)
+        wait.until(lambda d: d.find_element(By.ID, "main").is_displayed())
+        wait.until(lambda d: d.find_element(By.ID, "limiter").text != "-")
+        check(len(driver.find_elements(By.CSS_SELECTOR, "#bands .band")) == 12, "twelve band meters")
+        check(len(driver.find_elements(By.CSS_SELECTOR, "#controls input")) == 19, "nineteen controls")
+        legends = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#controls legend")]
+        check(legends == api("/api/state")["groups"], "controls grouped: %s" % legends)
+        check(driver.execute_script("return sessionStorage.getItem('plumbra-token')") == token,
+              "the token is kept in session storage")
+
+        def meter_view():
+            return [e.get_attribute("title") for e in driver.find_elements(By.CSS_SELECTOR, "#bands .band")] + \
+                   [driver.find_element(By.ID, i).text for i in ("input", "output", "limiter", "lu-m")]
+        first = meter_view()
+        changes = 0
+        for _ in range(10):
+            time.sleep(0.2)
+            now = meter_view()
+            changes += now != first
+            first = now
+        check(changes >= 8, "meters move (%d of 10 looks changed)" % changes)
+        check(driver.find_element(By.ID, "source").text == "programme", "source on air shown")
+
+        # Moving a slider as a person would: a click, then the keyboard (to the bottom, five steps up).
+        before = control("Lowpass Filter")
+        s0 = api("/api/meters")["samples"]
+        slider = driver.find_element(By.ID, "c-lowpass_filter")
+        slider.click()
+        slider.send_keys(Keys.HOME)
+        for _ in range(5):
+            slider.send_keys(Keys.ARROW_RIGHT)
+        got = eventually(lambda: control("Lowpass Filter"), 1500.0)
+        check(before == 9700.0 and got == 1500.0, "the slider moved the control: %s -> %s Hz" % (before, got))
+        s1 = api("/api/meters")["samples"]
+        time.sleep(0.5)
+        out = driver.find_element(By.CSS_SELECTOR, "output[for=c-lowpass_filter]").text
+        check(out == "1500 Hz", "the slider shows its value with the unit (%r)" % out)
+
+        # Recall and save.
+        s2 = api("/api/meters")["samples"]
+        Select(driver.find_element(By.ID, "preset-list")).select_by_visible_text("quiet")
+        driver.find_element(By.ID, "recall").click()
+        check(eventually(lambda: control("Lowpass Filter"), 3000.0) == 3000.0, "preset recall set its controls")
+        check(control("Final 2k HF Shelf") == -6.0, "preset recall set every control it names")
+        check(eventually(lambda: driver.find_element(By.ID, "c-lowpass_filter").get_attribute("value"), "3000") == "3000",
+              "the slider follows the recalled preset")
+        check("quiet" in driver.find_element(By.ID, "preset").text, "the preset in use is shown")
+        driver.find_element(By.ID, "preset-name").send_keys("from browser")
+        driver.find_element(By.ID, "save").click()
+        saved = os.path.join(presets, "from browser.preset")
+        check(eventually(lambda: os.path.exists(saved), True), "preset saved from the page")
+        if os.path.exists(saved):
+            check("Lowpass Filter=3000" in open(saved).read(), "the saved preset holds the current controls")
+        check(eventually(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#events li")) >= 3, True),
+              "recent events listed")
+
+        driver.execute_script("window.scrollTo(0, 0); document.activeElement.blur()")
+        time.sleep(1.0)
+        driver.save_screenshot(args.out)
+        check(os.path.getsize(args.out) > 10000, "screenshot saved to " + args.out)
+
+        # A new tab session without the token, and logging out: the login only.
+        driver.find_element(By.ID, "logout").click()
+        check(driver.find_element(By.ID, "login").is_displayed() and not driver.find_element(By.ID, "main").is_displayed(),
+              "logging out shows the login only")
+        driver.refresh()
+        wait.until(lambda d: d.find_element(By.ID, "login").is_displayed())
+        check(not driver.find_element(By.ID, "main").is_displayed(), "after a reload without the token: the login only")
+        driver.quit()
+        driver = None
+        fixture.terminate()
+        fixture.wait(10)
+
+        # In the recorded output: the lowpass at 1500 Hz leaves far less high-frequency
+        # content (first difference against level) than at 9700 Hz just before.
+        out = array.array("f")
+        with open(recording, "rb") as f:
+            out.frombytes(f.read())
+        left = out[0::2]
+
+        def brightness(lo, hi):
+            x = left[lo:hi]
+            d = [x[i] - x[i - 1] for i in range(1, len(x))]
+            level = sum(v * v for v in x) / len(x)
+            return math.sqrt(sum(v * v for v in d) / len(d) / level) if level > 0 else 0.0
+        b_before, b_after = brightness(max(0, s0 - 24000), s0), brightness(s1, s2)
+        check(s2 - s1 >= 4800 and b_after < 0.6 * b_before,
+              "the recorded output darkens with the slider: %.3f -> %.3f" % (b_before, b_after))
+    finally:
+        if driver:
+            driver.quit()
+        if fixture.poll() is None:
+            fixture.terminate()
+            try:
+                fixture.wait(10)
+            except subprocess.TimeoutExpired:
+                fixture.kill()
+        shutil.rmtree(work, ignore_errors=True)
+
+    print("%d failed" % len(failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
