@@ -119,6 +119,17 @@ const OptionRow kOptions[] = {
     {"--log-interval", "", Takes::Value, kLive, "--log-interval S", "seconds between loudness lines (default 10)"},
     {"--duration", "", Takes::Value, kLive, "--duration S", "stop after S seconds (default: run until SIGTERM or SIGINT)"},
     {"--quiet", "", Takes::Nothing, kLive, "--quiet", "no terminal view (for services)"},
+    {"--http", "", Takes::Value, kLive, "--http [ADDR:]PORT",
+     "serve the web page and the JSON API (PORT alone: on 127.0.0.1; another\n"
+     "address only when given); every request needs the access token"},
+    {"--token-file", "", Takes::Value, kLive, "--token-file FILE",
+     "the access token, made there (readable by its owner only) when missing\n"
+     "(default: $XDG_STATE_HOME/plumbra/token, else ~/.local/state/plumbra/token)"},
+    {"--preset-dir", "", Takes::Value, kLive, "--preset-dir DIR",
+     "the folder of the presets the web page lists, recalls and saves"},
+    {"--allow-host", "", Takes::Value, kLive, "--allow-host NAME",
+     "a host name the web page may be reached by besides IP addresses and\n"
+     "localhost (for --http on a LAN address); repeatable"},
     {"--target", "", Takes::Value, kAnalyze, "--target T",
      "check each file against a target (name or LUFS): pass, or fail with\n"
      "the reason (loudness outside the tolerance, true peak over the ceiling)"},

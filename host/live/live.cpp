@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -175,7 +176,17 @@ public:
         if (!engine_.queueControls(values)) log_.emit("controls_dropped", "\"reason\":\"queue full\"");
     }
     std::vector<EventRecord> eventsSince(uint64_t since) const override { return log_.since(since); }
-    void logEvent(const std::string& type, const std::string& detailJson) override { log_.emit(type, detailJson); }
+    // The detail is a JSON object; its members join the event's own.
+    void logEvent(const std::string& type, const std::string& detailJson) override
+    {
+        std::string members = detailJson;
+        while (!members.empty() && std::isspace(static_cast<unsigned char>(members.back()))) members.pop_back();
+        if (members.size() >= 2 && members.front() == '{' && members.back() == '}')
+            members = members.substr(1, members.size() - 2);
+        else
+            members = members.empty() ? "" : "\"detail\":" + jsonString(members);
+        log_.emit(type, members);
+    }
 
 private:
     static std::string eventLogPath(const LiveOptions& o)

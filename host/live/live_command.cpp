@@ -2,8 +2,12 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/live/event_log.h"
 #include "host/live/live.h"
 #include "host/options.h"
+#ifdef PLUMBRA_HAS_WEB
+#include "host/web/server.h"
+#endif
 
 namespace plumbra::host::live {
 
@@ -36,6 +40,41 @@ Result<std::vector<std::string>> ports(const std::string& option, const std::str
     for (const auto& p : out)
         if (p.empty() || p.find(',') != std::string::npos) return usage(option + " wants one or two JACK ports, A or A,B");
     return out;
+}
+
+// --http: the web server starts once the engine is on air. Its address and token
+// are checked here, before any audio, so that a mistake stops the command at
+// once; should the port be taken later, the audio goes on and the event says why.
+Status attachWebServer(const Args& a, LiveOptions& o)
+{
+    if (!a.has("--http")) {
+        for (const char* webOnly : {"--token-file", "--preset-dir", "--allow-host"})
+            if (a.has(webOnly)) return usage(std::string(webOnly) + " goes with --http");
+        return Status::success();
+    }
+#ifdef PLUMBRA_HAS_WEB
+    auto parsed = web::parseHttpAddress(a.last("--http"));
+    if (!parsed.ok()) return parsed.status();
+    web::WebOptions w = parsed.value();
+    w.tokenFile = a.has("--token-file") ? a.last("--token-file") : web::defaultTokenFile();
+    w.presetDir = a.last("--preset-dir");
+    for (const auto& h : a.values("--allow-host")) w.allowedHosts.push_back(h);
+    auto token = web::loadOrCreateToken(w.tokenFile);
+    if (!token.ok()) return token.status();
+    o.attach.push_back([w](Remote& remote) -> std::function<void()> {
+        auto server = web::startWebServer(remote, w);
+        if (!server.ok()) {
+            remote.logEvent("http_failed", "{\"reason\":" + jsonString(server.status().reason) + "}");
+            return {};
+        }
+        auto shared = std::shared_ptr<web::WebServer>(std::move(server.value()));
+        remote.logEvent("http_listening", "{\"url\":" + jsonString(shared->url()) + "}");
+        return [shared]() mutable { shared.reset(); };
+    });
+    return Status::success();
+#else
+    return usage("--http is not available in this build (it needs Boost's headers)");
+#endif
 }
 
 }  // namespace
@@ -89,6 +128,8 @@ Status runLiveCommand(const Args& a)
             if ((s = number(name, v, 0.1, 1e9, x)).ok()) o.duration = x;
         } else if (name == "--quiet") {
             o.quiet = true;
+        } else if (name == "--http" || name == "--token-file" || name == "--preset-dir" || name == "--allow-host") {
+            if (v.empty()) s = usage(name + " needs a value");
         }
         if (!s.ok()) return s;
     }
@@ -98,6 +139,7 @@ Status runLiveCommand(const Args& a)
         if (alsa && a.has(jackOnly)) return usage(std::string(jackOnly) + " is for JACK; it does not go with --alsa-in");
     for (const char* alsaOnly : {"--rate", "--period"})
         if (!alsa && a.has(alsaOnly)) return usage(std::string(alsaOnly) + " is for ALSA (--alsa-in, --alsa-out); JACK sets its own");
+    if (Status s = attachWebServer(a, o); !s.ok()) return s;
     return runLive(o);
 }
 

@@ -215,8 +215,8 @@ async function loadEvents() {
   list.textContent = '';
   for (const e of r.data.events.slice(-30).reverse()) {
     const li = document.createElement('li');
-    const { seq, type, time, ...rest } = e;
-    li.textContent = (time ? time + ' ' : '') + (type || 'event') + ' ' + JSON.stringify(rest);
+    const { seq, event, time, ...rest } = e;
+    li.textContent = (time ? time + ' ' : '') + (event || 'event') + ' ' + JSON.stringify(rest);
     list.appendChild(li);
   }
 }

@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""The web page in Debian's headless Chromium, against the web server on the
-stand-in engine: without the token only the login shows; with it the meters
-move, a slider changes the control (seen through the API and in the
-recorded output), a preset is
-recalled and one saved. Saves a screenshot.
+"""The web page in Debian's headless Chromium, against the web server of
+`plumbra live` on a private JACK server with the dummy driver, fed with pink
+noise on in_left and recorded from out_left (--live PLUMBRA), or on the
+stand-in engine (--fixture FIXTURE): without the token only the login shows;
+with it the meters move, a slider changes the control (seen through the API
+and in the recorded output), a preset is recalled and one saved. Saves a
+screenshot.
 
 Exit 77 (skipped) when chromium, chromedriver or python3-selenium is missing."""
 import argparse
 import array
 import json
+import socket
 import math
 import os
 import shutil
@@ -23,7 +26,8 @@ SKIP = 77
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--fixture", required=True)
+    ap.add_argument("--fixture", help="the stand-in engine's program")
+    ap.add_argument("--live", help="plumbra, run as plumbra live on a private JACK server")
     ap.add_argument("--out", required=True, help="screenshot file (PNG)")
     args = ap.parse_args()
 
@@ -51,9 +55,32 @@ def main():
     with open(os.path.join(presets, "quiet.preset"), "w") as f:
         f.write("# a hand-written preset\nLowpass Filter=3000\nFinal 2k HF Shelf=-6\n")
     recording = os.path.join(work, "output.raw")
-    fixture = subprocess.Popen([args.fixture, "--http", "0", "--token-file", os.path.join(work, "token"),
-                                "--preset-dir", presets, "--seconds", "150", "--record", recording],
-                               stdout=subprocess.PIPE, text=True)
+    helpers = []  # jackd, the feed and the recorder in the live mode
+    if args.live:
+        for tool in ("jackd", "jack_wait", "jack_connect", "jack_rec", "gst-launch-1.0"):
+            if not shutil.which(tool):
+                print("SKIPPED: %s not installed (jackd2, gstreamer1.0-tools, gstreamer1.0-plugins-good)" % tool)
+                return SKIP
+        server = "plb%d" % os.getpid()
+        env = dict(os.environ, JACK_DEFAULT_SERVER=server, JACK_NO_START_SERVER="1", JACK_NO_AUDIO_RESERVATION="1")
+        helpers.append(subprocess.Popen(["jackd", "-n", server, "-d", "dummy", "-r", "48000", "-p", "256"], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        subprocess.run(["jack_wait", "-w", "-t", "10"], env=env, check=True, stdout=subprocess.DEVNULL)
+        with socket.socket() as sock:  # a free port on loopback
+            sock.bind(("127.0.0.1", 0))
+            port = sock.getsockname()[1]
+        events = os.path.join(work, "events.log")
+        fixture = subprocess.Popen([args.live, "live", "--quiet", "--http", str(port), "--token-file",
+                                    os.path.join(work, "token"), "--preset-dir", presets, "--event-log", events,
+                                    "--duration", "150"], env=env, stdout=subprocess.DEVNULL)
+        helpers.append(subprocess.Popen(["gst-launch-1.0", "-q", "audiotestsrc", "wave=pink-noise", "volume=0.3", "!",
+                                         "audio/x-raw,channels=1,rate=48000", "!", "jackaudiosink", "connect=none",
+                                         "client-name=feed"], env=env, stdout=subprocess.DEVNULL))
+        url = "http://127.0.0.1:%d/" % port
+    else:
+        fixture = subprocess.Popen([args.fixture, "--http", "0", "--token-file", os.path.join(work, "token"),
+                                    "--preset-dir", presets, "--seconds", "150", "--record", recording],
+                                   stdout=subprocess.PIPE, text=True)
     driver = None
     failures = []
 
@@ -63,13 +90,43 @@ def main():
             failures.append(what)
 
     try:
-        line = fixture.stdout.readline().strip()
-        if not line.startswith("listening "):
-            print("fixture did not start:", line)
-            return 1
-        url = line.split(" ", 1)[1]
-        token = open(os.path.join(work, "token")).read().strip()
         opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        if args.live:
+            # On air once the event log says the server listens; then the feed and the recorder join.
+            end = time.time() + 20
+            while time.time() < end and not (os.path.exists(events) and "http_listening" in open(events).read()):
+                time.sleep(0.1)
+            if not (os.path.exists(events) and "http_listening" in open(events).read()):
+                print("plumbra live did not start its server")
+                return 1
+            for _ in range(50):
+                if subprocess.run(["jack_connect", "feed:out_jackaudiosink0_1", "plumbra:in_left"], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+                    break
+                time.sleep(0.1)
+            token = open(os.path.join(work, "token")).read().strip()
+            helpers.append(subprocess.Popen(["gst-launch-1.0", "-q", "jackaudiosrc", "connect=none", "client-name=rec",
+                                             "!", "audio/x-raw,format=F32LE,channels=2", "!", "filesink",
+                                             "location=" + recording], env=env, stdout=subprocess.DEVNULL))
+            # The recording is silent until its ports are connected: its first sound
+            # is where the engine's sample count stood at the connection.
+            req = urllib.request.Request(url + "api/meters", headers={"Authorization": "Bearer " + token})
+            for port_in, port_out in (("plumbra:out_right", "rec:in_jackaudiosrc0_2"),
+                                      ("plumbra:out_left", "rec:in_jackaudiosrc0_1")):
+                for _ in range(50):
+                    if subprocess.run(["jack_connect", port_in, port_out], env=env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL).returncode == 0:
+                        break
+                    time.sleep(0.1)
+            with opener.open(req, timeout=5) as r:
+                connected_at = json.loads(r.read())["samples"]
+        else:
+            line = fixture.stdout.readline().strip()
+            if not line.startswith("listening "):
+                print("fixture did not start:", line)
+                return 1
+            url = line.split(" ", 1)[1]
+            token = open(os.path.join(work, "token")).read().strip()
 
         def api(path):
             req = urllib.request.Request(url.rstrip("/") + path, headers={"Authorization": "Bearer " + token})
@@ -132,6 +189,8 @@ def main():
             first = now
         check(changes >= 8, "meters move (%d of 10 looks changed)" % changes)
         check(driver.find_element(By.ID, "source").text == "programme", "source on air shown")
+        if args.live:
+            check(driver.find_element(By.ID, "lu-m").text not in ("", "-"), "the output's loudness shown")
 
         # Moving a slider as a person would: a click, then the keyboard (to the bottom, five steps up).
         before = control("Lowpass Filter")
@@ -187,8 +246,12 @@ def main():
         # content (first difference against level) than at 9700 Hz just before.
         out = array.array("f")
         with open(recording, "rb") as f:
-            out.frombytes(f.read())
+            raw = f.read()
+            out.frombytes(raw[:len(raw) // 8 * 8])
         left = out[0::2]
+        if args.live:
+            first = next((i for i, v in enumerate(left) if v != 0.0), 0)
+            s0, s1, s2 = (max(0, v - (connected_at - first)) for v in (s0, s1, s2))
 
         def brightness(lo, hi):
             x = left[lo:hi]
@@ -201,12 +264,13 @@ def main():
     finally:
         if driver:
             driver.quit()
-        if fixture.poll() is None:
-            fixture.terminate()
-            try:
-                fixture.wait(10)
-            except subprocess.TimeoutExpired:
-                fixture.kill()
+        for p in [fixture] + helpers[::-1]:
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
         shutil.rmtree(work, ignore_errors=True)
 
     print("%d failed" % len(failures))

@@ -178,7 +178,7 @@ void FixtureRemote::logEvent(const std::string& type, const std::string& detailJ
 {
     nlohmann::json e = nlohmann::json::parse(detailJson, nullptr, false);
     if (!e.is_object()) e = nlohmann::json::object();
-    e["type"] = type;
+    e["event"] = type;
     std::lock_guard lock(mutex_);
     events_.push_back({nextSeq_++, e.dump()});
     if (events_.size() > 1000) events_.pop_front();

@@ -274,7 +274,7 @@ TEST(WebApi, StateMetersAndControls)
     // The writes were logged as events, numbered; since=N gives only the newer.
     json ev = s.get("/api/events?since=0").data();
     ASSERT_EQ(ev["events"].size(), 2u);
-    EXPECT_EQ(ev["events"][0]["type"], "controls_changed");
+    EXPECT_EQ(ev["events"][0]["event"], "controls_changed");
     EXPECT_EQ(ev["events"][0]["controls"]["Lowpass Filter"], 12000.0);
     EXPECT_EQ(s.get("/api/events?since=1").data()["events"].size(), 1u);
     EXPECT_EQ(s.get("/api/events?since=2").data()["events"].size(), 0u);
