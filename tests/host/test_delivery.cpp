@@ -20,6 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/temp_dir.h"
+
 namespace {
 
 using Json = nlohmann::json;
@@ -29,19 +31,7 @@ struct HostRun {
     std::string out, err;
 };
 
-class Folder {
-public:
-    Folder()
-    {
-        char tmpl[] = "/tmp/plumbra-delivery-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~Folder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using Folder = plumbra::test::TempDir;
 
 std::string slurp(const std::string& path)
 {

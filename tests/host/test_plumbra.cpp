@@ -33,6 +33,7 @@
 #include "dsp/meters.h"
 #include "host/engine/engine.h"
 #include "support/plugin_loader.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -69,31 +70,7 @@ std::string slurp(const std::string& path)
     return ss.str();
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/plumbra-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-    // Names of every entry, temporary files included.
-    std::vector<std::string> entries() const
-    {
-        std::vector<std::string> names;
-        if (DIR* d = opendir(path_.c_str())) {
-            while (dirent* e = readdir(d))
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
-
-private:
-    std::string path_;
-};
+using plumbra::test::TempDir;
 
 HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const Redirect& r = {})
 {
