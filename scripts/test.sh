@@ -18,12 +18,28 @@ done
 if [ $windows -eq 1 ]; then scripts/setup.sh native windows; else scripts/setup.sh native; fi
 jobs=$(nproc)
 
+# Every test runs in the GCC build. The Clang build runs what depends on the
+# compiler (the processor, its arithmetic and output bits, the plug-in shells and
+# the host's own logic), not the tests that drive servers, devices and browsers
+# through the same program. The sanitizer build leaves out the comparisons of
+# output bits and the scan of the object code, which check the compiler's output
+# rather than memory, and the longest delivery renders, whose paths the other
+# delivery cases take as well.
+declare -A skip=(
+  [native]=""
+  [native-clang]="^(LiveJack|Periods/LiveJack|Alsa\\.|web_page_in_browser|lv2_host_|Delivery\\.)"
+  [asan]="^(golden_render|GoldenRender\\.|no_avx_outside_avx_path|Delivery\\.RendersLand|web_page_in_browser$)"
+)
 for preset in native native-clang asan; do
   echo "== $preset: configure and build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$jobs"
   echo "== $preset: tests"
-  ctest --preset "$preset" -j"$jobs"
+  if [ -n "${skip[$preset]}" ]; then
+    ctest --preset "$preset" -j"$jobs" -E "${skip[$preset]}"
+  else
+    ctest --preset "$preset" -j"$jobs"
+  fi
 done
 
 [ $windows -eq 1 ] || exit 0

@@ -114,9 +114,7 @@ std::vector<std::string> lines(const Remote& remote, int columns)
         const float low = m.values[static_cast<std::size_t>(bandMeter(b, kBandGainLow))];
         const float high = m.values[static_cast<std::size_t>(bandMeter(b, kBandGainHigh))];
         const float gate = m.values[static_cast<std::size_t>(bandMeter(b, kBandGate))];
-        char label[16];
-        std::snprintf(label, sizeof label, "Band %2d ", b);
-        out.push_back(std::string(label) + "[" + bandBar(low, high, d.minimum, d.maximum, barWidth) + "]" +
+        out.push_back(std::string(b < 10 ? "Band  " : "Band ") + std::to_string(b) + " [" + bandBar(low, high, d.minimum, d.maximum, barWidth) + "]" +
                       format(" %+6.1f dB ", static_cast<double>(high)) + (gate < kGateClosedBelow ? "gated" : ""));
     }
 
