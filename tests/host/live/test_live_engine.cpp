@@ -3,6 +3,7 @@
 // threads while the audio runs (this program runs under ThreadSanitizer too).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -133,6 +134,52 @@ TEST(LiveEngine, ASilentOrAbsentBackupNeverGoesOnAir)
         EXPECT_EQ(seen[0].type, AudioEventType::kSilenceStart);
         EXPECT_EQ(live.onAir(), OnAir::kProgramme);
     }
+}
+
+// A processor whose output turns non-finite (here through a control no front end
+// would let through) is cleared and counted; past the limit the programme goes
+// on air at the safe level, exactly, and the processor is tried again later.
+TEST(LiveEngine, ANonFiniteProcessorIsRecoveredThenBypassedAtTheSafeLevelAndTriedAgain)
+{
+    LiveSettings s;
+    s.safeRetrySeconds = 1.0;
+    LiveEngine live(s);
+    live.prepare(kRate);
+    constexpr int period = 480;
+    const std::vector<float> prog = tone(4 * kRate, 440.0, 0.9f);
+    FakeDevice d(period);
+    size_t at = 0;
+    auto runFor = [&](double seconds) {
+        std::vector<AudioEvent> seen;
+        for (const size_t end = at + static_cast<size_t>(seconds * kRate); at < end; at += period) {
+            d.run(live, prog, nullptr, nullptr, at);
+            for (const auto& e : drain(live)) seen.push_back(e);
+        }
+        return seen;
+    };
+    runFor(0.2);
+    ASSERT_EQ(live.onAir(), OnAir::kProgramme);
+    live.queueControls({{0, std::nanf("")}});
+    const auto failing = runFor(0.5);
+    ASSERT_GE(failing.size(), 5u);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(failing[static_cast<size_t>(k)].type, AudioEventType::kRecovery) << k;
+    EXPECT_EQ(failing[4].type, AudioEventType::kSafeMode);
+    EXPECT_EQ(live.recoveries(), 4u);
+    EXPECT_EQ(live.onAir(), OnAir::kSafe);
+    // On the safe level: the programme at safeGain, clipped, on both channels.
+    for (int i = 0; i < period; ++i) {
+        const float want = std::clamp(prog[at - period + static_cast<size_t>(i)] * s.safeGain, -1.0f, 1.0f);
+        ASSERT_EQ(d.out[0][static_cast<size_t>(i)], want) << i;
+        ASSERT_EQ(d.out[1][static_cast<size_t>(i)], want) << i;
+    }
+    live.queueControls({{0, plumbra::kControlSpecs[0].init}});
+    const auto retried = runFor(1.5);
+    ASSERT_FALSE(retried.empty());
+    EXPECT_EQ(retried.front().type, AudioEventType::kProcessorRetry);
+    EXPECT_EQ(retried.size(), 1u) << "the processor failed again after its retry";
+    EXPECT_EQ(live.onAir(), OnAir::kProgramme);
+    for (const auto& out : d.out)
+        for (float x : out) ASSERT_TRUE(std::isfinite(x));
 }
 
 // Another thread sets two controls together, again and again, while the audio
