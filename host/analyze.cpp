@@ -171,7 +171,8 @@ Status runAnalyze(const AnalyzeOptions& o)
     size_t missedCount = 0;
     if (o.target) {
         for (size_t i = 0; i < inputs.size(); ++i)
-            if (report["files"][i].contains("target") && report["files"][i]["target"]["status"] == "fail")
+            if (const Json& f = report["files"][i];
+                f.contains("target") && f["target"]["status"].get_ref<const std::string&>() == "fail")
                 missed += (missedCount++ ? ", " : "") + name(i);
         report["target"] = targetJson(*o.target);
         report["target"]["missed"] = missedCount;

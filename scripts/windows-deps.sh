@@ -120,7 +120,19 @@ build_for() {
     if cmake -Wno-dev -Wno-deprecated -S "$soxr_src" -B "$work/soxr" "${common[@]}" -DWITH_OPENMP=OFF \
          -DWITH_LSR_BINDINGS=OFF -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF -DWITH_AVFFT=OFF >>"$log" 2>&1 &&
        cmake --build "$work/soxr" -j"$jobs" >>"$log" 2>&1 && cmake --install "$work/soxr" >>"$log" 2>&1 &&
-       [ -f "$prefix/lib/pkgconfig/soxr.pc" ]; then
+       [ -f "$prefix/lib/libsoxr.a" ]; then
+      # Its static build installs no pkg-config file; the host finds it through one.
+      [ -f "$prefix/lib/pkgconfig/soxr.pc" ] || cat > "$prefix/lib/pkgconfig/soxr.pc" <<PC
+prefix=$prefix
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: soxr
+Description: High quality, one-dimensional sample-rate conversion library
+Version: 0.1.3
+Libs: -L\${libdir} -lsoxr
+Cflags: -I\${includedir}
+PC
       echo "== windows-deps: libsoxr for $triple"
     else
       cp "$log" "$prefix/soxr-build.log"
