@@ -12,4 +12,16 @@ namespace plumbra::test {
 // Allocations made since the program started.
 extern std::atomic<long> gAllocations;
 
+// The count where the program links the counting operators and says so with
+// PLUMBRA_COUNTS_ALLOCATIONS; 0 in builds that keep their runtime's own (the
+// ThreadSanitizer ones), whose allocation checks then pass without counting.
+inline long allocationsSoFar()
+{
+#ifdef PLUMBRA_COUNTS_ALLOCATIONS
+    return gAllocations.load();
+#else
+    return 0;
+#endif
+}
+
 }  // namespace plumbra::test

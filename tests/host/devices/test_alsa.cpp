@@ -23,24 +23,14 @@
 #ifdef PLUMBRA_HOST_PATH
 #include "host/engine/engine.h"
 #endif
-#ifdef PLUMBRA_COUNTS_ALLOCATIONS
 #include "support/counting_new.h"
-#endif
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace plumbra::host::devices;
 
-// Allocations so far, where the program counts them.
-long allocations()
-{
-#ifdef PLUMBRA_COUNTS_ALLOCATIONS
-    return plumbra::test::gAllocations.load();
-#else
-    return 0;
-#endif
-}
+using plumbra::test::allocationsSoFar;
 
 fs::path testDir()
 {
@@ -110,8 +100,8 @@ public:
             backupNull = p.in[kBackupLeft] == nullptr && p.in[kBackupRight] == nullptr && !p.backupConnected;
         }
         if (p.frames != firstFrames) unevenPeriods = true;
-        if (periods.load() == 5) allocationsAt5 = allocations();
-        if (periods.load() == 25) allocationsAt25 = allocations();
+        if (periods.load() == 5) allocationsAt5 = allocationsSoFar();
+        if (periods.load() == 25) allocationsAt25 = allocationsSoFar();
         for (int i = 0; i < p.frames; ++i) {
             const float l = p.in[kProgrammeLeft][i];
             const float r = p.in[kProgrammeRight] ? p.in[kProgrammeRight][i] : -l;

@@ -14,9 +14,7 @@
 #include <unistd.h>
 
 #include "host/live/backup_files.h"
-#ifdef PLUMBRA_COUNTS_ALLOCATIONS
 #include "support/counting_new.h"
-#endif
 
 namespace {
 
@@ -27,14 +25,7 @@ constexpr int kMonoFrames = 22050;    // 0.5 s at 44.1 kHz
 constexpr int kStereoFrames = 12000;  // 0.25 s at 48 kHz
 constexpr double kPi = 3.14159265358979323846;
 
-long allocations()
-{
-#ifdef PLUMBRA_COUNTS_ALLOCATIONS
-    return plumbra::test::gAllocations.load();
-#else
-    return 0;
-#endif
-}
+using plumbra::test::allocationsSoFar;
 
 void writeWav(const fs::path& path, int rate, int channels, const std::vector<float>& interleaved)
 {
@@ -165,7 +156,7 @@ TEST(BackupFiles, ReadNeverWaitsAndReturnsWhatThereIsWhenStarved)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     player.stop();
     std::size_t total = 0;
-    const long allocated = allocations();
+    const long allocated = allocationsSoFar();
     for (;;) {
         const int n = player.read(l.data(), r.data(), 48000);  // with the decoder stopped: returns at once or never
         for (int i = 0; i < n; ++i) ASSERT_EQ(l[static_cast<std::size_t>(i)], 0.25f);
@@ -175,7 +166,7 @@ TEST(BackupFiles, ReadNeverWaitsAndReturnsWhatThereIsWhenStarved)
     }
     EXPECT_GE(total, 48000u);  // a ring of seconds was full ahead
     EXPECT_EQ(player.read(l.data(), r.data(), 256), 0);
-    EXPECT_EQ(allocations(), allocated);  // reading allocates nothing
+    EXPECT_EQ(allocationsSoFar(), allocated);  // reading allocates nothing
 }
 
 TEST(BackupFiles, NothingPlayableFailsToOpenWithAReason)
