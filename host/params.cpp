@@ -16,26 +16,6 @@ namespace plumbra::host {
 
 namespace {
 
-std::string trim(const std::string& s)
-{
-    size_t a = 0, b = s.size();
-    while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
-    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
-    return s.substr(a, b - a);
-}
-
-// A whole string as a finite number, or nothing.
-bool parseNumber(const std::string& text, double& out)
-{
-    std::string t = trim(text);
-    if (t.empty()) return false;
-    char* end = nullptr;
-    double v = std::strtod(t.c_str(), &end);
-    if (end != t.c_str() + t.size() || !std::isfinite(v)) return false;
-    out = v;
-    return true;
-}
-
 int decimalsOf(const std::string& display)
 {
     auto dot = display.find('.');
@@ -43,13 +23,6 @@ int decimalsOf(const std::string& display)
     int n = 0;
     for (size_t i = dot + 1; i < display.size() && std::isdigit(static_cast<unsigned char>(display[i])); ++i) ++n;
     return n;
-}
-
-std::string shortest(float v)
-{
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
 }
 
 }  // namespace
@@ -216,7 +189,7 @@ std::string ParamTable::currentText(Plugin& plugin, int index) const
     std::string text = p.format(plain);
     double back = 0;
     if (parseNumber(text, back) && p.normalisedOf(back) == f) return text;
-    return shortest(plain);
+    return shortestText(plain);
 }
 
 std::string ParamTable::presetText(Plugin& plugin) const

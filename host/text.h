@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace plumbra::host {
@@ -13,6 +16,35 @@ inline std::string lower(std::string s)
 {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
+}
+
+// `s` without the white space at either end.
+inline std::string trim(const std::string& s)
+{
+    size_t a = 0, b = s.size();
+    while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
+    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
+    return s.substr(a, b - a);
+}
+
+// A whole string (white space at the ends allowed) as a finite number, or false.
+inline bool parseNumber(const std::string& text, double& out)
+{
+    const std::string t = trim(text);
+    if (t.empty()) return false;
+    char* end = nullptr;
+    const double v = std::strtod(t.c_str(), &end);
+    if (end != t.c_str() + t.size() || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+// The shortest decimal that reads back as `v` (0.7f as "0.7").
+inline std::string shortestText(float v)
+{
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
 }
 
 // Format checking of printf-like functions: GCC's gnu_printf (MinGW's printf family

@@ -132,21 +132,17 @@ snd_pcm_format_t alsaFormat(Sample s)
 // alsa-lib prints its own errors to standard error; ours carry the reason instead.
 void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
-struct HwParams {
-    snd_pcm_hw_params_t* p = nullptr;
-    HwParams() { snd_pcm_hw_params_malloc(&p); }
-    ~HwParams() { snd_pcm_hw_params_free(p); }
-    HwParams(const HwParams&) = delete;
-    HwParams& operator=(const HwParams&) = delete;
+// A parameter block of alsa-lib's, freed when it goes out of scope.
+template <class T, int (*Make)(T**), void (*Free)(T*)>
+struct ParamBlock {
+    T* p = nullptr;
+    ParamBlock() { Make(&p); }
+    ~ParamBlock() { Free(p); }
+    ParamBlock(const ParamBlock&) = delete;
+    ParamBlock& operator=(const ParamBlock&) = delete;
 };
-
-struct SwParams {
-    snd_pcm_sw_params_t* p = nullptr;
-    SwParams() { snd_pcm_sw_params_malloc(&p); }
-    ~SwParams() { snd_pcm_sw_params_free(p); }
-    SwParams(const SwParams&) = delete;
-    SwParams& operator=(const SwParams&) = delete;
-};
+using HwParams = ParamBlock<snd_pcm_hw_params_t, snd_pcm_hw_params_malloc, snd_pcm_hw_params_free>;
+using SwParams = ParamBlock<snd_pcm_sw_params_t, snd_pcm_sw_params_malloc, snd_pcm_sw_params_free>;
 
 // What one PCM agreed to.
 struct PcmSetup {

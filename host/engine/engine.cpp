@@ -13,24 +13,6 @@ namespace plumbra::host {
 
 namespace {
 
-std::string trimmed(const std::string& s)
-{
-    size_t a = 0, b = s.size();
-    while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
-    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
-    return s.substr(a, b - a);
-}
-
-bool wholeNumber(const std::string& t, double& out)
-{
-    if (t.empty()) return false;
-    char* end = nullptr;
-    const double v = std::strtod(t.c_str(), &end);
-    if (end != t.c_str() + t.size() || !std::isfinite(v)) return false;
-    out = v;
-    return true;
-}
-
 // Decimals of a control's step: 1 -> 0, 0.1 -> 1.
 int decimalsOfStep(float step)
 {
@@ -39,22 +21,15 @@ int decimalsOfStep(float step)
     return d;
 }
 
-std::string shortestText(float v)
-{
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
-}
-
 Result<int> findControl(const std::string& key)
 {
-    const std::string k = trimmed(key);
+    const std::string k = trim(key);
     for (int i = 0; i < kNumControls; ++i)
         if (k == kControlSpecs[i].label) return i;
     for (int i = 0; i < kNumControls; ++i)
         if (lower(k) == lower(kControlSpecs[i].label)) return i;
     double index = 0;
-    if (wholeNumber(k, index) && index == std::floor(index)) {
+    if (parseNumber(k, index) && index == std::floor(index)) {
         if (index >= 0 && index < kNumControls) return static_cast<int>(index);
         return Status::fail(kExitParameter, "parameter index " + k + " is out of range 0 to " + std::to_string(kNumControls - 1));
     }
@@ -101,18 +76,18 @@ Status Engine::set(const std::string& name, const std::string& valueText)
     if (!found.ok()) return found.status();
     const ControlSpec& c = kControlSpecs[found.value()];
     float& zone = dsp_->controls().*(c.value);
-    const std::string v = lower(trimmed(valueText)), what = std::string("parameter \"") + c.label + "\"";
+    const std::string v = lower(trim(valueText)), what = std::string("parameter \"") + c.label + "\"";
     if (c.toggle) {
         if (v == "on" || v == "1" || v == "true" || v == "yes") storeControl(zone, 1.0f);
         else if (v == "off" || v == "0" || v == "false" || v == "no") storeControl(zone, 0.0f);
-        else return Status::fail(kExitParameter, what + " is a switch: \"" + trimmed(valueText) + "\" is not on or off");
+        else return Status::fail(kExitParameter, what + " is a switch: \"" + trim(valueText) + "\" is not on or off");
         return Status::success();
     }
     double x = 0;
-    if (!wholeNumber(v, x)) return Status::fail(kExitParameter, what + ": \"" + trimmed(valueText) + "\" is not a number");
+    if (!parseNumber(v, x)) return Status::fail(kExitParameter, what + ": \"" + trim(valueText) + "\" is not a number");
     if (x < c.min || x > c.max) {
         const int d = decimalsOfStep(c.step);
-        return Status::fail(kExitParameter, what + " value " + trimmed(valueText) + " is out of range " +
+        return Status::fail(kExitParameter, what + " value " + trim(valueText) + " is out of range " +
                                                 printed("%.*f to %.*f", d, double(c.min), d, double(c.max)));
     }
     storeControl(zone, static_cast<float>(x));

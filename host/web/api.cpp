@@ -15,6 +15,7 @@
 
 #include "dsp/control_table.h"
 #include "dsp/meters.h"
+#include "host/text.h"
 #include "host/web/page.h"
 
 #ifndef PLUMBRA_VERSION
@@ -31,20 +32,6 @@ namespace {
 constexpr std::size_t kMaxPresets = 500;
 constexpr std::size_t kMaxPresetBytes = 16 * 1024;
 constexpr std::size_t kMaxEventsPerAnswer = 500;
-
-std::string lower(std::string s)
-{
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string trim(const std::string& s)
-{
-    std::size_t a = 0, b = s.size();
-    while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
-    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
-    return s.substr(a, b - a);
-}
 
 // A float as the shortest decimal that reads back as it, as a double for JSON
 // (0.7f shows as 0.7, not 0.699999988).
