@@ -13,6 +13,11 @@ let lastEvent = 0;
 let stream = null;
 let timers = [];
 const dragging = new Set();
+// Per control: sends not yet answered, and when the last one was answered. A
+// state asked for before that moment may predate the change: its value for the
+// control is not shown, or a slider would jump back to a value passed over.
+const inFlight = {};
+const answeredAt = {};
 
 async function api(method, path, body) {
   const init = { method, headers: { 'Authorization': 'Bearer ' + token } };
@@ -158,9 +163,14 @@ function buildControls(state) {
     };
     const send = async () => {
       const value = c.toggle ? (input.checked ? 1 : 0) : Number(input.value);
-      const r = await api('PUT', '/api/controls', { [c.symbol]: value });
-      row.classList.toggle('bad', r.status !== 200);
-      dragging.delete(c.symbol);
+      inFlight[c.symbol] = (inFlight[c.symbol] || 0) + 1;
+      try {
+        const r = await api('PUT', '/api/controls', { [c.symbol]: value });
+        row.classList.toggle('bad', r.status !== 200);
+      } finally {
+        answeredAt[c.symbol] = performance.now();
+        if (--inFlight[c.symbol] === 0) dragging.delete(c.symbol);
+      }
     };
     input.addEventListener('input', () => { dragging.add(c.symbol); show(); });
     input.addEventListener('change', send);
@@ -171,9 +181,11 @@ function buildControls(state) {
   showControls(state);
 }
 
-function showControls(state) {
+// `askedAt`: when the state was asked for (performance.now()).
+function showControls(state, askedAt) {
   for (const c of state.controls) {
-    if (dragging.has(c.symbol)) continue;
+    if (dragging.has(c.symbol) || inFlight[c.symbol]) continue;
+    if (askedAt !== undefined && answeredAt[c.symbol] !== undefined && answeredAt[c.symbol] >= askedAt) continue;
     const input = document.getElementById('c-' + c.symbol);
     if (!input) continue;
     if (c.toggle) input.checked = c.value >= 0.5; else input.value = c.value;
@@ -182,9 +194,10 @@ function showControls(state) {
 }
 
 async function loadState(first) {
+  const askedAt = performance.now();
   const r = await api('GET', '/api/state');
   if (r.status !== 200) return;
-  if (first) buildControls(r.data); else showControls(r.data);
+  if (first) buildControls(r.data); else showControls(r.data, askedAt);
   controls = r.data.controls;
   showSource(r.data.source, r.data.preset);
   const up = Math.floor(r.data.uptime);
