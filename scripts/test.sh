@@ -23,12 +23,13 @@ jobs=$(nproc)
 # the host's own logic), not the tests that drive servers, devices and browsers
 # through the same program. The sanitizer build leaves out the comparisons of
 # output bits and the scan of the object code, which check the compiler's output
-# rather than memory, and the longest delivery renders, whose paths the other
-# delivery cases take as well.
+# rather than memory, the longest delivery renders, whose paths the other
+# delivery cases take as well, and the true-peak limiter's stressors, whose
+# code the other limiter cases run.
 declare -A skip=(
   [native]=""
   [native-clang]="^(LiveJack|Periods/LiveJack|Alsa\\.|web_page_in_browser|lv2_host_|Delivery\\.)"
-  [asan]="^(golden_render|GoldenRender\\.|no_avx_outside_avx_path|Delivery\\.RendersLand|web_page_in_browser$)"
+  [asan]="^(golden_render|GoldenRender\\.|no_avx_outside_avx_path|Delivery\\.(RendersLand|WithoutLimiting)|TruePeakLimiter\\.Stressors|web_page_in_browser$)"
 )
 for preset in native native-clang asan; do
   echo "== $preset: configure and build"
