@@ -207,6 +207,23 @@ def main():
         out = driver.find_element(By.CSS_SELECTOR, "output[for=c-lowpass_filter]").text
         check(out == "1500 Hz", "the slider shows its value with the unit (%r)" % out)
 
+        # A state asked for before a change is answered, and arriving after it (held
+        # back here by 800 ms), must not put the slider back to the value it held.
+        driver.execute_script("""
+            window.realFetch = window.fetch;
+            window.fetch = (u, i) => u === '/api/state'
+                ? window.realFetch(u, i).then(r => new Promise(ok => setTimeout(() => ok(r), 800)))
+                : window.realFetch(u, i);
+            loadState(false);""")
+        slider.send_keys(Keys.ARROW_RIGHT)
+        eventually(lambda: control("Lowpass Filter"), 1600.0)
+        shown = set()
+        for _ in range(15):
+            time.sleep(0.1)
+            shown.add(driver.find_element(By.CSS_SELECTOR, "output[for=c-lowpass_filter]").text)
+        driver.execute_script("window.fetch = window.realFetch;")
+        check(shown == {"1600 Hz"}, "a late state leaves the slider as set (%s)" % sorted(shown))
+
         # Recall and save.
         s2 = api("/api/meters")["samples"]
         Select(driver.find_element(By.ID, "preset-list")).select_by_visible_text("quiet")
