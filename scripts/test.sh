@@ -21,7 +21,7 @@ jobs=$(nproc)
 # Every test runs in the GCC build. The Clang build runs what depends on the
 # compiler (the processor, its arithmetic and output bits, the plug-in shells and
 # the host's own logic), not the tests that drive servers, devices and browsers
-# through the same program. The sanitizer build leaves out the comparisons of
+# through the same program, nor the ThreadSanitizer tests (its preset builds none). The sanitizer build leaves out the comparisons of
 # output bits and the scan of the object code, which check the compiler's output
 # rather than memory, the longest delivery renders, whose paths the other
 # delivery cases take as well, and the true-peak limiter's stressors, whose
