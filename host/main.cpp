@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "host/audio_io.h"
-#include "host/batch.h"
-#include "host/delivery.h"
-#include "host/demo.h"
-#include "host/file_io.h"
-#include "host/options.h"
-#include "host/params.h"
-#include "host/plugin_host.h"
-#include "host/progress.h"
-#include "host/render.h"
-#include "host/status.h"
+#include "host/audio/audio_io.h"
+#include "host/render/batch.h"
+#include "host/delivery/delivery.h"
+#include "host/render/demo.h"
+#include "host/audio/file_io.h"
+#include "host/common/options.h"
+#include "host/plugin/params.h"
+#include "host/plugin/plugin_host.h"
+#include "host/common/progress.h"
+#include "host/render/render.h"
+#include "host/common/status.h"
 #ifdef PLUMBRA_HAS_LIVE
 #include "host/live/live.h"
 #endif

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/status.h"
+#include "host/common/status.h"
 
 namespace plumbra::host::devices {
 

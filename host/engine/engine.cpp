@@ -7,7 +7,7 @@
 
 #include "dsp/control_table.h"
 #include "dsp/mydsp.h"
-#include "host/text.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "dsp/meters.h"
-#include "host/status.h"
+#include "host/common/status.h"
 
 namespace plumbra {
 class mydsp;

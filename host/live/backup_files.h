@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/status.h"
+#include "host/common/status.h"
 
 namespace plumbra::host::live {
 

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/live/remote.h"
-#include "host/status.h"
+#include "host/remote/remote.h"
+#include "host/common/status.h"
 
 namespace plumbra::host::live {
 

@@ -26,7 +26,7 @@
 
 #include "dsp/control_table.h"
 #include "host/live/event_log.h"
-#include "host/live/remote.h"
+#include "host/remote/remote.h"
 #ifdef PLUMBRA_HAS_DEVICES_ALSA
 #include "host/devices/alsa.h"
 #endif

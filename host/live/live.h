@@ -9,8 +9,8 @@
 
 #include "host/devices/jack.h"
 #include "host/live/live_engine.h"
-#include "host/live/remote.h"
-#include "host/status.h"
+#include "host/remote/remote.h"
+#include "host/common/status.h"
 
 namespace plumbra::host::live {
 

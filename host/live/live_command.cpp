@@ -4,7 +4,7 @@
 
 #include "host/live/event_log.h"
 #include "host/live/live.h"
-#include "host/options.h"
+#include "host/common/options.h"
 #ifdef PLUMBRA_HAS_WEB
 #include "host/web/server.h"
 #endif

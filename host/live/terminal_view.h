@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/live/remote.h"
+#include "host/remote/remote.h"
 
 namespace plumbra::host::live {
 

@@ -15,7 +15,7 @@
 
 #include "dsp/control_table.h"
 #include "dsp/meters.h"
-#include "host/text.h"
+#include "host/common/text.h"
 #include "host/web/page.h"
 
 #ifndef PLUMBRA_VERSION

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/live/remote.h"
+#include "host/remote/remote.h"
 #include "host/web/server.h"
 
 namespace plumbra::host::web {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "host/live/remote.h"
-#include "host/status.h"
+#include "host/remote/remote.h"
+#include "host/common/status.h"
 
 namespace plumbra::host::web {
 

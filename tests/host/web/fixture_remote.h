@@ -15,7 +15,7 @@
 
 #include "dsp/control_table.h"
 #include "host/engine/engine.h"
-#include "host/live/remote.h"
+#include "host/remote/remote.h"
 
 namespace plumbra::webtest {
 

@@ -1,7 +1,7 @@
 // Streaming a programme through the plug-in in blocks. Memory stays bounded
 // for any length: the latency compensation only drops the first frames of the
 // output and, at the end, flushes the plug-in with as many zeros.
-#include "host/render.h"
+#include "host/render/render.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,11 +10,11 @@
 #include <fstream>
 
 #include "dsp/stages/true_peak_limiter.h"
-#include "host/demo.h"
-#include "host/file_io.h"
-#include "host/loudness.h"
-#include "host/plot.h"
-#include "host/progress.h"
+#include "host/render/demo.h"
+#include "host/audio/file_io.h"
+#include "host/delivery/loudness.h"
+#include "host/report/plot.h"
+#include "host/common/progress.h"
 
 namespace plumbra::host {
 

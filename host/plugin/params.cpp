@@ -1,6 +1,6 @@
 // Discovering the plug-in's parameter ranges and converting values in the
 // controls' own units to and from the normalised host values.
-#include "host/params.h"
+#include "host/plugin/params.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "host/text.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/file_io.h"
-#include "host/status.h"
+#include "host/audio/file_io.h"
+#include "host/common/status.h"
 
 struct sf_private_tag;
 

@@ -1,5 +1,5 @@
 // Loading the plug-in library and talking to the effect through its descriptor.
-#include "host/plugin_host.h"
+#include "host/plugin/plugin_host.h"
 
 #include <cstring>
 #include <filesystem>

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "host/audio_io.h"
-#include "host/delivery.h"
+#include "host/audio/audio_io.h"
+#include "host/delivery/delivery.h"
 #include "host/engine/engine.h"
-#include "host/meter_log.h"
-#include "host/params.h"
-#include "host/plugin_host.h"
-#include "host/report.h"
-#include "host/status.h"
+#include "host/report/meter_log.h"
+#include "host/plugin/params.h"
+#include "host/plugin/plugin_host.h"
+#include "host/report/report.h"
+#include "host/common/status.h"
 
 namespace plumbra::host {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/progress.h"
-#include "host/status.h"
+#include "host/common/progress.h"
+#include "host/common/status.h"
 
 namespace plumbra::host {
 

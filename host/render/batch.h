@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "host/delivery.h"
-#include "host/files.h"
-#include "host/render.h"
-#include "host/status.h"
+#include "host/delivery/delivery.h"
+#include "host/audio/files.h"
+#include "host/render/render.h"
+#include "host/common/status.h"
 
 namespace plumbra::host {
 

@@ -1,7 +1,7 @@
 // Formatting the render report.
-#include "host/report.h"
+#include "host/report/report.h"
 
-#include "host/text.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/audio_io.h"
+#include "host/audio/audio_io.h"
 
 namespace plumbra::host {
 

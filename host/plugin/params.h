@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/plugin_host.h"
-#include "host/status.h"
+#include "host/plugin/plugin_host.h"
+#include "host/common/status.h"
 
 namespace plumbra::host {
 

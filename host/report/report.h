@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "host/delivery.h"
-#include "host/json.h"
-#include "host/loudness.h"
-#include "host/meter_log.h"
+#include "host/delivery/delivery.h"
+#include "host/common/json.h"
+#include "host/delivery/loudness.h"
+#include "host/report/meter_log.h"
 
 namespace plumbra::host {
 

@@ -1,5 +1,5 @@
 // libsndfile behind a small interface that reports failures with a reason.
-#include "host/audio_io.h"
+#include "host/audio/audio_io.h"
 
 #include <sndfile.h>
 
@@ -17,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-#include "host/text.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

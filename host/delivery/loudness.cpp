@@ -1,5 +1,5 @@
 // Loudness of input and output, measured as the file is streamed.
-#include "host/loudness.h"
+#include "host/delivery/loudness.h"
 
 #include <ebur128.h>
 

@@ -1,5 +1,5 @@
 // Collecting, writing and summarising the meters of a render.
-#include "host/meter_log.h"
+#include "host/report/meter_log.h"
 
 #include <algorithm>
 #include <charconv>

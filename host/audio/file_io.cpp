@@ -1,5 +1,5 @@
 // Temporary output files, renamed into place on success.
-#include "host/file_io.h"
+#include "host/audio/file_io.h"
 
 #include <atomic>
 #include <cerrno>

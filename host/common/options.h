@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/status.h"
+#include "host/common/status.h"
 
 namespace plumbra::host {
 

@@ -1,5 +1,5 @@
 // Gathering the inputs of a batch and working through them on a pool of threads.
-#include "host/files.h"
+#include "host/audio/files.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,8 +10,8 @@
 #include <mutex>
 #include <thread>
 
-#include "host/audio_io.h"
-#include "host/file_io.h"
+#include "host/audio/audio_io.h"
+#include "host/audio/file_io.h"
 
 namespace plumbra::host {
 

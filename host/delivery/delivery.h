@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "host/json.h"
-#include "host/loudness.h"
-#include "host/status.h"
+#include "host/common/json.h"
+#include "host/delivery/loudness.h"
+#include "host/common/status.h"
 
 namespace plumbra::host {
 

@@ -1,13 +1,13 @@
 // Writing the loudness chart as SVG.
-#include "host/plot.h"
+#include "host/report/plot.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "host/meter_log.h"
-#include "host/progress.h"
-#include "host/text.h"
+#include "host/report/meter_log.h"
+#include "host/common/progress.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

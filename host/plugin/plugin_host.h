@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "host/status.h"
+#include "host/common/status.h"
 #include "shell/vst2.h"
 
 namespace plumbra::host {

@@ -1,5 +1,5 @@
 // Writing the report model.
-#include "host/json.h"
+#include "host/common/json.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "host/text.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

@@ -1,5 +1,5 @@
 // Synthesis of the demo programme.
-#include "host/demo.h"
+#include "host/render/demo.h"
 
 #include <sndfile.h>
 

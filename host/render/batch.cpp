@@ -1,16 +1,16 @@
 // render -o: many files through the plug-in, each with its own instance, into
 // an output folder that mirrors the inputs' layout.
-#include "host/batch.h"
+#include "host/render/batch.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 
-#include "host/file_io.h"
-#include "host/json.h"
-#include "host/plugin_host.h"
-#include "host/text.h"
+#include "host/audio/file_io.h"
+#include "host/common/json.h"
+#include "host/plugin/plugin_host.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

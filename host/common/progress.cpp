@@ -1,11 +1,11 @@
 // Drawing the progress line.
-#include "host/progress.h"
+#include "host/common/progress.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 
-#include "host/text.h"
+#include "host/common/text.h"
 
 #ifdef _WIN32
 #include <io.h>

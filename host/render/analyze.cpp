@@ -5,13 +5,13 @@
 #include <memory>
 #include <optional>
 
-#include "host/audio_io.h"
-#include "host/batch.h"
-#include "host/delivery.h"
-#include "host/files.h"
-#include "host/json.h"
-#include "host/loudness.h"
-#include "host/text.h"
+#include "host/audio/audio_io.h"
+#include "host/render/batch.h"
+#include "host/delivery/delivery.h"
+#include "host/audio/files.h"
+#include "host/common/json.h"
+#include "host/delivery/loudness.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 

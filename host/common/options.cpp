@@ -1,5 +1,5 @@
 // The option table and what is made from it.
-#include "host/options.h"
+#include "host/common/options.h"
 
 #include <bit>
 #include <tuple>

@@ -1,11 +1,11 @@
 // The delivery targets and the compliance check.
-#include "host/delivery.h"
+#include "host/delivery/delivery.h"
 
 #include <cmath>
 #include <cstdlib>
 
-#include "host/options.h"
-#include "host/text.h"
+#include "host/common/options.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 
