@@ -83,14 +83,15 @@ Status applyPreset(Engine& engine, const std::string& path)
 
 // ---- Errors -----------------------------------------------------------------------
 
+// Unknown names as KeyError, bad values as ValueError, files that cannot be had as OSError.
 [[noreturn]] void raise(const Status& s)
 {
-    if (s.code == kExitParameter && s.reason.find("unknown parameter") != std::string::npos) throw py::key_error(s.reason);
-    if (s.code == kExitParameter || s.code == kExitUsage) throw py::value_error(s.reason);
-    if (s.code == kExitInput || s.code == kExitOutput) {
+    if (s.code == kExitInput || s.code == kExitOutput || s.reason.rfind("cannot read", 0) == 0) {
         PyErr_SetString(PyExc_OSError, s.reason.c_str());
         throw py::error_already_set();
     }
+    if (s.code == kExitParameter && s.reason.find("unknown parameter") != std::string::npos) throw py::key_error(s.reason);
+    if (s.code == kExitParameter || s.code == kExitUsage) throw py::value_error(s.reason);
     throw std::runtime_error(s.reason);
 }
 
