@@ -1,6 +1,5 @@
-"""The module's tests: plumbra (the package in build/native/python, on PYTHONPATH)
-against the built command-line program (PLUMBRA_HOST), whose float WAV files are
-read exactly through libsndfile (soundfile)."""
+"""plumbra (build/native/python on PYTHONPATH) against the built program (PLUMBRA_HOST),
+whose float WAV files soundfile reads exactly."""
 import ctypes
 import ctypes.util
 import json
@@ -32,18 +31,12 @@ def write_float(path, x, rate):
     soundfile.write(str(path), x, rate, subtype="FLOAT")
 
 
-def read_float(path):
-    x, rate = soundfile.read(str(path), dtype="float32", always_2d=True)
-    return x, rate
-
-
 def host_render(tmp_path, x, rate, *args, name="in.wav"):
     """`plumbra render` of x (written as float WAV) with the extra arguments: (audio, report)."""
     src, out, rep = tmp_path / name, tmp_path / ("out-" + name), tmp_path / (name + ".json")
     write_float(src, x, rate)
     run_host("render", src, out, "--quiet", "--report-json", rep, *args)
-    y, _ = read_float(out)
-    return y, json.loads(rep.read_text())
+    return soundfile.read(str(out), dtype="float32", always_2d=True)[0], json.loads(rep.read_text())
 
 
 def programme(rate=48000, seconds=3.0, seed=7):

@@ -11,8 +11,9 @@ import time
 
 import numpy as np
 import pytest
+import soundfile
 
-from conftest import programme, run_host, write_float
+from conftest import programme, run_host
 
 distributed = pytest.importorskip("distributed")
 import plumbra.dask  # noqa: E402
@@ -60,19 +61,14 @@ def cluster(tmp_path):
 
 
 def library(root):
-    """Twelve programmes in two folders, mono and stereo, 16-bit and float."""
+    """Twelve programmes in nested folders, mono and stereo, 16-bit and float."""
     for i in range(12):
         folder = root / ("talk" if i % 2 else "music") / ("deep" if i % 3 == 0 else "")
         folder.mkdir(parents=True, exist_ok=True)
         x = np.tile(programme(seconds=2.0, seed=i), 3)
         if i % 4 == 1:
             x = np.stack([x, programme(seconds=6.0, seed=i + 50)], axis=1)
-        path = folder / f"show{i:02}.wav"
-        if i % 2:
-            write_float(path, x, RATE)
-        else:
-            import soundfile
-            soundfile.write(str(path), x, RATE, subtype="PCM_16")
+        soundfile.write(str(folder / f"show{i:02}.wav"), x, RATE, subtype="FLOAT" if i % 2 else "PCM_16")
 
 
 def visible_files(root):

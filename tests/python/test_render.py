@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import plumbra
-from conftest import host_render, programme, read_float, run_host, tone, write_float
+from conftest import host_render, programme, run_host, tone, write_float
 
 RATE = 48000
 
