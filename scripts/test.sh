@@ -20,7 +20,7 @@ jobs=$(nproc)
 
 # Every test runs in the GCC build. The Clang build runs what depends on the
 # compiler (the processor, its arithmetic and output bits, the plug-in shells and
-# the host's own logic), not the tests that drive servers, devices and browsers
+# the host's own logic), not the tests that drive servers (Dask's too), devices and browsers
 # through the same program, nor the ThreadSanitizer tests (its preset builds none). The sanitizer build leaves out the comparisons of
 # output bits and the scan of the object code, which check the compiler's output
 # rather than memory, the longest delivery renders, whose paths the other
@@ -28,7 +28,7 @@ jobs=$(nproc)
 # code the other limiter cases run.
 declare -A skip=(
   [native]=""
-  [native-clang]="^(LiveJack|Periods/LiveJack|Alsa\\.|web_page_in_browser|lv2_host_|Delivery\\.)"
+  [native-clang]="^(LiveJack|Periods/LiveJack|Alsa\\.|web_page_in_browser|lv2_host_|Delivery\\.|python_dask_cluster)"
   [asan]="^(golden_render|GoldenRender\\.|no_avx_outside_avx_path|Delivery\\.(RendersLand|WithoutLimiting)|TruePeakLimiter\\.Stressors|web_page_in_browser$)"
 )
 for preset in native native-clang asan; do
