@@ -25,7 +25,9 @@ for w in "${want[@]}"; do
       # The live engine's JACK client and ALSA devices, the resampler of its backup
       # files, its web server (Boost.Beast, headers only) and the browser test.
       packages+=(libasound2-dev libsoxr-dev libjack-jackd2-dev
-                 libboost-dev chromium chromium-driver python3-selenium) ;;
+                 libboost-dev chromium chromium-driver python3-selenium)
+      # The Python module (for Debian's python3), its tests and its Dask cluster.
+      packages+=(python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed python3-soundfile) ;;
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.

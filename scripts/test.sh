@@ -20,9 +20,9 @@ jobs=$(nproc)
 
 # Every test runs in the GCC build. The Clang build runs what depends on the
 # compiler (the processor, its arithmetic and output bits, the plug-in shells and
-# the host's own logic), not the tests that drive devices, browsers, real hosts and
-# delivery renders through the same program (labels device, browser, hosts,
-# delivery), nor the ThreadSanitizer tests (its preset builds none). The sanitizer
+# the host's own logic), not the tests that drive devices, browsers, real hosts,
+# clusters and delivery renders through the same program (labels device, browser,
+# hosts, cluster, delivery), nor the ThreadSanitizer tests (its preset builds none). The sanitizer
 # build leaves out the comparisons of output bits and the scan of the object code,
 # which check the compiler's output rather than memory (bits), the longest renders
 # and stressors, whose code shorter cases run as well (long), and the page in the
@@ -30,7 +30,7 @@ jobs=$(nproc)
 # patterns match parts of a label, so "delivery" also leaves out delivery-long.
 declare -A skip=(
   [native]=""
-  [native-clang]="device|browser|hosts|delivery"
+  [native-clang]="device|browser|hosts|cluster|delivery"
   [asan]="bits|long|browser"
 )
 

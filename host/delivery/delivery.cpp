@@ -59,6 +59,13 @@ Result<DeliveryTarget> parseTarget(const std::string& target, const std::string&
     return t;
 }
 
+std::vector<std::pair<DeliveryTarget, std::string>> namedTargets()
+{
+    std::vector<std::pair<DeliveryTarget, std::string>> out;
+    for (const NamedTarget& n : kNamedTargets) out.push_back({{n.name, n.lufs, n.ceilingDbtp, n.toleranceLu}, n.what});
+    return out;
+}
+
 std::string targetsText()
 {
     std::string out = printed("%-14s %9s %10s %10s  %s\n", "target", "loudness", "true peak", "tolerance", "for");

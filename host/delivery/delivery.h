@@ -3,7 +3,10 @@
 // --true-peak, and the check of a measured programme against a target.
 #pragma once
 
+#include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/common/json.h"
 #include "host/delivery/loudness.h"
@@ -16,6 +19,7 @@ struct DeliveryTarget {
     double lufs = -23;         // integrated loudness to land on
     double ceilingDbtp = -1;   // true peak at most
     double toleranceLu = 1;    // a delivery passes within target +/- this
+    double maxGainDb = HUGE_VAL;  // the gain a delivery applies is held at most this
 };
 
 // A named target or a loudness in LUFS (-70 .. -5), with --true-peak's ceiling
@@ -24,6 +28,8 @@ Result<DeliveryTarget> parseTarget(const std::string& target, const std::string&
 
 // The table `plumbra targets` prints.
 std::string targetsText();
+// The named targets, each with what it is for.
+std::vector<std::pair<DeliveryTarget, std::string>> namedTargets();
 
 struct Compliance {
     bool pass = false;

@@ -24,13 +24,9 @@ struct Measured {
     double seconds = 0;
 };
 
-FileOutcome measureFile(const BatchInput& in, Measured& m, Progress& progress)
+FileOutcome measureSource(AudioSource& source, Measured& m, Progress& progress)
 {
     auto fail = [](const std::string& why) { return FileOutcome{Outcome::Failed, why}; };
-    if (!in.problem.empty()) return fail(in.problem);
-    auto opened = openAudioFile(in.path);
-    if (!opened.ok()) return fail(opened.status().reason);
-    AudioSource& source = *opened.value();
     m.rate = source.format().rate;
     m.channels = source.format().channels;
     m.meter = std::make_unique<LoudnessMeter>(m.channels, m.rate);
@@ -51,6 +47,14 @@ FileOutcome measureFile(const BatchInput& in, Measured& m, Progress& progress)
     m.seconds = static_cast<double>(frames) / m.rate;
     m.meter->release();
     return {Outcome::Ok, ""};
+}
+
+FileOutcome measureFile(const BatchInput& in, Measured& m, Progress& progress)
+{
+    if (!in.problem.empty()) return {Outcome::Failed, in.problem};
+    auto opened = openAudioFile(in.path);
+    if (!opened.ok()) return {Outcome::Failed, opened.status().reason};
+    return measureSource(*opened.value(), m, progress);
 }
 
 Json measuresJson(Json j, const LoudnessSummary& s, double seconds)
@@ -125,6 +129,14 @@ std::string csv(const Json& report, bool targeted)
 }
 
 }  // namespace
+
+Json analyzeJson(AudioSource& source, const std::string& name, const std::optional<DeliveryTarget>& target)
+{
+    Measured m;
+    Progress quiet(false, -1);
+    const FileOutcome f = measureSource(source, m, quiet);
+    return fileJson(name, m, f, target);
+}
 
 Status runAnalyze(const AnalyzeOptions& o)
 {

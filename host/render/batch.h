@@ -38,6 +38,10 @@ struct AnalyzeOptions {
 
 Status runAnalyze(const AnalyzeOptions& options);
 
+// One programme measured as analyze --json reports each file: status, format,
+// loudness and peaks, and the check against `target` when one is given.
+Json analyzeJson(AudioSource& source, const std::string& name, const std::optional<DeliveryTarget>& target);
+
 // The number of jobs by default: the machine's cores.
 int defaultJobs();
 

@@ -154,6 +154,7 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
             for (size_t c = 0; c < outChannels; ++c) interleavedOut[i * outChannels + c] = outs[c][first + i];
         r.nonFinite += countNonFinite(interleavedOut.data(), count * r.outputChannels);
         outMeter.add(interleavedOut.data(), count);
+        if (setup.capture) setup.capture(r.outputFrames, interleavedOut.data(), count);
         r.outputFrames += count;
         return sink ? sink->write(interleavedOut.data(), count) : Status::success();
     };
@@ -228,6 +229,21 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
         if (!plugin.ok()) return plugin.status();
         return renderStream(*plugin.value(), table, *source.value(), out, s, heard);
     };
+    return renderOntoTarget(pass, output, setup, target, progress);
+}
+
+Result<RenderOutcome> renderOntoTarget(const RenderPass& writing, const std::string& output, const RenderSetup& setup,
+                                       const DeliveryTarget& target, const std::function<void(int64_t)>& progress)
+{
+    // Passes that only measure hear no capture.
+    auto pass = [&](const std::string& out, const RenderSetup& s, const std::function<void(int64_t)>& heard) {
+        RenderSetup measuring = s;
+        measuring.capture = nullptr;
+        return writing(out, measuring, heard);
+    };
+    auto passWriting = [&](const RenderSetup& s, const std::function<void(int64_t)>& heard) {
+        return writing(output, s, heard);
+    };
     // The progress line shows the first pass as the first half and the last as the second.
     int64_t firstFrames = 0;
     auto first = pass("", setup, [&](int64_t f) {
@@ -241,7 +257,7 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
     d.measuredLufs = first->report.out.integratedLufs;
     const bool measurable = std::isfinite(d.measuredLufs);
     // A silent programme has no loudness to correct: it is delivered as it is, and fails the check.
-    double gainDb = measurable ? target.lufs - d.measuredLufs : 0.0;
+    double gainDb = measurable ? std::min(target.lufs - d.measuredLufs, target.maxGainDb) : 0.0;
     auto linear = [](double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); };
     RenderSetup s = setup;
     s.delivery = RenderSetup::Delivery{linear(gainDb), linear(target.ceilingDbtp)};
@@ -257,11 +273,11 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
             ++d.passes;
             const double miss = target.lufs - trial->report.out.integratedLufs;
             if (!std::isfinite(miss) || std::fabs(miss) < kClose || trial->limiterSmallestGain == 1.0f) break;
-            gainDb += miss;
+            gainDb = std::min(gainDb + miss, target.maxGainDb);
             s.delivery->gain = linear(gainDb);
         }
     }
-    auto last = pass(output, s, [&](int64_t f) {
+    auto last = passWriting(s, [&](int64_t f) {
         if (progress) progress(firstFrames / 2 + f / 2);
     });
     if (!last.ok()) return last;
@@ -271,9 +287,9 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
     constexpr double kRewrite = 0.05;
     if (const double miss = target.lufs - last->report.out.integratedLufs;
         measurable && output != "-" && std::isfinite(miss) && std::fabs(miss) > kRewrite) {
-        gainDb += miss;
+        gainDb = std::min(gainDb + miss, target.maxGainDb);
         s.delivery->gain = linear(gainDb);
-        auto again = pass(output, s, {});
+        auto again = passWriting(s, {});
         if (!again.ok()) return again;
         ++d.passes;
         last = std::move(again);
@@ -302,10 +318,6 @@ Result<RenderOutcome> renderEngineStream(Engine& engine, AudioSource& source, co
     return o;
 }
 
-namespace {
-
-// Presets, then --set values, on the engine's controls; each checked as it is set,
-// and all before any audio runs.
 Status setEngineControls(Engine& engine, const std::vector<std::string>& presets, const std::vector<std::string>& sets)
 {
     for (const auto& preset : presets) {
@@ -327,7 +339,33 @@ Status setEngineControls(Engine& engine, const std::vector<std::string>& presets
     return Status::success();
 }
 
-}  // namespace
+Result<RenderOutcome> renderWithEngine(const std::function<Result<std::unique_ptr<AudioSource>>()>& open,
+                                       const std::function<Status(Engine&)>& configure, const std::string& output,
+                                       const RenderSetup& setup, const std::optional<DeliveryTarget>& target,
+                                       const std::function<void(int64_t)>& progress)
+{
+    auto pass = [&](const std::string& out, const RenderSetup& s,
+                    const std::function<void(int64_t)>& heard) -> Result<RenderOutcome> {
+        auto opened = open();
+        if (!opened.ok()) return opened.status();
+        AudioSource& source = *opened.value();
+        const AudioFormat in = source.format();
+        if (in.channels < 1 || in.channels > 2)
+            return Status::fail(kExitInput, source.name() + " has " + std::to_string(in.channels) +
+                                                " channels; plumbra takes mono or stereo");
+        Engine engine(in.rate);
+        if (configure) {
+            Status c = configure(engine);
+            if (!c.ok()) return c;
+        }
+        auto o = streamThrough(engine, startReport(engine, "plumbra's own processor (linked in)", source, s), source,
+                               out, s, heard, {});
+        if (o.ok()) o->report.parameters = engine.controlTexts();
+        return o;
+    };
+    if (target) return renderOntoTarget(pass, output, setup, *target, progress);
+    return pass(output, setup, progress);
+}
 
 Status runRender(const RenderOptions& o)
 {

@@ -34,6 +34,9 @@ struct RenderSetup {
         float ceiling = 1.0f;
     };
     std::optional<Delivery> delivery;
+    // In-process callers (the Python module): hears each stretch of output as it is
+    // written, interleaved, `at` frames into the output, besides or instead of a file.
+    std::function<void(int64_t at, const float* interleaved, int64_t frames)> capture;
 };
 
 // What a render takes from the command line, for one file or a batch.
@@ -82,16 +85,39 @@ Result<RenderOutcome> renderStream(Plugin& plugin, const ParamTable& table, Audi
                                    const std::string& output, const RenderSetup& setup,
                                    const std::function<void(int64_t)>& progress);
 
+// One pass of a render onto a target: the programme from its start through a fresh
+// processor into `output` ("" measures only), with `setup`.
+using RenderPass = std::function<Result<RenderOutcome>(const std::string& output, const RenderSetup& setup,
+                                                       const std::function<void(int64_t)>& progress)>;
+
 // A render onto a delivery target, in passes over the programme that hold no more of
 // it in memory than a plain render: the first measures the processed programme, the
 // next apply the gain that lands it on the target and the true-peak limiter (measuring
 // only, when the limiter's cost in loudness has to be found and made up for), the last
-// writes `output`. Every pass opens the input afresh and runs a fresh plug-in
-// instance, so that each sees the same programme and gives the same audio.
+// writes `output`. Every pass opens the input afresh and runs a fresh processor, so
+// that each sees the same programme and gives the same audio. Only the passes that
+// write `output` hear setup.capture.
+Result<RenderOutcome> renderOntoTarget(const RenderPass& pass, const std::string& output, const RenderSetup& setup,
+                                       const DeliveryTarget& target, const std::function<void(int64_t)>& progress);
+
+// renderOntoTarget with the plug-in library, a fresh instance per pass.
 Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr<AudioSource>>()>& open,
                                       const std::function<Result<std::unique_ptr<Plugin>>()>& load,
                                       const ParamTable& table, const std::string& output, const RenderSetup& setup,
                                       const DeliveryTarget& target, const std::function<void(int64_t)>& progress);
+
+// A render through the linked-in engine instead of the plug-in library, for callers
+// that hold no library path (the Python module): a fresh engine at the programme's
+// rate, its controls set by `configure`, in blocks of setup.blockSize; onto `target`
+// when one is given. The audio equals the plug-in's render bit for bit.
+Result<RenderOutcome> renderWithEngine(const std::function<Result<std::unique_ptr<AudioSource>>()>& open,
+                                       const std::function<Status(Engine&)>& configure, const std::string& output,
+                                       const RenderSetup& setup, const std::optional<DeliveryTarget>& target,
+                                       const std::function<void(int64_t)>& progress);
+
+// Preset files, then NAME=VALUE texts, on the engine's controls; each checked as it
+// is set, and all before any audio runs.
+Status setEngineControls(Engine& engine, const std::vector<std::string>& presets, const std::vector<std::string>& sets);
 
 // Streams `source` through the linked-in engine (already at the source's rate, its
 // controls set) into `output` in blocks of 100 ms, logging the meters once per block.
