@@ -7,9 +7,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 
-#include "dsp/stages/true_peak_limiter.h"
+#include "dsp/delivery/true_peak_limiter.h"
 #include "host/render/demo.h"
 #include "host/audio/file_io.h"
 #include "host/delivery/loudness.h"
@@ -28,15 +27,12 @@ int64_t countNonFinite(const float* samples, int64_t count)
 Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::vector<std::string>& presets,
                                                    const std::vector<std::string>& sets)
 {
+    auto settings = collectSettings(presets, sets);
+    if (!settings.ok()) return settings.status();
     std::vector<Assignment> assignments;
-    for (const auto& preset : presets) {
-        auto p = table.readPreset(preset);
-        if (!p.ok()) return p.status();
-        assignments.insert(assignments.end(), p.value().begin(), p.value().end());
-    }
-    for (const auto& s : sets) {
-        auto a = table.parse(s);
-        if (!a.ok()) return Status::fail(a.status().code, "--set " + s + ": " + a.status().reason);
+    for (const ControlSetting& s : settings.value()) {
+        auto a = table.assignment(s);
+        if (!a.ok()) return a.status();
         assignments.push_back(a.value());
     }
     return assignments;
@@ -302,33 +298,6 @@ Result<RenderOutcome> renderEngineStream(Engine& engine, AudioSource& source, co
     return o;
 }
 
-namespace {
-
-// Presets, then --set values, on the engine's controls; each checked as it is set,
-// and all before any audio runs.
-Status setEngineControls(Engine& engine, const std::vector<std::string>& presets, const std::vector<std::string>& sets)
-{
-    for (const auto& preset : presets) {
-        std::ifstream in(preset);
-        if (!in) return Status::fail(kExitParameter, "cannot read preset " + preset);
-        std::string line;
-        for (int number = 1; std::getline(in, line); ++number) {
-            line.erase(std::min(line.find('#'), line.size()));
-            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-            Status s = engine.set(line);
-            if (!s.ok()) return Status::fail(s.code, preset + ":" + std::to_string(number) + ": " + s.reason);
-        }
-        if (in.bad()) return Status::fail(kExitParameter, "cannot read preset " + preset);
-    }
-    for (const auto& set : sets) {
-        Status s = engine.set(set);
-        if (!s.ok()) return Status::fail(s.code, "--set " + set + ": " + s.reason);
-    }
-    return Status::success();
-}
-
-}  // namespace
-
 Status runRender(const RenderOptions& o)
 {
     // The input first, so that a missing file is reported before anything else happens.
@@ -345,9 +314,10 @@ Status runRender(const RenderOptions& o)
     std::unique_ptr<Engine> engine;
     std::optional<PreparedPlugin> prepared;
     if (!o.meters.empty()) {
+        auto settings = collectSettings(o.presets, o.sets);
+        if (!settings.ok()) return settings.status();
         engine = std::make_unique<Engine>(in.rate);
-        Status s = setEngineControls(*engine, o.presets, o.sets);
-        if (!s.ok()) return s;
+        for (const ControlSetting& c : settings.value()) engine->setControl(c.index, c.value);
     } else {
         auto p = preparePlugin(o, setup);
         if (!p.ok()) return p.status();

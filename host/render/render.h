@@ -71,7 +71,7 @@ struct RenderOutcome {
     float limiterSmallestGain = 1.0f;              // renders with a delivery: the limiter's smallest gain
 };
 
-// Parameters from preset files and NAME=VALUE texts, all checked before any is set.
+// The settings of the presets and --set values (collectSettings) as the plug-in's assignments.
 Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::vector<std::string>& presets,
                                                    const std::vector<std::string>& sets);
 
