@@ -57,6 +57,9 @@ const OptionRow kOptions[] = {
      "or the demo: standard input cannot be read twice)"},
     {"--true-peak", "", Takes::Value, kRenderAny, "--true-peak DBTP",
      "with --target: this true-peak ceiling instead of the target's own"},
+    {"--max-gain", "", Takes::Value, kRenderAny, "--max-gain DB",
+     "with --target: raise the programme by at most DB (default 20, 0 to 60);\n"
+     "one that needs more is rendered at DB and misses the target (exit 9)"},
     {"--demo-length", "", Takes::Value, kRenderOne | kDemo, "--demo-length S",
      "with --demo or demo: only the first S seconds of the programme"},
     {"-o", "", Takes::Value, kRenderBatch, "-o DIR",

@@ -14,6 +14,7 @@
 #include "host/delivery/loudness.h"
 #include "host/report/plot.h"
 #include "host/common/progress.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 
@@ -237,8 +238,15 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
     d.measuredLufs = first->report.out.integratedLufs;
     const bool measurable = std::isfinite(d.measuredLufs);
     // A silent programme has no loudness to correct: it is delivered as it is, and fails the check.
-    double gainDb = measurable ? target.lufs - d.measuredLufs : 0.0;
+    // A gain above the cap is held at the cap: near-silence is not made loud.
+    double gainDb = 0.0;
     auto linear = [](double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); };
+    auto aim = [&](double wantedDb) {
+        d.gainNeededDb = wantedDb;
+        d.gainCapped = wantedDb > target.maxGainDb;
+        gainDb = std::min(wantedDb, target.maxGainDb);
+    };
+    aim(measurable ? target.lufs - d.measuredLufs : 0.0);
     RenderSetup s = setup;
     s.delivery = RenderSetup::Delivery{linear(gainDb), linear(target.ceilingDbtp)};
 
@@ -246,15 +254,16 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
     // little: passes that only measure find by how much, and the gain makes up for it.
     constexpr double kLimiterReach = 0.5;  // dB below the ceiling where the limiter may start to act
     constexpr double kClose = 0.02;        // LU: near enough to the target not to try again
-    if (measurable && first->report.out.truePeakDbtp + gainDb > target.ceilingDbtp - kLimiterReach) {
+    if (measurable && !d.gainCapped && first->report.out.truePeakDbtp + gainDb > target.ceilingDbtp - kLimiterReach) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             auto trial = pass("", s, {});
             if (!trial.ok()) return trial;
             ++d.passes;
             const double miss = target.lufs - trial->report.out.integratedLufs;
             if (!std::isfinite(miss) || std::fabs(miss) < kClose || trial->limiterSmallestGain == 1.0f) break;
-            gainDb += miss;
+            aim(gainDb + miss);
             s.delivery->gain = linear(gainDb);
+            if (d.gainCapped) break;
         }
     }
     auto last = pass(output, s, [&](int64_t f) {
@@ -266,8 +275,8 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
     // large gain can land a little off: a file (not a stream) is then rendered once more.
     constexpr double kRewrite = 0.05;
     if (const double miss = target.lufs - last->report.out.integratedLufs;
-        measurable && output != "-" && std::isfinite(miss) && std::fabs(miss) > kRewrite) {
-        gainDb += miss;
+        measurable && !d.gainCapped && output != "-" && std::isfinite(miss) && std::fabs(miss) > kRewrite) {
+        aim(gainDb + miss);
         s.delivery->gain = linear(gainDb);
         auto again = pass(output, s, {});
         if (!again.ok()) return again;
@@ -279,6 +288,13 @@ Result<RenderOutcome> renderDelivered(const std::function<Result<std::unique_ptr
                            : last->limiterSmallestGain > 0.0f ? -20.0 * std::log10(last->limiterSmallestGain)
                                                               : HUGE_VAL;
     d.compliance = checkCompliance(target, last->report.out);
+    if (d.gainCapped) {
+        // Held at the cap, the programme misses its target even where it lands within the tolerance.
+        d.compliance.pass = false;
+        d.compliance.reason = printed("the programme needs %+.2f dB of gain, more than --max-gain %g dB: rendered at %+g dB%s%s",
+                                      d.gainNeededDb, target.maxGainDb, target.maxGainDb,
+                                      d.compliance.reason.empty() ? "" : "; ", d.compliance.reason.c_str());
+    }
     last->report.delivery = d;
     return last;
 }

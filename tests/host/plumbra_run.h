@@ -61,7 +61,7 @@ struct Redirect {
     std::string cwd;               // working folder of the child (unchanged when empty)
 };
 
-std::string slurp(const std::string& path)
+inline std::string slurp(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
@@ -71,7 +71,7 @@ std::string slurp(const std::string& path)
 
 using plumbra::test::TempDir;
 
-HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const Redirect& r = {})
+inline HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const Redirect& r = {})
 {
     const std::string outFile = dir / ".stdout", errFile = dir / ".stderr";
     pid_t pid = fork();
@@ -111,7 +111,7 @@ HostRun runHost(const std::vector<std::string>& args, const TempDir& dir, const 
 }
 
 // A shell pipeline, for standard input and output that are real pipes.
-int runShell(const std::string& command)
+inline int runShell(const std::string& command)
 {
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -127,7 +127,7 @@ struct Audio {
     std::vector<float> data;  // interleaved
 };
 
-void writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels, int rate,
+inline void writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels, int rate,
                 int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT)
 {
     SF_INFO info{};
@@ -140,7 +140,7 @@ void writeAudio(const std::string& path, const std::vector<float>& interleaved, 
     sf_close(f);
 }
 
-Audio readAudio(const std::string& path)
+inline Audio readAudio(const std::string& path)
 {
     Audio a;
     SF_INFO info{};
@@ -159,7 +159,7 @@ Audio readAudio(const std::string& path)
 }
 
 // Speech-band noise with tone bursts and a quiet stretch: 1.5 s, seeded.
-std::vector<float> testSignal(int rate, double seconds = 1.5, unsigned seed = 7)
+inline std::vector<float> testSignal(int rate, double seconds = 1.5, unsigned seed = 7)
 {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -178,7 +178,7 @@ std::vector<float> testSignal(int rate, double seconds = 1.5, unsigned seed = 7)
 // The plug-in driven directly: rate, block size, parameters, resume, then the
 // signal followed by `latency` zeros, in blocks of kBlock. Returns the two
 // output channels interleaved, (signal + latency) frames long.
-std::vector<float> processDirect(const std::vector<float>& mono, int rate, const std::vector<std::pair<int, float>>& params,
+inline std::vector<float> processDirect(const std::vector<float>& mono, int rate, const std::vector<std::pair<int, float>>& params,
                                  int* latencyOut = nullptr)
 {
     plumbra::test::Plugin p(plumbra::test::kPluginPath);
@@ -208,19 +208,19 @@ std::vector<float> processDirect(const std::vector<float>& mono, int rate, const
     return out;
 }
 
-std::vector<float> frames(const std::vector<float>& interleaved, size_t first, size_t count, int channels = 2)
+inline std::vector<float> frames(const std::vector<float>& interleaved, size_t first, size_t count, int channels = 2)
 {
     return std::vector<float>(interleaved.begin() + static_cast<std::ptrdiff_t>(first * channels),
                               interleaved.begin() + static_cast<std::ptrdiff_t>((first + count) * channels));
 }
 
-bool bitEqual(const std::vector<float>& a, const std::vector<float>& b)
+inline bool bitEqual(const std::vector<float>& a, const std::vector<float>& b)
 {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
 // A number from the JSON report: the first value after "key": inside the given section.
-double jsonValue(const std::string& json, const std::string& section, const std::string& key)
+inline double jsonValue(const std::string& json, const std::string& section, const std::string& key)
 {
     size_t at = section.empty() ? 0 : json.find("\"" + section + "\"");
     at = json.find("\"" + key + "\"", at);
@@ -236,7 +236,7 @@ struct Measured {
     double integrated, range, truePeak;
 };
 
-Measured measure(const Audio& a)
+inline Measured measure(const Audio& a)
 {
     ebur128_state* st = ebur128_init(static_cast<unsigned>(a.channels), static_cast<unsigned long>(a.rate),
                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK);
