@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "dsp/stages/band_bank.h"
+#include "dsp/bands.h"
 
 namespace plumbra {
 
@@ -159,12 +159,12 @@ public:
     // Audio thread: never waits.
     void publish(const MeterSnapshot& s)
     {
-        const uint32_t q = fSequence.load(std::memory_order_relaxed);
-        fSequence.store(q + 1, std::memory_order_relaxed);
-        fBlock.store(s.block, std::memory_order_release);
-        fSamples.store(s.samples, std::memory_order_release);
-        for (std::size_t i = 0; i < s.values.size(); ++i) fValues[i].store(s.values[i], std::memory_order_release);
-        fSequence.store(q + 2, std::memory_order_release);
+        const uint32_t q = sequence_.load(std::memory_order_relaxed);
+        sequence_.store(q + 1, std::memory_order_relaxed);
+        block_.store(s.block, std::memory_order_release);
+        samples_.store(s.samples, std::memory_order_release);
+        for (std::size_t i = 0; i < s.values.size(); ++i) values_[i].store(s.values[i], std::memory_order_release);
+        sequence_.store(q + 2, std::memory_order_release);
     }
 
     // Any thread: the latest whole snapshot (block 0 before the first).
@@ -172,20 +172,20 @@ public:
     {
         MeterSnapshot s{};
         for (;;) {
-            const uint32_t before = fSequence.load(std::memory_order_acquire);
+            const uint32_t before = sequence_.load(std::memory_order_acquire);
             if (before & 1u) continue;
-            s.block = fBlock.load(std::memory_order_acquire);
-            s.samples = fSamples.load(std::memory_order_acquire);
-            for (std::size_t i = 0; i < s.values.size(); ++i) s.values[i] = fValues[i].load(std::memory_order_acquire);
-            if (fSequence.load(std::memory_order_relaxed) == before) return s;
+            s.block = block_.load(std::memory_order_acquire);
+            s.samples = samples_.load(std::memory_order_acquire);
+            for (std::size_t i = 0; i < s.values.size(); ++i) s.values[i] = values_[i].load(std::memory_order_acquire);
+            if (sequence_.load(std::memory_order_relaxed) == before) return s;
         }
     }
 
 private:
-    std::atomic<uint32_t> fSequence{0};
-    std::atomic<uint64_t> fBlock{0};
-    std::atomic<uint64_t> fSamples{0};
-    std::array<std::atomic<float>, kNumMeters> fValues{};
+    std::atomic<uint32_t> sequence_{0};
+    std::atomic<uint64_t> block_{0};
+    std::atomic<uint64_t> samples_{0};
+    std::array<std::atomic<float>, kNumMeters> values_{};
 };
 
 }  // namespace plumbra

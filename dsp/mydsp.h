@@ -4,7 +4,6 @@
 // whole processor is one allocation and nothing is allocated while processing.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <type_traits>
 
@@ -14,6 +13,7 @@
 #include "dsp/stages/block_values.h"
 #include "dsp/stages/bandwidth_expander.h"
 #include "dsp/stages/decorrelator.h"
+#include "dsp/controls.h"
 #include "dsp/dsp.h"
 #include "dsp/meters.h"
 #include "dsp/stages/input_lowpass.h"
@@ -25,47 +25,10 @@
 
 namespace plumbra {
 
-// The nineteen control values, in host parameter order. Host threads write
-// them and the audio thread reads them once per block, both through relaxed
-// atomic accesses (see loadControl / storeControl), so they are race-free.
-struct Controls {
-    float band1Level;        // "Band 1 Level dB"
-    float band1GateTrim;     // "Band 1 Noisegate Gain Trim dB"
-    float band2To1Link;      // "Band 2 -> 1 Gain Linking dB"
-    float bands11To12Link;   // "Bands 11 -> 12 Gain Linking dB"
-    float bands5678Link;     // "Bands 5678 Gain Linking dB"
-    float lowpassFreq;       // "Lowpass Filter", Hz
-    float mbeqB1t;           // "MBEQ B1t", band 1 floor level, dB
-    float mbeqMt;            // "MBEQ Mt", floor level of bands 2..12, dB
-    float masterGateGain;    // "Master Noisegate Gain", dB
-    float gateScalePerBand;  // "Noisegate Gain Scale dB Per Band"
-    float disableWrmiEq;     // "Disable WRMI EQ", check box
-    float outAgcThreshold;   // "OutAGC Threshold", dB
-    float bweInputHpf;       // "Bandwidth Expansion Input HPF", Hz
-    float bweHfDetectFreq;   // "Bandwidth Expansion HF Detection Freq", Hz
-    float bweHfDetectGain;   // "Bandwidth Expansion HF Detection Gain", dB
-    float finalHfShelf;      // "Final 2k HF Shelf", dB
-    float bweLevel;          // "Bandwidth Expansion Level", dB
-    float dnrSensitivity;    // "DNR Sensitivity", factor
-    float dnrLpfDisable;     // "DNR LPF Disable", check box
-};
-inline constexpr int kNumControls = 19;
-static_assert(sizeof(Controls) == kNumControls * sizeof(float));
-
 // Level of the band outputs against their gains, dB (the scale kScaleMinus26dB
 // of bands 2 to 11): band 1's output level V1 = 10^(("Band 1 Level dB" +
 // kBandOutputLevelDb)/20) follows its control from there.
 inline constexpr float kBandOutputLevelDb = -26.0f;
-
-// Race-free access to a control value shared between a host thread and the audio thread.
-inline float loadControl(const float& v)
-{
-    return std::atomic_ref<float>(const_cast<float&>(v)).load(std::memory_order_relaxed);
-}
-inline void storeControl(float& v, float x)
-{
-    std::atomic_ref<float>(v).store(x, std::memory_order_relaxed);
-}
 
 class mydsp : public dsp {
 public:

@@ -51,14 +51,15 @@ Status number(const std::string& name, const std::string& v, double lo, double h
     return Status::success();
 }
 
-// --target and --true-peak, which goes with it only.
+// --target, and --true-peak and --max-gain, which go with it only.
 Result<std::optional<DeliveryTarget>> parseDelivery(const Args& a)
 {
     if (!a.has("--target")) {
         if (a.has("--true-peak")) return usage("--true-peak sets the ceiling of a --target; give one");
+        if (a.has("--max-gain")) return usage("--max-gain caps the gain of a --target; give one");
         return std::optional<DeliveryTarget>();
     }
-    auto t = parseTarget(a.last("--target"), a.last("--true-peak"));
+    auto t = parseTarget(a.last("--target"), a.last("--true-peak"), a.last("--max-gain"));
     if (!t.ok()) return t.status();
     return std::optional<DeliveryTarget>(t.value());
 }

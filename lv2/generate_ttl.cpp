@@ -147,7 +147,7 @@ int main(int argc, char** argv)
     std::set<std::string> symbols = {"in_left", "in_right", "out_left", "out_right", "latency"};
     for (int i = 0; i < kNumControls; ++i) {
         const ControlSpec& c = kControlSpecs[i];
-        const std::string symbol = controlSymbol(c.label);
+        const std::string symbol = c.symbol;
         if (!validSymbol(symbol) || !symbols.insert(symbol).second) {
             std::fprintf(stderr, "generate_ttl: control \"%s\" gives no unique port symbol\n", c.label);
             return 1;

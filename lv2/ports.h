@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "dsp/mydsp.h"
+#include "dsp/controls.h"
+#include "dsp/meters.h"
 
 namespace plumbra::lv2 {
 

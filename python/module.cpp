@@ -20,6 +20,7 @@
 #include "dsp/meters.h"
 #include "host/audio/audio_io.h"
 #include "host/audio/files.h"
+#include "host/common/control_text.h"
 #include "host/common/json.h"
 #include "host/delivery/delivery.h"
 #include "host/engine/engine.h"
@@ -33,53 +34,24 @@ using namespace plumbra::host;
 
 namespace {
 
-// ---- Controls: the few functions that name and parse them ------------------------
+// ---- Controls: through the program's one reader of control text -------------------
 
-// A control's symbol, the name scripts use (the LV2 port symbol).
-std::string symbolOf(int index)
-{
-    return controlSymbol(kControlSpecs[index].label);
-}
-
-// The group a control is shown in, as the web page groups them (control table order).
-const char* groupOf(int index)
-{
-    static constexpr const char* kGroups[] = {"Band levels and gates", "Gain linking", "Input filter", "Equaliser",
-                                             "Bandwidth expansion", "Noise reduction", "Output"};
-    static constexpr int kGroupOf[kNumControls] = {0, 0, 1, 1, 1, 2, 3, 3, 0, 0, 3, 6, 4, 4, 4, 6, 4, 5, 5};
-    return kGroups[kGroupOf[index]];
-}
-
-const char* unitOf(ControlUnit u)
-{
-    switch (u) {
-    case ControlUnit::kDecibel: return "dB";
-    case ControlUnit::kHertz: return "Hz";
-    case ControlUnit::kFactor: return "x";
-    case ControlUnit::kNone: break;
-    }
-    return "";
-}
-
-// One setting, by label or symbol, from its value as text: checked and set on `engine`.
+// One setting, by label, symbol or index, from its value as text: checked and set on `engine`.
 Status applySetting(Engine& engine, const std::string& name, const std::string& value)
 {
-    std::string key = name;
-    for (int i = 0; i < kNumControls; ++i)
-        if (name == symbolOf(i)) key = kControlSpecs[i].label;
-    Status s = engine.set(key, value);
-    // The range in the control's unit, as the plug-in's parameter table gives it.
-    if (!s.ok() && s.reason.find("is out of range") != std::string::npos)
-        for (const ControlSpec& c : kControlSpecs)
-            if (s.reason.find(std::string("\"") + c.label + "\"") != std::string::npos && *unitOf(c.unit))
-                s.reason += std::string(" ") + unitOf(c.unit);
-    return s;
+    auto parsed = parseSetting(name, value);
+    if (!parsed.ok()) return parsed.status();
+    engine.setControl(parsed->index, parsed->value);
+    return Status::success();
 }
 
 // A preset file's settings on `engine`, read as plumbra render reads presets.
 Status applyPreset(Engine& engine, const std::string& path)
 {
-    return setEngineControls(engine, {path}, {});
+    auto preset = readPresetFile(path);
+    if (!preset.ok()) return preset.status();
+    for (const ControlSetting& c : preset.value()) engine.setControl(c.index, c.value);
+    return Status::success();
 }
 
 // ---- Errors -----------------------------------------------------------------------
@@ -310,8 +282,8 @@ public:
         py::dict d;
         for (int i = 0; i < kNumControls; ++i) {
             const float v = engine_.control(i);
-            if (kControlSpecs[i].toggle) d[py::str(symbolOf(i))] = v > 0.5f;
-            else d[py::str(symbolOf(i))] = v;
+            if (kControlSpecs[i].toggle) d[py::str(kControlSpecs[i].symbol)] = v > 0.5f;
+            else d[py::str(kControlSpecs[i].symbol)] = v;
         }
         return d;
     }
@@ -350,14 +322,14 @@ py::list controls()
         const ControlSpec& c = kControlSpecs[i];
         py::dict d;
         d["label"] = c.label;
-        d["symbol"] = symbolOf(i);
-        d["unit"] = unitOf(c.unit);
+        d["symbol"] = kControlSpecs[i].symbol;
+        d["unit"] = controlUnitText(i);
         d["min"] = c.min;
         d["max"] = c.max;
         d["default"] = c.init;
         d["step"] = c.toggle ? 1.0f : c.step;
         d["toggle"] = c.toggle;
-        d["group"] = groupOf(i);
+        d["group"] = kControlGroupNames[static_cast<int>(c.group)];
         out.append(d);
     }
     return out;

@@ -2,9 +2,9 @@
 // every block, read by the stages sample by sample.
 #pragma once
 
-namespace plumbra {
+#include "dsp/bands.h"
 
-inline constexpr int kNumBands = 12;
+namespace plumbra {
 
 // Values derived from the controls once at the start of every block.
 struct BlockValues {

@@ -24,9 +24,10 @@ struct OptionRow {
 // An option may have a row per section of the help, with the scopes described there.
 const OptionRow kOptions[] = {
     {"--set", "", Takes::Value, kRenderAny | kParams, "--set NAME=VALUE",
-     "set a parameter by name (as `plumbra params` shows it) or index, in the\n"
-     "control's own unit: --set \"Lowpass Filter=12000\" --set 16=-40;\n"
-     "switches take on/off; repeatable, applied after --preset"},
+     "set a parameter by name (as `plumbra params` shows it, any case), LV2\n"
+     "symbol or index, in the control's own unit: --set \"Lowpass Filter=12000\"\n"
+     "--set lowpass_filter=12000 --set 16=-40; switches take on/off (yes/no,\n"
+     "true/false, 1/0); repeatable, applied after --preset"},
     {"--preset", "", Takes::OptionalValue, kRenderAny | kParams, "--preset FILE",
      "text preset: one NAME=VALUE per line, # starts a comment"},
     {"--format", "", Takes::Value, kRenderAny | kDemo, "--format F",
@@ -57,6 +58,9 @@ const OptionRow kOptions[] = {
      "or the demo: standard input cannot be read twice)"},
     {"--true-peak", "", Takes::Value, kRenderAny, "--true-peak DBTP",
      "with --target: this true-peak ceiling instead of the target's own"},
+    {"--max-gain", "", Takes::Value, kRenderAny, "--max-gain DB",
+     "with --target: raise the programme by at most DB (default 20, 0 to 60);\n"
+     "one that needs more is rendered at DB and misses the target (exit 9)"},
     {"--demo-length", "", Takes::Value, kRenderOne | kDemo, "--demo-length S",
      "with --demo or demo: only the first S seconds of the programme"},
     {"-o", "", Takes::Value, kRenderBatch, "-o DIR",
@@ -197,8 +201,8 @@ exit codes:
      still written, so that it can be inspected
   8  some files of a batch (render -o, analyze) failed: each is reported, the last line
      lists them, and the other files are done
-  9  with --target: a file misses the target (loudness outside its tolerance or true peak
-     over its ceiling); a render still writes it. When files also failed (8), 8 is the
+  9  with --target: a file misses the target (loudness outside its tolerance, true peak
+     over its ceiling, or more gain needed than --max-gain); a render still writes it. When files also failed (8), 8 is the
      exit code; 7 goes before 9 as well
 )";
 

@@ -19,7 +19,8 @@ enum ExitCode : int {
     kExitPlugin = 6,     // plug-in library missing, without VSTPluginMain, or refusing to start
     kExitNonFinite = 7,  // the plug-in's output held NaN or infinite samples (the file is still written)
     kExitSomeFailed = 8, // some files of a batch (render -o, analyze) failed; the others are done
-    kExitTarget = 9,     // with --target: a file misses the target's loudness tolerance or true-peak ceiling
+    kExitTarget = 9,     // with --target: a file misses the target's loudness tolerance or true-peak ceiling,
+                         // or needs more gain than --max-gain
 };
 
 // Success, or a failure with its exit code and a one-line reason.

@@ -39,7 +39,7 @@ bool numberIn(const std::string& text, double lo, double hi, double& out)
 
 }  // namespace
 
-Result<DeliveryTarget> parseTarget(const std::string& target, const std::string& truePeak)
+Result<DeliveryTarget> parseTarget(const std::string& target, const std::string& truePeak, const std::string& maxGain)
 {
     DeliveryTarget t;
     bool found = false;
@@ -56,6 +56,8 @@ Result<DeliveryTarget> parseTarget(const std::string& target, const std::string&
     }
     if (!truePeak.empty() && !numberIn(truePeak, -20, 0, t.ceilingDbtp))
         return usage("--true-peak wants a ceiling from -20 to 0 dBTP, not \"" + truePeak + "\"");
+    if (!maxGain.empty() && !numberIn(maxGain, 0, 60, t.maxGainDb))
+        return usage("--max-gain wants a gain from 0 to 60 dB, not \"" + maxGain + "\"");
     return t;
 }
 

@@ -19,12 +19,15 @@ struct DeliveryTarget {
     double lufs = -23;         // integrated loudness to land on
     double ceilingDbtp = -1;   // true peak at most
     double toleranceLu = 1;    // a delivery passes within target +/- this
-    double maxGainDb = HUGE_VAL;  // the gain a delivery applies is held at most this
+    double maxGainDb = kDefaultMaxGainDb;  // a render never raises the programme by more
+    static constexpr double kDefaultMaxGainDb = 20;
 };
 
 // A named target or a loudness in LUFS (-70 .. -5), with --true-peak's ceiling
-// (-20 .. 0 dBTP) in place of the target's own when `truePeak` is not empty.
-Result<DeliveryTarget> parseTarget(const std::string& target, const std::string& truePeak);
+// (-20 .. 0 dBTP) in place of the target's own when `truePeak` is not empty, and
+// --max-gain's cap (0 .. 60 dB) in place of the default when `maxGain` is not.
+Result<DeliveryTarget> parseTarget(const std::string& target, const std::string& truePeak,
+                                   const std::string& maxGain = {});
 
 // The table `plumbra targets` prints.
 std::string targetsText();

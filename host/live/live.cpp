@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "dsp/control_table.h"
+#include "host/common/control_text.h"
 #include "host/live/event_log.h"
 #include "host/remote/remote.h"
 #ifdef PLUMBRA_HAS_DEVICES_ALSA
@@ -233,24 +234,11 @@ bool LiveSession::wait(std::chrono::duration<double> d)
 // The preset (every control at its default, then the file's lines), then the --set values.
 Result<std::vector<float>> LiveSession::loadControls() const
 {
-    Engine scratch(48000);
-    if (!o_.preset.empty()) {
-        std::ifstream in(o_.preset);
-        if (!in) return Status::fail(kExitParameter, "cannot read preset " + o_.preset);
-        std::string line;
-        for (int number = 1; std::getline(in, line); ++number) {
-            line.erase(std::min(line.find('#'), line.size()));
-            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-            Status s = scratch.set(line);
-            if (!s.ok()) return Status::fail(s.code, o_.preset + ":" + std::to_string(number) + ": " + s.reason);
-        }
-    }
-    for (const auto& set : o_.sets) {
-        Status s = scratch.set(set);
-        if (!s.ok()) return Status::fail(s.code, "--set " + set + ": " + s.reason);
-    }
     std::vector<float> v;
-    for (int i = 0; i < kNumControls; ++i) v.push_back(scratch.control(i));
+    for (const ControlSpec& c : kControlSpecs) v.push_back(c.init);
+    auto settings = collectSettings(o_.preset.empty() ? std::vector<std::string>{} : std::vector{o_.preset}, o_.sets);
+    if (!settings.ok()) return settings.status();
+    for (const ControlSetting& s : settings.value()) v[static_cast<size_t>(s.index)] = s.value;
     return v;
 }
 

@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
+#include "dsp/control_table.h"
 #include "host/common/text.h"
 
 namespace plumbra::host {
@@ -102,75 +102,14 @@ Result<ParamTable> ParamTable::discover(const Plugin& processing)
     return table;
 }
 
-Result<int> ParamTable::find(const std::string& key) const
+Result<Assignment> ParamTable::assignment(const ControlSetting& s) const
 {
-    const std::string k = trim(key);
-    for (const auto& p : params_)
-        if (p.name == k) return p.index;
-    int found = -1;
-    for (const auto& p : params_) {
-        if (lower(p.name) == lower(k)) {
-            if (found >= 0) return Status::fail(kExitParameter, "parameter name \"" + k + "\" is ambiguous");
-            found = p.index;
-        }
-    }
-    if (found >= 0) return found;
-    double idx = 0;
-    if (parseNumber(k, idx) && idx == std::floor(idx)) {
-        if (idx >= 0 && idx < static_cast<double>(params_.size())) return static_cast<int>(idx);
-        return Status::fail(kExitParameter, "parameter index " + k + " is out of range 0 to " +
-                                                std::to_string(static_cast<int>(params_.size()) - 1));
-    }
-    return Status::fail(kExitParameter, "unknown parameter \"" + k + "\" (plumbra params lists them)");
-}
-
-Result<Assignment> ParamTable::parse(const std::string& assignment) const
-{
-    auto eq = assignment.rfind('=');
-    if (eq == std::string::npos)
-        return Status::fail(kExitParameter, "expected NAME=VALUE, got \"" + assignment + "\"");
-    return parse(assignment.substr(0, eq), assignment.substr(eq + 1));
-}
-
-Result<Assignment> ParamTable::parse(const std::string& name, const std::string& valueText) const
-{
-    auto idx = find(name);
-    if (!idx.ok()) return idx.status();
-    const ParamInfo& p = params_[static_cast<size_t>(idx.value())];
-    const std::string v = lower(trim(valueText));
-    const std::string what = "parameter \"" + p.name + "\"";
-    if (p.isSwitch) {
-        if (v == "on" || v == "1" || v == "true" || v == "yes") return Assignment{p.index, 1.0f};
-        if (v == "off" || v == "0" || v == "false" || v == "no") return Assignment{p.index, 0.0f};
-        return Status::fail(kExitParameter, what + " is a switch: \"" + trim(valueText) + "\" is not on or off");
-    }
-    double x = 0;
-    if (!parseNumber(v, x)) return Status::fail(kExitParameter, what + ": \"" + trim(valueText) + "\" is not a number");
-    if (x < p.min || x > p.max)
-        return Status::fail(kExitParameter, what + " value " + trim(valueText) + " is out of range " + p.rangeText() +
-                                                (p.unit.empty() ? "" : " " + p.unit));
-    return Assignment{p.index, p.normalisedOf(x)};
-}
-
-Result<std::vector<Assignment>> ParamTable::readPreset(const std::string& path) const
-{
-    std::ifstream in(path);
-    if (!in) return Status::fail(kExitParameter, "cannot read preset " + path);
-    std::vector<Assignment> out;
-    std::string line;
-    int number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        auto hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        line = trim(line);
-        if (line.empty()) continue;
-        auto a = parse(line);
-        if (!a.ok()) return Status::fail(kExitParameter, path + ":" + std::to_string(number) + ": " + a.status().reason);
-        out.push_back(a.value());
-    }
-    if (in.bad()) return Status::fail(kExitParameter, "cannot read preset " + path);
-    return out;
+    // The plug-in's parameters are the control table's, in its order.
+    const char* label = kControlSpecs[s.index].label;
+    if (s.index >= static_cast<int>(params_.size()) || params_[static_cast<size_t>(s.index)].name != label)
+        return Status::fail(kExitParameter, std::string("the plug-in has no parameter \"") + label + "\" at index " +
+                                                std::to_string(s.index));
+    return Assignment{s.index, params_[static_cast<size_t>(s.index)].normalisedOf(s.value)};
 }
 
 void ParamTable::apply(Plugin& plugin, const std::vector<Assignment>& assignments)

@@ -17,8 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/plugin/plugin_host.h"
+#include "host/common/control_text.h"
 #include "host/common/status.h"
+#include "host/plugin/plugin_host.h"
 
 namespace plumbra::host {
 
@@ -51,13 +52,8 @@ public:
     static Result<ParamTable> discover(const Plugin& plugin);
 
     const std::vector<ParamInfo>& params() const { return params_; }
-    // Finds a parameter by its name (exact, else case-insensitive) or by its index.
-    Result<int> find(const std::string& nameOrIndex) const;
-    // Parses "NAME=VALUE" into an assignment; errors name the parameter and its range.
-    Result<Assignment> parse(const std::string& assignment) const;
-    Result<Assignment> parse(const std::string& name, const std::string& value) const;
-    // Reads a preset file: one NAME=VALUE per line, '#' comments, blank lines ignored.
-    Result<std::vector<Assignment>> readPreset(const std::string& path) const;
+    // The assignment of a checked control setting (host/common/control_text.h).
+    Result<Assignment> assignment(const ControlSetting& setting) const;
 
     // Sets the assignments in order. A parameter that already holds the normalised value
     // is not written: its control keeps its exact value (not every value in a control's

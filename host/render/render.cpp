@@ -7,14 +7,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 
-#include "dsp/stages/true_peak_limiter.h"
+#include "dsp/delivery/true_peak_limiter.h"
 #include "host/render/demo.h"
 #include "host/audio/file_io.h"
 #include "host/delivery/loudness.h"
 #include "host/report/plot.h"
 #include "host/common/progress.h"
+#include "host/common/text.h"
 
 namespace plumbra::host {
 
@@ -28,15 +28,12 @@ int64_t countNonFinite(const float* samples, int64_t count)
 Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::vector<std::string>& presets,
                                                    const std::vector<std::string>& sets)
 {
+    auto settings = collectSettings(presets, sets);
+    if (!settings.ok()) return settings.status();
     std::vector<Assignment> assignments;
-    for (const auto& preset : presets) {
-        auto p = table.readPreset(preset);
-        if (!p.ok()) return p.status();
-        assignments.insert(assignments.end(), p.value().begin(), p.value().end());
-    }
-    for (const auto& s : sets) {
-        auto a = table.parse(s);
-        if (!a.ok()) return Status::fail(a.status().code, "--set " + s + ": " + a.status().reason);
+    for (const ControlSetting& s : settings.value()) {
+        auto a = table.assignment(s);
+        if (!a.ok()) return a.status();
         assignments.push_back(a.value());
     }
     return assignments;
@@ -257,8 +254,15 @@ Result<RenderOutcome> renderOntoTarget(const RenderPass& writing, const std::str
     d.measuredLufs = first->report.out.integratedLufs;
     const bool measurable = std::isfinite(d.measuredLufs);
     // A silent programme has no loudness to correct: it is delivered as it is, and fails the check.
-    double gainDb = measurable ? std::min(target.lufs - d.measuredLufs, target.maxGainDb) : 0.0;
+    // A gain above the cap is held at the cap: near-silence is not made loud.
+    double gainDb = 0.0;
     auto linear = [](double db) { return static_cast<float>(std::pow(10.0, db / 20.0)); };
+    auto aim = [&](double wantedDb) {
+        d.gainNeededDb = wantedDb;
+        d.gainCapped = wantedDb > target.maxGainDb;
+        gainDb = std::min(wantedDb, target.maxGainDb);
+    };
+    aim(measurable ? target.lufs - d.measuredLufs : 0.0);
     RenderSetup s = setup;
     s.delivery = RenderSetup::Delivery{linear(gainDb), linear(target.ceilingDbtp)};
 
@@ -266,15 +270,16 @@ Result<RenderOutcome> renderOntoTarget(const RenderPass& writing, const std::str
     // little: passes that only measure find by how much, and the gain makes up for it.
     constexpr double kLimiterReach = 0.5;  // dB below the ceiling where the limiter may start to act
     constexpr double kClose = 0.02;        // LU: near enough to the target not to try again
-    if (measurable && first->report.out.truePeakDbtp + gainDb > target.ceilingDbtp - kLimiterReach) {
+    if (measurable && !d.gainCapped && first->report.out.truePeakDbtp + gainDb > target.ceilingDbtp - kLimiterReach) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             auto trial = pass("", s, {});
             if (!trial.ok()) return trial;
             ++d.passes;
             const double miss = target.lufs - trial->report.out.integratedLufs;
             if (!std::isfinite(miss) || std::fabs(miss) < kClose || trial->limiterSmallestGain == 1.0f) break;
-            gainDb = std::min(gainDb + miss, target.maxGainDb);
+            aim(gainDb + miss);
             s.delivery->gain = linear(gainDb);
+            if (d.gainCapped) break;
         }
     }
     auto last = passWriting(s, [&](int64_t f) {
@@ -286,8 +291,8 @@ Result<RenderOutcome> renderOntoTarget(const RenderPass& writing, const std::str
     // large gain can land a little off: a file (not a stream) is then rendered once more.
     constexpr double kRewrite = 0.05;
     if (const double miss = target.lufs - last->report.out.integratedLufs;
-        measurable && output != "-" && std::isfinite(miss) && std::fabs(miss) > kRewrite) {
-        gainDb = std::min(gainDb + miss, target.maxGainDb);
+        measurable && !d.gainCapped && output != "-" && std::isfinite(miss) && std::fabs(miss) > kRewrite) {
+        aim(gainDb + miss);
         s.delivery->gain = linear(gainDb);
         auto again = passWriting(s, {});
         if (!again.ok()) return again;
@@ -299,6 +304,13 @@ Result<RenderOutcome> renderOntoTarget(const RenderPass& writing, const std::str
                            : last->limiterSmallestGain > 0.0f ? -20.0 * std::log10(last->limiterSmallestGain)
                                                               : HUGE_VAL;
     d.compliance = checkCompliance(target, last->report.out);
+    if (d.gainCapped) {
+        // Held at the cap, the programme misses its target even where it lands within the tolerance.
+        d.compliance.pass = false;
+        d.compliance.reason = printed("the programme needs %+.2f dB of gain, more than --max-gain %g dB: rendered at %+g dB%s%s",
+                                      d.gainNeededDb, target.maxGainDb, target.maxGainDb,
+                                      d.compliance.reason.empty() ? "" : "; ", d.compliance.reason.c_str());
+    }
     last->report.delivery = d;
     return last;
 }
@@ -316,27 +328,6 @@ Result<RenderOutcome> renderEngineStream(Engine& engine, AudioSource& source, co
     o->report.bands = log.summary();
     o->meters = std::move(log);
     return o;
-}
-
-Status setEngineControls(Engine& engine, const std::vector<std::string>& presets, const std::vector<std::string>& sets)
-{
-    for (const auto& preset : presets) {
-        std::ifstream in(preset);
-        if (!in) return Status::fail(kExitParameter, "cannot read preset " + preset);
-        std::string line;
-        for (int number = 1; std::getline(in, line); ++number) {
-            line.erase(std::min(line.find('#'), line.size()));
-            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-            Status s = engine.set(line);
-            if (!s.ok()) return Status::fail(s.code, preset + ":" + std::to_string(number) + ": " + s.reason);
-        }
-        if (in.bad()) return Status::fail(kExitParameter, "cannot read preset " + preset);
-    }
-    for (const auto& set : sets) {
-        Status s = engine.set(set);
-        if (!s.ok()) return Status::fail(s.code, "--set " + set + ": " + s.reason);
-    }
-    return Status::success();
 }
 
 Result<RenderOutcome> renderWithEngine(const std::function<Result<std::unique_ptr<AudioSource>>()>& open,
@@ -383,9 +374,10 @@ Status runRender(const RenderOptions& o)
     std::unique_ptr<Engine> engine;
     std::optional<PreparedPlugin> prepared;
     if (!o.meters.empty()) {
+        auto settings = collectSettings(o.presets, o.sets);
+        if (!settings.ok()) return settings.status();
         engine = std::make_unique<Engine>(in.rate);
-        Status s = setEngineControls(*engine, o.presets, o.sets);
-        if (!s.ok()) return s;
+        for (const ControlSetting& c : settings.value()) engine->setControl(c.index, c.value);
     } else {
         auto p = preparePlugin(o, setup);
         if (!p.ok()) return p.status();

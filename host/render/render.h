@@ -74,7 +74,7 @@ struct RenderOutcome {
     float limiterSmallestGain = 1.0f;              // renders with a delivery: the limiter's smallest gain
 };
 
-// Parameters from preset files and NAME=VALUE texts, all checked before any is set.
+// The settings of the presets and --set values (collectSettings) as the plug-in's assignments.
 Result<std::vector<Assignment>> collectAssignments(const ParamTable& table, const std::vector<std::string>& presets,
                                                    const std::vector<std::string>& sets);
 
@@ -114,10 +114,6 @@ Result<RenderOutcome> renderWithEngine(const std::function<Result<std::unique_pt
                                        const std::function<Status(Engine&)>& configure, const std::string& output,
                                        const RenderSetup& setup, const std::optional<DeliveryTarget>& target,
                                        const std::function<void(int64_t)>& progress);
-
-// Preset files, then NAME=VALUE texts, on the engine's controls; each checked as it
-// is set, and all before any audio runs.
-Status setEngineControls(Engine& engine, const std::vector<std::string>& presets, const std::vector<std::string>& sets);
 
 // Streams `source` through the linked-in engine (already at the source's rate, its
 // controls set) into `output` in blocks of 100 ms, logging the meters once per block.

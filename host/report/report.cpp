@@ -47,6 +47,9 @@ std::string reportText(const RenderReport& r)
                        d.target.name.c_str(), d.target.lufs, d.target.ceilingDbtp, d.target.toleranceLu);
         out += printed("%-10s %+.2f dB (the processed programme measured %s LUFS; %d passes)\n", "gain", d.gainDb,
                        fixedOrDash(d.measuredLufs, 2).c_str(), d.passes);
+        if (d.gainCapped)
+            out += printed("%-10s the target asks for %+.2f dB; --max-gain holds the gain at %+g dB\n", "capped",
+                           d.gainNeededDb, d.target.maxGainDb);
         out += printed("%-10s largest gain reduction %.2f dB\n", "limiter", d.limiterReductionDb);
         out += printed("%-10s %s LUFS, true peak %s dBTP: %s\n", "result", fixedOrDash(r.out.integratedLufs, 2).c_str(),
                        fixedOrDash(r.out.truePeakDbtp, 2).c_str(),
@@ -110,6 +113,9 @@ Json reportJson(const RenderReport& r)
         j["delivery"] = {{"target", targetJson(d.target)},
                          {"measured_lufs", d.measuredLufs},
                          {"gain_db", d.gainDb},
+                         {"gain_needed_db", d.gainNeededDb},
+                         {"max_gain_db", d.target.maxGainDb},
+                         {"gain_capped", d.gainCapped},
                          {"limiter_max_reduction_db", d.limiterReductionDb},
                          {"limiter_over_1_db", d.limiterReductionDb > DeliveryReport::kNotableReductionDb},
                          {"passes", d.passes},

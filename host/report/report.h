@@ -19,6 +19,8 @@ struct DeliveryReport {
     DeliveryTarget target;
     double measuredLufs = 0;        // the processed programme before the gain
     double gainDb = 0;              // applied before the limiter
+    double gainNeededDb = 0;        // that the target asked for: gainDb unless the cap held it
+    bool gainCapped = false;        // the target asked for more than target.maxGainDb
     double limiterReductionDb = 0;  // the limiter's largest gain reduction
     int passes = 0;                 // renders of the programme it took
     Compliance compliance;          // of the output

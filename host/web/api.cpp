@@ -15,6 +15,7 @@
 
 #include "dsp/control_table.h"
 #include "dsp/meters.h"
+#include "host/common/control_text.h"
 #include "host/common/text.h"
 #include "host/web/page.h"
 
@@ -44,24 +45,6 @@ double shown(float v)
 
 json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
 
-std::string floatText(float v)
-{
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
-}
-
-const char* unitText(ControlUnit u)
-{
-    switch (u) {
-    case ControlUnit::kDecibel: return "dB";
-    case ControlUnit::kHertz: return "Hz";
-    case ControlUnit::kFactor: return "x";
-    case ControlUnit::kNone: break;
-    }
-    return "";
-}
-
 const char* meterUnitText(MeterUnit u)
 {
     switch (u) {
@@ -90,24 +73,10 @@ ApiResponse error(int status, const std::string& message, json extra = json::obj
 json rangeOf(int i)
 {
     const ControlSpec& c = kControlSpecs[i];
-    json r = {{"control", c.label}, {"symbol", controlSymbol(c.label)}, {"min", shown(c.min)}, {"max", shown(c.max)}};
+    json r = {{"control", c.label}, {"symbol", c.symbol}, {"min", shown(c.min)}, {"max", shown(c.max)}};
     if (c.toggle) r["values"] = "0 (off) or 1 (on)";
-    if (*unitText(c.unit)) r["unit"] = unitText(c.unit);
+    if (*controlUnitText(i)) r["unit"] = controlUnitText(i);
     return r;
-}
-
-// A value for control i, or the reason it cannot be one.
-bool controlValue(int i, double x, float& out)
-{
-    const ControlSpec& c = kControlSpecs[i];
-    if (!std::isfinite(x)) return false;
-    if (c.toggle) {
-        if (x != 0.0 && x != 1.0) return false;
-    } else if (x < static_cast<double>(c.min) || x > static_cast<double>(c.max)) {
-        return false;
-    }
-    out = static_cast<float>(x);
-    return true;
 }
 
 int hexDigit(char c)
@@ -215,30 +184,6 @@ bool isIpLiteral(const std::string& name)
 }
 
 }  // namespace
-
-const std::vector<std::string>& controlGroups()
-{
-    static const std::vector<std::string> groups = {"Band levels and gates", "Gain linking", "Input filter", "Equaliser",
-                                                    "Bandwidth expansion",  "Noise reduction", "Output"};
-    return groups;
-}
-
-int controlGroup(int index)
-{
-    // In control table order.
-    static constexpr int kGroupOf[kNumControls] = {0, 0, 1, 1, 1, 2, 3, 3, 0, 0, 3, 6, 4, 4, 4, 6, 4, 5, 5};
-    return index >= 0 && index < kNumControls ? kGroupOf[index] : -1;
-}
-
-int findControl(const std::string& name)
-{
-    for (int i = 0; i < kNumControls; ++i)
-        if (name == kControlSpecs[i].label || name == controlSymbol(kControlSpecs[i].label)) return i;
-    const std::string l = lower(trim(name));
-    for (int i = 0; i < kNumControls; ++i)
-        if (l == lower(kControlSpecs[i].label)) return i;
-    return -1;
-}
 
 bool sameSecret(const std::string& a, const std::string& b)
 {
@@ -370,10 +315,10 @@ ApiResponse Api::state()
         const float v = i < static_cast<int>(values.size()) ? values[static_cast<std::size_t>(i)] : c.init;
         controls.push_back({{"index", i},
                             {"label", c.label},
-                            {"symbol", controlSymbol(c.label)},
-                            {"group", controlGroups()[static_cast<std::size_t>(controlGroup(i))]},
+                            {"symbol", c.symbol},
+                            {"group", kControlGroupNames[static_cast<std::size_t>(c.group)]},
                             {"value", shown(v)},
-                            {"unit", unitText(c.unit)},
+                            {"unit", controlUnitText(i)},
                             {"min", shown(c.min)},
                             {"max", shown(c.max)},
                             {"default", shown(c.init)},
@@ -381,7 +326,7 @@ ApiResponse Api::state()
                             {"toggle", c.toggle}});
     }
     json body = {{"controls", controls},
-                 {"groups", controlGroups()},
+                 {"groups", kControlGroupNames},
                  {"preset", s.preset},
                  {"source", s.source},
                  {"audio", s.audio},
@@ -465,14 +410,12 @@ ApiResponse Api::putControls(const std::string& body)
         const json& v = it.value();
         if (v.is_null() || v.is_array() || v.is_object())
             return error(400, "a control's value must be a number", {{"control", kControlSpecs[i].label}});
-        double x = NAN;
-        if (v.is_boolean() && kControlSpecs[i].toggle) x = v.get<bool>() ? 1.0 : 0.0;
-        else if (v.is_number()) x = v.get<double>();
-        float f = 0.0f;
-        if (!controlValue(i, x, f))
-            return error(422, v.is_number() ? "value out of range" : "value is not a number", rangeOf(i));
-        values.emplace_back(i, f);
-        applied[kControlSpecs[i].label] = shown(f);
+        if (!v.is_number() && !(v.is_boolean() && kControlSpecs[i].toggle))
+            return error(422, "value is not a number", rangeOf(i));
+        const auto f = checkSetting(i, v.is_boolean() ? (v.get<bool>() ? 1.0 : 0.0) : v.get<double>());
+        if (!f.ok()) return error(422, f.status().reason, rangeOf(i));
+        values.emplace_back(i, f.value());
+        applied[kControlSpecs[i].label] = shown(f.value());
     }
     remote_.applyControls(values, "");
     remote_.logEvent("controls_changed", json({{"by", "web"}, {"controls", applied}}).dump());
@@ -505,43 +448,17 @@ ApiResponse Api::recallPreset(const std::string& name)
     std::error_code ec;
     if (!fs::is_regular_file(file, ec)) return error(404, "no such preset", {{"preset", name}});
     if (fs::file_size(file, ec) > kMaxPresetBytes) return error(422, "the preset file is too large", {{"preset", name}});
-    std::ifstream in(file);
-    if (!in) return error(500, "cannot read the preset", {{"preset", name}});
+    std::ifstream in(file, std::ios::binary);
+    std::string text(kMaxPresetBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad() || !in.eof()) return error(500, "cannot read the preset", {{"preset", name}});
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    const auto settings = parsePresetText(text, name + ".preset");
+    if (!settings.ok()) return error(422, settings.status().reason, {{"preset", name}});
     // Controls the file leaves out take their defaults, as when the engine starts with it.
     std::vector<float> value(kNumControls);
     for (int i = 0; i < kNumControls; ++i) value[static_cast<std::size_t>(i)] = kControlSpecs[i].init;
-    std::string line;
-    int number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        const std::size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        line = trim(line);
-        if (line.empty()) continue;
-        const std::size_t eq = line.rfind('=');
-        auto bad = [&](const std::string& why) {
-            return error(422, name + ".preset:" + std::to_string(number) + ": " + why, {{"preset", name}});
-        };
-        if (eq == std::string::npos) return bad("expected NAME=VALUE");
-        const std::string key = trim(line.substr(0, eq)), text = lower(trim(line.substr(eq + 1)));
-        int i = findControl(key);
-        if (i < 0 && !key.empty() && std::all_of(key.begin(), key.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-            const int idx = std::atoi(key.c_str());
-            if (key.size() <= 2 && idx < kNumControls) i = idx;
-        }
-        if (i < 0) return bad("unknown control \"" + key + "\"");
-        double x = NAN;
-        if (kControlSpecs[i].toggle && (text == "on" || text == "true" || text == "yes")) x = 1.0;
-        else if (kControlSpecs[i].toggle && (text == "off" || text == "false" || text == "no")) x = 0.0;
-        else {
-            char* end = nullptr;
-            x = std::strtod(text.c_str(), &end);
-            if (text.empty() || end != text.c_str() + text.size()) x = NAN;
-        }
-        float f = 0.0f;
-        if (!controlValue(i, x, f)) return bad("bad or out-of-range value for \"" + std::string(kControlSpecs[i].label) + "\"");
-        value[static_cast<std::size_t>(i)] = f;
-    }
+    for (const ControlSetting& c : settings.value()) value[static_cast<std::size_t>(c.index)] = c.value;
     std::vector<std::pair<int, float>> values;
     for (int i = 0; i < kNumControls; ++i) values.emplace_back(i, value[static_cast<std::size_t>(i)]);
     remote_.applyControls(values, name);
@@ -567,10 +484,7 @@ ApiResponse Api::savePreset(const std::string& name)
     text << "# plumbra preset \"" << name << "\", saved from the web page\n";
     for (int i = 0; i < kNumControls && i < static_cast<int>(values.size()); ++i) {
         const float v = values[static_cast<std::size_t>(i)];
-        text << kControlSpecs[i].label << '=';
-        if (kControlSpecs[i].toggle) text << (v > 0.5f ? "on" : "off");
-        else text << floatText(v);
-        text << '\n';
+        text << kControlSpecs[i].label << '=' << controlValueText(i, v) << '\n';
     }
     // Written beside the file and renamed over it, so a reader never sees half of it.
     const fs::path tmp = dir / ("." + name + ".preset.tmp");

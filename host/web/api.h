@@ -32,12 +32,6 @@ struct ApiResponse {
     bool stream = false;  // the request opens the meter stream: the server takes over
 };
 
-// The control groups the page shows, and which group each control belongs to.
-const std::vector<std::string>& controlGroups();
-int controlGroup(int index);
-// A control's index from its label (exact, else case-insensitive) or its identifier; -1 when none.
-int findControl(const std::string& name);
-
 // Constant-time equality (the time depends on the lengths only).
 bool sameSecret(const std::string& a, const std::string& b);
 

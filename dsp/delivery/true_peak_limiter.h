@@ -28,6 +28,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "dsp/blocks/sections.h"
 #include "dsp/simd/chainmath.h"
 
 namespace plumbra {
@@ -80,7 +81,7 @@ public:
 
     void clear()
     {
-        for (auto& r : delayLine_) r.fill(0.0f);
+        for (auto& r : delayLine_) r.clear();
         for (auto& h : history_) h.fill(0.0f);
         held_ = {};
         deficits_.fill(0.0f);
@@ -112,7 +113,7 @@ public:
     {
         float peak = 0.0f;  // of the interval [m, m+1], m = the newest sample - kDetectorDelay
         for (std::size_t c = 0; c < static_cast<std::size_t>(channels_); ++c) {
-            delayLine_[c][pos_ & kRingMask] = x[c];
+            delayLine_[c].write(pos_, x[c]);
             peak = std::max(peak, intervalPeak(c, x[c]));
         }
         const float p = std::max(previousPeak_, peak);
@@ -143,8 +144,8 @@ public:
         smallestGain_ = std::min(smallestGain_, gain);
 
         std::array<float, kMaxChannels> y{};
-        const std::size_t out = (pos_ - static_cast<std::size_t>(delay_)) & kRingMask;
-        for (std::size_t c = 0; c < static_cast<std::size_t>(channels_); ++c) y[c] = delayLine_[c][out] * gain;
+        for (std::size_t c = 0; c < static_cast<std::size_t>(channels_); ++c)
+            y[c] = delayLine_[c].tap(pos_, static_cast<uint32_t>(delay_)) * gain;
         ++pos_;
         return y;
     }
@@ -159,7 +160,6 @@ public:
     using Coefficients = std::array<std::array<float, kTaps>, kOversampling - 1>;
     static void designInterpolator(Coefficients& h)
     {
-        constexpr float kPi = 3.14159265358979f;
         const float r = static_cast<float>(kDetectorDelay);
         const float i0Beta = besselI0(kKaiserBeta);
         for (int p = 1; p < kOversampling; ++p) {
@@ -180,9 +180,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kRingSize = 1024;  // above kDetectorDelay + kMaxLookAhead
-    static constexpr std::size_t kRingMask = kRingSize - 1;
-    static_assert(kRingSize > kDetectorDelay + kMaxLookAhead);
+    // The delay of the output, the longest tap of each channel's ring.
+    using DelayLine = Ring<ringLengthFor(kDetectorDelay - 1 + kMaxLookAhead)>;
 
     // I0(x) = sum over k of ((x/2)^k / k!)^2, to float precision for x up to 10.
     static float besselI0(float x)
@@ -207,8 +206,8 @@ private:
         h[histPos_[c] + kTaps] = d;
         histPos_[c] = (histPos_[c] + 1) % kTaps;
         const float* w = &h[histPos_[c]];  // the last kTaps detector inputs, oldest first
-        const float xm = delayLine_[c][(pos_ - kDetectorDelay) & kRingMask];
-        const float xm1 = delayLine_[c][(pos_ - kDetectorDelay + 1) & kRingMask];
+        const float xm = delayLine_[c].tap<kDetectorDelay>(pos_);
+        const float xm1 = delayLine_[c].tap<kDetectorDelay - 1>(pos_);
         float peak = std::max(std::fabs(w[kDetectorDelay - 1]), std::fabs(w[kDetectorDelay]));
         // The samples themselves as well, unclamped, so that a finite sample above the
         // detector's limit is still held to the ceiling.
@@ -249,10 +248,10 @@ private:
     float threshold_ = 1.0f;  // ceiling * margin
     float release_ = 0.0f;    // factor of the deficit 1 - gain per sample of the release
     Coefficients coef_{};
-    std::array<std::array<float, kRingSize>, kMaxChannels> delayLine_{};
+    std::array<DelayLine, kMaxChannels> delayLine_{};
     std::array<std::array<float, 2 * kTaps>, kMaxChannels> history_{};  // each input twice, for a straight window
     std::array<std::size_t, kMaxChannels> histPos_{};
-    std::size_t pos_ = 0;  // frames entered
+    uint32_t pos_ = 0;  // frames entered: the rings' shared counter
     MovingMinimum held_;
     std::array<float, kMaxLookAhead> deficits_{};  // 1 - released gain, the last L
     std::size_t boxPos_ = 0;

@@ -16,7 +16,7 @@
 #include <ebur128.h>
 #endif
 
-#include "dsp/stages/true_peak_limiter.h"
+#include "dsp/delivery/true_peak_limiter.h"
 
 namespace {
 
