@@ -37,18 +37,23 @@ constexpr std::size_t kMaxEventsPerAnswer = 500;
 // (0.7f shows as 0.7, not 0.699999988).
 double shown(float v)
 {
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::strtod(std::string(buf, r.ptr).c_str(), nullptr);
+    return std::strtod(shortestText(v).c_str(), nullptr);
 }
 
 json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
 
-std::string floatText(float v)
+json loudnessObject(const remote::LoudnessReading& l)
 {
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
+    return {{"momentary", number(l.momentary)},
+            {"short_term", number(l.shortTerm)},
+            {"integrated", number(l.integrated)},
+            {"true_peak", number(l.truePeak)},
+            {"input_level", number(l.inputLevel)}};
+}
+
+json writesObject(const remote::LiveStatus& s)
+{
+    return {{"accepted", s.writesAccepted}, {"applied", s.writesApplied}};
 }
 
 const char* unitText(ControlUnit u)
@@ -252,7 +257,7 @@ bool sameSecret(const std::string& a, const std::string& b)
     return diff == 0;
 }
 
-Api::Api(live::Remote& remote, const WebOptions& options, std::string token, int port)
+Api::Api(remote::Remote& remote, const WebOptions& options, std::string token, int port)
     : remote_(remote), options_(options), token_(std::move(token)), port_(port)
 {
 }
@@ -362,7 +367,7 @@ ApiResponse Api::route(const ApiRequest& request, const std::string& path, const
 
 ApiResponse Api::state()
 {
-    const live::LiveStatus s = remote_.status();
+    const remote::LiveStatus s = remote_.status();
     const std::vector<float> values = remote_.controls();
     json controls = json::array();
     for (int i = 0; i < kNumControls; ++i) {
@@ -391,6 +396,7 @@ ApiResponse Api::state()
                  {"rate", s.rate},
                  {"period", s.period},
                  {"latency", s.latency},
+                 {"writes", writesObject(s)},
                  {"presets", !options_.presetDir.empty()},
                  {"versions", {{"plumbra", PLUMBRA_VERSION}, {"api", 1}}}};
     return reply(200, body);
@@ -399,7 +405,7 @@ ApiResponse Api::state()
 ApiResponse Api::meters()
 {
     const MeterSnapshot m = remote_.meters();
-    const live::LoudnessReading l = remote_.loudness();
+    const remote::LoudnessReading l = remote_.loudness();
     json values = json::object();
     json units = json::object();
     json order = json::array();
@@ -415,35 +421,30 @@ ApiResponse Api::meters()
                  {"units", units},
                  {"order", order},  // the stream's meter array follows this order
                  {"gate_closed_below", shown(kGateClosedBelow)},
-                 {"loudness",
-                  {{"momentary", number(l.momentary)},
-                   {"short_term", number(l.shortTerm)},
-                   {"integrated", number(l.integrated)},
-                   {"true_peak", number(l.truePeak)},
-                   {"input_level", number(l.inputLevel)}}}};
+                 {"loudness", loudnessObject(l)}};
     return reply(200, body);
 }
 
 std::string Api::streamFrame()
 {
     const MeterSnapshot m = remote_.meters();
-    const live::LoudnessReading l = remote_.loudness();
-    const live::LiveStatus s = remote_.status();
+    const remote::LoudnessReading l = remote_.loudness();
+    const remote::LiveStatus s = remote_.status();
     const auto newer = remote_.eventsSince(lastEvent_);
     if (!newer.empty()) lastEvent_ = newer.back().seq;
     // Compact: meters as an array in meter table order (GET /api/meters names them).
     json values = json::array();
     for (float v : m.values) values.push_back(number(std::round(static_cast<double>(v) * 100.0) / 100.0));
+    // The controls as GET /api/state shows them, in control table order.
+    json controls = json::array();
+    for (float v : remote_.controls()) controls.push_back(shown(v));
     json frame = {{"block", m.block},
                   {"meters", values},
-                  {"loudness",
-                   {{"momentary", number(l.momentary)},
-                    {"short_term", number(l.shortTerm)},
-                    {"integrated", number(l.integrated)},
-                    {"true_peak", number(l.truePeak)},
-                    {"input_level", number(l.inputLevel)}}},
+                  {"loudness", loudnessObject(l)},
                   {"source", s.source},
                   {"preset", s.preset},
+                  {"controls", controls},
+                  {"writes", writesObject(s)},
                   {"xruns", s.xruns},
                   {"event", lastEvent_}};
     return frame.dump();
@@ -474,8 +475,8 @@ ApiResponse Api::putControls(const std::string& body)
         values.emplace_back(i, f);
         applied[kControlSpecs[i].label] = shown(f);
     }
-    remote_.applyControls(values, "");
-    remote_.logEvent("controls_changed", json({{"by", "web"}, {"controls", applied}}).dump());
+    if (!remote_.applyControls(values, "")) return error(503, "the engine is not taking changes now; try again");
+    remote_.logEvent("controls_changed", {{"by", "web"}, {"controls", applied}});
     return reply(200, {{"applied", applied}});
 }
 
@@ -544,8 +545,8 @@ ApiResponse Api::recallPreset(const std::string& name)
     }
     std::vector<std::pair<int, float>> values;
     for (int i = 0; i < kNumControls; ++i) values.emplace_back(i, value[static_cast<std::size_t>(i)]);
-    remote_.applyControls(values, name);
-    remote_.logEvent("preset_recalled", json({{"by", "web"}, {"preset", name}}).dump());
+    if (!remote_.applyControls(values, name)) return error(503, "the engine is not taking changes now; try again");
+    remote_.logEvent("preset_recalled", {{"by", "web"}, {"preset", name}});
     return reply(200, {{"preset", name}});
 }
 
@@ -569,7 +570,7 @@ ApiResponse Api::savePreset(const std::string& name)
         const float v = values[static_cast<std::size_t>(i)];
         text << kControlSpecs[i].label << '=';
         if (kControlSpecs[i].toggle) text << (v > 0.5f ? "on" : "off");
-        else text << floatText(v);
+        else text << shortestText(v);
         text << '\n';
     }
     // Written beside the file and renamed over it, so a reader never sees half of it.
@@ -588,7 +589,7 @@ ApiResponse Api::savePreset(const std::string& name)
         fs::remove(tmp, ec);
         return error(500, "cannot write the preset", {{"preset", name}});
     }
-    remote_.logEvent("preset_saved", json({{"by", "web"}, {"preset", name}}).dump());
+    remote_.logEvent("preset_saved", {{"by", "web"}, {"preset", name}});
     return reply(exists ? 200 : 201, {{"preset", name}});
 }
 
@@ -605,10 +606,9 @@ ApiResponse Api::events(const std::string& query)
     const auto records = remote_.eventsSince(since);
     const std::size_t first = records.size() > kMaxEventsPerAnswer ? records.size() - kMaxEventsPerAnswer : 0;
     for (std::size_t i = first; i < records.size(); ++i) {
-        json e = json::parse(records[i].json, nullptr, false);
-        if (e.is_discarded()) e = json{{"text", records[i].json}};
-        if (e.is_object()) e["seq"] = records[i].seq;
-        list.push_back(e);
+        nlohmann::ordered_json e = records[i].event;
+        e["seq"] = records[i].seq;
+        list.push_back(json(e));
         last = records[i].seq;
     }
     return reply(200, {{"events", list}, {"last", last}});

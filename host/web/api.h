@@ -43,7 +43,7 @@ bool sameSecret(const std::string& a, const std::string& b);
 
 class Api {
 public:
-    Api(live::Remote& remote, const WebOptions& options, std::string token, int port);
+    Api(remote::Remote& remote, const WebOptions& options, std::string token, int port);
 
     ApiResponse handle(const ApiRequest& request);
     // One frame of the meter stream: the latest meters and loudness, the source on air
@@ -62,7 +62,7 @@ private:
     bool hostAllowed(const std::string& host) const;
     bool originAllowed(const std::string& origin, const std::string& host) const;
 
-    live::Remote& remote_;
+    remote::Remote& remote_;
     WebOptions options_;
     std::string token_;
     int port_;
