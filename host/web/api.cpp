@@ -245,16 +245,16 @@ int findControl(const std::string& name)
     return -1;
 }
 
-bool sameSecret(const std::string& a, const std::string& b)
+bool sameSecret(const std::string& given, const std::string& secret)
 {
-    const std::size_t n = std::max(a.size(), b.size());
-    unsigned diff = a.size() == b.size() ? 0u : 1u;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
-        const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
-        diff |= static_cast<unsigned>(x ^ y);
+    // Every byte given is compared, whatever differs: the time depends on the given
+    // length alone, and tells nothing of the secret, not even its length.
+    unsigned diff = given.size() == secret.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const unsigned char s = secret.empty() ? 0 : static_cast<unsigned char>(secret[i % secret.size()]);
+        diff |= static_cast<unsigned>(static_cast<unsigned char>(given[i]) ^ s);
     }
-    return diff == 0;
+    return diff == 0 && !secret.empty();
 }
 
 Api::Api(remote::Remote& remote, const WebOptions& options, std::string token, int port)
@@ -477,7 +477,7 @@ ApiResponse Api::putControls(const std::string& body)
     }
     if (!remote_.applyControls(values, "")) return error(503, "the engine is not taking changes now; try again");
     remote_.logEvent("controls_changed", {{"by", "web"}, {"controls", applied}});
-    return reply(200, {{"applied", applied}});
+    return reply(200, {{"applied", applied}, {"write", remote_.status().writesAccepted}});
 }
 
 ApiResponse Api::presets()
@@ -547,7 +547,7 @@ ApiResponse Api::recallPreset(const std::string& name)
     for (int i = 0; i < kNumControls; ++i) values.emplace_back(i, value[static_cast<std::size_t>(i)]);
     if (!remote_.applyControls(values, name)) return error(503, "the engine is not taking changes now; try again");
     remote_.logEvent("preset_recalled", {{"by", "web"}, {"preset", name}});
-    return reply(200, {{"preset", name}});
+    return reply(200, {{"preset", name}, {"write", remote_.status().writesAccepted}});
 }
 
 ApiResponse Api::savePreset(const std::string& name)

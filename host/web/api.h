@@ -38,8 +38,8 @@ int controlGroup(int index);
 // A control's index from its label (exact, else case-insensitive) or its identifier; -1 when none.
 int findControl(const std::string& name);
 
-// Constant-time equality (the time depends on the lengths only).
-bool sameSecret(const std::string& a, const std::string& b);
+// Whether `given` is the (non-empty) `secret`, in a time that depends on `given`'s length only.
+bool sameSecret(const std::string& given, const std::string& secret);
 
 class Api {
 public:
