@@ -366,8 +366,12 @@ TEST_F(LiveJack, ASilentBackupReplacesNothing)
     EXPECT_EQ(eventNames(log_, {"silence", "failover"}), std::vector<std::string>{"silence"});
     EXPECT_EQ(eventNames(heard, {"start", "silence", "stop"}), (std::vector<std::string>{"start", "silence", "stop"}));
     int failed = 0;
-    for (const auto& e : events(log_))
+    for (const auto& e : events(log_)) {
         if (e["event"] == "event_command_failed") failed += e["reason"] == "exit status 3" ? 1 : 0;
+        if (e["event"] == "stop") {
+            EXPECT_EQ(e["reason"], "SIGTERM");
+        }
+    }
     EXPECT_GE(failed, 2);
 }
 
