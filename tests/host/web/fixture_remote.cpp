@@ -1,20 +1,15 @@
 #include "fixture_remote.h"
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
 
+#include "host/common/text.h"
+
 namespace plumbra::webtest {
 
 namespace {
-std::string text(float v)
-{
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
-}
 double db(double power) { return power > 1e-12 ? 10.0 * std::log10(power) : -120.0; }
 }  // namespace
 
@@ -71,7 +66,7 @@ void FixtureRemote::processBlock(std::vector<float>* out)
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (lock.owns_lock() && !pending_.empty()) {
         for (const auto& [i, v] : pending_) {
-            engine_.set(kControlSpecs[i].label, text(v));
+            engine_.set(kControlSpecs[i].label, host::shortestText(v));
             applied_[static_cast<size_t>(i)].store(v);
         }
         pending_.clear();
