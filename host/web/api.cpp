@@ -78,11 +78,17 @@ const char* meterUnitText(MeterUnit u)
     return "";
 }
 
+// Text that is not UTF-8 (a preset's file name, an event's detail) as U+FFFD, never an exception.
+std::string dump(const json& value)
+{
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 ApiResponse reply(int status, const json& body)
 {
     ApiResponse r;
     r.status = status;
-    r.body = body.dump();
+    r.body = dump(body);
     return r;
 }
 
@@ -447,7 +453,7 @@ std::string Api::streamFrame()
                   {"writes", writesObject(s)},
                   {"xruns", s.xruns},
                   {"event", lastEvent_}};
-    return frame.dump();
+    return dump(frame);
 }
 
 ApiResponse Api::putControls(const std::string& body)

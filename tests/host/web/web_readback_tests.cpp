@@ -124,3 +124,18 @@ TEST(WebWrites, FiftyWritesEachReadBackAtOnce)
     }
     EXPECT_EQ(last, 50u);
 }
+
+// Events and states carry text from outside (file names, details): bytes that are
+// not UTF-8 come out replaced, and the answer is still whole JSON.
+TEST(WebEvents, TextThatIsNotUtf8IsReplacedInTheAnswer)
+{
+    Served s("not-utf8");
+    s.remote.logEvent("configuration_reloaded", {{"preset", "/etc/plumbra/\xe9t\xe9.preset"}});
+    ASSERT_TRUE(s.remote.applyControls({{kLowpass, 4000.0f}}, "caf\xe9"));
+    const Reply events = s.get("/api/events?since=0");
+    ASSERT_EQ(events.status, 200) << events.body;
+    EXPECT_EQ(events.data()["events"][0]["preset"], "/etc/plumbra/\xef\xbf\xbdt\xef\xbf\xbd.preset");
+    const Reply state = s.get("/api/state");
+    ASSERT_EQ(state.status, 200);
+    EXPECT_EQ(state.data()["preset"], "caf\xef\xbf\xbd");
+}
