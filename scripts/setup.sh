@@ -23,9 +23,10 @@ for w in "${want[@]}"; do
                  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
                  gstreamer1.0-plugins-bad)
       # The live engine's JACK client and ALSA devices, the resampler of its backup
-      # files, its web server (Boost.Beast, headers only) and the browser test.
+      # files, its web server (Boost.Beast, headers only), the browser test, and
+      # tmux, a terminal for its terminal view that a test can close.
       packages+=(libasound2-dev libsoxr-dev libjack-jackd2-dev
-                 libboost-dev chromium chromium-driver python3-selenium)
+                 libboost-dev chromium chromium-driver python3-selenium tmux)
       # The Python module (for Debian's python3), its tests and its Dask cluster.
       packages+=(python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed python3-soundfile) ;;
     windows)

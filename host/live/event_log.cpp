@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 
@@ -40,22 +41,16 @@ std::string utcTimestamp(int64_t nanos)
     return buf;
 }
 
-std::string jsonString(const std::string& s)
+std::string jsonLine(const EventJson& value)
 {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            out += b;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return value.dump(-1, ' ', false, EventJson::error_handler_t::replace);
+}
+
+double rounded(double value, int decimals)
+{
+    if (!std::isfinite(value)) return value;
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 EventLog::EventLog(std::string path, std::string command, double commandSeconds)
@@ -99,12 +94,16 @@ void EventLog::reopen()
     }
 }
 
-void EventLog::emit(const std::string& type, const std::string& detail, int64_t timeNanos)
+void EventLog::emit(const std::string& type, const EventJson& detail, int64_t timeNanos)
 {
-    const std::string line = "{\"time\":\"" + utcTimestamp(timeNanos ? timeNanos : nowNanos()) + "\",\"event\":" +
-                             jsonString(type) + (detail.empty() ? "" : "," + detail) + "}";
+    EventJson event = {{"time", utcTimestamp(timeNanos ? timeNanos : nowNanos())}, {"event", type}};
+    if (detail.is_object())
+        for (const auto& [key, value] : detail.items()) event[key] = value;
+    else if (!detail.is_null())
+        event["detail"] = detail;
+    const std::string line = jsonLine(event);
     std::lock_guard<std::mutex> lock(mutex_);
-    recent_.push_back({++seq_, line});
+    recent_.push_back({++seq_, std::move(event)});
     if (recent_.size() > kRecent) recent_.pop_front();
     if (file_) {
         std::fputs((line + "\n").c_str(), file_);
@@ -155,8 +154,8 @@ void EventLog::runCommands()
             const size_t dropped = pending_.size();
             pending_.clear();
             lock.unlock();
-            emit("event_command_failed", "\"command\":" + jsonString(command_) + ",\"reason\":\"stopping: " +
-                                             std::to_string(dropped) + " event(s) not passed on\"");
+            emit("event_command_failed",
+                 {{"command", command_}, {"reason", "stopping: " + std::to_string(dropped) + " event(s) not passed on"}});
             return;
         }
         const std::string line = pending_.front();
@@ -164,7 +163,7 @@ void EventLog::runCommands()
         lock.unlock();
         std::string why;
         const bool ok = runOne(line, why);
-        if (!ok) emit("event_command_failed", "\"command\":" + jsonString(command_) + ",\"reason\":" + jsonString(why));
+        if (!ok) emit("event_command_failed", {{"command", command_}, {"reason", why}});
         lock.lock();
     }
 }

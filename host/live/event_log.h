@@ -14,16 +14,23 @@
 #include <thread>
 #include <vector>
 
-#include "host/remote/remote.h"
+#include <nlohmann/json.hpp>
+
 #include "host/common/status.h"
+#include "host/remote/remote.h"
 
 namespace plumbra::host::live {
+
+using EventJson = nlohmann::ordered_json;
+using remote::EventRecord;
 
 // "2026-12-08T20:30:00.123Z" for nanoseconds since the epoch.
 std::string utcTimestamp(int64_t nanos);
 int64_t nowNanos();
-// A JSON string literal of `s`, quotes included.
-std::string jsonString(const std::string& s);
+// One line of JSON (no newline); text that is not UTF-8 is written with U+FFFD in its place.
+std::string jsonLine(const EventJson& value);
+// `value` rounded to `decimals` (a figure in an event or log line); NaN and infinity stay (they are null).
+double rounded(double value, int decimals);
 
 class EventLog {
 public:
@@ -34,8 +41,8 @@ public:
     // Closes and opens the file again (after logrotate moved it).
     void reopen();
 
-    // `detail` is either empty or JSON members without braces: "\"frame\":12".
-    void emit(const std::string& type, const std::string& detail = "", int64_t timeNanos = 0);
+    // The event: its time (`timeNanos`, or now when 0), its name, then the detail's members.
+    void emit(const std::string& type, const EventJson& detail = EventJson::object(), int64_t timeNanos = 0);
     std::vector<EventRecord> since(uint64_t seq) const;
     // Waits for the commands under way (each within its time limit) and stops.
     void close();

@@ -14,6 +14,8 @@
 
 namespace plumbra::host::live {
 
+using remote::Remote;
+
 struct LiveOptions {
     devices::JackOptions jack;
     std::string alsaIn, alsaOut;  // both set: ALSA instead of JACK

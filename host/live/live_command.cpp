@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/live/event_log.h"
 #include "host/live/live.h"
 #include "host/common/options.h"
 #ifdef PLUMBRA_HAS_WEB
@@ -64,11 +63,11 @@ Status attachWebServer(const Args& a, LiveOptions& o)
     o.attach.push_back([w](Remote& remote) -> std::function<void()> {
         auto server = web::startWebServer(remote, w);
         if (!server.ok()) {
-            remote.logEvent("http_failed", "{\"reason\":" + jsonString(server.status().reason) + "}");
+            remote.logEvent("http_failed", {{"reason", server.status().reason}});
             return {};
         }
         auto shared = std::shared_ptr<web::WebServer>(std::move(server.value()));
-        remote.logEvent("http_listening", "{\"url\":" + jsonString(shared->url()) + "}");
+        remote.logEvent("http_listening", {{"url", shared->url()}});
         return [shared]() mutable { shared.reset(); };
     });
     return Status::success();

@@ -80,6 +80,7 @@ bool LiveEngine::queueControls(const std::vector<std::pair<int, float>>& values)
     std::vector<ControlItem> items;
     for (const auto& [i, v] : values)
         if (i >= 0 && i < kNumControls) items.push_back({i, v});
+    items.push_back({kEndOfSet, 0.0f});
     std::lock_guard<std::mutex> lock(controlWriters_);
     return controls_.push(items.data(), items.size());
 }
@@ -125,7 +126,10 @@ void LiveEngine::runBlock(const devices::Period& p, int offset, int n, BackupFil
 {
     // Controls first: whatever arrived since the last block, together.
     ControlItem item;
-    while (controls_.pop(item)) engine_->setControl(item.index, item.value);
+    while (controls_.pop(item)) {
+        if (item.index == kEndOfSet) setsApplied_.fetch_add(1, std::memory_order_release);
+        else engine_->setControl(item.index, item.value);
+    }
 
     // The programme: the mean of both channels as render takes it, or the left alone.
     const float* l = p.in[devices::kProgrammeLeft];

@@ -61,6 +61,12 @@ struct OutputFrame {
 
 enum class OnAir : int { kProgramme = 0, kBackup = 1, kSafe = 2 };
 
+// "programme", "backup" or "safe", as events and logs name it.
+inline const char* onAirName(OnAir a)
+{
+    return a == OnAir::kBackup ? "backup" : a == OnAir::kSafe ? "safe" : "programme";
+}
+
 class LiveEngine : public devices::Callback {
 public:
     static constexpr int kBlock = 2048;  // longest processor call; longer periods are split
@@ -86,6 +92,8 @@ public:
     // Any non-real-time thread: control values applied together at the start of
     // a following block. False when the queue is full.
     bool queueControls(const std::vector<std::pair<int, float>>& values);
+    // The sets queueControls took that the audio has applied, in order.
+    uint64_t controlSetsApplied() const { return setsApplied_.load(std::memory_order_acquire); }
 
     // Read by other threads.
     SpscRing<AudioEvent>& events() { return events_; }
@@ -102,9 +110,10 @@ public:
 
 private:
     struct ControlItem {
-        int index;
+        int index;  // kEndOfSet after the last of a set
         float value;
     };
+    static constexpr int kEndOfSet = -1;
 
     void runBlock(const devices::Period& p, int offset, int n, BackupFiles* files, bool backupFeed) noexcept;
     void track(int n, bool backupFeed) noexcept;
@@ -145,7 +154,7 @@ private:
     SpscRing<OutputFrame> output_;
     SpscRing<uint32_t> callbackNanos_;
 
-    std::atomic<uint64_t> periods_{0}, frames_{0}, xruns_{0}, recoveries_{0}, droppedOutput_{0};
+    std::atomic<uint64_t> periods_{0}, frames_{0}, xruns_{0}, recoveries_{0}, droppedOutput_{0}, setsApplied_{0};
     std::atomic<int> onAir_{0};
 };
 

@@ -3,8 +3,12 @@
 // of the screen cleared below) so that nothing flickers.
 #include "host/live/terminal_view.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
@@ -84,10 +88,10 @@ std::string bandBar(float low, float high, float lo, float hi, int width)
 
 std::vector<std::string> lines(const Remote& remote, int columns)
 {
-    const LiveStatus st = remote.status();
+    const remote::LiveStatus st = remote.status();
     const MeterSnapshot m = remote.meters();
-    const LoudnessReading loud = remote.loudness();
-    const std::vector<EventRecord> events = remote.eventsSince(0);
+    const remote::LoudnessReading loud = remote.loudness();
+    const std::vector<remote::EventRecord> events = remote.eventsSince(0);
 
     std::vector<std::string> out;
     std::string head = "plumbra live   on air: " + st.source;
@@ -120,7 +124,7 @@ std::vector<std::string> lines(const Remote& remote, int columns)
 
     out.push_back("Events");
     const std::size_t first = events.size() > kEventsShown ? events.size() - kEventsShown : 0;
-    for (std::size_t i = first; i < events.size(); ++i) out.push_back("  " + events[i].json);
+    for (std::size_t i = first; i < events.size(); ++i) out.push_back("  " + events[i].event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 
     for (std::string& l : out) l = fit(l, columns);
     return out;
@@ -175,6 +179,15 @@ void TerminalView::close()
     std::fputs("\x1b[?25h", out_);
     std::fflush(out_);
     drawn_ = false;
+}
+
+bool TerminalView::hungUp() const
+{
+    const int fd = fileno(out_);
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return true;
+    termios t{};
+    return ::tcgetattr(fd, &t) != 0 && errno == EIO;
 }
 
 }  // namespace plumbra::host::live

@@ -10,6 +10,8 @@
 
 namespace plumbra::host::live {
 
+using remote::Remote;
+
 class TerminalView {
 public:
     // Draws to `out` (a terminal), `columns` wide.
@@ -20,6 +22,9 @@ public:
     std::string frame() const;
     // Restores the terminal (cursor shown) at the end.
     void close();
+    // Whether the terminal has gone: hung up (its window closed, its session
+    // killed) or its other end closed.
+    bool hungUp() const;
 
 private:
     const Remote& remote_;

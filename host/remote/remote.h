@@ -9,9 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "dsp/meters.h"
 
-namespace plumbra::host::live {
+namespace plumbra::host::remote {
 
 struct LiveStatus {
     std::string source = "programme";  // on air: "programme", "backup" or "safe" (processor bypassed at a safe level)
@@ -23,6 +25,8 @@ struct LiveStatus {
     int rate = 0;
     int period = 0;
     int latency = 0;                   // processing latency, frames
+    uint64_t writesAccepted = 0;       // control changes accepted (applyControls), counted from 1
+    uint64_t writesApplied = 0;        // of those, the ones the audio has taken up (in order)
 };
 
 // The output's loudness (EBU R 128) as last measured; NaN until measured.
@@ -35,8 +39,8 @@ struct LoudnessReading {
 };
 
 struct EventRecord {
-    uint64_t seq = 0;   // increasing from 1
-    std::string json;   // one JSON object, as written to the event log (no newline)
+    uint64_t seq = 0;                // increasing from 1
+    nlohmann::ordered_json event;    // the object written to the event log
 };
 
 class Remote {
@@ -45,16 +49,20 @@ public:
     virtual LiveStatus status() const = 0;
     virtual MeterSnapshot meters() const = 0;
     virtual LoudnessReading loudness() const = 0;
-    // Every control's value in its own unit, in control table order.
+    // Every control's value in its own unit, in control table order: the latest
+    // accepted by applyControls, even before the audio has taken it up
+    // (status().writesApplied says when it has).
     virtual std::vector<float> controls() const = 0;
     // Applies the values (control table index, value in its unit; already
     // checked against the range) together at the start of a following block.
     // `preset` names the preset now in use, or is empty to keep the name.
-    virtual void applyControls(const std::vector<std::pair<int, float>>& values, const std::string& preset) = 0;
+    // False (nothing changed) when the engine cannot take more changes now.
+    virtual bool applyControls(const std::vector<std::pair<int, float>>& values, const std::string& preset) = 0;
     // The retained recent events with seq > `since`, oldest first.
     virtual std::vector<EventRecord> eventsSince(uint64_t since) const = 0;
-    // Logs an event of the remote itself (e.g. "controls_changed") like the engine's own.
-    virtual void logEvent(const std::string& type, const std::string& detailJson) = 0;
+    // Logs an event of the remote itself (e.g. "controls_changed") like the engine's own:
+    // the detail's members follow the time and the event's name.
+    virtual void logEvent(const std::string& type, const nlohmann::ordered_json& detail) = 0;
 };
 
-}  // namespace plumbra::host::live
+}  // namespace plumbra::host::remote

@@ -38,12 +38,24 @@ constexpr std::size_t kMaxEventsPerAnswer = 500;
 // (0.7f shows as 0.7, not 0.699999988).
 double shown(float v)
 {
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::strtod(std::string(buf, r.ptr).c_str(), nullptr);
+    return std::strtod(shortestText(v).c_str(), nullptr);
 }
 
 json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+
+json loudnessObject(const remote::LoudnessReading& l)
+{
+    return {{"momentary", number(l.momentary)},
+            {"short_term", number(l.shortTerm)},
+            {"integrated", number(l.integrated)},
+            {"true_peak", number(l.truePeak)},
+            {"input_level", number(l.inputLevel)}};
+}
+
+json writesObject(const remote::LiveStatus& s)
+{
+    return {{"accepted", s.writesAccepted}, {"applied", s.writesApplied}};
+}
 
 const char* meterUnitText(MeterUnit u)
 {
@@ -56,11 +68,17 @@ const char* meterUnitText(MeterUnit u)
     return "";
 }
 
+// Text that is not UTF-8 (a preset's file name, an event's detail) as U+FFFD, never an exception.
+std::string dump(const json& value)
+{
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 ApiResponse reply(int status, const json& body)
 {
     ApiResponse r;
     r.status = status;
-    r.body = body.dump();
+    r.body = dump(body);
     return r;
 }
 
@@ -185,19 +203,19 @@ bool isIpLiteral(const std::string& name)
 
 }  // namespace
 
-bool sameSecret(const std::string& a, const std::string& b)
+bool sameSecret(const std::string& given, const std::string& secret)
 {
-    const std::size_t n = std::max(a.size(), b.size());
-    unsigned diff = a.size() == b.size() ? 0u : 1u;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
-        const unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
-        diff |= static_cast<unsigned>(x ^ y);
+    // Every byte given is compared, whatever differs: the time depends on the given
+    // length alone, and tells nothing of the secret, not even its length.
+    unsigned diff = given.size() == secret.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const unsigned char s = secret.empty() ? 0 : static_cast<unsigned char>(secret[i % secret.size()]);
+        diff |= static_cast<unsigned>(static_cast<unsigned char>(given[i]) ^ s);
     }
-    return diff == 0;
+    return diff == 0 && !secret.empty();
 }
 
-Api::Api(live::Remote& remote, const WebOptions& options, std::string token, int port)
+Api::Api(remote::Remote& remote, const WebOptions& options, std::string token, int port)
     : remote_(remote), options_(options), token_(std::move(token)), port_(port)
 {
 }
@@ -307,7 +325,7 @@ ApiResponse Api::route(const ApiRequest& request, const std::string& path, const
 
 ApiResponse Api::state()
 {
-    const live::LiveStatus s = remote_.status();
+    const remote::LiveStatus s = remote_.status();
     const std::vector<float> values = remote_.controls();
     json controls = json::array();
     for (int i = 0; i < kNumControls; ++i) {
@@ -336,6 +354,7 @@ ApiResponse Api::state()
                  {"rate", s.rate},
                  {"period", s.period},
                  {"latency", s.latency},
+                 {"writes", writesObject(s)},
                  {"presets", !options_.presetDir.empty()},
                  {"versions", {{"plumbra", PLUMBRA_VERSION}, {"api", 1}}}};
     return reply(200, body);
@@ -344,7 +363,7 @@ ApiResponse Api::state()
 ApiResponse Api::meters()
 {
     const MeterSnapshot m = remote_.meters();
-    const live::LoudnessReading l = remote_.loudness();
+    const remote::LoudnessReading l = remote_.loudness();
     json values = json::object();
     json units = json::object();
     json order = json::array();
@@ -360,38 +379,33 @@ ApiResponse Api::meters()
                  {"units", units},
                  {"order", order},  // the stream's meter array follows this order
                  {"gate_closed_below", shown(kGateClosedBelow)},
-                 {"loudness",
-                  {{"momentary", number(l.momentary)},
-                   {"short_term", number(l.shortTerm)},
-                   {"integrated", number(l.integrated)},
-                   {"true_peak", number(l.truePeak)},
-                   {"input_level", number(l.inputLevel)}}}};
+                 {"loudness", loudnessObject(l)}};
     return reply(200, body);
 }
 
 std::string Api::streamFrame()
 {
     const MeterSnapshot m = remote_.meters();
-    const live::LoudnessReading l = remote_.loudness();
-    const live::LiveStatus s = remote_.status();
+    const remote::LoudnessReading l = remote_.loudness();
+    const remote::LiveStatus s = remote_.status();
     const auto newer = remote_.eventsSince(lastEvent_);
     if (!newer.empty()) lastEvent_ = newer.back().seq;
     // Compact: meters as an array in meter table order (GET /api/meters names them).
     json values = json::array();
     for (float v : m.values) values.push_back(number(std::round(static_cast<double>(v) * 100.0) / 100.0));
+    // The controls as GET /api/state shows them, in control table order.
+    json controls = json::array();
+    for (float v : remote_.controls()) controls.push_back(shown(v));
     json frame = {{"block", m.block},
                   {"meters", values},
-                  {"loudness",
-                   {{"momentary", number(l.momentary)},
-                    {"short_term", number(l.shortTerm)},
-                    {"integrated", number(l.integrated)},
-                    {"true_peak", number(l.truePeak)},
-                    {"input_level", number(l.inputLevel)}}},
+                  {"loudness", loudnessObject(l)},
                   {"source", s.source},
                   {"preset", s.preset},
+                  {"controls", controls},
+                  {"writes", writesObject(s)},
                   {"xruns", s.xruns},
                   {"event", lastEvent_}};
-    return frame.dump();
+    return dump(frame);
 }
 
 ApiResponse Api::putControls(const std::string& body)
@@ -417,9 +431,9 @@ ApiResponse Api::putControls(const std::string& body)
         values.emplace_back(i, f.value());
         applied[kControlSpecs[i].label] = shown(f.value());
     }
-    remote_.applyControls(values, "");
-    remote_.logEvent("controls_changed", json({{"by", "web"}, {"controls", applied}}).dump());
-    return reply(200, {{"applied", applied}});
+    if (!remote_.applyControls(values, "")) return error(503, "the engine is not taking changes now; try again");
+    remote_.logEvent("controls_changed", {{"by", "web"}, {"controls", applied}});
+    return reply(200, {{"applied", applied}, {"write", remote_.status().writesAccepted}});
 }
 
 ApiResponse Api::presets()
@@ -461,9 +475,9 @@ ApiResponse Api::recallPreset(const std::string& name)
     for (const ControlSetting& c : settings.value()) value[static_cast<std::size_t>(c.index)] = c.value;
     std::vector<std::pair<int, float>> values;
     for (int i = 0; i < kNumControls; ++i) values.emplace_back(i, value[static_cast<std::size_t>(i)]);
-    remote_.applyControls(values, name);
-    remote_.logEvent("preset_recalled", json({{"by", "web"}, {"preset", name}}).dump());
-    return reply(200, {{"preset", name}});
+    if (!remote_.applyControls(values, name)) return error(503, "the engine is not taking changes now; try again");
+    remote_.logEvent("preset_recalled", {{"by", "web"}, {"preset", name}});
+    return reply(200, {{"preset", name}, {"write", remote_.status().writesAccepted}});
 }
 
 ApiResponse Api::savePreset(const std::string& name)
@@ -502,7 +516,7 @@ ApiResponse Api::savePreset(const std::string& name)
         fs::remove(tmp, ec);
         return error(500, "cannot write the preset", {{"preset", name}});
     }
-    remote_.logEvent("preset_saved", json({{"by", "web"}, {"preset", name}}).dump());
+    remote_.logEvent("preset_saved", {{"by", "web"}, {"preset", name}});
     return reply(exists ? 200 : 201, {{"preset", name}});
 }
 
@@ -519,10 +533,9 @@ ApiResponse Api::events(const std::string& query)
     const auto records = remote_.eventsSince(since);
     const std::size_t first = records.size() > kMaxEventsPerAnswer ? records.size() - kMaxEventsPerAnswer : 0;
     for (std::size_t i = first; i < records.size(); ++i) {
-        json e = json::parse(records[i].json, nullptr, false);
-        if (e.is_discarded()) e = json{{"text", records[i].json}};
-        if (e.is_object()) e["seq"] = records[i].seq;
-        list.push_back(e);
+        nlohmann::ordered_json e = records[i].event;
+        e["seq"] = records[i].seq;
+        list.push_back(json(e));
         last = records[i].seq;
     }
     return reply(200, {{"events", list}, {"last", last}});

@@ -32,12 +32,12 @@ struct ApiResponse {
     bool stream = false;  // the request opens the meter stream: the server takes over
 };
 
-// Constant-time equality (the time depends on the lengths only).
-bool sameSecret(const std::string& a, const std::string& b);
+// Whether `given` is the (non-empty) `secret`, in a time that depends on `given`'s length only.
+bool sameSecret(const std::string& given, const std::string& secret);
 
 class Api {
 public:
-    Api(live::Remote& remote, const WebOptions& options, std::string token, int port);
+    Api(remote::Remote& remote, const WebOptions& options, std::string token, int port);
 
     ApiResponse handle(const ApiRequest& request);
     // One frame of the meter stream: the latest meters and loudness, the source on air
@@ -56,7 +56,7 @@ private:
     bool hostAllowed(const std::string& host) const;
     bool originAllowed(const std::string& origin, const std::string& host) const;
 
-    live::Remote& remote_;
+    remote::Remote& remote_;
     WebOptions options_;
     std::string token_;
     int port_;

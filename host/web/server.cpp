@@ -205,7 +205,7 @@ private:
 
 class Server final : public WebServer {
 public:
-    Server(live::Remote& remote, const WebOptions& options, std::string token)
+    Server(remote::Remote& remote, const WebOptions& options, std::string token)
         : options_(options), token_(std::move(token)), remote_(remote), acceptor_(ioc_), retry_(ioc_), clock_(ioc_)
     {
     }
@@ -363,7 +363,7 @@ private:
 
     WebOptions options_;
     std::string token_;
-    live::Remote& remote_;
+    remote::Remote& remote_;
     std::unique_ptr<Api> api_;
     int port_ = 0;
     bool stopping_ = false;
@@ -534,7 +534,7 @@ void Session::offer(const std::shared_ptr<const std::string>& frame)
 
 }  // namespace
 
-Result<std::unique_ptr<WebServer>> startWebServer(live::Remote& remote, const WebOptions& options)
+Result<std::unique_ptr<WebServer>> startWebServer(remote::Remote& remote, const WebOptions& options)
 {
     const std::string tokenFile = options.tokenFile.empty() ? defaultTokenFile() : options.tokenFile;
     auto token = loadOrCreateToken(tokenFile);

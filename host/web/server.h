@@ -2,7 +2,7 @@
 // stream and the web page, bound to loopback unless told otherwise, and
 // answering only requests that carry the access token.
 //
-// It sees the engine only through live::Remote, whose reads are snapshots and
+// It sees the engine only through remote::Remote, whose reads are snapshots and
 // whose writes reach the audio through a lock-free queue: no request, however
 // many, waits for the audio or makes the audio wait.
 #pragma once
@@ -59,6 +59,6 @@ public:
 };
 
 // Starts serving on its own thread. Fails when the token file or the address cannot be used.
-Result<std::unique_ptr<WebServer>> startWebServer(live::Remote& remote, const WebOptions& options);
+Result<std::unique_ptr<WebServer>> startWebServer(remote::Remote& remote, const WebOptions& options);
 
 }  // namespace plumbra::host::web

@@ -13,11 +13,15 @@ let lastEvent = 0;
 let stream = null;
 let timers = [];
 const dragging = new Set();
-// Per control: sends not yet answered, and when the last one was answered. A
-// state asked for before that moment may predate the change: its value for the
-// control is not shown, or a slider would jump back to a value passed over.
+// Per control: sends not yet answered (a state cannot hold them yet).
 const inFlight = {};
-const answeredAt = {};
+// The server numbers the writes it accepts, and every state says how many it
+// holds: one that holds fewer than this page has had answered was asked for
+// before the change, and would put a slider back to a value passed over.
+let knownWrite = 0;
+function answered(r) {
+  if (r.status === 200 && r.data && r.data.write > knownWrite) knownWrite = r.data.write;
+}
 
 async function api(method, path, body) {
   const init = { method, headers: { 'Authorization': 'Bearer ' + token } };
@@ -166,9 +170,9 @@ function buildControls(state) {
       inFlight[c.symbol] = (inFlight[c.symbol] || 0) + 1;
       try {
         const r = await api('PUT', '/api/controls', { [c.symbol]: value });
+        answered(r);
         row.classList.toggle('bad', r.status !== 200);
       } finally {
-        answeredAt[c.symbol] = performance.now();
         if (--inFlight[c.symbol] === 0) dragging.delete(c.symbol);
       }
     };
@@ -181,11 +185,10 @@ function buildControls(state) {
   showControls(state);
 }
 
-// `askedAt`: when the state was asked for (performance.now()).
-function showControls(state, askedAt) {
+function showControls(state) {
+  if (state.writes && state.writes.accepted < knownWrite) return;  // older than a change made here
   for (const c of state.controls) {
     if (dragging.has(c.symbol) || inFlight[c.symbol]) continue;
-    if (askedAt !== undefined && answeredAt[c.symbol] !== undefined && answeredAt[c.symbol] >= askedAt) continue;
     const input = document.getElementById('c-' + c.symbol);
     if (!input) continue;
     if (c.toggle) input.checked = c.value >= 0.5; else input.value = c.value;
@@ -194,10 +197,9 @@ function showControls(state, askedAt) {
 }
 
 async function loadState(first) {
-  const askedAt = performance.now();
   const r = await api('GET', '/api/state');
   if (r.status !== 200) return;
-  if (first) buildControls(r.data); else showControls(r.data, askedAt);
+  if (first) buildControls(r.data); else showControls(r.data);
   controls = r.data.controls;
   showSource(r.data.source, r.data.preset);
   const up = Math.floor(r.data.uptime);
@@ -240,6 +242,7 @@ async function recall() {
   const name = $('preset-list').value;
   if (!name) return;
   const r = await api('POST', '/api/presets/' + encodeURIComponent(name) + '/recall');
+  answered(r);
   presetMessage(r.status === 200 ? 'Recalled ' + name : (r.data && r.data.error) || 'Recall failed');
   loadState(false);
 }

@@ -209,8 +209,9 @@ TEST(LiveEngine, ControlsSetTogetherArriveTogetherWhileTheAudioRuns)
             last = m.block;
         }
     });
+    uint64_t queued = 0;
     for (int v = -70; !done.load(); v = v == 0 ? -70 : v + 1) {
-        live.queueControls({{6, static_cast<float>(v)}, {7, static_cast<float>(v)}});
+        queued += live.queueControls({{6, static_cast<float>(v)}, {7, static_cast<float>(v)}}) ? 1 : 0;
         std::this_thread::yield();
     }
     audio.join();
@@ -221,6 +222,11 @@ TEST(LiveEngine, ControlsSetTogetherArriveTogetherWhileTheAudioRuns)
     size_t timed = 0;
     for (uint32_t ns; live.callbackNanos().pop(ns);) timed += ns > 0 ? 1 : 0;
     EXPECT_EQ(timed, 1500u);
+    // Every set taken is counted as applied once a period has taken it up, not before.
+    EXPECT_LE(live.controlSetsApplied(), queued);
+    FakeDevice d(128);
+    d.run(live, prog, nullptr, nullptr, 0);
+    EXPECT_EQ(live.controlSetsApplied(), queued);
 }
 
 }  // namespace

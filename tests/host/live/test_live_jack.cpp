@@ -22,92 +22,11 @@
 #include <vector>
 
 #include "host/engine/engine.h"
+#include "live_jack.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-constexpr int kRate = 48000;
-
-bool onPath(const char* tool)
-{
-    return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const std::string& log = "/dev/null")
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
-        std::FILE* f = std::fopen(log.c_str(), "a");
-        if (f) {
-            dup2(fileno(f), 1);
-            dup2(fileno(f), 2);
-        }
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int stop(pid_t pid, int sig = SIGTERM)
-{
-    kill(pid, sig);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
-}
-
-// A jackd of the test's own: dummy driver, synchronous, so that no client is skipped.
-class JackServer {
-public:
-    JackServer(std::string name, int period) : name_(std::move(name)), period_(period)
-    {
-        setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-        setenv("JACK_NO_START_SERVER", "1", 1);
-        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        start();
-    }
-    ~JackServer()
-    {
-        if (pid_ > 0) stop(pid_, SIGTERM);
-        pid_ = -1;
-        // What a killed server leaves in shared memory would block the name.
-        for (const auto& f : fs::directory_iterator("/dev/shm"))
-            if (f.path().filename().string().find(name_) != std::string::npos) fs::remove(f.path());
-    }
-    void start()
-    {
-        pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
-        up_ = std::system("jack_wait -w -t 10 >/dev/null 2>&1") == 0;
-        // A server killed elsewhere keeps its slot in JACK's registry of servers, and
-        // jackd refuses to start once the slots are taken: with no server running,
-        // the registry is stale and can go.
-        if (!up_ && std::system("pgrep -x jackd >/dev/null || pgrep -x jackdmp >/dev/null") != 0) {
-            stop(pid_, SIGTERM);
-            fs::remove("/dev/shm/jack-shm-registry");
-            pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
-            up_ = std::system("jack_wait -w -t 10 >/dev/null 2>&1") == 0;
-        }
-    }
-    void kill()
-    {
-        if (pid_ > 0) stop(pid_, SIGKILL);
-        pid_ = -1;
-    }
-    bool up() const { return up_; }
-    pid_t pid() const { return pid_; }
-    const std::string& name() const { return name_; }
-
-private:
-    std::string name_;
-    int period_;
-    pid_t pid_ = -1;
-    bool up_ = false;
-};
+using namespace plumbra::livetest;
 
 // The test's client: out (the programme), bak_l/bak_r (a backup feed), rec_l/rec_r.
 class Feeder {
@@ -229,34 +148,6 @@ double goertzel(const std::vector<float>& x, size_t from, size_t n, double hz)
         s1 = s;
     }
     return 2.0 * std::sqrt(std::max(0.0, s1 * s1 + s2 * s2 - c * s1 * s2)) / static_cast<double>(n);
-}
-
-std::vector<nlohmann::json> events(const fs::path& file)
-{
-    std::vector<nlohmann::json> out;
-    std::ifstream in(file);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) out.push_back(nlohmann::json::parse(line));
-    return out;
-}
-
-std::vector<std::string> eventNames(const fs::path& file, const std::vector<std::string>& wanted)
-{
-    std::vector<std::string> out;
-    for (const auto& e : events(file))
-        for (const auto& w : wanted)
-            if (e["event"] == w) out.push_back(w);
-    return out;
-}
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
-{
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 bool started(const fs::path& log)
@@ -475,8 +366,12 @@ TEST_F(LiveJack, ASilentBackupReplacesNothing)
     EXPECT_EQ(eventNames(log_, {"silence", "failover"}), std::vector<std::string>{"silence"});
     EXPECT_EQ(eventNames(heard, {"start", "silence", "stop"}), (std::vector<std::string>{"start", "silence", "stop"}));
     int failed = 0;
-    for (const auto& e : events(log_))
+    for (const auto& e : events(log_)) {
         if (e["event"] == "event_command_failed") failed += e["reason"] == "exit status 3" ? 1 : 0;
+        if (e["event"] == "stop") {
+            EXPECT_EQ(e["reason"], "SIGTERM");
+        }
+    }
     EXPECT_GE(failed, 2);
 }
 

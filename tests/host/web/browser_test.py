@@ -242,6 +242,18 @@ def main():
         check(eventually(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#events li")) >= 3, True),
               "recent events listed")
 
+        # Fifty writes through the API, each read back by the very next state
+        # (the audio takes them up at its next block; the state never lags).
+        def put(path, body):
+            req = urllib.request.Request(url.rstrip("/") + path, data=json.dumps(body).encode(), method="PUT",
+                                         headers={"Authorization": "Bearer " + token, "Content-Type": "application/json"})
+            with opener.open(req, timeout=5) as r:
+                return r.status
+        late = [hz for hz in (2000.0 + 200.0 * i for i in range(50))
+                if put("/api/controls", {"Lowpass Filter": hz}) != 200 or control("Lowpass Filter") != hz]
+        check(not late, "50 writes each read back at once (late: %s)" % late)
+        put("/api/controls", {"Lowpass Filter": 3000})
+
         driver.execute_script("window.scrollTo(0, 0); document.activeElement.blur()")
         time.sleep(1.0)
         driver.save_screenshot(args.out)

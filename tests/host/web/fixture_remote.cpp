@@ -1,26 +1,24 @@
 #include "fixture_remote.h"
 
-#include <charconv>
 #include <chrono>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
 
+#include "host/common/text.h"
+
 namespace plumbra::webtest {
 
 namespace {
-std::string text(float v)
-{
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    return std::string(buf, r.ptr);
-}
 double db(double power) { return power > 1e-12 ? 10.0 * std::log10(power) : -120.0; }
 }  // namespace
 
 FixtureRemote::FixtureRemote() : momentary_(NAN), inputLevel_(NAN), outputPeak_(NAN)
 {
-    for (int i = 0; i < kNumControls; ++i) controls_[static_cast<size_t>(i)].store(kControlSpecs[i].init);
+    for (int i = 0; i < kNumControls; ++i) {
+        applied_[static_cast<size_t>(i)].store(kControlSpecs[i].init);
+        accepted_.push_back(kControlSpecs[i].init);
+    }
 }
 
 FixtureRemote::~FixtureRemote() { stop(); }
@@ -68,10 +66,11 @@ void FixtureRemote::processBlock(std::vector<float>* out)
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (lock.owns_lock() && !pending_.empty()) {
         for (const auto& [i, v] : pending_) {
-            engine_.set(kControlSpecs[i].label, text(v));
-            controls_[static_cast<size_t>(i)].store(v);
+            engine_.set(kControlSpecs[i].label, host::shortestText(v));
+            applied_[static_cast<size_t>(i)].store(v);
         }
         pending_.clear();
+        writesApplied_ = writesAccepted_;
     }
     if (lock.owns_lock()) lock.unlock();
 
@@ -130,9 +129,9 @@ FixtureRemote::BlockTimes FixtureRemote::takeBlockTimes()
     return t;
 }
 
-host::live::LiveStatus FixtureRemote::status() const
+host::remote::LiveStatus FixtureRemote::status() const
 {
-    host::live::LiveStatus s;
+    host::remote::LiveStatus s;
     {
         std::lock_guard lock(mutex_);
         s.preset = preset_;
@@ -143,44 +142,55 @@ host::live::LiveStatus FixtureRemote::status() const
     s.rate = kRate;
     s.period = kBlock;
     s.latency = engine_.latency();
+    std::lock_guard lock(mutex_);
+    s.writesAccepted = writesAccepted_;
+    s.writesApplied = writesApplied_;
     return s;
 }
 
-host::live::LoudnessReading FixtureRemote::loudness() const
+host::remote::LoudnessReading FixtureRemote::loudness() const
 {
     return {momentary_.load(), momentary_.load(), NAN, outputPeak_.load(), inputLevel_.load()};
 }
 
 std::vector<float> FixtureRemote::controls() const
 {
+    std::lock_guard lock(mutex_);
+    return accepted_;
+}
+
+std::vector<float> FixtureRemote::appliedControls() const
+{
     std::vector<float> v;
-    for (const auto& c : controls_) v.push_back(c.load());
+    for (const auto& c : applied_) v.push_back(c.load());
     return v;
 }
 
-void FixtureRemote::applyControls(const std::vector<std::pair<int, float>>& values, const std::string& preset)
+bool FixtureRemote::applyControls(const std::vector<std::pair<int, float>>& values, const std::string& preset)
 {
     std::lock_guard lock(mutex_);
     pending_.insert(pending_.end(), values.begin(), values.end());
+    for (const auto& [i, v] : values) accepted_[static_cast<size_t>(i)] = v;
     if (!preset.empty()) preset_ = preset;
+    ++writesAccepted_;
+    return true;
 }
 
-std::vector<host::live::EventRecord> FixtureRemote::eventsSince(uint64_t since) const
+std::vector<host::remote::EventRecord> FixtureRemote::eventsSince(uint64_t since) const
 {
     std::lock_guard lock(mutex_);
-    std::vector<host::live::EventRecord> out;
+    std::vector<host::remote::EventRecord> out;
     for (const auto& e : events_)
         if (e.seq > since) out.push_back(e);
     return out;
 }
 
-void FixtureRemote::logEvent(const std::string& type, const std::string& detailJson)
+void FixtureRemote::logEvent(const std::string& type, const nlohmann::ordered_json& detail)
 {
-    nlohmann::json e = nlohmann::json::parse(detailJson, nullptr, false);
-    if (!e.is_object()) e = nlohmann::json::object();
-    e["event"] = type;
+    nlohmann::ordered_json e = {{"event", type}};
+    if (detail.is_object()) e.update(detail);
     std::lock_guard lock(mutex_);
-    events_.push_back({nextSeq_++, e.dump()});
+    events_.push_back({nextSeq_++, std::move(e)});
     if (events_.size() > 1000) events_.pop_front();
 }
 

@@ -1,6 +1,6 @@
 // A stand-in for the live engine, for the web server's tests: the real
 // processor (host::Engine) fed a generated programme, either by a thread at
-// real-time pace or block by block by the test, seen through live::Remote
+// real-time pace or block by block by the test, seen through remote::Remote
 // like the live engine. No audio device is involved.
 #pragma once
 
@@ -19,7 +19,7 @@
 
 namespace plumbra::webtest {
 
-class FixtureRemote : public host::live::Remote {
+class FixtureRemote : public host::remote::Remote {
 public:
     static constexpr int kRate = 48000;
     static constexpr int kBlock = 128;
@@ -35,13 +35,15 @@ public:
     // programme; returns both outputs, interleaved.
     std::vector<float> step();
 
-    host::live::LiveStatus status() const override;
+    host::remote::LiveStatus status() const override;
     MeterSnapshot meters() const override { return board_.read(); }
-    host::live::LoudnessReading loudness() const override;
+    host::remote::LoudnessReading loudness() const override;
     std::vector<float> controls() const override;
-    void applyControls(const std::vector<std::pair<int, float>>& values, const std::string& preset) override;
-    std::vector<host::live::EventRecord> eventsSince(uint64_t since) const override;
-    void logEvent(const std::string& type, const std::string& detailJson) override;
+    bool applyControls(const std::vector<std::pair<int, float>>& values, const std::string& preset) override;
+    std::vector<host::remote::EventRecord> eventsSince(uint64_t since) const override;
+    void logEvent(const std::string& type, const nlohmann::ordered_json& detail) override;
+    // The controls the processor runs with (what was applied by the last block).
+    std::vector<float> appliedControls() const;
 
     uint64_t blocks() const { return blocks_.load(); }
     // Time the thread spent processing each block since the last call, in microseconds:
@@ -57,7 +59,7 @@ private:
 
     host::Engine engine_{kRate};
     MeterBoard board_;
-    std::array<std::atomic<float>, kNumControls> controls_{};
+    std::array<std::atomic<float>, kNumControls> applied_{};
     std::atomic<double> momentary_, inputLevel_, outputPeak_;
     std::atomic<uint64_t> blocks_{0}, xruns_{0};
     std::atomic<bool> running_{false};
@@ -70,8 +72,10 @@ private:
 
     mutable std::mutex mutex_;  // guards what follows (never taken by the block loop but with try_lock)
     std::vector<std::pair<int, float>> pending_;
+    std::vector<float> accepted_;
+    uint64_t writesAccepted_ = 0, writesApplied_ = 0;
     std::string preset_;
-    std::deque<host::live::EventRecord> events_;
+    std::deque<host::remote::EventRecord> events_;
     uint64_t nextSeq_ = 1;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };

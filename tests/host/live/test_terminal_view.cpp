@@ -20,6 +20,9 @@ namespace {
 
 using namespace plumbra;
 using namespace plumbra::host::live;
+using plumbra::host::remote::EventRecord;
+using plumbra::host::remote::LiveStatus;
+using plumbra::host::remote::LoudnessReading;
 
 class FakeRemote final : public Remote {
 public:
@@ -32,7 +35,7 @@ public:
     MeterSnapshot meters() const override { return m; }
     LoudnessReading loudness() const override { return loud; }
     std::vector<float> controls() const override { return {}; }
-    void applyControls(const std::vector<std::pair<int, float>>&, const std::string&) override {}
+    bool applyControls(const std::vector<std::pair<int, float>>&, const std::string&) override { return false; }
     std::vector<EventRecord> eventsSince(uint64_t since) const override
     {
         std::vector<EventRecord> out;
@@ -40,7 +43,7 @@ public:
             if (e.seq > since) out.push_back(e);
         return out;
     }
-    void logEvent(const std::string&, const std::string&) override {}
+    void logEvent(const std::string&, const nlohmann::ordered_json&) override {}
 };
 
 std::vector<std::string> split(const std::string& text)
@@ -75,7 +78,7 @@ FakeRemote busyRemote()
     }
     r.m.values[kMeterLimiterReduction] = 5.0f;
     for (uint64_t s = 1; s <= 7; ++s)
-        r.events.push_back({s, "{\"event\":\"e" + std::to_string(s) + "\",\"detail\":\"caf\xc3\xa9 " + std::string(200, 'x') + "\"}"});
+        r.events.push_back({s, {{"event", "e" + std::to_string(s)}, {"detail", "caf\xc3\xa9 " + std::string(200, 'x')}}});
     return r;
 }
 
@@ -141,7 +144,7 @@ TEST(TerminalView, LinesNeverExceedTheColumnsAndRedrawsInPlace)
     remote.m.values[kMeterLimiterReduction] = 1e30f;
     remote.m.values[static_cast<std::size_t>(bandMeter(1, kBandGainHigh))] = std::numeric_limits<float>::quiet_NaN();
     remote.m.values[static_cast<std::size_t>(bandMeter(2, kBandGainHigh))] = -1e30f;
-    remote.events.push_back({8, "{\"event\":\"bell\x07\ttab\"}"});
+    remote.events.push_back({8, {{"event", "bell\x07\ttab"}, {"bytes", "\xff\xfe not UTF-8"}}});
     for (int columns : {20, 40, 80, 132}) {
         TerminalView view(remote, nullptr, columns);
         const std::vector<std::string> lines = split(view.frame());
@@ -208,6 +211,29 @@ TEST(TerminalView, ATerminalSmallerThanAskedGetsWhatFits)
     EXPECT_EQ(lines.size(), 9u);
     for (const std::string& l : lines) EXPECT_LE(width(l), 50) << l;
     EXPECT_EQ(split(view.frame()).size(), 5u + 12u + 1u + 5u);  // the text itself stays whole: heads, bands, events
+}
+
+// The session stops when the view's terminal goes (its window closed): the view tells.
+TEST(TerminalView, TellsWhenItsTerminalHangsUp)
+{
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::FILE* out = fdopen(slave, "w");
+    ASSERT_NE(out, nullptr);
+    const FakeRemote remote = busyRemote();
+    TerminalView view(remote, out, 80);
+    view.draw();
+    EXPECT_FALSE(view.hungUp());
+    ::close(master);
+    EXPECT_TRUE(view.hungUp());
+    view.draw();  // writing to it does no harm
+    std::fclose(out);
+
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    TerminalView onFile(remote, file, 80);
+    EXPECT_FALSE(onFile.hungUp());
+    std::fclose(file);
 }
 
 }  // namespace
