@@ -130,14 +130,13 @@ public:
     {
         return type == kAudio && index == 0 && (dir == kInput || dir == kOutput) ? kResultOk : kInvalidArgument;
     }
+    // Activation keeps the processor's history, as the VST 2 build keeps it on
+    // resume: hosts deactivate and activate around block-size changes and
+    // before exports, and a render must not depend on which build a host loads.
+    // Only a new sample rate starts the processor afresh (setupProcessing).
     tresult PLUMBRA_VST3_API setActive(TBool state) override
     {
-        if (state) {
-            fDsp->clearState();
-            fDry.assign(fDry.size(), 0.0f);
-            fDryPos = 0;
-            fBypassMix = fBypass.load(std::memory_order_relaxed) > 0.5f ? 1.0f : 0.0f;
-        }
+        if (state) fBypassMix = fBypass.load(std::memory_order_relaxed) > 0.5f ? 1.0f : 0.0f;
         return kResultOk;
     }
     tresult PLUMBRA_VST3_API setState(IBStream* state) override { return readState(state); }
@@ -193,11 +192,14 @@ public:
         // The rate as the VST 2 build takes it (single precision, truncated); the
         // controls keep their values across the processor's re-initialisation.
         const float rate = static_cast<float>(setup.sampleRate);
-        if (!std::isfinite(rate)) return kResultOk;
+        if (!std::isfinite(rate) || truncateToInt32(rate) == fRate) return kResultOk;
+        fRate = truncateToInt32(rate);
         float saved[kNumControls];
         for (int i = 0; i < kNumControls; ++i) saved[i] = loadControl(*fUi->at(i).zone());
-        fDsp->initialise(truncateToInt32(rate));
+        fDsp->initialise(fRate);
         for (int i = 0; i < kNumControls; ++i) storeControl(*fUi->at(i).zone(), saved[i]);
+        std::fill(fDry.begin(), fDry.end(), 0.0f);
+        fDryPos = 0;
         setFade(setup.sampleRate);
         return kResultOk;
     }
@@ -373,6 +375,7 @@ private:
     std::atomic<float> fBypass{0.0f};                    // 0 or 1, any thread
     IComponentHandler* fHandler = nullptr;
     int32 fInputChannels = 1;  // mono programme by default; stereo is mixed (L+R)/2
+    int32_t fRate = 44100;     // the processor's rate
 
     // Audio thread only (and setActive/setupProcessing while inactive).
     std::vector<float> fScratch = std::vector<float>(1024);  // the programme of one piece
