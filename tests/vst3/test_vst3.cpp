@@ -443,3 +443,92 @@ TEST(Vst3Render, BypassIsTheDelayedProgrammeSwitchedWithoutAClick)
     EXPECT_GT(gap, 0.2f);  // switching at once would jump by this much
     EXPECT_LT(step, ownStep + 0.01f);
 }
+
+// Random host call sequences (run under the sanitizers as well): every call is
+// answered without a fault, process always succeeds, and the output is finite.
+TEST(Vst3Module, RandomHostCallSequences)
+{
+    Instance p(kBundle, kSpeakerArrMono, 2048);
+    std::mt19937 rng(2024);
+    auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+    const std::vector<float> in = programme(4096, 9);
+    std::vector<float> left(4096), right(4096), other(4096);
+    int32 maxBlock = 2048;
+    bool stereo = false;
+    for (int step = 0; step < 4000; ++step) {
+        switch (pick(9)) {
+        case 0: {  // reconfigure while inactive
+            p.processor->setProcessing(0);
+            p.component->setActive(0);
+            const double rates[] = {8000.0, 44100.0, 48000.0, 96000.0, 192000.0, 0.0, -1.0, std::nan("")};
+            maxBlock = 1 + pick(4096);
+            ProcessSetup setup{kRealtime, kSample32, maxBlock, rates[pick(8)]};
+            p.processor->setupProcessing(setup);
+            SpeakerArrangement arrangements[] = {kSpeakerArrMono, kSpeakerArrStereo, 0x3F, 0};
+            SpeakerArrangement a = arrangements[pick(4)], out = pick(4) ? kSpeakerArrStereo : kSpeakerArrMono;
+            if (p.processor->setBusArrangements(&a, 1, &out, 1) == kResultTrue) stereo = a == kSpeakerArrStereo;
+            p.component->setActive(1);
+            p.processor->setProcessing(1);
+            break;
+        }
+        case 1: case 2: case 3: {  // a block with changes, sometimes in place, sometimes empty
+            ParameterChanges changes;
+            for (int k = pick(4); k > 0; --k) {
+                const double values[] = {0.0, 1.0, 0.5, -3.0, 7.0, std::nan(""), 1e300};
+                changes.add(static_cast<ParamID>(pick(25)), pick(64), pick(3) ? std::uniform_real_distribution<double>(0, 1)(rng) : values[pick(7)]);
+            }
+            const int32 n = std::min<int32>(pick(5) == 0 ? 0 : 1 + pick(maxBlock), maxBlock);
+            std::copy(in.begin(), in.begin() + n, left.begin());
+            if (pick(20) == 0) left[static_cast<std::size_t>(pick(std::max(n, 1)))] = std::nanf("");
+            std::vector<const float*> inputs = {left.data()};
+            if (stereo) inputs.push_back(other.data());
+            ASSERT_EQ(p.process(inputs, left.data(), right.data(), n, pick(2) ? &changes : nullptr), kResultOk);
+            for (int32 i = 0; i < n; ++i) ASSERT_TRUE(std::isfinite(left[i]) && std::isfinite(right[i])) << step;
+            break;
+        }
+        case 4: {  // a state, whole or damaged
+            MemoryStream s;
+            s.bytes = p.state();
+            if (pick(2)) s.bytes[static_cast<std::size_t>(pick(static_cast<int>(s.bytes.size())))] ^= static_cast<unsigned char>(1 + pick(255));
+            if (pick(4) == 0) s.bytes.resize(static_cast<std::size_t>(pick(static_cast<int>(s.bytes.size()))));
+            s.maxRead = 1 + pick(100);
+            (pick(2) ? p.component->setState(&s) : p.controller->setComponentState(&s));
+            break;
+        }
+        case 5: {  // texts and conversions of any value
+            String128 text{};
+            const ParamID id = static_cast<ParamID>(pick(22));
+            const double v = std::uniform_real_distribution<double>(-0.5, 1.5)(rng);
+            if (p.controller->getParamStringByValue(id, v, text) == kResultOk) {
+                ParamValue back = 0;
+                p.controller->getParamValueByString(id, text, back);
+            }
+            p.controller->normalizedParamToPlain(id, v);
+            p.controller->plainParamToNormalized(id, v * 1000.0);
+            p.controller->setParamNormalized(id, v);
+            break;
+        }
+        case 6:  // activation toggles without processing
+            p.processor->setProcessing(static_cast<TBool>(pick(2)));
+            p.component->setActive(static_cast<TBool>(pick(2)));
+            p.component->setActive(1);
+            p.processor->setProcessing(1);
+            break;
+        case 7: {  // the roles initialised again and terminated, as hosts do
+            p.controller->initialize(&p.context);
+            p.controller->terminate();
+            p.controller->setComponentHandler(pick(2) ? &p.handler : nullptr);
+            p.controller->setComponentHandler(&p.handler);
+            break;
+        }
+        default: {  // a flush without buses
+            ProcessData flush{};
+            flush.numSamples = pick(2) ? 0 : 64;
+            ParameterChanges changes;
+            changes.add(static_cast<ParamID>(pick(20)), 0, 0.5);
+            flush.inputParameterChanges = &changes;
+            ASSERT_EQ(p.processor->process(flush), kResultOk);
+        }
+        }
+    }
+}
