@@ -102,7 +102,7 @@ tresult MemoryStream::read(void* buffer, int32 n, int32* got)
 {
     const std::size_t k = std::min<std::size_t>({static_cast<std::size_t>(std::max(n, 0)), bytes.size() - pos,
                                                  static_cast<std::size_t>(maxRead)});
-    std::memcpy(buffer, bytes.data() + pos, k);
+    if (k > 0) std::memcpy(buffer, bytes.data() + pos, k);
     pos += k;
     if (got) *got = static_cast<int32>(k);
     return kResultOk;
@@ -111,7 +111,7 @@ tresult MemoryStream::write(void* buffer, int32 n, int32* written)
 {
     if (n < 0) return kInvalidArgument;
     if (bytes.size() < pos + static_cast<std::size_t>(n)) bytes.resize(pos + static_cast<std::size_t>(n));
-    std::memcpy(bytes.data() + pos, buffer, static_cast<std::size_t>(n));
+    if (n > 0) std::memcpy(bytes.data() + pos, buffer, static_cast<std::size_t>(n));
     pos += static_cast<std::size_t>(n);
     if (written) *written = n;
     return kResultOk;
