@@ -33,7 +33,7 @@ export PLUMBRA_SETTLE_SECONDS=${PLUMBRA_SETTLE_SECONDS:-6}
 scan=$(LD_LIBRARY_PATH=$scanner_dir $scanner_dir/ardour-vst3-scanner -f "$work/vst3/$(basename "$bundle")" 2>&1)
 echo "$scan"
 grep -q "Found Plugin: Halvex_Plumbra-Vektis" <<<"$scan" || { echo "the VST 3 scanner did not find the plug-in"; exit 1; }
-grep -q 'uid="504C4D425645544B4953485633000001"' "$work"/cache/ardour7/vst/*.v3i || { echo "no cache entry with the class ID"; exit 1; }
+grep -q 'uid="504C4D425645544B4953485633000001".* n_inputs="1" n_outputs="2"' "$work"/cache/ardour7/vst/*.v3i || { echo "no cache entry with the class ID, one input and two outputs"; exit 1; }
 scan2=$(LD_LIBRARY_PATH=$scanner_dir $scanner_dir/ardour-vst-scanner -f "$work/vst/$(basename "$vst2")" 2>&1)
 grep -q "Found Plugin" <<<"$scan2" || { echo "$scan2"; echo "the VST 2 scanner did not find the plug-in"; exit 1; }
 
