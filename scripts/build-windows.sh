@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the 32-bit and 64-bit Windows plug-ins with the mingw-w64 cross compilers
-# and packs each into dist/: a folder and a zip holding the DLL, the plumbra.exe
-# command-line host (when it was built) and INSTALL.txt.
+# and packs each into dist/: a folder and a zip holding the VST 2 DLL, the VST 3
+# bundle, the plumbra.exe command-line host (when it was built) and INSTALL.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +35,16 @@ C:\\Program Files (x86)\\... instead of C:\\Program Files\\...
 
 The DLL needs no runtime libraries beyond those that come with Windows.
 
+VST 3 hosts: copy the folder ${name}.vst3 (the whole folder) into
+the VST 3 folder, where hosts find it without further settings:
+
+  C:\\Program Files\\Common Files\\VST3            (64-bit hosts; 32-bit hosts
+                                                  on 32-bit Windows)
+  C:\\Program Files (x86)\\Common Files\\VST3      (32-bit hosts on 64-bit Windows)
+
+The VST 3 plug-in is the same processor with the same parameters, plus a
+bypass that passes the programme delayed by the plug-in's latency.
+
 plumbra.exe (if present) renders audio files through the plug-in from the
 command line; run "plumbra.exe --help" for its usage. Keep it next to the DLL.
 EOF
@@ -51,6 +61,7 @@ for preset in win32 win64; do
   rm -rf "$pkg" "$pkg.zip"
   mkdir -p "$pkg"
   cp "build/$preset/${name}.dll" "$pkg/"
+  cp -r "build/$preset/${name}.vst3" "$pkg/"
   host_exe=$(find "build/$preset" -maxdepth 2 -name plumbra.exe -print -quit)
   if [ -n "$host_exe" ]; then
     cp "$host_exe" "$pkg/"
@@ -58,7 +69,7 @@ for preset in win32 win64; do
     echo "note: plumbra.exe was not built for $preset"
   fi
   # Without the debug information of the RelWithDebInfo build; the export table stays.
-  for f in "$pkg"/*.dll "$pkg"/*.exe; do
+  for f in "$pkg"/*.dll "$pkg"/*.exe "$pkg/${name}.vst3"/Contents/*-win/*.vst3; do
     [ -f "$f" ] && "$triple-strip" --strip-all "$f"
   done
   install_note "$bits" >"$pkg/INSTALL.txt"

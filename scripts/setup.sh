@@ -22,6 +22,8 @@ for w in "${want[@]}"; do
       packages+=(lv2-dev liblilv-dev lilv-utils sordi jalv jackd2 ffmpeg liquidsoap
                  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
                  gstreamer1.0-plugins-bad)
+      # Ardour, the real host of the VST 3 bundle's session test.
+      packages+=(ardour)
       # The live engine's JACK client and ALSA devices, the resampler of its backup
       # files, its web server (Boost.Beast, headers only), the browser test, and
       # tmux, a terminal for its terminal view that a test can close.

@@ -64,7 +64,12 @@ void vstUIObject::getName(char* text)
 
 void vstUIObject::setNormalized(double f)
 {
-    store(clampRange(static_cast<float>(f), 0.0f, 1.0f));
+    store(plainOfNormalized(f));
+}
+
+float vstUIObject::plainOfNormalized(double f) const
+{
+    return clampRange(static_cast<float>(f), 0.0f, 1.0f);
 }
 
 void vstUIObject::setPlain(double v)
@@ -82,10 +87,10 @@ float vstUIObject::getPlain()
     return load();
 }
 
-void vstUIObject::getDisplay(char* text)
+void vstUIObject::formatValue(float value, char* text) const
 {
     char buffer[kMaxParamNameBytes + 320];  // "%f" of the largest float needs 47 characters
-    std::snprintf(buffer, sizeof(buffer), "%f", static_cast<double>(load()));
+    std::snprintf(buffer, sizeof(buffer), "%f", static_cast<double>(value));
     copyBounded(text, buffer, kMaxParamNameBytes);
 }
 
@@ -155,10 +160,9 @@ float vstSlider::getNormalized()
     return (load() - fMin) / (fMax - fMin);
 }
 
-void vstSlider::getDisplay(char* text)
+void vstSlider::formatValue(float value, char* text) const
 {
     char buffer[kMaxParamNameBytes + 320];
-    const float value = load();
     if (fPrecision > 0) {
         std::snprintf(buffer, sizeof(buffer), "%.*f", fPrecision, static_cast<double>(value));
     } else {
@@ -174,9 +178,14 @@ void vstCheckButton::setNormalized(double f)
     store(switchValue(f));
 }
 
-void vstCheckButton::getDisplay(char* text)
+float vstCheckButton::plainOfNormalized(double f) const
 {
-    writeSwitchDisplay(text, load());
+    return switchValue(f);
+}
+
+void vstCheckButton::formatValue(float value, char* text) const
+{
+    writeSwitchDisplay(text, value);
 }
 
 void vstButton::setNormalized(double f)
@@ -184,9 +193,14 @@ void vstButton::setNormalized(double f)
     store(switchValue(f));
 }
 
-void vstButton::getDisplay(char* text)
+float vstButton::plainOfNormalized(double f) const
 {
-    writeSwitchDisplay(text, load());
+    return switchValue(f);
+}
+
+void vstButton::formatValue(float value, char* text) const
+{
+    writeSwitchDisplay(text, value);
 }
 
 // ---- vstUI --------------------------------------------------------------------

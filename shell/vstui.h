@@ -42,8 +42,12 @@ public:
     virtual void setPlain(double v);
     virtual float getNormalized();
     virtual float getPlain();
-    // Writes the display text; base: the value with "%f".
-    virtual void getDisplay(char* text);
+    // Writes the display text of the stored value.
+    void getDisplay(char* text) { formatValue(load(), text); }
+    // The value a normalised write would store, without storing it; base: clamped to 0..1.
+    virtual float plainOfNormalized(double f) const;
+    // Writes the display text of any value; base: the value with "%f".
+    virtual void formatValue(float value, char* text) const;
     // Sum of the label's characters as signed 8-bit values.
     virtual VstInt32 labelSum();
 
@@ -65,7 +69,8 @@ public:
     void setNormalized(double f) override;
     void setPlain(double v) override;
     float getNormalized() override;
-    void getDisplay(char* text) override;
+    float plainOfNormalized(double f) const override { return valueOfNormalized(f); }
+    void formatValue(float value, char* text) const override;
 
     float init() const { return fInit; }
     float min() const { return fMin; }
@@ -102,7 +107,8 @@ class vstCheckButton : public vstUIObject {
 public:
     using vstUIObject::vstUIObject;
     void setNormalized(double f) override;
-    void getDisplay(char* text) override;
+    float plainOfNormalized(double f) const override;
+    void formatValue(float value, char* text) const override;
 };
 
 // A momentary control holding 0.0 or 1.0.
@@ -110,7 +116,8 @@ class vstButton : public vstUIObject {
 public:
     using vstUIObject::vstUIObject;
     void setNormalized(double f) override;
-    void getDisplay(char* text) override;
+    float plainOfNormalized(double f) const override;
+    void formatValue(float value, char* text) const override;
 };
 
 class vstUI : public UIReal<float> {

@@ -1,7 +1,8 @@
 # Reads the plug-in DLL's export and import tables with the cross binutils' objdump
 # and fails unless the DLL exports exactly VSTPluginMain (undecorated, so a host's
 # GetProcAddress finds it) and imports only libraries that every Windows has.
-# With -DEXPORTS=NONE it checks a program instead: no exports, the same imports.
+# With -DEXPORTS=NONE it checks a program instead: no exports, the same imports;
+# with -DEXPORTS=<names> a DLL that exports exactly those names.
 # Usage: cmake -DOBJDUMP=<objdump> -DDLL=<file.dll> [-DEXPORTS=NONE] -P check_dll_tables.cmake
 cmake_policy(VERSION 3.25)
 
@@ -44,6 +45,12 @@ set(failures)
 if(EXPORTS STREQUAL "NONE")
   if(exports)
     list(APPEND failures "the program must export nothing, found [${exports}]")
+  endif()
+elseif(EXPORTS)
+  # Names separated by commas, e.g. "ExitDll,GetPluginFactory,InitDll" (in the table's sorted order).
+  string(REPLACE "," ";" wanted "${EXPORTS}")
+  if(NOT exports STREQUAL wanted)
+    list(APPEND failures "the DLL must export exactly [${wanted}], found [${exports}]")
   endif()
 elseif(NOT exports STREQUAL "VSTPluginMain")
   list(APPEND failures "the DLL must export exactly VSTPluginMain, found [${exports}]")
