@@ -18,9 +18,7 @@
 #include "host/common/text.h"
 #include "host/web/page.h"
 
-#ifndef PLUMBRA_VERSION
-#define PLUMBRA_VERSION "unknown"
-#endif
+#include "plumbra_version.h"
 
 namespace plumbra::host::web {
 
