@@ -18,7 +18,7 @@
 #include "host/common/progress.h"
 #include "host/render/render.h"
 #include "host/common/status.h"
-#include "plumbra_version.h"
+#include "host/common/version.h"
 #ifdef PLUMBRA_HAS_LIVE
 #include "host/live/live.h"
 #endif
@@ -315,13 +315,13 @@ Status run(int argc, char** argv)
     if (argc < 2) return usage("no command given");
     const std::string command = argv[1];
     if (command == "--version") {
-        std::printf("plumbra %s\n", PLUMBRA_VERSION);
+        std::printf("plumbra %s\n", kVersion);
         return Status::success();
     }
     // The manual pages, which the build makes from the option table (not in --help).
     if (command == "--help-man") {
         const bool live = argc > 2 && std::string(argv[2]) == "live";
-        std::fputs((live ? liveManPage(PLUMBRA_VERSION) : manPage(PLUMBRA_VERSION)).c_str(), stdout);
+        std::fputs((live ? liveManPage(kVersion) : manPage(kVersion)).c_str(), stdout);
         return Status::success();
     }
     const bool help = command == "--help" || command == "-h" || command == "help";

@@ -18,7 +18,7 @@
 #include "host/common/text.h"
 #include "host/web/page.h"
 
-#include "plumbra_version.h"
+#include "host/common/version.h"
 
 namespace plumbra::host::web {
 
@@ -390,7 +390,7 @@ ApiResponse Api::state()
                  {"period", s.period},
                  {"latency", s.latency},
                  {"presets", !options_.presetDir.empty()},
-                 {"versions", {{"plumbra", PLUMBRA_VERSION}, {"api", 1}}}};
+                 {"versions", {{"plumbra", kVersion}, {"api", 1}}}};
     return reply(200, body);
 }
 

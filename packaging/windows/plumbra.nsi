@@ -62,7 +62,7 @@ Section "VST 3 plug-in" SecVst3
 !else
   SetOutPath "$COMMONFILES32\VST3\${VST3}"
 !endif
-  File /r "${BUILD}/${VST3}/*.*"
+  File /r "${BUILD}/${VST3}/*"
   WriteRegStr HKLM "${SETTINGS}" "VST3Installed" "1"
 SectionEnd
 !endif

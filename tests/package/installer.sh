@@ -18,8 +18,8 @@ project=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.tx
 version=$(cmake -DPROJECT_VERSION="$project" -DSOURCE_DIR="$src" -DPRINT=1 -P "$src/cmake/PlumbraVersion.cmake" 2>&1)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/plumbra-installer.XXXXXX")
-"$src/packaging/windows/make-installer.sh" "win$bits" "$build" "$version" "$work/setup.exe"
-echo "installer: $(stat -c %s "$work/setup.exe") bytes, version $version"
+"$src/packaging/windows/make-installer.sh" "win$bits" "$build" "$version" "$work/Halvex_Plumbra-Vektis-win$bits-setup.exe"
+echo "installer: $(stat -c %s "$work/Halvex_Plumbra-Vektis-win$bits-setup.exe") bytes, version $version"
 
 unset DISPLAY WAYLAND_DISPLAY
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
@@ -46,7 +46,7 @@ run() {
   vst2_unix=${vst2_unix//\\//} prog_unix=${prog_unix//\\//}
   snapshot >"$work/before"
   echo "== setup.exe /S $*"
-  wine "$work/setup.exe" /S "$@" || fail "setup.exe exited with $?"
+  wine "$work/Halvex_Plumbra-Vektis-win$bits-setup.exe" /S "$@" || fail "setup.exe exited with $?"
   wineserver -w
   snapshot >"$work/after"
   echo "installed:"; comm -13 "$work/before" "$work/after" | sed 's/^\./  C:/'
