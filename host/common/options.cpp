@@ -393,12 +393,17 @@ std::string manHead(const std::string& name, const std::string& usage, const std
 {
     const auto all = lines(usage);
     const std::string title = all.at(0).substr(all[0].find(": ") + 2);
-    std::string synopsis;
+    // Descriptions start in the column of the lines that continue them (else after two spaces).
+    size_t column = 0;
+    for (const std::string& l : all)
+        if (l.rfind("    ", 0) == 0 && !trimmed(l).empty()) column = column ? column : l.find_first_not_of(' ');
     std::vector<std::pair<std::string, std::string>> forms;
     for (size_t i = 1; i < all.size(); ++i) {
         const std::string& l = all[i];
         if (l.rfind("  plumbra", 0) == 0) {
-            const auto gap = l.find("  ", 2);
+            const auto gap = column && l.size() > column && l[column - 1] == ' ' ? column
+                             : column && l.size() <= column                    ? std::string::npos
+                                                                               : l.find("  ", 2);
             forms.emplace_back(trimmed(l.substr(0, gap)), gap == std::string::npos ? "" : trimmed(l.substr(gap)));
         } else if (!trimmed(l).empty() && !forms.empty() && l.rfind("    ", 0) == 0) {
             forms.back().second += (forms.back().second.empty() ? "" : " ") + trimmed(l);
@@ -439,31 +444,35 @@ std::string manOptions(unsigned only)
 
 // The text after the options: paragraphs, indented examples, and the exit codes
 // ("  N  what", continued on lines indented further).
-std::string manTail(const std::string& trailer)
+struct ManTail {
+    std::string description, examples, exitStatus;
+};
+
+ManTail manTail(const std::string& trailer)
 {
-    std::string text = ".SH DESCRIPTION\n", examples, codes;
+    ManTail t;
     bool inCodes = false;
     for (const std::string& l : lines(trailer)) {
         if (trimmed(l).empty()) continue;
         if (l == "exit codes:") {
             inCodes = true;
         } else if (inCodes) {
-            const std::string t = trimmed(l);
-            const auto gap = t.find("  ");
+            const std::string text = trimmed(l);
+            const auto gap = text.find("  ");
             if (l.rfind("  ", 0) == 0 && l[2] != ' ' && gap != std::string::npos)
-                codes += ".TP\n.B " + roff(t.substr(0, gap)) + "\n" + roff(trimmed(t.substr(gap))) + "\n";
+                t.exitStatus += ".TP\n.B " + roff(text.substr(0, gap)) + "\n" + roff(trimmed(text.substr(gap))) + "\n";
             else
-                codes += roff(t) + "\n";
+                t.exitStatus += roff(text) + "\n";
         } else if (l.rfind("  ", 0) == 0) {
-            examples += roff(l.substr(2)) + "\n";
+            t.examples += roff(l.substr(2)) + "\n";
         } else {
-            text += roff(l) + "\n";
+            t.description += roff(l) + "\n";
         }
     }
-    std::string out = text;
-    if (!examples.empty()) out += ".SH EXAMPLES\n.nf\n" + examples + ".fi\n";
-    if (!codes.empty()) out += ".SH EXIT STATUS\n" + codes;
-    return out;
+    if (!t.description.empty()) t.description = ".SH DESCRIPTION\n" + t.description;
+    if (!t.examples.empty()) t.examples = ".SH EXAMPLES\n.nf\n" + t.examples + ".fi\n";
+    if (!t.exitStatus.empty()) t.exitStatus = ".SH EXIT STATUS\n" + t.exitStatus;
+    return t;
 }
 
 }  // namespace
@@ -471,22 +480,19 @@ std::string manTail(const std::string& trailer)
 std::string manPage(const std::string& version)
 {
     std::string commands;
-    std::string out = manHead("plumbra", kUsage, version, commands);
-    out += manTail(kTrailer);
-    out += ".SH COMMANDS\n" + commands;
-    out += manOptions(kRenderOne | kRenderBatch | kAnalyze);
-    out += ".SH SEE ALSO\n.BR plumbra\\-live (1)\n";
-    return out;
+    const std::string head = manHead("plumbra", kUsage, version, commands);
+    const ManTail tail = manTail(kTrailer);
+    return head + tail.description + ".SH COMMANDS\n" + commands + manOptions(kRenderOne | kRenderBatch | kAnalyze) +
+           tail.examples + tail.exitStatus + ".SH SEE ALSO\n.BR plumbra\\-live (1)\n";
 }
 
 std::string liveManPage(const std::string& version)
 {
     std::string commands;
-    std::string out = manHead("plumbra-live", kLiveUsage, version, commands);
-    out += manTail(kLiveTrailer);
-    out += manOptions(kLive);
-    out += ".SH SEE ALSO\n.BR plumbra (1)\n";
-    return out;
+    const std::string head = manHead("plumbra-live", kLiveUsage, version, commands);
+    const ManTail tail = manTail(kLiveTrailer);
+    return head + tail.description + (commands.empty() ? "" : ".SH COMMANDS\n" + commands) + manOptions(kLive) +
+           tail.examples + tail.exitStatus + ".SH SEE ALSO\n.BR plumbra (1)\n";
 }
 
 }  // namespace plumbra::host

@@ -5,6 +5,6 @@
 
 namespace plumbra::host {
 
-extern const char kVersion[];
+extern const char* const kVersion;
 
 }  // namespace plumbra::host
