@@ -4,7 +4,12 @@
 ; makensis -DBITS=32|64 -DVERSION=... -DBUILD=<build tree> -DSTAGE=<folder of the
 ;          other files> -DOUTFILE=... plumbra.nsi   (packaging/windows/make-installer.sh)
 ; Silent: setup.exe /S [/VST2DIR=folder] [/D=program folder]; uninstall.exe /S.
-Unicode true
+; The 64-bit installer is a 64-bit program itself (it runs only where its plug-ins can).
+!if ${BITS} == 64
+  Target amd64-unicode
+!else
+  Unicode true
+!endif
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 ManifestDPIAware true
