@@ -54,7 +54,41 @@ Var Vst2Dir
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; The outermost of the folders of $0 that do not exist yet, into $1 ("" when $0 exists):
+; what the uninstaller may remove again.
+Function MissingFolders
+  StrCpy $1 ""
+  StrCpy $2 $0
+  ${DoWhile} $2 != ""
+    ${If} ${FileExists} "$2\*.*"
+      ${ExitDo}
+    ${EndIf}
+    StrCpy $1 $2
+    ${GetParent} $2 $2
+  ${Loop}
+FunctionEnd
+
+!macro RemoveFolders UN
+; Removes the empty folders from $0 up to $1, the outermost one the install made.
+Function ${UN}RemoveFolders
+  ${DoWhile} $1 != ""
+    RMDir $0
+    ${If} $0 == $1
+      ${ExitDo}
+    ${EndIf}
+    ${GetParent} $0 $0
+    ${If} $0 == ""
+      ${ExitDo}
+    ${EndIf}
+  ${Loop}
+FunctionEnd
+!macroend
+!insertmacro RemoveFolders "un."
+
 Section "VST 2 plug-in" SecVst2
+  StrCpy $0 $Vst2Dir
+  Call MissingFolders
+  WriteRegStr HKLM "${SETTINGS}" "VST2Made" $1
   SetOutPath $Vst2Dir
   File "${BUILD}/${NAME}.dll"
   WriteRegStr HKLM "${SETTINGS}" "VST2Folder" $Vst2Dir
@@ -73,11 +107,20 @@ SectionEnd
 !endif
 
 Section "plumbra.exe (command-line host)" SecHost
+  StrCpy $0 $INSTDIR
+  Call MissingFolders
+  WriteRegStr HKLM "${SETTINGS}" "ProgramMade" $1
   SetOutPath $INSTDIR
   File "${BUILD}/plumbra.exe"
 SectionEnd
 
 Section "-uninstaller"
+  ReadRegStr $0 HKLM "${SETTINGS}" "ProgramMade"
+  ${IfNot} ${SectionIsSelected} ${SecHost}
+    StrCpy $0 $INSTDIR
+    Call MissingFolders
+    WriteRegStr HKLM "${SETTINGS}" "ProgramMade" $1
+  ${EndIf}
   SetOutPath $INSTDIR
   File "${STAGE}/README.txt"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -142,7 +185,8 @@ Section "Uninstall"
   ReadRegStr $0 HKLM "${SETTINGS}" "VST2Folder"
   ${If} $0 != ""
     Delete "$0\${NAME}.dll"
-    RMDir "$0"  ; only when empty: other plug-ins stay
+    ReadRegStr $1 HKLM "${SETTINGS}" "VST2Made"
+    Call un.RemoveFolders  ; only those the install made, and only when empty
   ${EndIf}
   ReadRegStr $0 HKLM "${SETTINGS}" "VST3Installed"
   ${If} $0 == "1"
@@ -157,8 +201,10 @@ Section "Uninstall"
   Delete "$INSTDIR\plumbra.exe"
   Delete "$INSTDIR\README.txt"
   Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
-  RMDir "$INSTDIR\.."  ; the Halvex folder, when nothing else is in it
+  StrCpy $0 $INSTDIR
+  ReadRegStr $1 HKLM "${SETTINGS}" "ProgramMade"
+  Call un.RemoveFolders
+  RMDir $INSTDIR  ; the folder itself, when it is empty
   DeleteRegKey HKLM "${SETTINGS}"
   DeleteRegKey /ifempty HKLM "Software\Halvex"
   DeleteRegKey HKLM "${KEY}"

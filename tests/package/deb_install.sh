@@ -25,24 +25,27 @@ echo "$(wc -l <"$work/files") paths installed"
 
 echo "== smoke"
 /usr/bin/plumbra --version
-[ "$(/usr/bin/plumbra --version)" = "$("$native/plumbra" --version)" ] || fail "plumbra --version differs from the build's"
+project=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
+version=$(cmake -DPROJECT_VERSION="$project" -DSOURCE_DIR="$src" -DPRINT=1 -P "$src/cmake/PlumbraVersion.cmake" 2>&1)
+[ "$(/usr/bin/plumbra --version)" = "plumbra $version" ] || fail "plumbra --version is not plumbra $version"
+[ "$(dpkg-query -W -f '${Version}' plumbra)" = "$version" ] || fail "the package's version is not $version"
 uri=http://halvex.example/lv2/plumbra-vektis
-lv2ls | grep -qx "$uri" || fail "lv2ls does not list $uri"
-lv2info "$uri" | grep -q "file:///usr/lib/lv2/Halvex_Plumbra-Vektis.lv2/" || fail "lv2info does not find the bundle in /usr/lib/lv2"
+lv2ls | grep -x "$uri" >/dev/null || fail "lv2ls does not list $uri"
+lv2info "$uri" | grep "file:///usr/lib/lv2/Halvex_Plumbra-Vektis.lv2/" >/dev/null || fail "lv2info does not find the bundle in /usr/lib/lv2"
 # A demo render through the installed VST 2 library, bit for bit the build's.
 vst=/usr/lib/vst/Halvex_Plumbra-Vektis.so
 /usr/bin/plumbra render --demo "$work/installed.wav" --demo-length 8 --plugin "$vst" --quiet
 "$native/plumbra" render --demo "$work/built.wav" --demo-length 8 --plugin "$native/Halvex_Plumbra-Vektis.so" --quiet
 if cmp "$work/installed.wav" "$work/built.wav"; then echo "demo render through $vst: the build's bits"
 else fail "the demo render through $vst differs from the build's"; fi
-/usr/bin/plumbra info | grep -q "^library *$vst" || fail "the installed plumbra does not find $vst by itself"
+/usr/bin/plumbra info | grep "^library *$vst" >/dev/null || fail "the installed plumbra does not find $vst by itself"
 /usr/bin/plumbra params --preset /etc/plumbra/live.preset >/dev/null || fail "the example preset does not load"
 unit=$(grep '/plumbra-live.service$' "$work/files")
 echo "service: $unit"
 grep -q "^ExecStart=/usr/bin/plumbra live .*--preset /etc/plumbra/live.preset" "$unit" ||
   fail "the service does not run /usr/bin/plumbra with /etc/plumbra/live.preset"
 for page in plumbra plumbra-live; do
-  man -w "$page" | grep -q "^/usr/share/man/man1/$page.1.gz" || fail "man does not find $page(1)"
+  man -w "$page" | grep "^/usr/share/man/man1/$page.1.gz" >/dev/null || fail "man does not find $page(1)"
 done
 for doc in README.md changelog.gz copyright; do
   [ -f "/usr/share/doc/plumbra/$doc" ] || fail "/usr/share/doc/plumbra/$doc is missing"

@@ -77,7 +77,7 @@ run() {
   fi
   # The installed program, finding the installed DLL by itself, against the native build.
   $wine "$prog_unix/plumbra.exe" render --demo "Z:$work/windows.wav" --demo-length 8 --quiet || fail "plumbra.exe render failed"
-  $wine "$prog_unix/plumbra.exe" info 2>/dev/null | tr -d '\r' | grep -F "library" | grep -qiF "$vst2\\Halvex_Plumbra-Vektis.dll" ||
+  $wine "$prog_unix/plumbra.exe" info 2>/dev/null | tr -d '\r' | grep -F "library" | grep -iF "$vst2\\Halvex_Plumbra-Vektis.dll" >/dev/null ||
     fail "plumbra.exe does not find the DLL in $vst2"
   if cmp "$work/native.wav" "$work/windows.wav"; then
     echo "render through the installed DLL: the native build's bits ($(sha256sum <"$work/windows.wav" | cut -c1-16))"
