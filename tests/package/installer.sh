@@ -13,7 +13,7 @@ for tool in makensis wine wineboot wineserver; do
 done
 [ -x "$native/plumbra" ] || { echo "skipped: no native build in $native to compare with"; exit 77; }
 bits=64
-grep -q '^CMAKE_C_COMPILER:.*i686' "$build/CMakeCache.txt" && bits=32
+grep -q '^CMAKE_AR:.*i686' "$build/CMakeCache.txt" && bits=32
 project=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' "$src/CMakeLists.txt")
 version=$(cmake -DPROJECT_VERSION="$project" -DSOURCE_DIR="$src" -DPRINT=1 -P "$src/cmake/PlumbraVersion.cmake" 2>&1)
 
@@ -24,7 +24,7 @@ echo "installer: $(stat -c %s "$work/Halvex_Plumbra-Vektis-win$bits-setup.exe") 
 # Debian's wine is the 32-bit loader when wine32 is installed. A kernel that runs no
 # 32-bit programs (some virtual machines) still runs the 64-bit one, wine64, directly.
 wine=wine
-if ! wine --version >/dev/null 2>&1; then
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   if [ $bits = 64 ] && [ -x /usr/lib/wine/wine64 ]; then
     wine=/usr/lib/wine/wine64
   else
