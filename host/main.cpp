@@ -18,6 +18,7 @@
 #include "host/common/progress.h"
 #include "host/render/render.h"
 #include "host/common/status.h"
+#include "host/common/version.h"
 #ifdef PLUMBRA_HAS_LIVE
 #include "host/live/live.h"
 #endif
@@ -25,8 +26,6 @@
 using namespace plumbra::host;
 
 namespace {
-
-constexpr const char* kVersion = "1.0";
 
 std::string pluginPath(const Args& a)
 {
@@ -318,6 +317,12 @@ Status run(int argc, char** argv)
     const std::string command = argv[1];
     if (command == "--version") {
         std::printf("plumbra %s\n", kVersion);
+        return Status::success();
+    }
+    // The manual pages, which the build makes from the option table (not in --help).
+    if (command == "--help-man") {
+        const bool live = argc > 2 && std::string(argv[2]) == "live";
+        std::fputs((live ? liveManPage(kVersion) : manPage(kVersion)).c_str(), stdout);
         return Status::success();
     }
     const bool help = command == "--help" || command == "-h" || command == "help";

@@ -129,7 +129,7 @@ int main(int argc, char** argv)
     o << '<' << kUri << ">\n    a lv2:Plugin , lv2:DynamicsPlugin , doap:Project ;\n"
       << "    doap:name " << quoted(meta.find("name")) << " ;\n"
       << "    doap:maintainer [ foaf:name " << quoted(meta.find("author")) << " ] ;\n"
-      << "    lv2:minorVersion 0 ;\n    lv2:microVersion 0 ;\n"
+      << "    lv2:minorVersion " << PLUMBRA_VERSION_MINOR << " ;\n    lv2:microVersion " << PLUMBRA_VERSION_PATCH << " ;\n"
       << "    rdfs:comment \"Twelve-band loudness and dynamics processor for programme audio. "
          "Reads the first input (mono programme), writes a pseudo-stereo pair peaking at -1 dBFS, "
       << kLatencySamples << " samples late, and its meters to output control ports.\" ;\n"

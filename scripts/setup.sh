@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a Debian machine, and only what is missing.
-# Usage: scripts/setup.sh [native] [windows]   (default: native)
+# Usage: scripts/setup.sh [native] [windows] [package]   (default: native)
 set -euo pipefail
 
 want=("$@")
@@ -38,6 +38,10 @@ for w in "${want[@]}"; do
       packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
                  binutils-mingw-w64-x86-64 googletest zip nlohmann-json3-dev)
       wine_packages+=(wine wine32:i386 wine64) ;;
+    package)
+      # The Debian package (CPack DEB with dpkg-shlibdeps, which reads binaries through
+      # file), its check (lintian, man), and the Windows installers (NSIS).
+      packages+=(dpkg-dev file lintian man-db groff-base nsis lilv-utils) ;;
     *) echo "setup.sh: unknown component '$w'" >&2; exit 2 ;;
   esac
 done

@@ -15,7 +15,7 @@ for arg in "$@"; do
   esac
 done
 
-if [ $windows -eq 1 ]; then scripts/setup.sh native windows; else scripts/setup.sh native; fi
+if [ $windows -eq 1 ]; then scripts/setup.sh native windows package; else scripts/setup.sh native package; fi
 jobs=$(nproc)
 
 # Every test runs in the GCC build. The Clang build runs what depends on the

@@ -294,8 +294,9 @@ bool Faust::getProductString(char* text)
 
 VstInt32 Faust::getVendorVersion()
 {
-    // The longest decimal prefix of the version text; none reads as 0.
-    return truncateToInt32(std::strtod(lookupMetadata("version", "0.0"), nullptr));
+    // The release, major * 10000 + minor * 100 + patch (1.0.0 is 10000), from the
+    // project version the build passes in.
+    return PLUMBRA_VERSION_NUMBER;
 }
 
 bool Faust::getInputProperties(VstInt32 index, VstPinProperties* properties)

@@ -2,6 +2,7 @@
 #include "host/common/options.h"
 
 #include <bit>
+#include <sstream>
 #include <tuple>
 
 namespace plumbra::host {
@@ -358,6 +359,144 @@ std::string helpText()
 std::string liveHelpText()
 {
     return std::string(kLiveUsage) + optionsHelp(kLive) + kLiveTrailer;
+}
+
+namespace {
+
+// A line of text for roff: backslashes and hyphens escaped (a hyphen in an option
+// is a minus sign to man), a leading dot or quote kept from reading as a request.
+std::string roff(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\') out += "\\e";
+        else if (c == '-') out += "\\-";
+        else out += c;
+    }
+    return !out.empty() && (out[0] == '.' || out[0] == '\'') ? "\\&" + out : out;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+std::string trimmed(const std::string& s)
+{
+    const auto a = s.find_first_not_of(' ');
+    return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
+// The usage text: its first line "plumbra: what it does" names the page; each
+// "  plumbra ..." line is a form of the command, its description after two spaces
+// or on the lines below.
+std::string manHead(const std::string& name, const std::string& usage, const std::string& version, std::string& commands)
+{
+    const auto all = lines(usage);
+    const std::string title = all.at(0).substr(all[0].find(": ") + 2);
+    // Descriptions start in the column of the lines that continue them (else after two spaces).
+    size_t column = 0;
+    for (const std::string& l : all)
+        if (l.rfind("    ", 0) == 0 && !trimmed(l).empty()) column = column ? column : l.find_first_not_of(' ');
+    std::vector<std::pair<std::string, std::string>> forms;
+    for (size_t i = 1; i < all.size(); ++i) {
+        const std::string& l = all[i];
+        if (l.rfind("  plumbra", 0) == 0) {
+            const auto gap = column && l.size() > column && l[column - 1] == ' ' ? column
+                             : column && l.size() <= column                    ? std::string::npos
+                                                                               : l.find("  ", 2);
+            forms.emplace_back(trimmed(l.substr(0, gap)), gap == std::string::npos ? "" : trimmed(l.substr(gap)));
+        } else if (!trimmed(l).empty() && !forms.empty() && l.rfind("    ", 0) == 0) {
+            forms.back().second += (forms.back().second.empty() ? "" : " ") + trimmed(l);
+        }
+    }
+    std::string upper;
+    for (char c : name) upper += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    std::string out = ".TH " + roff(upper) + " 1 \"\" \"plumbra " + roff(version) + "\" \"User Commands\"\n";
+    out += ".SH NAME\n" + roff(name) + " \\- " + roff(title) + "\n.SH SYNOPSIS\n.nf\n";
+    for (const auto& [form, what] : forms) out += roff(form) + "\n";
+    out += ".fi\n";
+    for (const auto& [form, what] : forms)
+        if (!what.empty()) commands += ".TP\n.B " + roff(form) + "\n" + roff(what) + "\n";
+    return out;
+}
+
+// The options of the scopes in `only`, a subsection per section of --help.
+std::string manOptions(unsigned only)
+{
+    std::string out = ".SH OPTIONS\n";
+    for (const auto& [scope, title, note] : kSections) {
+        if (!(scope & only)) continue;
+        std::string t = title;
+        out += ".SS " + roff(t.substr(0, t.size() - 1)) + "\n";
+        for (const OptionRow& s : kOptions) {
+            const unsigned described = s.scopes & kRenderOne     ? kRenderOne
+                                       : s.scopes & kRenderBatch ? kRenderBatch
+                                       : s.scopes & kAnalyze     ? kAnalyze
+                                                                 : s.scopes & kLive;
+            if (described != scope || !*s.label) continue;
+            out += ".TP\n.B " + roff(s.label) + "\n";
+            for (const std::string& l : lines(s.help)) out += roff(l) + "\n";
+        }
+        if (*note) out += ".PP\n" + roff(note) + "\n";
+    }
+    return out;
+}
+
+// The text after the options: paragraphs, indented examples, and the exit codes
+// ("  N  what", continued on lines indented further).
+struct ManTail {
+    std::string description, examples, exitStatus;
+};
+
+ManTail manTail(const std::string& trailer)
+{
+    ManTail t;
+    bool inCodes = false;
+    for (const std::string& l : lines(trailer)) {
+        if (trimmed(l).empty()) continue;
+        if (l == "exit codes:") {
+            inCodes = true;
+        } else if (inCodes) {
+            const std::string text = trimmed(l);
+            const auto gap = text.find("  ");
+            if (l.rfind("  ", 0) == 0 && l[2] != ' ' && gap != std::string::npos)
+                t.exitStatus += ".TP\n.B " + roff(text.substr(0, gap)) + "\n" + roff(trimmed(text.substr(gap))) + "\n";
+            else
+                t.exitStatus += roff(text) + "\n";
+        } else if (l.rfind("  ", 0) == 0) {
+            t.examples += roff(l.substr(2)) + "\n";
+        } else {
+            t.description += roff(l) + "\n";
+        }
+    }
+    if (!t.description.empty()) t.description = ".SH DESCRIPTION\n" + t.description;
+    if (!t.examples.empty()) t.examples = ".SH EXAMPLES\n.nf\n" + t.examples + ".fi\n";
+    if (!t.exitStatus.empty()) t.exitStatus = ".SH EXIT STATUS\n" + t.exitStatus;
+    return t;
+}
+
+}  // namespace
+
+std::string manPage(const std::string& version)
+{
+    std::string commands;
+    const std::string head = manHead("plumbra", kUsage, version, commands);
+    const ManTail tail = manTail(kTrailer);
+    return head + tail.description + ".SH COMMANDS\n" + commands + manOptions(kRenderOne | kRenderBatch | kAnalyze) +
+           tail.examples + tail.exitStatus + ".SH SEE ALSO\n.BR plumbra\\-live (1)\n";
+}
+
+std::string liveManPage(const std::string& version)
+{
+    std::string commands;
+    const std::string head = manHead("plumbra-live", kLiveUsage, version, commands);
+    const ManTail tail = manTail(kLiveTrailer);
+    return head + tail.description + (commands.empty() ? "" : ".SH COMMANDS\n" + commands) + manOptions(kLive) +
+           tail.examples + tail.exitStatus + ".SH SEE ALSO\n.BR plumbra (1)\n";
 }
 
 }  // namespace plumbra::host

@@ -42,4 +42,9 @@ Status usage(const std::string& why);
 std::string helpText();
 std::string liveHelpText();  // plumbra live --help
 
+// The manual pages plumbra(1) and plumbra-live(1) in roff, made from the same
+// table and texts as --help (plumbra --help-man [live], which the build runs).
+std::string manPage(const std::string& version);
+std::string liveManPage(const std::string& version);
+
 }  // namespace plumbra::host

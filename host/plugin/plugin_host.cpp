@@ -241,7 +241,23 @@ std::string defaultPluginPath()
     ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
     const std::string exe(buf.data(), n > 0 ? static_cast<size_t>(n) : 0);
 #endif
-    return (std::filesystem::path(exe).parent_path() / file).string();
+    // Beside the program (a build tree, a zip's folder), else where the package or the
+    // installer put it: <prefix>/lib/vst beside <prefix>/bin, or the VST 2 folder the
+    // Windows installer recorded (in the registry view of the program's own bitness).
+    const std::filesystem::path dir = std::filesystem::path(exe).parent_path();
+    std::error_code ec;
+#ifdef _WIN32
+    char folder[MAX_PATH] = {};
+    DWORD size = sizeof folder;
+    if (!std::filesystem::exists(dir / file, ec) &&
+        RegGetValueA(HKEY_LOCAL_MACHINE, "Software\\Halvex\\Plumbra-Vektis", "VST2Folder", RRF_RT_REG_SZ, nullptr, folder,
+                     &size) == ERROR_SUCCESS)
+        return (std::filesystem::path(folder) / file).string();
+#endif
+    const std::filesystem::path installed = dir.parent_path() / "lib" / "vst" / file;
+    if (!std::filesystem::exists(dir / file, ec) && dir.filename() == "bin" && std::filesystem::exists(installed, ec))
+        return installed.string();
+    return (dir / file).string();
 }
 
 }  // namespace plumbra::host

@@ -19,9 +19,7 @@
 #include "host/common/text.h"
 #include "host/web/page.h"
 
-#ifndef PLUMBRA_VERSION
-#define PLUMBRA_VERSION "unknown"
-#endif
+#include "host/common/version.h"
 
 namespace plumbra::host::web {
 
@@ -356,7 +354,7 @@ ApiResponse Api::state()
                  {"latency", s.latency},
                  {"writes", writesObject(s)},
                  {"presets", !options_.presetDir.empty()},
-                 {"versions", {{"plumbra", PLUMBRA_VERSION}, {"api", 1}}}};
+                 {"versions", {{"plumbra", kVersion}, {"api", 1}}}};
     return reply(200, body);
 }
 
