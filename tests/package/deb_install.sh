@@ -51,24 +51,15 @@ for doc in README.md changelog.gz copyright; do
   [ -f "/usr/share/doc/plumbra/$doc" ] || fail "/usr/share/doc/plumbra/$doc is missing"
 done
 
-# GATE, until the VST 3 bundle and the Python module are merged: each check runs
-# when its part is in the package's build tree. The lead removes both gates after
-# merging them, so that a package without them fails instead of passing silently.
-pkgbuild=$src/build/package
-if [ -d "$pkgbuild/Halvex_Plumbra-Vektis.vst3" ]; then
-  so=/usr/lib/vst3/Halvex_Plumbra-Vektis.vst3/Contents/x86_64-linux/Halvex_Plumbra-Vektis.so
-  [ -f "$so" ] && [ -f /usr/lib/vst3/Halvex_Plumbra-Vektis.vst3/Contents/Resources/moduleinfo.json ] &&
-    echo "VST 3 bundle: $so" || fail "the VST 3 bundle is not in /usr/lib/vst3"
-else
-  echo "GATED: no VST 3 bundle in $pkgbuild yet"
-fi
-if [ -d "$pkgbuild/python/plumbra" ]; then
-  module=$(cd "$work" && /usr/bin/python3 -c 'import plumbra; print(plumbra.__file__)') || fail "python3 cannot import plumbra"
-  grep -qx "$(dirname "$module")" "$work/files" && echo "python3 imports plumbra from $module" ||
-    fail "python3 imports plumbra from $module, not from the package"
-else
-  echo "GATED: no Python module in $pkgbuild yet"
-fi
+# The VST 3 bundle and the Python module, where hosts and Debian's python3 look.
+so=/usr/lib/vst3/Halvex_Plumbra-Vektis.vst3/Contents/x86_64-linux/Halvex_Plumbra-Vektis.so
+[ -f "$so" ] && [ -f /usr/lib/vst3/Halvex_Plumbra-Vektis.vst3/Contents/Resources/moduleinfo.json ] &&
+  echo "VST 3 bundle: $so" || fail "the VST 3 bundle is not in /usr/lib/vst3"
+module=$(cd "$work" && /usr/bin/python3 -c 'import plumbra; print(plumbra.__file__)') || fail "python3 cannot import plumbra"
+grep -qx "$(dirname "$module")" "$work/files" && echo "python3 imports plumbra from $module" ||
+  fail "python3 imports plumbra from $module, not from the package"
+/usr/bin/python3 -c 'import plumbra, numpy; p = plumbra.Processor(48000); assert p.process(numpy.zeros(4800, numpy.float32)).shape == (4800, 2)' ||
+  fail "the installed Python module does not process"
 
 echo "== apt-get purge plumbra"
 apt-get -o DPkg::Lock::Timeout=600 purge -y -qq plumbra >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }

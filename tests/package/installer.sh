@@ -67,14 +67,8 @@ run() {
   $wine reg query "$key" /v UninstallString $view 2>/dev/null | tr -d '\r' | grep -F "$prog\\uninstall.exe" ||
     fail "no uninstall entry $key naming $prog\\uninstall.exe"
   $wine reg query "$key" /v DisplayName $view 2>/dev/null | tr -d '\r' | grep -F "$version" || fail "the entry's name lacks $version"
-  # GATE, until the VST 3 bundle is merged: checked when the build tree has it. The
-  # lead removes the gate after merging, so that an installer without it fails.
-  if [ -f "$build/Halvex_Plumbra-Vektis.vst3/Contents/Resources/moduleinfo.json" ]; then
-    [ -f "$c/$pf/Common Files/VST3/Halvex_Plumbra-Vektis.vst3/Contents/$arch/Halvex_Plumbra-Vektis.vst3" ] ||
-      fail "the VST 3 bundle is not in C:\\$pf\\Common Files\\VST3"
-  else
-    echo "GATED: no VST 3 bundle in $build yet"
-  fi
+  [ -f "$c/$pf/Common Files/VST3/Halvex_Plumbra-Vektis.vst3/Contents/$arch/Halvex_Plumbra-Vektis.vst3" ] ||
+    fail "the VST 3 bundle is not in C:\\$pf\\Common Files\\VST3"
   # The installed program, finding the installed DLL by itself, against the native build.
   $wine "$prog_unix/plumbra.exe" render --demo "Z:$work/windows.wav" --demo-length 8 --quiet || fail "plumbra.exe render failed"
   $wine "$prog_unix/plumbra.exe" info 2>/dev/null | tr -d '\r' | grep -F "library" | grep -iF "$vst2\\Halvex_Plumbra-Vektis.dll" >/dev/null ||
