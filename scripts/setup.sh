@@ -25,7 +25,9 @@ for w in "${want[@]}"; do
       # The live engine's JACK client and ALSA devices, the resampler of its backup
       # files, its web server (Boost.Beast, headers only) and the browser test.
       packages+=(libasound2-dev libsoxr-dev libjack-jackd2-dev
-                 libboost-dev chromium chromium-driver python3-selenium) ;;
+                 libboost-dev chromium chromium-driver python3-selenium)
+      # The cluster test: a Slurm job array on a single-node cluster of its own.
+      packages+=(slurm-wlm munge) ;;
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.

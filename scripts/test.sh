@@ -28,7 +28,7 @@ jobs=$(nproc)
 # code the other limiter cases run.
 declare -A skip=(
   [native]=""
-  [native-clang]="^(LiveJack|Periods/LiveJack|Alsa\\.|web_page_in_browser|lv2_host_|Delivery\\.)"
+  [native-clang]="^(LiveJack|Periods/LiveJack|Alsa\\.|web_page_in_browser|lv2_host_|Delivery\\.|slurm_job_array)"
   [asan]="^(golden_render|GoldenRender\\.|no_avx_outside_avx_path|Delivery\\.(RendersLand|WithoutLimiting)|TruePeakLimiter\\.Stressors|web_page_in_browser$)"
 )
 for preset in native native-clang asan; do

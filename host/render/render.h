@@ -69,6 +69,7 @@ struct RenderOutcome {
     std::vector<float> inShortTerm, outShortTerm;  // for the plot
     std::optional<MeterLog> meters;                // engine renders: a line per 100 ms of input
     float limiterSmallestGain = 1.0f;              // renders with a delivery: the limiter's smallest gain
+    std::shared_ptr<const LoudnessMeter> outMeter;  // the output's meter, released (for pooled loudness)
 };
 
 // Parameters from preset files and NAME=VALUE texts, all checked before any is set.
