@@ -282,7 +282,7 @@ std::string batchTable(const Json& report)
     const double elapsed = numberOf(s["elapsed_s"]), audio = numberOf(s["audio_s"]);
     // Merged reports count the machines they came from; their time is the files' own, added up.
     const std::string missing = s.contains("missing") && s["missing"].get<size_t>() > 0 ? printed(", %zu without a report", s["missing"].get<size_t>()) : "";
-    const std::string workers = s.contains("hosts") ? printed("%zu hosts", s["hosts"].get<size_t>())
+    const std::string workers = s.contains("hosts") ? printed("%zu host%s", s["hosts"].get<size_t>(), s["hosts"].get<size_t>() == 1 ? "" : "s")
                                                     : printed("%d jobs", s["jobs"].get<int>());
     table += printed("\n%zu files: %zu rendered, %zu skipped, %zu failed%s; %s for %s of audio (%.1fx real time, %s)\n",
                      s["files"].get<size_t>(), s["rendered"].get<size_t>(), s["skipped"].get<size_t>(),

@@ -21,9 +21,17 @@ dir=$(mktemp -d /tmp/plumbra-slurm-XXXXXX)
 pids=()
 stop() {
   local code=$?
-  # Only the daemons this test started, by their process IDs.
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do
+  # Jobs still in the cluster first (its own: SLURM_CONF names it), then the daemons,
+  # only those this test started, by their process IDs, the last started first.
+  if [ -n "${SLURM_CONF:-}" ] && [ -n "$(squeue -h 2>/dev/null)" ]; then
+    scancel --partition=test 2>/dev/null || true
+    for _ in $(seq 50); do [ -z "$(squeue -h 2>/dev/null)" ] && break; sleep 0.1; done
+  fi
+  # The daemons this test started, by their process IDs, the last started first.
+  local reversed=()
+  for pid in "${pids[@]}"; do reversed=("$pid" "${reversed[@]}"); done
+  for pid in "${reversed[@]}"; do
+    kill "$pid" 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null || true
   done
@@ -48,7 +56,7 @@ mkdir -m 0700 "$dir/munge"
 dd if=/dev/urandom of="$dir/munge/key" bs=1024 count=1 status=none
 chmod 0400 "$dir/munge/key"
 munged --foreground --force --key-file="$dir/munge/key" --socket="$dir/munge/socket" \
-  --pid-file="$dir/munge/pid" --log-file="$dir/munged.log" --seed-file="$dir/munge/seed" &
+  --pid-file="$dir/munge/pid" --log-file="$dir/munged.log" --seed-file="$dir/munge/seed" >/dev/null 2>&1 &
 pids+=($!)
 
 node=plumbra-test-node
@@ -84,9 +92,9 @@ PartitionName=test Nodes=$node Default=YES MaxTime=INFINITE State=UP
 EOF
 export SLURM_CONF="$dir/slurm.conf"
 for _ in $(seq 50); do [ -S "$dir/munge/socket" ] && break; sleep 0.1; done
-slurmctld -D -i -f "$SLURM_CONF" &
+slurmctld -D -i -f "$SLURM_CONF" >/dev/null 2>&1 &
 pids+=($!)
-slurmd -D -N "$node" -f "$SLURM_CONF" &
+slurmd -D -N "$node" -f "$SLURM_CONF" >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 150); do
   sinfo -h -N -o '%T' 2>/dev/null | grep -qE '^(idle|mixed|allocated)' && break

@@ -6,7 +6,11 @@
 
 #include <set>
 
+// Not every helper of the shared header is needed here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
 #include "host/plumbra_run.h"
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -63,9 +67,11 @@ TEST(Manifest, RelativeAbsoluteAndJsonLinesKeepTheirPlacesBelowTheManifestsFolde
     // The manifest named relative to the working folder, which is not its own.
     HostRun r = runHost({"render", "--manifest", "lib/m.txt", "-o", "out", "--quiet", "--report-json", "r.json"}, dir,
                         {"", "", 0, "", dir.path()});
-    ASSERT_EQ(r.code, 0) << r.err;
+    // A file outside the manifest's folder goes to the top, where its name is taken already: it fails alone.
+    EXPECT_EQ(r.code, 8);
+    EXPECT_NE(r.err.find(dir / "elsewhere/f0.wav: its output out/f0.wav is also the output of lib/f0.wav"), std::string::npos)
+        << r.err;
     for (const char* out : {"out/f0.wav", "out/sub/f1.wav", "out/named/two.flac"}) EXPECT_TRUE(exists(dir / out)) << out;
-    // A file outside the manifest's folder goes to the top, and its name is taken already: it fails alone.
     const Json report = Json::parse(slurp(dir / "r.json"));
     EXPECT_EQ(report["summary"]["rendered"], 3);
     EXPECT_EQ(report["files"][2]["status"], "failed");
@@ -121,14 +127,14 @@ TEST(Shards, EveryEntryOnceAcrossShardsAndAutoFromTheScheduler)
         EXPECT_EQ(exists(dir / "k8s/" + name), mine) << name;
     }
     // Refused, with the reason.
-    const std::pair<std::string, std::string> refusals[] = {
-        {"", "finds neither a Slurm job array (SLURM_ARRAY_TASK_ID) nor a Kubernetes Indexed Job"},
-        {"JOB_COMPLETION_INDEX=1", "wants --shards N"},
-        {"JOB_COMPLETION_INDEX=3 X=", "JOB_COMPLETION_INDEX 3 is not below --shards 3"},
-        {"SLURM_ARRAY_TASK_ID=2 SLURM_ARRAY_TASK_MIN=0", "SLURM_ARRAY_TASK_COUNT is \"\""},
+    const std::tuple<std::string, std::string, std::string> refusals[] = {
+        {"", "", "finds neither a Slurm job array (SLURM_ARRAY_TASK_ID) nor a Kubernetes Indexed Job"},
+        {"JOB_COMPLETION_INDEX=1", "", "wants --shards N"},
+        {"JOB_COMPLETION_INDEX=3", " --shards 3", "JOB_COMPLETION_INDEX 3 is not below --shards 3"},
+        {"SLURM_ARRAY_TASK_ID=2 SLURM_ARRAY_TASK_MIN=0", "", "SLURM_ARRAY_TASK_COUNT is \"\""},
+        {"SLURM_ARRAY_TASK_ID=4", " --shards 4", "Slurm array task 4 is not one of 4 shards"},
     };
-    for (const auto& [env, why] : refusals) {
-        const std::string shards = env.find("X=") != std::string::npos ? " --shards 3" : "";
+    for (const auto& [env, shards, why] : refusals) {
         EXPECT_EQ(runWithEnv(env, args + "never" + shards, dir, err), 2) << env;
         EXPECT_NE(err.find(why), std::string::npos) << env << ": " << err;
     }
@@ -196,7 +202,9 @@ TEST(Reports, AKilledShardRunAgainDoesOnlyWhatIsMissing)
     size_t done = 0;
     for (const auto& name : names) {
         if (exists(dir / "rep/" + name + ".json")) ++done;
-        if (exists(dir / "out/" + name)) EXPECT_GT(readAudio(dir / "out/" + name).frames, 0) << name;
+        if (exists(dir / "out/" + name)) {
+            EXPECT_GT(readAudio(dir / "out/" + name).frames, 0) << name;
+        }
     }
     ASSERT_GE(done, 1u);
     ASSERT_LT(done, names.size());
@@ -218,16 +226,17 @@ TEST(Reports, AKilledShardRunAgainDoesOnlyWhatIsMissing)
 TEST(Album, OneGainForEveryFileAlbumOnTargetAndEachTruePeakUnderTheCeiling)
 {
     TempDir dir;
-    // A quiet track, a middle one and a hot one that takes the limiter.
+    // A quiet track, a middle one and a hot one; the target takes the peaks into the limiter.
     const float levels[] = {0.05f, 0.3f, 3.0f};
     std::vector<std::string> names;
+    runShell("mkdir -p '" + dir / "lib'");
     for (int i = 0; i < 3; ++i) {
         std::vector<float> x = testSignal(44100, 4.0, 300 + static_cast<unsigned>(i));
         for (float& v : x) v = std::clamp(v * levels[i], -1.0f, 1.0f);
         names.push_back("t" + std::to_string(i) + ".wav");
         writeAudio(dir / ("lib/" + names.back()), x, 1, 44100);
     }
-    HostRun r = runHost({"render", dir / "lib", "-o", dir / "album", "--target", "-16", "--album", "--format", "float",
+    HostRun r = runHost({"render", dir / "lib", "-o", dir / "album", "--target", "-13", "--album", "--format", "float",
                          "--quiet", "--report-json", dir / "album.json"}, dir);
     ASSERT_EQ(r.code, 0) << r.err;
     ASSERT_EQ(runHost({"render", dir / "lib", "-o", dir / "plain", "--format", "float", "--quiet"}, dir).code, 0);
@@ -235,15 +244,18 @@ TEST(Album, OneGainForEveryFileAlbumOnTargetAndEachTruePeakUnderTheCeiling)
     const double gainDb = report["album"]["gain_db"].get<double>();
 
     std::vector<ebur128_state*> states;
+    std::vector<double> gains;
     for (const auto& name : names) {
         const Audio out = readAudio(dir / "album/" + name), plain = readAudio(dir / "plain/" + name);
         ASSERT_EQ(out.data.size(), plain.data.size());
-        // The same gain on every file: the output over the plain render, where the limiter rests.
-        std::vector<double> ratios;
+        // The same gain on every file: the output over the plain render where the limiter rests,
+        // which is the largest ratio, as the limiter only takes gain away.
+        double ratio = 0;
         for (size_t i = 0; i < out.data.size(); ++i)
-            if (std::fabs(plain.data[i]) > 1e-3f) ratios.push_back(out.data[i] / plain.data[i]);
-        std::nth_element(ratios.begin(), ratios.begin() + static_cast<std::ptrdiff_t>(ratios.size() / 2), ratios.end());
-        EXPECT_NEAR(20 * std::log10(ratios[ratios.size() / 2]), gainDb, 0.001) << name;
+            if (std::fabs(plain.data[i]) > 1e-3f) ratio = std::max(ratio, static_cast<double>(out.data[i] / plain.data[i]));
+        gains.push_back(20 * std::log10(ratio));
+        EXPECT_NEAR(gains.back(), gains.front(), 1e-4) << name;
+        EXPECT_NEAR(gains.back(), gainDb, 0.006) << name;  // the report gives hundredths
         EXPECT_LE(measure(out).truePeak, -1.0) << name;
         ebur128_state* st = ebur128_init(2, 44100, EBUR128_MODE_I);
         ebur128_add_frames_float(st, out.data.data(), static_cast<size_t>(out.frames));
@@ -253,9 +265,11 @@ TEST(Album, OneGainForEveryFileAlbumOnTargetAndEachTruePeakUnderTheCeiling)
     double album = 0;
     ebur128_loudness_global_multiple(states.data(), states.size(), &album);
     for (auto* st : states) ebur128_destroy(&st);
-    EXPECT_NEAR(album, -16.0, 0.1);
+    EXPECT_NEAR(album, -13.0, 0.1);
     EXPECT_NEAR(report["album"]["result"]["integrated_lufs"].get<double>(), album, 0.01);
-    EXPECT_GT(report["files"][2]["delivery"]["limiter_max_reduction_db"].get<double>(), 0.0) << "the hot track was not limited";
+    double limited = 0;
+    for (const auto& f : report["files"]) limited = std::max(limited, f["delivery"]["limiter_max_reduction_db"].get<double>());
+    EXPECT_GT(limited, 0.5) << "the limiter never acted: the ceiling was not tested";
 
     // One gain needs the whole album: not per shard, and only onto a target.
     HostRun sharded = runHost({"render", dir / "lib", "-o", dir / "x", "--target", "-16", "--album", "--shard", "0/2"}, dir);
