@@ -33,6 +33,9 @@
 #include "support/plugin_loader.h"
 #include "support/temp_dir.h"
 
+// Each test program uses a part of these helpers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
 
 namespace {
 
@@ -257,3 +260,5 @@ Measured measure(const Audio& a)
 
 
 }  // namespace
+
+#pragma GCC diagnostic pop

@@ -64,7 +64,7 @@ TEST(PlumbraCommandLine, HelpDescribesEveryOptionInColumnsAndEachOneParses)
         for (std::string word; label >> word;)
             if (word[0] == '-') names.push_back(word.back() == ',' ? word.substr(0, word.size() - 1) : word);
     }
-    EXPECT_EQ(names.size(), 26u);  // --target and --true-peak for render and for analyze
+    EXPECT_EQ(names.size(), 31u);  // --target and --true-peak for render and for analyze
     for (const auto& name : names) {
         HostRun r = runHost({"params", name, "1"}, dir);
         EXPECT_EQ(r.err.find("unknown option"), std::string::npos) << name << ": " << r.err;

@@ -6,11 +6,7 @@
 
 #include <set>
 
-// Not every helper of the shared header is needed here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
 #include "host/plumbra_run.h"
-#pragma GCC diagnostic pop
 
 namespace {
 
