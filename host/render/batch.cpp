@@ -10,9 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#ifdef _WIN32
-#else
-#include <unistd.h>
+#ifndef _WIN32
+#include <unistd.h>  // gethostname
 #endif
 
 #include "host/audio/file_io.h"

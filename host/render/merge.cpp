@@ -9,7 +9,6 @@
 #include <set>
 
 #include "host/audio/file_io.h"
-#include "host/common/text.h"
 #include "host/render/batch.h"
 
 namespace plumbra::host {
