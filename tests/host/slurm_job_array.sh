@@ -68,8 +68,8 @@ ClusterName=plumbratest
 SlurmctldHost=$(hostname -s)(127.0.0.1)
 SlurmctldPort=$ctld_port
 SlurmdPort=$slurmd_port
-SlurmUser=root
-SlurmdUser=root
+SlurmUser=$(id -un)
+SlurmdUser=$(id -un)
 AuthType=auth/munge
 AuthInfo=socket=$dir/munge/socket
 CredType=cred/munge
