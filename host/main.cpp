@@ -122,8 +122,28 @@ Status renderBatch(const Args& a, const RenderOptions& o)
     b.extension = ext.size() > 1 && ext[0] == '.' ? ext.substr(1) : ext;
     if (b.outputFolder.empty()) return usage("-o needs a folder");
     if (b.extension.empty() && a.has("--ext")) return usage("--ext needs an extension");
-    if (a.positional.empty()) return usage("render -o DIR wants at least one input file or folder");
+    b.manifest = a.last("--manifest");
+    if (a.has("--manifest") && b.manifest.empty()) return usage("--manifest needs a file");
+    if (a.has("--manifest") && !a.positional.empty())
+        return usage("--manifest names the inputs; give no files or folders besides it");
+    if (a.positional.empty() && !a.has("--manifest"))
+        return usage("render -o DIR wants at least one input file or folder, or --manifest FILE");
     if (a.has("--overwrite") && a.has("--skip-existing")) return usage("--overwrite and --skip-existing exclude each other");
+    if (a.has("--shards") && a.last("--shard") != "auto") return usage("--shards goes with --shard auto");
+    if (a.has("--shard")) {
+        auto shard = parseShard(a.last("--shard"), a.last("--shards"), [](const char* name) { return std::getenv(name); });
+        if (!shard.ok()) return shard.status();
+        b.shard = shard.value();
+    }
+    b.reportDir = a.last("--report-dir");
+    if (a.has("--report-dir") && b.reportDir.empty()) return usage("--report-dir needs a folder");
+    b.album = a.has("--album");
+    if (b.album && !o.target) return usage("--album gives all the files one gain onto a --target; give one");
+    if (b.album && a.has("--shard"))
+        return usage("--album measures all the files of one run together, and one gain needs the whole album: it does "
+                     "not go with --shard");
+    if (b.album && a.has("--skip-existing"))
+        return usage("--album renders every file with the gain of the whole album: it does not go with --skip-existing");
     auto jobs = parseJobs(a);
     if (!jobs.ok()) return jobs.status();
     b.inputs = a.positional;
@@ -184,6 +204,18 @@ Status cmdAnalyze(const Args& a)
     if (!target.ok()) return target.status();
     o.target = target.value();
     return runAnalyze(o);
+}
+
+Status cmdMergeReports(const Args& a)
+{
+    if (a.positional.size() != 1) return usage("merge-reports wants one folder, the --report-dir of the renders");
+    if (a.has("--json") && a.has("--csv")) return usage("--json and --csv exclude each other");
+    MergeOptions o;
+    o.folder = a.positional[0];
+    o.manifest = a.last("--manifest");
+    if (a.has("--manifest") && o.manifest.empty()) return usage("--manifest needs a file");
+    o.format = a.has("--json") ? AnalyzeFormat::Json : a.has("--csv") ? AnalyzeFormat::Csv : AnalyzeFormat::Table;
+    return runMergeReports(o);
 }
 
 Status cmdDemo(const Args& a)
@@ -340,7 +372,8 @@ Status run(int argc, char** argv)
     static constexpr Command commands[] = {{"render", kRenderOne, cmdRender}, {"analyze", kAnalyze, cmdAnalyze},
                                            {"demo", kDemo, cmdDemo},          {"params", kParams, cmdParams},
                                            {"info", kInfo, cmdInfo},          {"live", kLive, cmdLive},
-                                           {"targets", kTargets, cmdTargets}};
+                                           {"targets", kTargets, cmdTargets},
+                                           {"merge-reports", kMergeReports, cmdMergeReports}};
     for (const auto& c : commands) {
         if (command != c.name) continue;
         // A render with -o DIR is a batch, which takes options of its own.

@@ -30,7 +30,9 @@ for w in "${want[@]}"; do
       packages+=(libasound2-dev libsoxr-dev libjack-jackd2-dev
                  libboost-dev chromium chromium-driver python3-selenium tmux)
       # The Python module (for Debian's python3), its tests and its Dask cluster.
-      packages+=(python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed python3-soundfile) ;;
+      packages+=(python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed python3-soundfile)
+      # The cluster test: a Slurm job array on a single-node cluster of its own.
+      packages+=(slurm-wlm munge) ;;
     windows)
       # Cross compilers (their -posix variants), GoogleTest's sources to build it
       # with them, zip for the packages, and Wine (both bitnesses) to run the tests.

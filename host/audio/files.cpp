@@ -28,15 +28,18 @@ std::string withoutName(const std::string& reason, const std::string& path)
     return reason;
 }
 
-// Opens a file to see whether libsndfile reads it; its length and rate on success.
-Status probe(const std::string& path, BatchInput& in)
+}  // namespace
+
+Status probeInput(BatchInput& in)
 {
-    auto opened = openAudioFile(path);
+    auto opened = openAudioFile(in.path);
     if (!opened.ok()) return opened.status();
     in.frames = opened.value()->format().frames;
     in.rate = opened.value()->format().rate;
     return Status::success();
 }
+
+namespace {
 
 void walk(const fs::path& dir, const std::string& relative, const std::string& exclude, bool quiet,
           std::vector<BatchInput>& out)
@@ -64,8 +67,10 @@ void walk(const fs::path& dir, const std::string& relative, const std::string& e
             }
             continue;
         }
-        BatchInput in{path, rel, "", -1, 0};
-        Status s = probe(path, in);
+        BatchInput in;
+        in.path = path;
+        in.relative = rel;
+        Status s = probeInput(in);
         if (s.ok())
             out.push_back(in);
         else if (!quiet)
@@ -140,9 +145,11 @@ std::vector<BatchInput> gatherInputs(const std::vector<std::string>& arguments, 
         }
         fs::path named(arg);
         if (!named.has_filename()) named = named.parent_path();  // "folder/" names "folder"
-        BatchInput in{arg, named.filename().string(), "", -1, 0};
+        BatchInput in;
+        in.path = arg;
+        in.relative = named.filename().string();
         if (arg != "-") {
-            Status s = probe(arg, in);
+            Status s = probeInput(in);
             if (!s.ok()) in.problem = s.reason;
         }
         out.push_back(in);

@@ -20,7 +20,17 @@ struct BatchInput {
     std::string problem;   // why it cannot be used (named explicitly but missing or not audio); empty if fine
     int64_t frames = -1;   // length from the header, -1 when unknown
     int rate = 0;
+    // From a manifest line: the line's text naming the input, and its own settings
+    // (empty: the batch's).
+    std::string entry;
+    std::string output;  // "out": the output's path below the output folder, or an absolute path
+    std::string target;  // "target": a name or LUFS
+    std::string preset;  // "preset": a preset file, applied after the batch's
+    std::vector<std::string> sets;  // "set": NAME=VALUE, applied after the batch's
 };
+
+// Opens `in.path` to see whether libsndfile reads it; its length and rate on success.
+Status probeInput(BatchInput& in);
 
 // Expands files and folders (folders recursively, in name order; entries whose names
 // start with a dot are passed over; files libsndfile cannot read are skipped with one

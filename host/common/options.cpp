@@ -78,6 +78,23 @@ const OptionRow kOptions[] = {
     {"--skip-existing", "", Takes::Nothing, kRenderBatch, "--skip-existing",
      "leave existing outputs alone and count them as done, so that an\n"
      "interrupted batch run again finishes the rest"},
+    {"--manifest", "", Takes::Value, kRenderBatch | kMergeReports, "--manifest FILE",
+     "the inputs from FILE, one per line (relative to FILE's folder, or\n"
+     "absolute; # comments), or JSON lines {\"in\", \"out\", \"target\", \"preset\",\n"
+     "\"set\"}; outputs keep their paths below FILE's folder"},
+    {"--shard", "", Takes::Value, kRenderBatch, "--shard K/N|auto",
+     "only the inputs at positions i (from 0) with i mod N = K; auto takes K\n"
+     "and N from a Slurm job array or a Kubernetes Indexed Job (with --shards)"},
+    {"--shards", "", Takes::Value, kRenderBatch, "--shards N",
+     "with --shard auto: N shards, K being the task's index itself"},
+    {"--report-dir", "", Takes::Value, kRenderBatch, "--report-dir DIR",
+     "a JSON report per file in DIR, named after its output (merge-reports\n"
+     "reads them); with --skip-existing an output counts as done with its report"},
+    {"--album", "", Takes::Nothing, kRenderBatch, "--album",
+     "with --target: one gain for all the files, landing their loudness\n"
+     "together on the target, the true-peak ceiling held per file"},
+    {"--json", "", Takes::Nothing, kMergeReports, "", ""},
+    {"--csv", "", Takes::Nothing, kMergeReports, "", ""},
     {"--json", "", Takes::Nothing, kAnalyze, "--json, --csv",
      "machine-readable output on standard output instead of the table"},
     {"--csv", "", Takes::Nothing, kAnalyze, "", ""},
@@ -156,7 +173,7 @@ const std::tuple<unsigned, const char*, const char*> kSections[] = {
 // How each scope, in the order of its bit, is named where an option does not apply to it.
 const char* kScopeNames[] = {"render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)",
                              "render -o (a batch; --plot and --demo take one file)",
-                             "analyze", "demo", "params", "info", "live", "targets"};
+                             "analyze", "demo", "params", "info", "live", "targets", "merge-reports"};
 
 const char* kUsage = R"(plumbra: renders audio through the Halvex_Plumbra-Vektis VST 2 plug-in
 
@@ -174,6 +191,10 @@ usage:
   plumbra info                         what a host sees when it scans the plug-in
   plumbra live [options]               the processor on air from JACK or ALSA (plumbra live --help)
   plumbra targets                      the delivery targets --target knows
+  plumbra merge-reports DIR [--manifest FILE] [--json|--csv]
+                                       the reports of render --report-dir DIR as one batch
+                                       summary; exit 8 names failed files and, with
+                                       --manifest, entries without a report
   plumbra --help | --version
 
 )";

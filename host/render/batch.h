@@ -8,6 +8,8 @@
 
 #include "host/delivery/delivery.h"
 #include "host/audio/files.h"
+#include "host/audio/manifest.h"
+#include "host/common/json.h"
 #include "host/render/render.h"
 #include "host/common/status.h"
 
@@ -22,11 +24,28 @@ struct BatchOptions {
     std::string extension;  // without the dot; empty: the input's own
     int jobs = 1;
     ExistingOutput existing = ExistingOutput::Refuse;
+    std::string manifest;        // the inputs from this manifest instead of `inputs`
+    std::optional<Shard> shard;  // only this shard of the inputs
+    std::string reportDir;       // a JSON report per file, named after its output
+    bool album = false;          // with render.target: one gain for all the files
 };
 
 Status runBatch(const BatchOptions& options);
 
 enum class AnalyzeFormat { Table, Json, Csv };
+
+// merge-reports: the per-file reports of --report-dir (of one run or of many shards)
+// as one batch report; with a manifest, its entries without a report fail.
+struct MergeOptions {
+    std::string folder;
+    std::string manifest;
+    AnalyzeFormat format = AnalyzeFormat::Table;
+};
+
+Status runMergeReports(const MergeOptions& options);
+
+// The table of a batch report's files and its summary line, as render -o prints them.
+std::string batchTable(const Json& report);
 
 struct AnalyzeOptions {
     std::vector<std::string> inputs;

@@ -131,7 +131,8 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
     std::vector<float*> inPtr, outPtr;
     for (auto& v : ins) inPtr.push_back(v.data());
     for (auto& v : outs) outPtr.push_back(v.data());
-    LoudnessMeter inMeter(in.channels, in.rate), outMeter(r.outputChannels, in.rate);
+    LoudnessMeter inMeter(in.channels, in.rate);
+    auto outMeter = std::make_shared<LoudnessMeter>(r.outputChannels, in.rate);
     int64_t processed = 0;
     const int64_t skip = setup.rawLatency ? 0 : r.latency;
 
@@ -150,7 +151,7 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
         for (size_t i = 0; i < static_cast<size_t>(count); ++i)
             for (size_t c = 0; c < outChannels; ++c) interleavedOut[i * outChannels + c] = outs[c][first + i];
         r.nonFinite += countNonFinite(interleavedOut.data(), count * r.outputChannels);
-        outMeter.add(interleavedOut.data(), count);
+        outMeter->add(interleavedOut.data(), count);
         if (setup.capture) setup.capture(r.outputFrames, interleavedOut.data(), count);
         r.outputFrames += count;
         return sink ? sink->write(interleavedOut.data(), count) : Status::success();
@@ -184,14 +185,16 @@ Result<RenderOutcome> streamThrough(P& proc, RenderReport start, AudioSource& so
     }
     if (limiter) o.limiterSmallestGain = limiter->smallestGain();
     inMeter.finish();
-    outMeter.finish();
+    outMeter->finish();
     r.in = inMeter.summary();
-    r.out = outMeter.summary();
+    r.out = outMeter->summary();
     r.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
     r.speed = r.elapsedSeconds > 0 ? static_cast<double>(r.inputFrames) / in.rate / r.elapsedSeconds : 0.0;
     if (sink) noteTags(r, tags, output);
     o.inShortTerm = inMeter.shortTerm();
-    o.outShortTerm = outMeter.shortTerm();
+    o.outShortTerm = outMeter->shortTerm();
+    outMeter->release();
+    o.outMeter = std::move(outMeter);
     return o;
 }
 

@@ -72,6 +72,7 @@ struct RenderOutcome {
     std::vector<float> inShortTerm, outShortTerm;  // for the plot
     std::optional<MeterLog> meters;                // engine renders: a line per 100 ms of input
     float limiterSmallestGain = 1.0f;              // renders with a delivery: the limiter's smallest gain
+    std::shared_ptr<const LoudnessMeter> outMeter;  // the output's meter, released (for pooled loudness)
 };
 
 // The settings of the presets and --set values (collectSettings) as the plug-in's assignments.
