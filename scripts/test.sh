@@ -59,6 +59,11 @@ t1=$(date +%s)
 
 # One throwaway Wine prefix for both test runs; they compare with build/native.
 echo "== win32 and win64: tests under Wine"
-scripts/wine-env.sh bash -c "ctest --preset win32 -j$jobs && ctest --preset win64 -j$jobs"
+# Where the kernel runs no 32-bit program (wine-env.sh says so), the 32-bit build is
+# checked by the tests that read its files without running them.
+scripts/wine-env.sh bash -c "if [ \$PLUMBRA_WINE32 = 1 ]; then ctest --preset win32 -j$jobs; else
+    echo '== win32: no 32-bit programs run here; only the checks of its export, import and instruction tables'
+    ctest --preset win32 -j$jobs -R '^(dll_exports_and_imports|host_exe_imports|no_x87_arithmetic|vst3_dll_exports_and_imports)$'
+  fi && ctest --preset win64 -j$jobs"
 t2=$(date +%s)
 echo "== Windows: builds $((t1 - t0)) s, Wine tests $((t2 - t1)) s"
