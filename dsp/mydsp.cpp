@@ -33,7 +33,7 @@ void mydsp::declareControls(UIReal<float>* ui)
 {
     ui->openColumnGroup("Halvex_Plumbra-Vektis");
     for (const ControlSpec& c : kControlSpecs) {
-        float* value = &(fControls.*c.value);
+        float* value = &(controls_.*c.value);
         if (c.annotateKey1) ui->annotate(value, c.annotateKey1, c.annotateText1);
         if (c.annotateKey2) ui->annotate(value, c.annotateKey2, c.annotateText2);
         if (c.toggle)
@@ -46,7 +46,7 @@ void mydsp::declareControls(UIReal<float>* ui)
 
 void mydsp::resetControls()
 {
-    for (const ControlSpec& c : kControlSpecs) storeControl(fControls.*c.value, c.init);
+    for (const ControlSpec& c : kControlSpecs) storeControl(controls_.*c.value, c.init);
 }
 
 void mydsp::declareMetadata(Meta* m)
@@ -80,53 +80,53 @@ void mydsp::declareMetadata(Meta* m)
 
 void mydsp::computeConstants(int32_t sampleRate)
 {
-    sampleRateHz = sampleRate;
+    sampleRate_ = sampleRate;
     const float fs = std::min(kMaxRate, std::max(1.0f, static_cast<float>(sampleRate)));
-    fRate.fs = fs;
-    fRate.T = 1.0f / fs;
-    fRate.piT = kPi * fRate.T;
+    rate_.fs = fs;
+    rate_.T = 1.0f / fs;
+    rate_.piT = kPi * rate_.T;
 
     // ---- fixed coefficients of every stage ----
-    noiseReduction.design(fRate);
-    presenceEq.design(fRate);
-    decorrelator.design();
-    bandBank.design(fRate);
+    noiseReduction_.design(rate_);
+    presenceEq_.design(rate_);
+    decorrelator_.design();
+    bandBank_.design(rate_);
     // The decorrelator and the output stages take the path the bank chose,
     // where the AVX units' copies of their types match the processor's.
-    fAvx = decorrelator.useAvx(bandBank.usesAvx() && avxCopiesMatch());
+    avx_ = decorrelator_.useAvx(bandBank_.usesAvx() && avxCopiesMatch());
 
     // Band mix and output stages.
-    const float kMain = kOutputCorners.prewarp(MainPath::kCornerHz, fRate);
-    fMain.design(kMain);
-    fExpander.designFixed(fRate);
-    fEq.designFixed(fRate);
-    fOutputAgc.designFixed(fRate);
+    const float kMain = kOutputCorners.prewarp(MainPath::kCornerHz, rate_);
+    main_.design(kMain);
+    expander_.designFixed(rate_);
+    eq_.designFixed(rate_);
+    outputAgc_.designFixed(rate_);
 }
 
 void mydsp::clearState()
 {
-    fRingCounter = 0;
-    fRun = {};
-    fMeterValues = {};
+    ringCounter_ = 0;
+    run_ = {};
+    meterValues_ = {};
 
     // ---- every stage's histories, rings and envelopes ----
-    inputLowpass.clear();
-    noiseReduction.clear();
-    presenceEq.clear();
-    decorrelator.clear();
-    bandBank.clear();
+    inputLowpass_.clear();
+    noiseReduction_.clear();
+    presenceEq_.clear();
+    decorrelator_.clear();
+    bandBank_.clear();
 
     // Band mix and output stages.
-    fMain.clear();
-    fExpander.clear();
-    fEq.clear();
-    fOutputAgc.clear();
+    main_.clear();
+    expander_.clear();
+    eq_.clear();
+    outputAgc_.clear();
 }
 
 BlockValues mydsp::blockValues() const
 {
     using chainmath::dbToLinear;
-    const Controls& c = fControls;
+    const Controls& c = controls_;
     BlockValues b{};
     const float master = loadControl(c.masterGateGain);
     const float scale = loadControl(c.gateScalePerBand);
@@ -161,60 +161,60 @@ void mydsp::processBlock(int32_t count, float** inputs, float** outputs)
     ScopedFlushDenormals flush;
 
     // ---- per-block coefficients ----
-    inputLowpass.design(bv.lowpassHz, fRate);
+    inputLowpass_.design(bv.lowpassHz, rate_);
 
     // Band mix and output stages.
     const ExpanderDesign expander =
-        designExpander(bv.bweDetectHz, bv.bweDetectGain, bv.bweInputHz, bv.lowpassHz, bv.bweLevel, fRate);
-    fExpander.designBlock(expander);
-    fEq.setHfShelf(bv.hfShelf);
-    fOutputAgc.setThreshold(bv.agcThreshold);
+        designExpander(bv.bweDetectHz, bv.bweDetectGain, bv.bweInputHz, bv.lowpassHz, bv.bweLevel, rate_);
+    expander_.designBlock(expander);
+    eq_.setHfShelf(bv.hfShelf);
+    outputAgc_.setThreshold(bv.agcThreshold);
 
-    bandBank.resetMeters();
+    bandBank_.resetMeters();
     float limiterRatio = 1.0f;  // largest E/t of the output gain control: its gain reduction
 
-    [[maybe_unused]] const bool avx = fAvx;  // the path chosen in computeConstants
+    [[maybe_unused]] const bool avx = avx_;  // the path chosen in computeConstants
     const float* in0 = inputs[0];
     float* out0 = outputs[0];
     float* out1 = outputs[1];
-    RunBuffers& run = fRun;
+    RunBuffers& run = run_;
     for (int32_t start = 0; start < count; start += kRunLength) {
         const int len = static_cast<int>(std::min<int32_t>(kRunLength, count - start));
-        const uint32_t n0 = fRingCounter;
+        const uint32_t n0 = ringCounter_;
 
         // ---- input conditioning ----
         for (int i = 0; i < len; ++i) run.equalised[i] = boundedInput(in0[start + i]);
-        inputLowpass.processRun(run.equalised.data(), len);
-        noiseReduction.processRun(run.equalised.data(), len, n0, bv.dnrSens, bv.dnrMinHz);
-        presenceEq.processRun(run.equalised.data(), len, bv.eqBypass);
-        decorrelator.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
+        inputLowpass_.processRun(run.equalised.data(), len);
+        noiseReduction_.processRun(run.equalised.data(), len, n0, bv.dnrSens, bv.dnrMinHz);
+        presenceEq_.processRun(run.equalised.data(), len, bv.eqBypass);
+        decorrelator_.processRun(run.equalised.data(), run.left.data(), run.right.data(), len, n0);
 
         // ---- band processors ----
-        bandBank.processRun(run.left.data(), run.right.data(), len, n0, bv);
+        bandBank_.processRun(run.left.data(), run.right.data(), len, n0, bv);
 
         // ---- band mix and main paths ----
-        for (int i = 0; i < len; ++i) store(run.mix[i], mixBands(bandBank.output(i)));
-        for (int i = 0; i < len; ++i) store(run.output[i], fMain.process(load<Lane2>(run.mix[i])));
+        for (int i = 0; i < len; ++i) store(run.mix[i], mixBands(bandBank_.output(i)));
+        for (int i = 0; i < len; ++i) store(run.output[i], main_.process(load<Lane2>(run.mix[i])));
 
         // ---- output stages ----
         // Pure feed-forward from the mix, so each goes over the whole run.
 #ifdef PLUMBRA_AVX_PATH
         if (avx) {
-            outputStagesRunAvx(fExpander, fEq, run.mix.data(), run.output.data(), len, n0);
+            outputStagesRunAvx(expander_, eq_, run.mix.data(), run.output.data(), len, n0);
         } else
 #endif
         {
-            fExpander.processRun(run.mix.data(), run.output.data(), len, n0);
-            fEq.processRun(run.output.data(), len);
+            expander_.processRun(run.mix.data(), run.output.data(), len, n0);
+            eq_.processRun(run.output.data(), len);
         }
         for (int i = 0; i < len; ++i) {
             const uint32_t n = n0 + static_cast<uint32_t>(i);
-            const OutputAgc::Out out = fOutputAgc.process(run.output[i][0], run.output[i][1], n);
+            const OutputAgc::Out out = outputAgc_.process(run.output[i][0], run.output[i][1], n);
             out0[start + i] = out.a;
             out1[start + i] = out.b;
-            limiterRatio = std::max(limiterRatio, fOutputAgc.reduction());
+            limiterRatio = std::max(limiterRatio, outputAgc_.reduction());
         }
-        fRingCounter = n0 + static_cast<uint32_t>(len);
+        ringCounter_ = n0 + static_cast<uint32_t>(len);
     }
 
     // Recovery: with bounded input the chain stays finite, but should any state
@@ -236,7 +236,7 @@ float meterDb(float linear) { return std::max(kMeterFloorDb, 20.0f * std::log10(
 
 void mydsp::publishMeters(int32_t count, const float* input, float** outputs, float limiterRatio)
 {
-    MeterSnapshot& m = fMeterValues;
+    MeterSnapshot& m = meterValues_;
     float inPeak = 0.0f, outPeak = 0.0f;
     double inSquares = 0.0;
     for (int32_t i = 0; i < count; ++i) {
@@ -246,7 +246,7 @@ void mydsp::publishMeters(int32_t count, const float* input, float** outputs, fl
         outPeak = std::max({outPeak, std::fabs(outputs[0][i]), std::fabs(outputs[1][i])});
     }
     for (int b = 1; b <= kNumBands; ++b) {
-        const BandMeterValues v = bandBank.meter(b);
+        const BandMeterValues v = bandBank_.meter(b);
         m.values[static_cast<std::size_t>(bandMeter(b, kBandGainLow))] = meterDb(v.gainLow);
         m.values[static_cast<std::size_t>(bandMeter(b, kBandGainHigh))] = meterDb(v.gainHigh);
         m.values[static_cast<std::size_t>(bandMeter(b, kBandGate))] = v.gate;
@@ -257,10 +257,10 @@ void mydsp::publishMeters(int32_t count, const float* input, float** outputs, fl
     m.values[kMeterInputPeak] = meterDb(inPeak);
     m.values[kMeterInputRms] = meterDb(static_cast<float>(std::sqrt(inSquares / count)));
     m.values[kMeterOutputPeak] = meterDb(outPeak);
-    m.values[kMeterNoiseCutoff] = noiseReduction.currentCutoff();
+    m.values[kMeterNoiseCutoff] = noiseReduction_.currentCutoff();
     m.block += 1;
     m.samples += static_cast<uint64_t>(count);
-    fMeters.publish(m);
+    meters_.publish(m);
 }
 
 bool mydsp::outputsFinite(int32_t count, float** outputs)
@@ -286,20 +286,20 @@ bool mydsp::outputsFinite(int32_t count, float** outputs)
 // a non-finite value within the latency.
 bool mydsp::nextStateWordsFinite(uint32_t words)
 {
-    const auto* begin = reinterpret_cast<const unsigned char*>(&fRun);
-    const auto total = static_cast<uint32_t>((reinterpret_cast<const unsigned char*>(&fCheckPos) - begin) / 4);
+    const auto* begin = reinterpret_cast<const unsigned char*>(&run_);
+    const auto total = static_cast<uint32_t>((reinterpret_cast<const unsigned char*>(&checkPos_) - begin) / 4);
     words = std::min(words, total);
-    if (fCheckPos >= total) fCheckPos = 0;
-    const uint32_t first = std::min(words, total - fCheckPos);
-    const bool finite = noNanOrPlusInfinity(begin + 4 * std::size_t{fCheckPos}, first) && noNanOrPlusInfinity(begin, words - first);
-    fCheckPos = (fCheckPos + words) % total;
+    if (checkPos_ >= total) checkPos_ = 0;
+    const uint32_t first = std::min(words, total - checkPos_);
+    const bool finite = noNanOrPlusInfinity(begin + 4 * std::size_t{checkPos_}, first) && noNanOrPlusInfinity(begin, words - first);
+    checkPos_ = (checkPos_ + words) % total;
     return finite;
 }
 
 bool mydsp::stateFinite() const
 {
-    const auto* begin = reinterpret_cast<const unsigned char*>(&fRun);
-    return noNanOrPlusInfinity(begin, static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(&fCheckPos) - begin) / 4);
+    const auto* begin = reinterpret_cast<const unsigned char*>(&run_);
+    return noNanOrPlusInfinity(begin, static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(&checkPos_) - begin) / 4);
 }
 
 }  // namespace plumbra

@@ -35,7 +35,7 @@ public:
     int32_t inputCount() override { return 2; }
     int32_t outputCount() override { return 2; }
     void declareControls(UIReal<float>* ui) override;
-    int32_t currentSampleRate() override { return sampleRateHz; }
+    int32_t currentSampleRate() override { return sampleRate_; }
     void initialise(int32_t sampleRate) override { initInstance(sampleRate); }
     void initInstance(int32_t sampleRate) override
     {
@@ -52,23 +52,23 @@ public:
     using dsp::processBlock;
 
     // Read-only views for tests and tools.
-    const Controls& controls() const { return fControls; }
-    Controls& controls() { return fControls; }
-    const RateConstants& rate() const { return fRate; }
-    uint32_t ringCounter() const { return fRingCounter; }
+    const Controls& controls() const { return controls_; }
+    Controls& controls() { return controls_; }
+    const RateConstants& rate() const { return rate_; }
+    uint32_t ringCounter() const { return ringCounter_; }
     // True when no word of the signal state (histories, rings, envelopes and
     // coefficients) is NaN or +infinity.
     bool stateFinite() const;
     BlockValues blockValues() const;
     // The meters of the last block processed; any thread may read them.
-    const MeterBoard& meters() const { return fMeters; }
+    const MeterBoard& meters() const { return meters_; }
 
 private:
-    int32_t sampleRateHz;   // rate last passed to computeConstants, unclamped
-    Controls fControls;     // the nineteen control values
-    RateConstants fRate;    // working rate and its derived basics
-    uint32_t fRingCounter;  // shared index of every delay ring
-    bool fAvx;              // the decorrelator and output stages on the AVX path
+    int32_t sampleRate_;    // rate last passed to computeConstants, unclamped
+    Controls controls_;     // the nineteen control values
+    RateConstants rate_;    // working rate and its derived basics
+    uint32_t ringCounter_;  // shared index of every delay ring
+    bool avx_;              // the decorrelator and output stages on the AVX path
 
     // The signals between stages that work run by run (see processBlock).
     struct RunBuffers {
@@ -77,30 +77,30 @@ private:
         std::array<Mem<Lane2>, kRunLength> mix;     // unshelved band mix of channels A and B
         std::array<Mem<Lane2>, kRunLength> output;  // main path of A and B, then expanded and equalised
     };
-    RunBuffers fRun;
+    RunBuffers run_;
 
     // ---- input conditioning ----
-    InputLowpass inputLowpass;      // band-limits the input at "Lowpass Filter"
-    NoiseReduction noiseReduction;  // look-ahead normaliser and dynamic noise reduction
-    PresenceEq presenceEq;          // fixed presence equaliser, "Disable WRMI EQ" bypass
-    Decorrelator decorrelator;      // mono programme to pseudo-stereo pair
+    InputLowpass inputLowpass_;      // band-limits the input at "Lowpass Filter"
+    NoiseReduction noiseReduction_;  // look-ahead normaliser and dynamic noise reduction
+    PresenceEq presenceEq_;          // fixed presence equaliser, "Disable WRMI EQ" bypass
+    Decorrelator decorrelator_;      // mono programme to pseudo-stereo pair
 
     // ---- band processors ----
-    BandBank bandBank;  // twelve bands: split, detection, gain, linking, width
+    BandBank bandBank_;  // twelve bands: split, detection, gain, linking, width
 
     // ---- band mix and output stages ----
-    MainPathT<Lane2> fMain;       // 5 kHz shelf and two-sample delay of channels A and B's mixes
-    BandwidthExpanderT<Lane2> fExpander;  // synthetic treble of channels A and B
-    OutputEqualiserT<Lane2> fEq;          // output equaliser of channels A and B
-    OutputAgc fOutputAgc;         // common look-ahead output gain control of both channels
+    MainPathT<Lane2> main_;               // 5 kHz shelf and two-sample delay of channels A and B's mixes
+    BandwidthExpanderT<Lane2> expander_;  // synthetic treble of channels A and B
+    OutputEqualiserT<Lane2> eq_;          // output equaliser of channels A and B
+    OutputAgc outputAgc_;                 // common look-ahead output gain control of both channels
 
     // Recovery from a non-finite state (see processBlock): the next word of the
     // signal state to be checked. Kept last, outside the checked region.
-    uint32_t fCheckPos;
+    uint32_t checkPos_;
 
     // Meters: the block's values, published at its end (outside the checked region).
-    MeterSnapshot fMeterValues;
-    MeterBoard fMeters;
+    MeterSnapshot meterValues_;
+    MeterBoard meters_;
 
     bool outputsFinite(int32_t count, float** outputs);
     void publishMeters(int32_t count, const float* input, float** outputs, float limiterRatio);
