@@ -61,13 +61,16 @@ constexpr int countStereoBands()
 inline constexpr int kFirstWidthMeter = kNumBands * kMetersPerBand;
 inline constexpr int kFirstChainMeter = kFirstWidthMeter + countStereoBands();
 inline constexpr int kMeterLimiterReduction = kFirstChainMeter;  // output limiter, largest over the block, dB
-inline constexpr int kMeterInputPeak = kFirstChainMeter + 1;      // sample peak of the block's input, dBFS
-inline constexpr int kMeterInputRms = kFirstChainMeter + 2;       // RMS of the block's input, dBFS
-inline constexpr int kMeterOutputPeak = kFirstChainMeter + 3;     // sample peak of both outputs, dBFS
-inline constexpr int kMeterNoiseCutoff = kFirstChainMeter + 4;    // noise reduction's lowpass corner, Hz
+inline constexpr int kMeterInputPeak = kFirstChainMeter + 1;     // sample peak of the block's input, dBFS
+inline constexpr int kMeterInputRms = kFirstChainMeter + 2;      // RMS of the block's input, dBFS
+inline constexpr int kMeterOutputPeak = kFirstChainMeter + 3;    // sample peak of both outputs, dBFS
+inline constexpr int kMeterNoiseCutoff = kFirstChainMeter + 4;   // noise reduction's lowpass corner, Hz
 inline constexpr int kNumMeters = kFirstChainMeter + 5;
 
-constexpr int bandMeter(int band, int which) { return (band - 1) * kMetersPerBand + which; }
+constexpr int bandMeter(int band, int which)
+{
+    return (band - 1) * kMetersPerBand + which;
+}
 
 // A gate more than 3 dB below open counts as closed. (In silence a band's
 // gate factor settles where its gate gain puts the magnitude floor: at the
@@ -91,7 +94,8 @@ constexpr void appendNumber(std::array<char, N>& to, std::size_t& at, int v)
     to[at++] = static_cast<char>('0' + v % 10);
 }
 
-constexpr MeterDefinition meter(int band, const char* symbolPart, const char* namePart, MeterUnit unit, float lo, float hi)
+constexpr MeterDefinition meter(int band, const char* symbolPart, const char* namePart, MeterUnit unit, float lo,
+                                float hi)
 {
     MeterDefinition m{{}, {}, unit, lo, hi, band};
     std::size_t s = 0, n = 0;
@@ -112,19 +116,24 @@ constexpr std::array<MeterDefinition, kNumMeters> meterTable()
 {
     std::array<MeterDefinition, kNumMeters> t{};
     for (int b = 1; b <= kNumBands; ++b) {
-        t[static_cast<std::size_t>(bandMeter(b, kBandGainLow))] = meter(b, "gain_low", "Gain Low", MeterUnit::kDecibel, -30.0f, 50.0f);
-        t[static_cast<std::size_t>(bandMeter(b, kBandGainHigh))] = meter(b, "gain_high", "Gain High", MeterUnit::kDecibel, -30.0f, 50.0f);
+        t[static_cast<std::size_t>(bandMeter(b, kBandGainLow))] =
+            meter(b, "gain_low", "Gain Low", MeterUnit::kDecibel, -30.0f, 50.0f);
+        t[static_cast<std::size_t>(bandMeter(b, kBandGainHigh))] =
+            meter(b, "gain_high", "Gain High", MeterUnit::kDecibel, -30.0f, 50.0f);
         t[static_cast<std::size_t>(bandMeter(b, kBandGate))] = meter(b, "gate", "Gate", MeterUnit::kRatio, 0.0f, 1.0f);
-        t[static_cast<std::size_t>(bandMeter(b, kBandLevel))] = meter(b, "level", "Level", MeterUnit::kDecibelFullScale, -90.0f, 0.0f);
+        t[static_cast<std::size_t>(bandMeter(b, kBandLevel))] =
+            meter(b, "level", "Level", MeterUnit::kDecibelFullScale, -90.0f, 0.0f);
     }
     int w = kFirstWidthMeter;
     for (const BandDefinition& d : kBandDefinitions)
         if (d.stereo) t[static_cast<std::size_t>(w++)] = meter(d.band, "width", "Width", MeterUnit::kRatio, 0.0f, 1.0f);
-    t[kMeterLimiterReduction] = meter(0, "limiter_gain_reduction", "Limiter Gain Reduction", MeterUnit::kDecibel, 0.0f, 25.0f);
+    t[kMeterLimiterReduction] =
+        meter(0, "limiter_gain_reduction", "Limiter Gain Reduction", MeterUnit::kDecibel, 0.0f, 25.0f);
     t[kMeterInputPeak] = meter(0, "input_peak", "Input Peak", MeterUnit::kDecibelFullScale, -90.0f, 6.0f);
     t[kMeterInputRms] = meter(0, "input_rms", "Input RMS", MeterUnit::kDecibelFullScale, -90.0f, 6.0f);
     t[kMeterOutputPeak] = meter(0, "output_peak", "Output Peak", MeterUnit::kDecibelFullScale, -90.0f, 6.0f);
-    t[kMeterNoiseCutoff] = meter(0, "noise_reduction_cutoff", "Noise Reduction Cutoff", MeterUnit::kHertz, 0.0f, 22000.0f);
+    t[kMeterNoiseCutoff] =
+        meter(0, "noise_reduction_cutoff", "Noise Reduction Cutoff", MeterUnit::kHertz, 0.0f, 22000.0f);
     return t;
 }
 
@@ -142,8 +151,8 @@ constexpr int widthMeter(int band)
 
 // One block's meters, in the table's order.
 struct MeterSnapshot {
-    uint64_t block;      // blocks processed since the state was last cleared, this one included
-    uint64_t samples;    // samples processed since then, this block's included
+    uint64_t block;    // blocks processed since the state was last cleared, this one included
+    uint64_t samples;  // samples processed since then, this block's included
     std::array<float, kNumMeters> values;
 };
 

@@ -36,10 +36,10 @@ namespace plumbra {
 class TruePeakLimiter {
 public:
     static constexpr int kMaxChannels = 2;
-    static constexpr int kOversampling = 8;          // points per interval: the samples and 7 between
-    static constexpr int kTaps = 48;                 // taps of each interpolating phase
-    static constexpr int kDetectorDelay = kTaps / 2; // samples the interpolator looks ahead
-    static constexpr float kKaiserBeta = 7.0f;       // window of the interpolating sinc (about 70 dB stop band)
+    static constexpr int kOversampling = 8;           // points per interval: the samples and 7 between
+    static constexpr int kTaps = 48;                  // taps of each interpolating phase
+    static constexpr int kDetectorDelay = kTaps / 2;  // samples the interpolator looks ahead
+    static constexpr float kKaiserBeta = 7.0f;        // window of the interpolating sinc (about 70 dB stop band)
     static constexpr float kLookAheadSeconds = 0.0015f;
     static constexpr int kMinLookAhead = 8;
     static constexpr int kMaxLookAhead = 512;        // 2.7 ms at 192 kHz
@@ -47,7 +47,7 @@ public:
     // The detector aims this far below the ceiling, for what an interpolator of
     // another design (a meter's) sees beyond this one's and for the gain's own
     // modulation of the spectrum.
-    static constexpr float kMargin = 0.96605088f;    // -0.3 dB
+    static constexpr float kMargin = 0.96605088f;  // -0.3 dB
     // Detection input is clamped to this magnitude so that the interpolator cannot
     // overflow; NaN and infinities are detected as this peak.
     static constexpr float kDetectLimit = 1e30f;
@@ -256,7 +256,7 @@ private:
     std::array<float, kMaxLookAhead> deficits_{};  // 1 - released gain, the last L
     std::size_t boxPos_ = 0;
     float deficitSum_ = 0.0f;
-    int nonZero_ = 0;        // deficits of the window that are not 0
+    int nonZero_ = 0;           // deficits of the window that are not 0
     float heldDeficit_ = 0.0f;  // 1 - the held gain after the release
     float previousPeak_ = 0.0f;
     float gain_ = 1.0f;

@@ -43,7 +43,8 @@ std::string what(int index)
 
 Status outOfRange(int index, const std::string& value)
 {
-    return Status::fail(kExitParameter, what(index) + " value " + value + " is out of range " + controlRangeText(index));
+    return Status::fail(kExitParameter,
+                        what(index) + " value " + value + " is out of range " + controlRangeText(index));
 }
 
 }  // namespace
@@ -64,8 +65,8 @@ Result<float> checkSetting(int index, double x)
     const ControlSpec& c = kControlSpecs[index];
     if (c.toggle) {
         if (x == 0.0 || x == 1.0) return static_cast<float>(x);
-        return Status::fail(kExitParameter, what(index) + " is a switch: " + shortestText(static_cast<float>(x)) +
-                                                " is not on or off");
+        return Status::fail(kExitParameter,
+                            what(index) + " is a switch: " + shortestText(static_cast<float>(x)) + " is not on or off");
     }
     if (!(x >= static_cast<double>(c.min) && x <= static_cast<double>(c.max)))
         return outOfRange(index, shortestText(static_cast<float>(x)));
@@ -86,8 +87,8 @@ Result<ControlSetting> parseSetting(std::string_view name, std::string_view valu
     if (i < 0) {
         const std::string key = trim(std::string(name));
         if (indexNumber(key) >= 0)
-            return Status::fail(kExitParameter, "parameter index " + key + " is out of range 0 to " +
-                                                    std::to_string(kNumControls - 1));
+            return Status::fail(kExitParameter,
+                                "parameter index " + key + " is out of range 0 to " + std::to_string(kNumControls - 1));
         return Status::fail(kExitParameter, "unknown parameter \"" + key + "\" (plumbra params lists them)");
     }
     const std::string given = trim(std::string(valueText)), v = lower(given);
@@ -119,8 +120,8 @@ Result<std::vector<ControlSetting>> parsePresetText(std::string_view text, std::
         if (trim(std::string(line)).empty()) continue;
         auto s = parseSetting(line);
         if (!s.ok()) {
-            const std::string where = source.empty() ? "line " + std::to_string(number)
-                                                     : std::string(source) + ":" + std::to_string(number);
+            const std::string where =
+                source.empty() ? "line " + std::to_string(number) : std::string(source) + ":" + std::to_string(number);
             return Status::fail(kExitParameter, where + ": " + s.status().reason);
         }
         settings.push_back(s.value());

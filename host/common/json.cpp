@@ -24,17 +24,24 @@ std::string quoted(const std::string& s)
 {
     std::string out = "\"";
     for (unsigned char c : s) {
-        const char* named = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
-                            : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
+        const char* named = c == '"'    ? "\\\""
+                            : c == '\\' ? "\\\\"
+                            : c == '\n' ? "\\n"
+                            : c == '\r' ? "\\r"
+                            : c == '\t' ? "\\t"
+                                        : nullptr;
         out += named ? std::string(named) : c < 0x20 ? printed("\\u%04x", c) : std::string(1, static_cast<char>(c));
     }
     return out + "\"";
 }
 
-void writeValue(std::string& out, const Json& v, const std::string& key, const std::string& indent, const JsonLayout& layout)
+void writeValue(std::string& out, const Json& v, const std::string& key, const std::string& indent,
+                const JsonLayout& layout)
 {
     if (!v.is_structured()) {  // null, true and false as nlohmann writes them
-        out += v.is_string() ? quoted(v.get_ref<const std::string&>()) : v.is_number() ? numberText(key, v, "null") : v.dump();
+        out += v.is_string()   ? quoted(v.get_ref<const std::string&>())
+               : v.is_number() ? numberText(key, v, "null")
+                               : v.dump();
         return;
     }
     const bool object = v.is_object();

@@ -108,7 +108,8 @@ const OptionRow kOptions[] = {
      "connect these JACK ports to backup_left (and backup_right)"},
     {"--connect-out", "", Takes::Value, kLive, "--connect-out A[,B]",
      "connect out_left (and out_right) to these JACK ports"},
-    {"--alsa-in", "", Takes::Value, kLive, "--alsa-in DEV", "capture from this ALSA device instead of JACK (with --alsa-out)"},
+    {"--alsa-in", "", Takes::Value, kLive, "--alsa-in DEV",
+     "capture from this ALSA device instead of JACK (with --alsa-out)"},
     {"--alsa-out", "", Takes::Value, kLive, "--alsa-out DEV", "play to this ALSA device"},
     {"--rate", "", Takes::Value, kLive, "--rate R", "ALSA sample rate (default 48000)"},
     {"--period", "", Takes::Value, kLive, "--period N", "ALSA frames per period (default 256)"},
@@ -139,7 +140,8 @@ const OptionRow kOptions[] = {
      "of the output, its largest true peak, the input level, each band's\n"
      "median gain, the source on air; SIGHUP reopens it"},
     {"--log-interval", "", Takes::Value, kLive, "--log-interval S", "seconds between loudness lines (default 10)"},
-    {"--duration", "", Takes::Value, kLive, "--duration S", "stop after S seconds (default: run until SIGTERM or SIGINT)"},
+    {"--duration", "", Takes::Value, kLive, "--duration S",
+     "stop after S seconds (default: run until SIGTERM or SIGINT)"},
     {"--quiet", "", Takes::Nothing, kLive, "--quiet", "no terminal view (for services)"},
     {"--http", "", Takes::Value, kLive, "--http [ADDR:]PORT",
      "serve the web page and the JSON API (PORT alone: on 127.0.0.1; another\n"
@@ -155,7 +157,8 @@ const OptionRow kOptions[] = {
     {"--target", "", Takes::Value, kAnalyze, "--target T",
      "check each file against a target (name or LUFS): pass, or fail with\n"
      "the reason (loudness outside the tolerance, true peak over the ceiling)"},
-    {"--true-peak", "", Takes::Value, kAnalyze, "--true-peak DBTP", "with --target: this ceiling instead of the target's own"},
+    {"--true-peak", "", Takes::Value, kAnalyze, "--true-peak DBTP",
+     "with --target: this ceiling instead of the target's own"},
     {"--demo", "", Takes::Nothing, kRenderOne, "", ""},
     {"--help", "-h", Takes::Nothing, 0, "", ""},
     {"--version", "", Takes::Nothing, 0, "", ""},
@@ -173,7 +176,13 @@ const std::tuple<unsigned, const char*, const char*> kSections[] = {
 // How each scope, in the order of its bit, is named where an option does not apply to it.
 const char* kScopeNames[] = {"render IN OUT (-j, --ext, --overwrite and --skip-existing go with -o DIR)",
                              "render -o (a batch; --plot and --demo take one file)",
-                             "analyze", "demo", "params", "info", "live", "targets", "merge-reports"};
+                             "analyze",
+                             "demo",
+                             "params",
+                             "info",
+                             "live",
+                             "targets",
+                             "merge-reports"};
 
 const char* kUsage = R"(plumbra: renders audio through the Halvex_Plumbra-Vektis VST 2 plug-in
 
@@ -274,7 +283,8 @@ Status parseLong(const std::string& arg, int argc, char** argv, int& i, Args& a)
         value = argv[++i];
     }
     // An optional value is the next argument unless that is an option itself.
-    if (row->takes == Takes::OptionalValue && !inlineValue && i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0)
+    if (row->takes == Takes::OptionalValue && !inlineValue && i + 1 < argc &&
+        std::string(argv[i + 1]).rfind("--", 0) != 0)
         value = argv[++i];
     a.options.push_back({row->name, name, value});
     return Status::success();
@@ -334,7 +344,8 @@ Status checkAllowed(const Args& args, Scope scope)
     for (const auto& o : args.options) {
         bool allowed = false;
         for (const OptionRow& s : kOptions) allowed = allowed || (o.name == s.name && (s.scopes & scope));
-        if (!allowed) return usage(o.typed + " does not apply to plumbra " + kScopeNames[std::countr_zero(unsigned(scope))]);
+        if (!allowed)
+            return usage(o.typed + " does not apply to plumbra " + kScopeNames[std::countr_zero(unsigned(scope))]);
     }
     return Status::success();
 }
@@ -390,9 +401,12 @@ std::string roff(const std::string& text)
 {
     std::string out;
     for (char c : text) {
-        if (c == '\\') out += "\\e";
-        else if (c == '-') out += "\\-";
-        else out += c;
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
     }
     return !out.empty() && (out[0] == '.' || out[0] == '\'') ? "\\&" + out : out;
 }
@@ -414,7 +428,8 @@ std::string trimmed(const std::string& s)
 // The usage text: its first line "plumbra: what it does" names the page; each
 // "  plumbra ..." line is a form of the command, its description after two spaces
 // or on the lines below.
-std::string manHead(const std::string& name, const std::string& usage, const std::string& version, std::string& commands)
+std::string manHead(const std::string& name, const std::string& usage, const std::string& version,
+                    std::string& commands)
 {
     const auto all = lines(usage);
     const std::string title = all.at(0).substr(all[0].find(": ") + 2);
@@ -427,8 +442,8 @@ std::string manHead(const std::string& name, const std::string& usage, const std
         const std::string& l = all[i];
         if (l.rfind("  plumbra", 0) == 0) {
             const auto gap = column && l.size() > column && l[column - 1] == ' ' ? column
-                             : column && l.size() <= column                    ? std::string::npos
-                                                                               : l.find("  ", 2);
+                             : column && l.size() <= column                      ? std::string::npos
+                                                                                 : l.find("  ", 2);
             forms.emplace_back(trimmed(l.substr(0, gap)), gap == std::string::npos ? "" : trimmed(l.substr(gap)));
         } else if (!trimmed(l).empty() && !forms.empty() && l.rfind("    ", 0) == 0) {
             forms.back().second += (forms.back().second.empty() ? "" : " ") + trimmed(l);

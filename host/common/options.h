@@ -12,8 +12,17 @@ namespace plumbra::host {
 
 // What an option applies to; a command checks the options given against its own.
 // kRenderOne is render IN OUT and render --demo OUT, kRenderBatch render IN... -o DIR.
-enum Scope : unsigned { kRenderOne = 1, kRenderBatch = 2, kAnalyze = 4, kDemo = 8, kParams = 16, kInfo = 32, kLive = 64, kTargets = 128,
-                        kMergeReports = 256 };
+enum Scope : unsigned {
+    kRenderOne = 1,
+    kRenderBatch = 2,
+    kAnalyze = 4,
+    kDemo = 8,
+    kParams = 16,
+    kInfo = 32,
+    kLive = 64,
+    kTargets = 128,
+    kMergeReports = 256
+};
 
 struct Option {
     std::string name;   // as the table names it, e.g. "--jobs" for "-j" too

@@ -21,7 +21,8 @@ namespace {
 std::string bar(double fraction, int width)
 {
     const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * width);
-    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '-') + "]";
+    return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '-') +
+           "]";
 }
 
 }  // namespace
@@ -30,7 +31,8 @@ std::string clockText(double seconds)
 {
     if (!(seconds >= 0)) seconds = 0;
     const long s = static_cast<long>(seconds + 0.5);
-    return s >= 3600 ? printed("%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60) : printed("%ld:%02ld", s / 60, s % 60);
+    return s >= 3600 ? printed("%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60)
+                     : printed("%ld:%02ld", s / 60, s % 60);
 }
 
 bool isTerminal(int fd)
@@ -48,7 +50,11 @@ int64_t audioUs(int64_t frames, int rate)
 }
 
 Progress::Progress(bool enabled, int64_t totalUs, size_t files)
-    : enabled_(enabled), total_(totalUs), files_(files), start_(std::chrono::steady_clock::now()), lastDraw_(start_)
+    : enabled_(enabled)
+    , total_(totalUs)
+    , files_(files)
+    , start_(std::chrono::steady_clock::now())
+    , lastDraw_(start_)
 {
 }
 
@@ -77,17 +83,19 @@ void Progress::draw(size_t filesDone)
     const double done = static_cast<double>(doneUs_.load()), total = static_cast<double>(total_);
     std::string line;
     if (files_ > 0) {
-        const double frac = total_ > 0 ? std::min(1.0, done / total)
-                                       : static_cast<double>(filesDone) / static_cast<double>(files_);
-        line = bar(frac, 24) + printed(" %zu/%zu files  %s elapsed, %s left", filesDone, files_, clockText(elapsed).c_str(),
+        const double frac =
+            total_ > 0 ? std::min(1.0, done / total) : static_cast<double>(filesDone) / static_cast<double>(files_);
+        line = bar(frac, 24) + printed(" %zu/%zu files  %s elapsed, %s left", filesDone, files_,
+                                       clockText(elapsed).c_str(),
                                        frac > 0 ? clockText(elapsed * (1 - frac) / frac).c_str() : "?");
     } else if (const double speed = elapsed > 0 ? done / 1e6 / elapsed : 0.0; total_ > 0) {
-        line = bar(done / total, 30) +
-               printed(" %3d%%  %s elapsed, %s left, %.1fx real time", static_cast<int>(done / total * 100),
-                       clockText(elapsed).c_str(), clockText(speed > 0 ? (total - done) / 1e6 / speed : 0.0).c_str(), speed);
+        line =
+            bar(done / total, 30) + printed(" %3d%%  %s elapsed, %s left, %.1fx real time",
+                                            static_cast<int>(done / total * 100), clockText(elapsed).c_str(),
+                                            clockText(speed > 0 ? (total - done) / 1e6 / speed : 0.0).c_str(), speed);
     } else {
-        line = printed("%s of audio  %s elapsed, %.1fx real time", clockText(done / 1e6).c_str(), clockText(elapsed).c_str(),
-                       speed);
+        line = printed("%s of audio  %s elapsed, %.1fx real time", clockText(done / 1e6).c_str(),
+                       clockText(elapsed).c_str(), speed);
     }
     std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     std::fflush(stderr);

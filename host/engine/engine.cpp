@@ -7,7 +7,9 @@
 
 namespace plumbra::host {
 
-Engine::Engine(int rate) : rate_(rate), dsp_(std::make_unique<mydsp>())  // value-initialised, like the plug-in's
+Engine::Engine(int rate)
+    : rate_(rate)
+    , dsp_(std::make_unique<mydsp>())  // value-initialised, like the plug-in's
 {
     dsp_->initialise(rate);
 }

@@ -31,10 +31,10 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     int rate() const { return rate_; }
-    static int numInputs() { return 2; }   // the second input is unused
+    static int numInputs() { return 2; }  // the second input is unused
     static int numOutputs() { return 2; }
-    int latency() const;                    // samples by which the output trails the input
-    std::string name() const;               // the processor's name, as the plug-in gives it to hosts
+    int latency() const;       // samples by which the output trails the input
+    std::string name() const;  // the processor's name, as the plug-in gives it to hosts
 
     // Sets a control by its label (exact, else case-insensitive) or index, from a
     // value in the control's unit; switches take on/off. "NAME=VALUE" or name and value.

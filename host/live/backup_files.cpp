@@ -24,8 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr double kRingSeconds = 4.0;      // decoded ahead, at most
-constexpr int64_t kChunkFrames = 4096;    // frames decoded per step
+constexpr double kRingSeconds = 4.0;    // decoded ahead, at most
+constexpr int64_t kChunkFrames = 4096;  // frames decoded per step
 constexpr auto kFullWait = std::chrono::milliseconds(10);
 constexpr auto kNothingPlayableWait = std::chrono::milliseconds(500);
 constexpr std::size_t kMaxProblems = 64;  // kept for takeProblems()
@@ -48,8 +48,8 @@ public:
     // Producer: room for this many frames.
     std::size_t space() const
     {
-        return capacity() - static_cast<std::size_t>(write_.load(std::memory_order_relaxed) -
-                                                     read_.load(std::memory_order_acquire));
+        return capacity() -
+               static_cast<std::size_t>(write_.load(std::memory_order_relaxed) - read_.load(std::memory_order_acquire));
     }
 
     // Producer: appends up to `frames` interleaved stereo frames; returns how many.
@@ -110,8 +110,10 @@ struct SndFile {
 class Player final : public BackupFiles {
 public:
     Player(std::vector<std::string> files, std::deque<std::string> problems, int rate)
-        : files_(std::move(files)), rate_(rate), ring_(static_cast<std::size_t>(kRingSeconds * rate)),
-          problems_(std::move(problems))
+        : files_(std::move(files))
+        , rate_(rate)
+        , ring_(static_cast<std::size_t>(kRingSeconds * rate))
+        , problems_(std::move(problems))
     {
         if (!problems_.empty()) last_ = problems_.back();
     }
@@ -213,8 +215,8 @@ private:
             soxr_error_t error = nullptr;
             resampler = soxr_create(file.info.samplerate, rate_, 2, &error, &io, &quality, nullptr);
             if (!resampler) {
-                note(fs::path(path).filename().string() + ": cannot resample from " + std::to_string(file.info.samplerate) +
-                     " Hz: " + (error ? error : "unknown error"));
+                note(fs::path(path).filename().string() + ": cannot resample from " +
+                     std::to_string(file.info.samplerate) + " Hz: " + (error ? error : "unknown error"));
                 return 0;
             }
             const double ratio = static_cast<double>(rate_) / file.info.samplerate;
@@ -332,7 +334,8 @@ Result<std::unique_ptr<BackupFiles>> BackupFiles::open(const std::string& path, 
         }
     }
     if (playable.empty())
-        return Status::fail(kExitInput, "backup '" + path + "' holds no readable audio file (" + problems.front() + ")");
+        return Status::fail(kExitInput,
+                            "backup '" + path + "' holds no readable audio file (" + problems.front() + ")");
     return std::unique_ptr<BackupFiles>(new Player(std::move(playable), std::move(problems), rate));
 }
 

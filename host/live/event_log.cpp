@@ -19,14 +19,15 @@ namespace plumbra::host::live {
 
 namespace {
 
-constexpr size_t kRecent = 256;      // events kept for the remote control
-constexpr size_t kPendingMax = 64;   // events waiting for the command; older ones are dropped
+constexpr size_t kRecent = 256;     // events kept for the remote control
+constexpr size_t kPendingMax = 64;  // events waiting for the command; older ones are dropped
 
 }  // namespace
 
 int64_t nowNanos()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string utcTimestamp(int64_t nanos)
@@ -54,7 +55,9 @@ double rounded(double value, int decimals)
 }
 
 EventLog::EventLog(std::string path, std::string command, double commandSeconds)
-    : path_(std::move(path)), command_(std::move(command)), commandSeconds_(commandSeconds)
+    : path_(std::move(path))
+    , command_(std::move(command))
+    , commandSeconds_(commandSeconds)
 {
 }
 
@@ -131,8 +134,10 @@ void EventLog::close()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // The commands still due get one time limit between them, then the rest are dropped.
-        if (!closing_) closeDeadline_ = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                                              std::chrono::duration<double>(commandSeconds_));
+        if (!closing_)
+            closeDeadline_ =
+                std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                       std::chrono::duration<double>(commandSeconds_));
         closing_ = true;
         wake_.notify_all();
     }
@@ -155,7 +160,8 @@ void EventLog::runCommands()
             pending_.clear();
             lock.unlock();
             emit("event_command_failed",
-                 {{"command", command_}, {"reason", "stopping: " + std::to_string(dropped) + " event(s) not passed on"}});
+                 {{"command", command_},
+                  {"reason", "stopping: " + std::to_string(dropped) + " event(s) not passed on"}});
             return;
         }
         const std::string line = pending_.front();
@@ -203,8 +209,10 @@ bool EventLog::runOne(const std::string& line, std::string& why)
     for (;;) {
         if (fds[1] >= 0 && written < text.size()) {
             const ssize_t w = ::write(fds[1], text.data() + written, text.size() - written);
-            if (w > 0) written += static_cast<size_t>(w);
-            else if (w < 0 && errno != EAGAIN && errno != EINTR) written = text.size();
+            if (w > 0)
+                written += static_cast<size_t>(w);
+            else if (w < 0 && errno != EAGAIN && errno != EINTR)
+                written = text.size();
         }
         if (fds[1] >= 0 && written >= text.size()) {
             ::close(fds[1]);
@@ -216,7 +224,8 @@ bool EventLog::runOne(const std::string& line, std::string& why)
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             if (fds[1] >= 0) ::close(fds[1]);
-            why = "still running after " + std::to_string(static_cast<int>(commandSeconds_)) + " s (or at the stop); killed";
+            why = "still running after " + std::to_string(static_cast<int>(commandSeconds_)) +
+                  " s (or at the stop); killed";
             return false;
         }
         poll(nullptr, 0, 20);

@@ -39,14 +39,18 @@ double cpuSeconds()
 {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
 class LiveSession final : public Remote {
 public:
     explicit LiveSession(const LiveOptions& o)
-        : o_(o), engine_(o.settings), log_(eventLogPath(o), o.onEvent), monitor_(engine_, log_, notifier_, o.settings),
-          loudness_(engine_, o.logInterval)
+        : o_(o)
+        , engine_(o.settings)
+        , log_(eventLogPath(o), o.onEvent)
+        , monitor_(engine_, log_, notifier_, o.settings)
+        , loudness_(engine_, o.logInterval)
     {
     }
 
@@ -217,7 +221,8 @@ Status LiveSession::open()
 Status LiveSession::startDevice()
 {
     const bool alsa = !o_.alsaIn.empty();
-    device_ = alsa ? devices::makeAlsaDevice(o_.alsaIn, o_.alsaOut, o_.alsaRate, o_.alsaPeriod) : devices::makeJackDevice(o_.jack);
+    device_ = alsa ? devices::makeAlsaDevice(o_.alsaIn, o_.alsaOut, o_.alsaRate, o_.alsaPeriod)
+                   : devices::makeJackDevice(o_.jack);
     if (alsa) engine_.prepare(o_.alsaRate);
     if (Status started = device_->start(engine_); !started.ok()) return started;
     rate_ = device_->rate();
@@ -257,8 +262,8 @@ Status LiveSession::startAudio()
                         {"latency", engine_.latency()},
                         {"preset", o_.preset.empty() ? EventJson(nullptr) : EventJson(o_.preset)},
                         {"pid", getpid()}});
-    notifier_.send("READY=1\nSTATUS=on air: " + audio_ + ", " + std::to_string(rate_) + " Hz, " + std::to_string(period_) +
-                   " frames per period");
+    notifier_.send("READY=1\nSTATUS=on air: " + audio_ + ", " + std::to_string(rate_) + " Hz, " +
+                   std::to_string(period_) + " frames per period");
     startThreads();
     return Status::success();
 }
@@ -303,7 +308,8 @@ void LiveSession::viewLoop()
 void LiveSession::reloadOrHangUp()
 {
     if (viewShown_) {
-        for (int i = 0; i < 5 && !terminalGone_.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int i = 0; i < 5 && !terminalGone_.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (terminalGone_.load() || stopping_.load()) return;
     }
     reload();
@@ -325,8 +331,8 @@ Status LiveSession::keepDevice(Clock::time_point& lastTry)
     if (device_->rate() != rate_) {
         device_->stop();
         log_.emit("device_rate_changed", {{"rate", device_->rate()}});
-        return Status::fail(kExitInput, "the audio device came back at " + std::to_string(device_->rate()) + " Hz instead of " +
-                                            std::to_string(rate_) + " Hz");
+        return Status::fail(kExitInput, "the audio device came back at " + std::to_string(device_->rate()) +
+                                            " Hz instead of " + std::to_string(rate_) + " Hz");
     }
     device_->setProcessingLatency(engine_.latency());
     {
@@ -342,9 +348,10 @@ Status LiveSession::keepDevice(Clock::time_point& lastTry)
 // Until stopped (a signal, --duration, the terminal gone): reloads on SIGHUP and brings a lost device back.
 Status LiveSession::supervise()
 {
-    const auto until = o_.duration > 0
-                           ? started_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.duration))
-                           : Clock::time_point::max();
+    const auto until =
+        o_.duration > 0
+            ? started_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o_.duration))
+            : Clock::time_point::max();
     auto lastTry = Clock::now();
     while (!stopping_.load()) {
         wait(std::chrono::milliseconds(100));
@@ -379,19 +386,20 @@ void LiveSession::shutDown(const Status& outcome)
         std::lock_guard<std::mutex> lock(stopMutex_);
         reason = stopReason_;
     }
-    log_.emit("stop", {{"reason", reason},
-                       {"seconds", rounded(wall, 3)},
-                       {"periods", t.count()},
-                       {"xruns", engine_.xruns()},
-                       {"recoveries", engine_.recoveries()},
-                       {"callback_us",
-                        {{"period", rounded(1e6 * period_ / rate_, 1)},
-                         {"median", rounded(t.quantileUs(0.5), 1)},
-                         {"p99_9", rounded(t.quantileUs(0.999), 1)},
-                         {"largest", rounded(t.largestUs(), 1)}}},
-                       {"engine_cpu_percent", rounded(wall > 0 ? 100.0 * t.totalSeconds() / wall : NAN, 2)},
-                       {"process_cpu_percent", rounded(wall > 0 ? 100.0 * (cpuSeconds() - cpuAtStart_) / wall : NAN, 2)},
-                       {"dropped_meter_frames", engine_.droppedOutput()}});
+    log_.emit("stop",
+              {{"reason", reason},
+               {"seconds", rounded(wall, 3)},
+               {"periods", t.count()},
+               {"xruns", engine_.xruns()},
+               {"recoveries", engine_.recoveries()},
+               {"callback_us",
+                {{"period", rounded(1e6 * period_ / rate_, 1)},
+                 {"median", rounded(t.quantileUs(0.5), 1)},
+                 {"p99_9", rounded(t.quantileUs(0.999), 1)},
+                 {"largest", rounded(t.largestUs(), 1)}}},
+               {"engine_cpu_percent", rounded(wall > 0 ? 100.0 * t.totalSeconds() / wall : NAN, 2)},
+               {"process_cpu_percent", rounded(wall > 0 ? 100.0 * (cpuSeconds() - cpuAtStart_) / wall : NAN, 2)},
+               {"dropped_meter_frames", engine_.droppedOutput()}});
     log_.close();
     loudness_.close();
 }

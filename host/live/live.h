@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "host/common/status.h"
 #include "host/devices/jack.h"
 #include "host/live/live_engine.h"
 #include "host/remote/remote.h"
-#include "host/common/status.h"
 
 namespace plumbra::host::live {
 
@@ -21,14 +21,14 @@ struct LiveOptions {
     std::string alsaIn, alsaOut;  // both set: ALSA instead of JACK
     int alsaRate = 48000, alsaPeriod = 256;
     LiveSettings settings;
-    std::string backup;            // file or folder, for a backup without ports
-    std::string preset;            // re-read on SIGHUP
-    std::vector<std::string> sets; // NAME=VALUE after the preset
-    std::string eventLog;          // empty: standard error when it is not a terminal
+    std::string backup;             // file or folder, for a backup without ports
+    std::string preset;             // re-read on SIGHUP
+    std::vector<std::string> sets;  // NAME=VALUE after the preset
+    std::string eventLog;           // empty: standard error when it is not a terminal
     std::string onEvent;
     std::string loudnessLog;
     double logInterval = 10.0;
-    double duration = 0.0;         // 0: until stopped
+    double duration = 0.0;  // 0: until stopped
     bool quiet = false;
     // Anything else that watches or steers the engine (a remote control server):
     // started once the engine is on air, with the engine's remote view; the

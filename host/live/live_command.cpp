@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/live/live.h"
 #include "host/common/options.h"
+#include "host/live/live.h"
 #ifdef PLUMBRA_HAS_WEB
 #include "host/web/server.h"
 #endif
@@ -37,7 +37,8 @@ Result<std::vector<std::string>> ports(const std::string& option, const std::str
     out.push_back(v.substr(0, comma));
     if (comma != std::string::npos) out.push_back(v.substr(comma + 1));
     for (const auto& p : out)
-        if (p.empty() || p.find(',') != std::string::npos) return usage(option + " wants one or two JACK ports, A or A,B");
+        if (p.empty() || p.find(',') != std::string::npos)
+            return usage(option + " wants one or two JACK ports, A or A,B");
     return out;
 }
 
@@ -91,7 +92,9 @@ Status runLiveCommand(const Args& a)
         } else if (name == "--connect-in" || name == "--connect-out" || name == "--connect-backup") {
             auto p = ports(name, v);
             if (!p.ok()) return p.status();
-            (name == "--connect-in" ? o.jack.connectIn : name == "--connect-out" ? o.jack.connectOut : o.jack.connectBackup) = p.value();
+            (name == "--connect-in"    ? o.jack.connectIn
+             : name == "--connect-out" ? o.jack.connectOut
+                                       : o.jack.connectBackup) = p.value();
         } else if (name == "--alsa-in") {
             o.alsaIn = v;
         } else if (name == "--alsa-out") {
@@ -135,9 +138,11 @@ Status runLiveCommand(const Args& a)
     if (o.alsaIn.empty() != o.alsaOut.empty()) return usage("--alsa-in and --alsa-out go together");
     const bool alsa = !o.alsaIn.empty();
     for (const char* jackOnly : {"--name", "--connect-in", "--connect-out", "--connect-backup"})
-        if (alsa && a.has(jackOnly)) return usage(std::string(jackOnly) + " is for JACK; it does not go with --alsa-in");
+        if (alsa && a.has(jackOnly))
+            return usage(std::string(jackOnly) + " is for JACK; it does not go with --alsa-in");
     for (const char* alsaOnly : {"--rate", "--period"})
-        if (!alsa && a.has(alsaOnly)) return usage(std::string(alsaOnly) + " is for ALSA (--alsa-in, --alsa-out); JACK sets its own");
+        if (!alsa && a.has(alsaOnly))
+            return usage(std::string(alsaOnly) + " is for ALSA (--alsa-in, --alsa-out); JACK sets its own");
     if (Status s = attachWebServer(a, o); !s.ok()) return s;
     return runLive(o);
 }

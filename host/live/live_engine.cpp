@@ -15,7 +15,8 @@ namespace {
 int64_t wallNanos() noexcept
 {
     // clock_gettime through the vDSO: no system call.
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 bool allFinite(const float* x, int n) noexcept
@@ -28,11 +29,11 @@ bool allFinite(const float* x, int n) noexcept
 }  // namespace
 
 LiveEngine::LiveEngine(const LiveSettings& settings)
-    : settings_(settings),
-      controls_(4 * kNumControls * 16),
-      events_(1024),
-      output_(1u << 19),
-      callbackNanos_(1u << 16)
+    : settings_(settings)
+    , controls_(4 * kNumControls * 16)
+    , events_(1024)
+    , output_(1u << 19)
+    , callbackNanos_(1u << 16)
 {
     for (auto* v : {&programme_, &backup_, &backupLeft_, &backupRight_, &input_, &scratchOut_[0], &scratchOut_[1]})
         v->assign(kBlock, 0.0f);
@@ -51,7 +52,8 @@ void LiveEngine::prepare(int rate)
     auto frames = [rate](double s) { return std::max<int64_t>(1, static_cast<int64_t>(std::llround(s * rate))); };
     silenceFrames_ = frames(settings_.silenceSeconds);
     failbackFrames_ = frames(settings_.failbackSeconds);
-    holdFrames_ = std::min(silenceFrames_, frames(1.0));  // pauses shorter than this do not interrupt the programme's return
+    holdFrames_ =
+        std::min(silenceFrames_, frames(1.0));  // pauses shorter than this do not interrupt the programme's return
     fadeFrames_ = frames(settings_.crossfadeSeconds);
     recoveryWindowFrames_ = frames(settings_.recoveryWindowSeconds);
     safeFrames_ = frames(settings_.safeRetrySeconds);
@@ -114,12 +116,13 @@ void LiveEngine::process(const devices::Period& p) noexcept
     const bool backupPorts = p.backupConnected && p.in[devices::kBackupLeft];
     BackupFiles* const files = backupFiles_.load(std::memory_order_acquire);
     const bool backupFeed = backupPorts || files;
-    for (int offset = 0; offset < p.frames; offset += kBlock) runBlock(p, offset, std::min(kBlock, p.frames - offset), files, backupFeed);
+    for (int offset = 0; offset < p.frames; offset += kBlock)
+        runBlock(p, offset, std::min(kBlock, p.frames - offset), files, backupFeed);
     frames_.store(static_cast<uint64_t>(frame_), std::memory_order_release);
     periods_.fetch_add(1, std::memory_order_release);
     const auto spent = std::chrono::steady_clock::now() - begun;
-    callbackNanos_.push(static_cast<uint32_t>(std::min<int64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count(), UINT32_MAX)));
+    callbackNanos_.push(static_cast<uint32_t>(
+        std::min<int64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count(), UINT32_MAX)));
 }
 
 void LiveEngine::runBlock(const devices::Period& p, int offset, int n, BackupFiles* files, bool backupFeed) noexcept
@@ -127,8 +130,10 @@ void LiveEngine::runBlock(const devices::Period& p, int offset, int n, BackupFil
     // Controls first: whatever arrived since the last block, together.
     ControlItem item;
     while (controls_.pop(item)) {
-        if (item.index == kEndOfSet) setsApplied_.fetch_add(1, std::memory_order_release);
-        else engine_->setControl(item.index, item.value);
+        if (item.index == kEndOfSet)
+            setsApplied_.fetch_add(1, std::memory_order_release);
+        else
+            engine_->setControl(item.index, item.value);
     }
 
     // The programme: the mean of both channels as render takes it, or the left alone.
@@ -194,7 +199,9 @@ void LiveEngine::runBlock(const devices::Period& p, int offset, int n, BackupFil
             lastBlock_ = block;
         }
     }
-    onAir_.store(static_cast<int>(safe_ ? OnAir::kSafe : toBackup_ ? OnAir::kBackup : OnAir::kProgramme),
+    onAir_.store(static_cast<int>(safe_       ? OnAir::kSafe
+                                  : toBackup_ ? OnAir::kBackup
+                                              : OnAir::kProgramme),
                  std::memory_order_relaxed);
 
     // The loudness thread's copy; dropped (and counted) when it lags.
@@ -227,8 +234,10 @@ void LiveEngine::track(int n, bool backupFeed) noexcept
     const bool backupSounding = backupFeed && backupQuiet_ < silenceFrames_;
 
     // The programme's return: sounding without a pause as long as the hold.
-    if (programmeQuiet_ >= holdFrames_) programmeBack_ = 0;
-    else programmeBack_ += before >= holdFrames_ ? n - programmeQuiet_ : n;
+    if (programmeQuiet_ >= holdFrames_)
+        programmeBack_ = 0;
+    else
+        programmeBack_ += before >= holdFrames_ ? n - programmeQuiet_ : n;
 
     if (!silence_ && programmeQuiet_ >= silenceFrames_) {
         silence_ = true;

@@ -137,13 +137,13 @@ private:
     int64_t frame_ = 0;
     int64_t programmeQuiet_ = 0;  // frames since the programme was last at or above the threshold
     int64_t backupQuiet_ = 0;
-    int64_t programmeBack_ = 0;   // frames the programme has been sounding since its silence
+    int64_t programmeBack_ = 0;  // frames the programme has been sounding since its silence
     bool silence_ = false;
-    bool toBackup_ = false;       // the crossfade's target
-    float fade_ = 0.0f;           // 0: programme, 1: backup
+    bool toBackup_ = false;  // the crossfade's target
+    float fade_ = 0.0f;      // 0: programme, 1: backup
     bool safe_ = false;
     int64_t safeUntil_ = 0;
-    uint64_t lastBlock_ = 0;      // the processor's block count after the last block
+    uint64_t lastBlock_ = 0;  // the processor's block count after the last block
     std::array<int64_t, 8> recoveryFrames_{};
     int recoveryCount_ = 0;
     uint64_t xrunsNoted_ = 0;

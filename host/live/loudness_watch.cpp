@@ -21,12 +21,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double db(double x) { return x > 0 ? 20.0 * std::log10(x) : -INFINITY; }
+double db(double x)
+{
+    return x > 0 ? 20.0 * std::log10(x) : -INFINITY;
+}
 
 // The input's mean square over its last 400 ms, from the chunks the engine hands over.
 class InputLevel {
 public:
-    explicit InputLevel(int rate) : window_(rate * 2 / 5) {}
+    explicit InputLevel(int rate)
+        : window_(rate * 2 / 5)
+    {
+    }
     void add(double sumOfSquares, int64_t frames)
     {
         chunks_.emplace_back(sumOfSquares, frames);
@@ -59,8 +65,9 @@ public:
         if (m.block == lastBlock_) return;
         lastBlock_ = m.block;
         for (int b = 1; b <= kNumBands; ++b)
-            gains_[static_cast<size_t>(b - 1)].push_back(0.5f * (m.values[static_cast<size_t>(bandMeter(b, kBandGainLow))] +
-                                                                 m.values[static_cast<size_t>(bandMeter(b, kBandGainHigh))]));
+            gains_[static_cast<size_t>(b - 1)].push_back(0.5f *
+                                                         (m.values[static_cast<size_t>(bandMeter(b, kBandGainLow))] +
+                                                          m.values[static_cast<size_t>(bandMeter(b, kBandGainHigh))]));
     }
     EventJson takeMedians()
     {
@@ -126,8 +133,9 @@ void LoudnessWatch::writeLine(const std::string& line)
 void LoudnessWatch::run(const std::atomic<bool>& stopping)
 {
     const int rate = engine_.rate();
-    ebur128_state* st = ebur128_init(2, static_cast<unsigned>(rate), EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I |
-                                                                         EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_HISTOGRAM);
+    ebur128_state* st = ebur128_init(2, static_cast<unsigned>(rate),
+                                     EBUR128_MODE_M | EBUR128_MODE_S | EBUR128_MODE_I | EBUR128_MODE_TRUE_PEAK |
+                                         EBUR128_MODE_HISTOGRAM);
     if (!st) return;
     std::vector<OutputFrame> frames(4096);
     std::vector<float> stereo(2 * frames.size());

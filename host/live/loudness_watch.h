@@ -16,7 +16,11 @@ namespace plumbra::host::live {
 
 class LoudnessWatch {
 public:
-    LoudnessWatch(LiveEngine& engine, double logSeconds) : engine_(engine), logSeconds_(logSeconds) {}
+    LoudnessWatch(LiveEngine& engine, double logSeconds)
+        : engine_(engine)
+        , logSeconds_(logSeconds)
+    {
+    }
     ~LoudnessWatch() { close(); }
     LoudnessWatch(const LoudnessWatch&) = delete;
     LoudnessWatch& operator=(const LoudnessWatch&) = delete;

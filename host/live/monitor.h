@@ -17,7 +17,10 @@ namespace plumbra::host::live {
 // Callback times in microsecond bins up to 100 ms; longer ones count in the last.
 class CallbackTimes {
 public:
-    CallbackTimes() : bins_(100001, 0) {}
+    CallbackTimes()
+        : bins_(100001, 0)
+    {
+    }
     void add(uint32_t nanos);
     double quantileUs(double p) const;
     double largestUs() const { return largest_ / 1000.0; }
@@ -33,7 +36,10 @@ private:
 class Monitor {
 public:
     Monitor(LiveEngine& engine, EventLog& log, const Notifier& notifier, const LiveSettings& settings)
-        : engine_(engine), log_(log), notifier_(notifier), settings_(settings)
+        : engine_(engine)
+        , log_(log)
+        , notifier_(notifier)
+        , settings_(settings)
     {
     }
     // Until `stopping` is set, then once more to drain what is left. While

@@ -21,9 +21,9 @@ namespace plumbra::host::live {
 namespace {
 
 constexpr int kEventsShown = 5;
-constexpr int kBandLabelWidth = 8;   // "Band 12 "
-constexpr int kValueWidth = 11;      // " +12.3 dB "
-constexpr int kGateMarkWidth = 5;    // "gated"
+constexpr int kBandLabelWidth = 8;  // "Band 12 "
+constexpr int kValueWidth = 11;     // " +12.3 dB "
+constexpr int kGateMarkWidth = 5;   // "gated"
 
 std::string format(const char* fmt, double v)
 {
@@ -110,21 +110,24 @@ std::vector<std::string> lines(const Remote& remote, int columns)
     const int barWidth = std::max(4, columns - kBandLabelWidth - 2 - kValueWidth - kGateMarkWidth);
     const MeterDefinition& lim = kMeterDefinitions[kMeterLimiterReduction];
     const float reduction = m.values[kMeterLimiterReduction];
-    out.push_back("Limiter [" + std::string(static_cast<std::size_t>(cells(reduction, lim.minimum, lim.maximum, barWidth)), '#') +
-                  std::string(static_cast<std::size_t>(barWidth - cells(reduction, lim.minimum, lim.maximum, barWidth)), ' ') +
-                  "]" + format(" %5.1f dB", static_cast<double>(reduction)));
+    out.push_back(
+        "Limiter [" + std::string(static_cast<std::size_t>(cells(reduction, lim.minimum, lim.maximum, barWidth)), '#') +
+        std::string(static_cast<std::size_t>(barWidth - cells(reduction, lim.minimum, lim.maximum, barWidth)), ' ') +
+        "]" + format(" %5.1f dB", static_cast<double>(reduction)));
     for (int b = 1; b <= kNumBands; ++b) {
         const MeterDefinition& d = kMeterDefinitions[static_cast<std::size_t>(bandMeter(b, kBandGainLow))];
         const float low = m.values[static_cast<std::size_t>(bandMeter(b, kBandGainLow))];
         const float high = m.values[static_cast<std::size_t>(bandMeter(b, kBandGainHigh))];
         const float gate = m.values[static_cast<std::size_t>(bandMeter(b, kBandGate))];
-        out.push_back(std::string(b < 10 ? "Band  " : "Band ") + std::to_string(b) + " [" + bandBar(low, high, d.minimum, d.maximum, barWidth) + "]" +
+        out.push_back(std::string(b < 10 ? "Band  " : "Band ") + std::to_string(b) + " [" +
+                      bandBar(low, high, d.minimum, d.maximum, barWidth) + "]" +
                       format(" %+6.1f dB ", static_cast<double>(high)) + (gate < kGateClosedBelow ? "gated" : ""));
     }
 
     out.push_back("Events");
     const std::size_t first = events.size() > kEventsShown ? events.size() - kEventsShown : 0;
-    for (std::size_t i = first; i < events.size(); ++i) out.push_back("  " + events[i].event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    for (std::size_t i = first; i < events.size(); ++i)
+        out.push_back("  " + events[i].event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 
     for (std::string& l : out) l = fit(l, columns);
     return out;
@@ -144,7 +147,9 @@ Size terminalSize(std::FILE* out)
 }  // namespace
 
 TerminalView::TerminalView(const Remote& remote, std::FILE* out, int columns)
-    : remote_(remote), out_(out), columns_(columns > 0 ? columns : 80)
+    : remote_(remote)
+    , out_(out)
+    , columns_(columns > 0 ? columns : 80)
 {
 }
 
@@ -165,7 +170,8 @@ void TerminalView::draw()
     const Size size = terminalSize(out_);
     const int columns = size.columns > 0 ? std::min(columns_, size.columns) : columns_;
     std::vector<std::string> shown = lines(remote_, columns);
-    if (size.rows > 1 && shown.size() >= static_cast<std::size_t>(size.rows)) shown.resize(static_cast<std::size_t>(size.rows - 1));
+    if (size.rows > 1 && shown.size() >= static_cast<std::size_t>(size.rows))
+        shown.resize(static_cast<std::size_t>(size.rows - 1));
     for (const std::string& l : shown) text += l + "\x1b[K\n";
     text += "\x1b[J";
     std::fwrite(text.data(), 1, text.size(), out_);

@@ -25,8 +25,8 @@ namespace plumbra::host {
 
 struct ParamInfo {
     int index = 0;
-    std::string name;   // effGetParamName
-    std::string unit;   // effGetParamLabel
+    std::string name;  // effGetParamName
+    std::string unit;  // effGetParamLabel
     bool isSwitch = false;
     bool isNormalised = false;  // display not understood: the value is the normalised one
     double min = 0.0;
@@ -34,9 +34,9 @@ struct ParamInfo {
     int precision = 0;  // decimals the plug-in displays
     float defaultNormalised = 0.0f;
 
-    float plainOf(float normalised) const;  // the plug-in's own mapping, in single precision
-    float normalisedOf(double plain) const; // inverse, exact where single precision allows
-    std::string format(double plain) const; // the value with the control's precision
+    float plainOf(float normalised) const;   // the plug-in's own mapping, in single precision
+    float normalisedOf(double plain) const;  // inverse, exact where single precision allows
+    std::string format(double plain) const;  // the value with the control's precision
     std::string rangeText() const;
 };
 

@@ -21,12 +21,12 @@ struct LiveStatus {
     std::string audio;                 // the device, as it describes itself
     double uptimeSeconds = 0.0;
     uint64_t xruns = 0;
-    uint64_t recoveries = 0;           // processor recoveries
+    uint64_t recoveries = 0;  // processor recoveries
     int rate = 0;
     int period = 0;
-    int latency = 0;                   // processing latency, frames
-    uint64_t writesAccepted = 0;       // control changes accepted (applyControls), counted from 1
-    uint64_t writesApplied = 0;        // of those, the ones the audio has taken up (in order)
+    int latency = 0;              // processing latency, frames
+    uint64_t writesAccepted = 0;  // control changes accepted (applyControls), counted from 1
+    uint64_t writesApplied = 0;   // of those, the ones the audio has taken up (in order)
 };
 
 // The output's loudness (EBU R 128) as last measured; NaN until measured.
@@ -39,8 +39,8 @@ struct LoudnessReading {
 };
 
 struct EventRecord {
-    uint64_t seq = 0;                // increasing from 1
-    nlohmann::ordered_json event;    // the object written to the event log
+    uint64_t seq = 0;              // increasing from 1
+    nlohmann::ordered_json event;  // the object written to the event log
 };
 
 class Remote {

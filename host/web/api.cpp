@@ -39,7 +39,10 @@ double shown(float v)
     return std::strtod(shortestText(v).c_str(), nullptr);
 }
 
-json number(double v) { return std::isfinite(v) ? json(v) : json(nullptr); }
+json number(double v)
+{
+    return std::isfinite(v) ? json(v) : json(nullptr);
+}
 
 json loudnessObject(const remote::LoudnessReading& l)
 {
@@ -214,7 +217,10 @@ bool sameSecret(const std::string& given, const std::string& secret)
 }
 
 Api::Api(remote::Remote& remote, const WebOptions& options, std::string token, int port)
-    : remote_(remote), options_(options), token_(std::move(token)), port_(port)
+    : remote_(remote)
+    , options_(options)
+    , token_(std::move(token))
+    , port_(port)
 {
 }
 
@@ -394,15 +400,9 @@ std::string Api::streamFrame()
     // The controls as GET /api/state shows them, in control table order.
     json controls = json::array();
     for (float v : remote_.controls()) controls.push_back(shown(v));
-    json frame = {{"block", m.block},
-                  {"meters", values},
-                  {"loudness", loudnessObject(l)},
-                  {"source", s.source},
-                  {"preset", s.preset},
-                  {"controls", controls},
-                  {"writes", writesObject(s)},
-                  {"xruns", s.xruns},
-                  {"event", lastEvent_}};
+    json frame = {{"block", m.block},          {"meters", values},   {"loudness", loudnessObject(l)},
+                  {"source", s.source},        {"preset", s.preset}, {"controls", controls},
+                  {"writes", writesObject(s)}, {"xruns", s.xruns},   {"event", lastEvent_}};
     return dump(frame);
 }
 
@@ -411,7 +411,8 @@ ApiResponse Api::putControls(const std::string& body)
     json j = json::parse(body, nullptr, false);
     if (j.is_discarded()) return error(400, "the body is not JSON");
     if (!j.is_object() || j.empty())
-        return error(400, "the body must be a JSON object of control names and values, e.g. {\"Lowpass Filter\": 12000}");
+        return error(400,
+                     "the body must be a JSON object of control names and values, e.g. {\"Lowpass Filter\": 12000}");
     std::vector<std::pair<int, float>> values;
     // Names first: an unknown one is reported before any value.
     for (auto it = j.begin(); it != j.end(); ++it)
@@ -459,7 +460,8 @@ ApiResponse Api::recallPreset(const std::string& name)
     const fs::path file = fs::path(options_.presetDir) / (name + ".preset");
     std::error_code ec;
     if (!fs::is_regular_file(file, ec)) return error(404, "no such preset", {{"preset", name}});
-    if (fs::file_size(file, ec) > kMaxPresetBytes) return error(422, "the preset file is too large", {{"preset", name}});
+    if (fs::file_size(file, ec) > kMaxPresetBytes)
+        return error(422, "the preset file is too large", {{"preset", name}});
     std::ifstream in(file, std::ios::binary);
     std::string text(kMaxPresetBytes + 1, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));

@@ -16,9 +16,9 @@ namespace plumbra::host::web {
 
 struct ApiRequest {
     std::string method;
-    std::string target;         // path and query, as sent
-    std::string host;           // Host header
-    std::string origin;         // Origin header, if any
+    std::string target;  // path and query, as sent
+    std::string host;    // Host header
+    std::string origin;  // Origin header, if any
     bool hasOrigin = false;
     std::string authorization;  // Authorization header
     std::string body;

@@ -46,7 +46,8 @@ Result<WebOptions> parseHttpAddress(const std::string& text)
     std::string port = text;
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find("]:");
-        if (close == std::string::npos) return Status::fail(kExitUsage, "--http: expected [IPV6]:PORT, got \"" + text + "\"");
+        if (close == std::string::npos)
+            return Status::fail(kExitUsage, "--http: expected [IPV6]:PORT, got \"" + text + "\"");
         o.address = text.substr(1, close - 1);
         port = text.substr(close + 2);
     } else if (const std::size_t colon = text.rfind(':'); colon != std::string::npos) {
@@ -55,8 +56,7 @@ Result<WebOptions> parseHttpAddress(const std::string& text)
     }
     boost::system::error_code ec;
     net::ip::make_address(o.address, ec);
-    if (ec || o.address.empty())
-        return Status::fail(kExitUsage, "--http: \"" + o.address + "\" is not an IP address");
+    if (ec || o.address.empty()) return Status::fail(kExitUsage, "--http: \"" + o.address + "\" is not an IP address");
     char* end = nullptr;
     const long p = std::strtol(port.c_str(), &end, 10);
     if (port.empty() || end != port.c_str() + port.size() || p < 1 || p > 65535)
@@ -91,12 +91,14 @@ Result<std::string> loadOrCreateToken(const std::string& path)
         const ssize_t n = ::read(fd, buf, sizeof buf);
         ::close(fd);
         std::string token(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) token.pop_back();
+        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' '))
+            token.pop_back();
         if (token.size() < 16 || token.size() > 200 || token.find_first_of(" \t\r\n") != std::string::npos)
             return Status::fail(kExitUsage, "token file " + path + " holds no usable token (16 to 200 characters)");
         return token;
     }
-    if (errno != ENOENT) return Status::fail(kExitUsage, "cannot read token file " + path + ": " + std::strerror(errno));
+    if (errno != ENOENT)
+        return Status::fail(kExitUsage, "cannot read token file " + path + ": " + std::strerror(errno));
 
     const fs::path parent = fs::path(path).parent_path();
     if (!parent.empty()) {
@@ -161,10 +163,10 @@ const char* reasonOf(int status)
 std::shared_ptr<std::string> closingAnswer(int status, const std::string& why)
 {
     const std::string body = "{\"error\":\"" + why + "\"}";
-    return std::make_shared<std::string>("HTTP/1.1 " + std::to_string(status) + " " + reasonOf(status) +
-                                         "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                         std::to_string(body.size()) + "\r\nConnection: close\r\n" +
-                                         (status == 503 ? "Retry-After: 1\r\n" : "") + "\r\n" + body);
+    return std::make_shared<std::string>(
+        "HTTP/1.1 " + std::to_string(status) + " " + reasonOf(status) +
+        "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\n" + (status == 503 ? "Retry-After: 1\r\n" : "") + "\r\n" + body);
 }
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -206,7 +208,12 @@ private:
 class Server final : public WebServer {
 public:
     Server(remote::Remote& remote, const WebOptions& options, std::string token)
-        : options_(options), token_(std::move(token)), remote_(remote), acceptor_(ioc_), retry_(ioc_), clock_(ioc_)
+        : options_(options)
+        , token_(std::move(token))
+        , remote_(remote)
+        , acceptor_(ioc_)
+        , retry_(ioc_)
+        , clock_(ioc_)
     {
     }
 
@@ -379,9 +386,16 @@ private:
     std::thread thread_;
 };
 
-Session::Session(Server& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+Session::Session(Server& server, tcp::socket socket)
+    : server_(server)
+    , stream_(std::move(socket))
+{
+}
 
-Session::~Session() { server_.delist(this); }
+Session::~Session()
+{
+    server_.delist(this);
+}
 
 void Session::start()
 {
@@ -414,8 +428,10 @@ void Session::onRead(beast::error_code ec)
         return;
     }
     if (ec == beast::error::timeout) {
-        if (buffer_.size() == 0 && !parser_->got_some()) close();
-        else answer(408, "the request took too long");
+        if (buffer_.size() == 0 && !parser_->got_some())
+            close();
+        else
+            answer(408, "the request took too long");
         return;
     }
     if (ec == http::error::header_limit) return answer(431, "the request's headers are too large");
@@ -511,9 +527,10 @@ void Session::startStream()
     offer(head);
     // A read that ends when the client goes away (nothing else is read from a stream client).
     auto sink = std::make_shared<std::array<char, 256>>();
-    stream_.socket().async_read_some(net::buffer(*sink), [self = shared_from_this(), sink](beast::error_code ec, std::size_t) {
-        if (ec && self->state_ == State::kStreaming) self->close();
-    });
+    stream_.socket().async_read_some(net::buffer(*sink),
+                                     [self = shared_from_this(), sink](beast::error_code ec, std::size_t) {
+                                         if (ec && self->state_ == State::kStreaming) self->close();
+                                     });
 }
 
 void Session::offer(const std::shared_ptr<const std::string>& frame)
@@ -524,12 +541,13 @@ void Session::offer(const std::shared_ptr<const std::string>& frame)
         return;  // this client skips the frame
     }
     streamWriting_ = true;
-    net::async_write(stream_.socket(), net::buffer(*frame), [self = shared_from_this(), frame](beast::error_code ec, std::size_t) {
-        self->streamWriting_ = false;
-        if (self->state_ != State::kStreaming) return;
-        if (ec) return self->close();
-        self->lastSent_ = Clock::now();
-    });
+    net::async_write(stream_.socket(), net::buffer(*frame),
+                     [self = shared_from_this(), frame](beast::error_code ec, std::size_t) {
+                         self->streamWriting_ = false;
+                         if (self->state_ != State::kStreaming) return;
+                         if (ec) return self->close();
+                         self->lastSent_ = Clock::now();
+                     });
 }
 
 }  // namespace

@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "host/remote/remote.h"
 #include "host/common/status.h"
+#include "host/remote/remote.h"
 
 namespace plumbra::host::web {
 
 struct WebOptions {
     std::string address = "127.0.0.1";
-    int port = 0;                 // 0: any free port (see WebServer::port)
-    std::string tokenFile;        // empty: defaultTokenFile()
-    std::string presetDir;        // empty: no presets to list, recall or save
+    int port = 0;           // 0: any free port (see WebServer::port)
+    std::string tokenFile;  // empty: defaultTokenFile()
+    std::string presetDir;  // empty: no presets to list, recall or save
 
     // Host names (besides IP literals and "localhost") that requests may name
     // in their Host header, e.g. the machine's DNS name when bound to a LAN.
@@ -34,10 +34,10 @@ struct WebOptions {
     std::size_t maxHeaderBytes = 8 * 1024;  // request line and headers
     int maxHeaderFields = 50;
     std::size_t maxBodyBytes = 64 * 1024;
-    double idleSeconds = 15.0;              // a connection without a request, or between requests
-    double requestSeconds = 10.0;           // reading one request, writing one response
-    int streamRate = 25;                    // meter stream updates per second
-    double streamStallSeconds = 5.0;        // a stream client this far behind is dropped
+    double idleSeconds = 15.0;        // a connection without a request, or between requests
+    double requestSeconds = 10.0;     // reading one request, writing one response
+    int streamRate = 25;              // meter stream updates per second
+    double streamStallSeconds = 5.0;  // a stream client this far behind is dropped
 };
 
 // "8750" -> 127.0.0.1:8750; "ADDR:PORT" (an IPv6 address in brackets, "[::1]:8750").
@@ -55,7 +55,7 @@ public:
     virtual ~WebServer() = default;  // stops serving, closes every connection and joins the threads
     virtual int port() const = 0;
     virtual std::string token() const = 0;
-    virtual std::string url() const = 0;   // http://ADDR:PORT/
+    virtual std::string url() const = 0;  // http://ADDR:PORT/
 };
 
 // Starts serving on its own thread. Fails when the token file or the address cannot be used.

@@ -14,13 +14,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <map>
-#include <csignal>
 #include <random>
 #include <sstream>
 #include <string>
@@ -32,7 +32,6 @@
 #include "host/engine/engine.h"
 #include "support/plugin_loader.h"
 #include "support/temp_dir.h"
-
 
 namespace plumbra_test {
 
@@ -54,11 +53,11 @@ struct HostRun {
 };
 
 struct Redirect {
-    std::string stdinPath;         // empty: /dev/null
-    std::string stdoutPath;        // empty: captured into Run::out
-    rlim_t fileSizeLimit = 0;      // non-zero: RLIMIT_FSIZE of the child
-    std::string pluginEnv;         // PLUMBRA_PLUGIN of the child (unset when empty)
-    std::string cwd;               // working folder of the child (unchanged when empty)
+    std::string stdinPath;     // empty: /dev/null
+    std::string stdoutPath;    // empty: captured into Run::out
+    rlim_t fileSizeLimit = 0;  // non-zero: RLIMIT_FSIZE of the child
+    std::string pluginEnv;     // PLUMBRA_PLUGIN of the child (unset when empty)
+    std::string cwd;           // working folder of the child (unchanged when empty)
 };
 
 inline std::string slurp(const std::string& path)
@@ -77,7 +76,8 @@ inline HostRun runHost(const std::vector<std::string>& args, const TempDir& dir,
     pid_t pid = fork();
     if (pid == 0) {
         int in = open(r.stdinPath.empty() ? "/dev/null" : r.stdinPath.c_str(), O_RDONLY);
-        int out = open(r.stdoutPath.empty() ? outFile.c_str() : r.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out =
+            open(r.stdoutPath.empty() ? outFile.c_str() : r.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || err < 0) _exit(126);
         dup2(in, 0);
@@ -128,7 +128,7 @@ struct Audio {
 };
 
 inline void writeAudio(const std::string& path, const std::vector<float>& interleaved, int channels, int rate,
-                int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT)
+                       int format = SF_FORMAT_WAV | SF_FORMAT_FLOAT)
 {
     SF_INFO info{};
     info.samplerate = rate;
@@ -178,8 +178,8 @@ inline std::vector<float> testSignal(int rate, double seconds = 1.5, unsigned se
 // The plug-in driven directly: rate, block size, parameters, resume, then the
 // signal followed by `latency` zeros, in blocks of kBlock. Returns the two
 // output channels interleaved, (signal + latency) frames long.
-inline std::vector<float> processDirect(const std::vector<float>& mono, int rate, const std::vector<std::pair<int, float>>& params,
-                                 int* latencyOut = nullptr)
+inline std::vector<float> processDirect(const std::vector<float>& mono, int rate,
+                                        const std::vector<std::pair<int, float>>& params, int* latencyOut = nullptr)
 {
     plumbra::test::Plugin p(plumbra::test::kPluginPath);
     EXPECT_TRUE(p);
@@ -231,7 +231,6 @@ inline double jsonValue(const std::string& json, const std::string& section, con
 
 // ---- rendering ----------------------------------------------------------------
 
-
 struct Measured {
     double integrated, range, truePeak;
 };
@@ -254,7 +253,6 @@ inline Measured measure(const Audio& a)
     ebur128_destroy(&st);
     return m;
 }
-
 
 }  // namespace plumbra_test
 

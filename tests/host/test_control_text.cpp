@@ -33,8 +33,8 @@ TEST(ControlText, EveryWayOfNamingAControlFindsTheSameOne)
 {
     for (int i = 0; i < kNumControls; ++i) {
         const std::string label = kControlSpecs[i].label, symbol = kControlSpecs[i].symbol;
-        for (const std::string& name : {label, upper(label), " " + label + "\t", symbol, upper(symbol), std::to_string(i),
-                                        std::to_string(i) + ".0"})
+        for (const std::string& name : {label, upper(label), " " + label + "\t", symbol, upper(symbol),
+                                        std::to_string(i), std::to_string(i) + ".0"})
             EXPECT_EQ(findControl(name), i) << '"' << name << '"';
     }
     for (const char* none : {"", "Lowpass", "lowpass filter x", "19", "-1", "1.5", "band 1", "lowpass-filter"})
@@ -75,7 +75,8 @@ TEST(ControlText, SwitchesTakeOnOffWordsAndNothingBetween)
 
 TEST(ControlText, ErrorsNameTheControlAndItsRangeWithTheUnit)
 {
-    EXPECT_EQ(reasonOf("Lowpass Filter=20000"), "parameter \"Lowpass Filter\" value 20000 is out of range 1000 to 15000 Hz");
+    EXPECT_EQ(reasonOf("Lowpass Filter=20000"),
+              "parameter \"Lowpass Filter\" value 20000 is out of range 1000 to 15000 Hz");
     EXPECT_EQ(reasonOf("noisegate_gain_scale_db_per_band=6.05"),
               "parameter \"Noisegate Gain Scale dB Per Band\" value 6.05 is out of range -6.0 to 6.0 dB");
     EXPECT_EQ(reasonOf("DNR Sensitivity=5"), "parameter \"DNR Sensitivity\" value 5 is out of range 10 to 300 x");
@@ -161,9 +162,11 @@ TEST(ControlTextInPlumbra, ParamsAndRenderTakeLabelsSymbolsAndIndices)
 {
     TempDir dir;
     HostRun p = runHost({"params", "--preset", "--set", "lowpass_filter=6000", "--set", "10=yes", "--set",
-                         "mbeq mt=-20", "--set", "DNR LPF DISABLE=on"}, dir);
+                         "mbeq mt=-20", "--set", "DNR LPF DISABLE=on"},
+                        dir);
     ASSERT_EQ(p.code, 0) << p.err;
-    for (const char* line : {"\nLowpass Filter=6000\n", "\nDisable WRMI EQ=on\n", "\nMBEQ Mt=-20\n", "\nDNR LPF Disable=on\n"})
+    for (const char* line :
+         {"\nLowpass Filter=6000\n", "\nDisable WRMI EQ=on\n", "\nMBEQ Mt=-20\n", "\nDNR LPF Disable=on\n"})
         EXPECT_NE(p.out.find(line), std::string::npos) << line << p.out;
 
     // The plug-in path and the linked-in engine (--meters) read presets alike.
@@ -173,9 +176,17 @@ TEST(ControlTextInPlumbra, ParamsAndRenderTakeLabelsSymbolsAndIndices)
     writeText(dir / "by label.preset", "Lowpass Filter=6000\nDisable WRMI EQ=on\n");
     for (const char* preset : {"by symbol.preset", "by label.preset"}) {
         ASSERT_EQ(runHost({"render", dir / "in.wav", dir / (std::string(preset) + ".wav"), "--quiet", "--preset",
-                           dir / preset}, dir).code, 0) << preset;
+                           dir / preset},
+                          dir)
+                      .code,
+                  0)
+            << preset;
         ASSERT_EQ(runHost({"render", dir / "in.wav", dir / (std::string(preset) + ".m.wav"), "--quiet", "--preset",
-                           dir / preset, "--meters", dir / "m.jsonl"}, dir).code, 0) << preset;
+                           dir / preset, "--meters", dir / "m.jsonl"},
+                          dir)
+                      .code,
+                  0)
+            << preset;
     }
     const Audio a = readAudio(dir / "by symbol.preset.wav"), b = readAudio(dir / "by label.preset.wav");
     EXPECT_TRUE(bitEqual(a.data, b.data));
@@ -200,7 +211,8 @@ TEST(ControlTextInPlumbra, EveryCommandGivesTheSameErrorWithLineAndUnit)
         {{"render", dir / "in.wav", "-o", dir / "out", "--preset", dir / "bad.preset"}, badLine},
         {{"params", "--preset", dir / "bad.preset"}, badLine},
         {{"render", dir / "in.wav", dir / "o.wav", "--preset", dir / "folder.preset"}, unreadable},
-        {{"render", dir / "in.wav", dir / "o.wav", "--preset", dir / "folder.preset", "--meters", dir / "m"}, unreadable},
+        {{"render", dir / "in.wav", dir / "o.wav", "--preset", dir / "folder.preset", "--meters", dir / "m"},
+         unreadable},
         {{"render", dir / "in.wav", dir / "o.wav", "--set", "dnr_sensitivity=5"},
          "--set dnr_sensitivity=5: parameter \"DNR Sensitivity\" value 5 is out of range 10 to 300 x"},
         {{"params", "--set", "Lowpass Filter=20000"},

@@ -52,8 +52,8 @@ TEST(PlumbraMaxGain, NearSilenceIsRenderedAtTheCapAndMissesTheTarget)
         double cap;
     } cases[] = {{{}, 20.0}, {{"--max-gain", "12.5"}, 12.5}};
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"render", dir / "tone.wav", dir / "out.wav", "--target", "streaming",
-                                         "--report-json", dir / "report.json"};
+        std::vector<std::string> args = {"render",    dir / "tone.wav", dir / "out.wav",    "--target",
+                                         "streaming", "--report-json",  dir / "report.json"};
         args.insert(args.end(), c.option.begin(), c.option.end());
         const HostRun r = runHost(args, dir);
         SCOPED_TRACE("cap " + std::to_string(c.cap));
@@ -75,7 +75,8 @@ TEST(PlumbraMaxGain, NearSilenceIsRenderedAtTheCapAndMissesTheTarget)
 
     // A cap above what the programme needs leaves the delivery as it was: on target, exit 0.
     const HostRun free = runHost({"render", dir / "tone.wav", dir / "free.wav", "--target", "streaming", "--max-gain",
-                                  "60", "--report-json", dir / "free.json"}, dir);
+                                  "60", "--report-json", dir / "free.json"},
+                                 dir);
     EXPECT_EQ(free.code, 0) << free.err;
     const Json d = Json::parse(slurp(dir / "free.json"))["delivery"];
     EXPECT_FALSE(d["gain_capped"].get<bool>());
@@ -84,9 +85,10 @@ TEST(PlumbraMaxGain, NearSilenceIsRenderedAtTheCapAndMissesTheTarget)
 
     // The option belongs to a target, and has a range.
     EXPECT_EQ(runHost({"render", dir / "tone.wav", dir / "x.wav", "--max-gain", "10"}, dir).code, 2);
-    EXPECT_EQ(runHost({"render", dir / "tone.wav", dir / "x.wav", "--target", "podcast", "--max-gain", "-1"}, dir).code, 2);
-    EXPECT_EQ(runHost({"render", dir / "tone.wav", dir / "x.wav", "--target", "podcast", "--max-gain", "loud"}, dir).code,
+    EXPECT_EQ(runHost({"render", dir / "tone.wav", dir / "x.wav", "--target", "podcast", "--max-gain", "-1"}, dir).code,
               2);
+    EXPECT_EQ(
+        runHost({"render", dir / "tone.wav", dir / "x.wav", "--target", "podcast", "--max-gain", "loud"}, dir).code, 2);
 }
 
 TEST(PlumbraMaxGain, InABatchTheQuietFileMissesAndTheOthersLand)
@@ -97,7 +99,8 @@ TEST(PlumbraMaxGain, InABatchTheQuietFileMissesAndTheOthersLand)
     writeAudio(dir / "in/quiet.wav", roomTone(rate, 4.0), 1, rate);
     writeAudio(dir / "in/speech.wav", testSignal(rate, 4.0), 1, rate);
     const HostRun r = runHost({"render", dir / "in", "-o", dir / "out", "--target", "streaming", "--max-gain", "15",
-                               "-j", "1", "--report-json", dir / "batch.json"}, dir);
+                               "-j", "1", "--report-json", dir / "batch.json"},
+                              dir);
     EXPECT_EQ(r.code, 9) << r.err;
     EXPECT_NE(r.err.find("1 of 2 files miss streaming"), std::string::npos) << r.err;
     const Json j = Json::parse(slurp(dir / "batch.json"));

@@ -29,7 +29,8 @@ inline bool onPath(const char* tool)
     return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-inline pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const std::string& log = "/dev/null")
+inline pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                   const std::string& log = "/dev/null")
 {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -59,7 +60,9 @@ inline int stop(pid_t pid, int sig = SIGTERM)
 // A jackd of the test's own: dummy driver, synchronous, so that no client is skipped.
 class JackServer {
 public:
-    JackServer(std::string name, int period) : name_(std::move(name)), period_(period)
+    JackServer(std::string name, int period)
+        : name_(std::move(name))
+        , period_(period)
     {
         setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
         setenv("JACK_NO_START_SERVER", "1", 1);
@@ -76,7 +79,8 @@ public:
     }
     void start()
     {
-        pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
+        pid_ = spawn(
+            {"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
         up_ = std::system("jack_wait -w -t 10 >/dev/null 2>&1") == 0;
         // A server killed elsewhere keeps its slot in JACK's registry of servers, and
         // jackd refuses to start once the slots are taken: with no server running,
@@ -84,7 +88,8 @@ public:
         if (!up_ && std::system("pgrep -x jackd >/dev/null || pgrep -x jackdmp >/dev/null") != 0) {
             stop(pid_, SIGTERM);
             fs::remove("/dev/shm/jack-shm-registry");
-            pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p", std::to_string(period_)});
+            pid_ = spawn({"jackd", "-n", name_, "-S", "-d", "dummy", "-r", std::to_string(kRate), "-p",
+                          std::to_string(period_)});
             up_ = std::system("jack_wait -w -t 10 >/dev/null 2>&1") == 0;
         }
     }

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 #include "host/live/backup_files.h"
 #include "support/counting_new.h"
@@ -64,7 +64,8 @@ void collect(BackupFiles& player, std::vector<float>& left, std::vector<float>& 
         const int n = player.read(l.data(), r.data(), 512);
         ASSERT_GE(n, 0);
         ASSERT_LE(n, 512);
-        for (int i = n; i < 512; ++i) ASSERT_TRUE(l[static_cast<std::size_t>(i)] == 0.0f && r[static_cast<std::size_t>(i)] == 0.0f);
+        for (int i = n; i < 512; ++i)
+            ASSERT_TRUE(l[static_cast<std::size_t>(i)] == 0.0f && r[static_cast<std::size_t>(i)] == 0.0f);
         left.insert(left.end(), l.begin(), l.begin() + n);
         right.insert(right.end(), r.begin(), r.begin() + n);
         if (n < 512) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -76,7 +77,8 @@ TEST(BackupFiles, AFolderPlaysInNameOrderLoopingResampledWhereNeeded)
 {
     Folder folder;
     std::vector<float> mono(kMonoFrames);
-    for (int i = 0; i < kMonoFrames; ++i) mono[static_cast<std::size_t>(i)] = static_cast<float>(0.5 * std::sin(2 * kPi * 1000.0 * i / 44100.0));
+    for (int i = 0; i < kMonoFrames; ++i)
+        mono[static_cast<std::size_t>(i)] = static_cast<float>(0.5 * std::sin(2 * kPi * 1000.0 * i / 44100.0));
     std::vector<float> stereo(2 * kStereoFrames);
     for (int i = 0; i < kStereoFrames; ++i) {
         stereo[static_cast<std::size_t>(2 * i)] = stereoSample(i, 0);
@@ -127,7 +129,8 @@ TEST(BackupFiles, AFolderPlaysInNameOrderLoopingResampledWhereNeeded)
     for (std::size_t i = 0; i < first; ++i) {
         ASSERT_EQ(left[i], right[i]) << i;
         if (i < 100 || i + 100 > first) continue;  // the resampler's edges
-        worst = std::max(worst, std::abs(left[i] - 0.5 * std::sin(2 * kPi * 1000.0 * static_cast<double>(i) / 48000.0)));
+        worst =
+            std::max(worst, std::abs(left[i] - 0.5 * std::sin(2 * kPi * 1000.0 * static_cast<double>(i) / 48000.0)));
     }
     EXPECT_LT(worst, 1e-3);
     // Then the loop again: the same mono file, the same stereo file.

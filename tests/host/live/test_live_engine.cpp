@@ -23,10 +23,14 @@ constexpr int kRate = 48000;
 
 // A device of the test's own: fixed channels, one period per call.
 struct FakeDevice {
-    explicit FakeDevice(int period) : frames(period), out(2, std::vector<float>(static_cast<size_t>(period))) {}
+    explicit FakeDevice(int period)
+        : frames(period)
+        , out(2, std::vector<float>(static_cast<size_t>(period)))
+    {
+    }
     // Runs one period of programme (left, right) and backup from `at` in the given signals.
-    void run(LiveEngine& e, const std::vector<float>& left, const std::vector<float>* right, const std::vector<float>* backup,
-             size_t at, bool rightConnected = true)
+    void run(LiveEngine& e, const std::vector<float>& left, const std::vector<float>* right,
+             const std::vector<float>* backup, size_t at, bool rightConnected = true)
     {
         dev::Period p;
         p.in[dev::kProgrammeLeft] = left.data() + at;
@@ -47,7 +51,8 @@ struct FakeDevice {
 std::vector<float> tone(size_t frames, double hz, float amplitude)
 {
     std::vector<float> x(frames);
-    for (size_t i = 0; i < frames; ++i) x[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * static_cast<double>(i) / kRate));
+    for (size_t i = 0; i < frames; ++i)
+        x[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * static_cast<double>(i) / kRate));
     return x;
 }
 
@@ -72,13 +77,16 @@ TEST(LiveEngine, AStereoFeedIsMixedAsRenderDoesAndALeftFeedIsTakenAsItIs)
             const size_t at = static_cast<size_t>(k * period);
             d.run(live, left, &right, nullptr, at, stereo);
             for (int i = 0; i < period; ++i)
-                in[static_cast<size_t>(i)] = stereo ? (left[at + static_cast<size_t>(i)] + right[at + static_cast<size_t>(i)]) * 0.5f
-                                                    : left[at + static_cast<size_t>(i)];
+                in[static_cast<size_t>(i)] =
+                    stereo ? (left[at + static_cast<size_t>(i)] + right[at + static_cast<size_t>(i)]) * 0.5f
+                           : left[at + static_cast<size_t>(i)];
             float* ins[2] = {in.data(), in.data()};
             float* outs[2] = {a.data(), b.data()};
             reference.process(ins, outs, period);
-            ASSERT_EQ(std::memcmp(a.data(), d.out[0].data(), sizeof(float) * period), 0) << "period " << k << " stereo " << stereo;
-            ASSERT_EQ(std::memcmp(b.data(), d.out[1].data(), sizeof(float) * period), 0) << "period " << k << " stereo " << stereo;
+            ASSERT_EQ(std::memcmp(a.data(), d.out[0].data(), sizeof(float) * period), 0)
+                << "period " << k << " stereo " << stereo;
+            ASSERT_EQ(std::memcmp(b.data(), d.out[1].data(), sizeof(float) * period), 0)
+                << "period " << k << " stereo " << stereo;
         }
     }
 }
@@ -128,7 +136,8 @@ TEST(LiveEngine, ASilentOrAbsentBackupNeverGoesOnAir)
         live.prepare(kRate);
         const std::vector<float> silence(kRate, 0.0f);
         FakeDevice d(256);
-        for (size_t at = 0; at + 256 <= silence.size(); at += 256) d.run(live, silence, nullptr, connected ? &silence : nullptr, at);
+        for (size_t at = 0; at + 256 <= silence.size(); at += 256)
+            d.run(live, silence, nullptr, connected ? &silence : nullptr, at);
         const auto seen = drain(live);
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_EQ(seen[0].type, AudioEventType::kSilenceStart);

@@ -32,8 +32,12 @@ using namespace plumbra::livetest;
 class Feeder {
 public:
     Feeder(std::vector<float> programme, std::vector<float> backup, size_t recordFrames)
-        : programme_(std::move(programme)), backup_(std::move(backup)), left_(recordFrames), right_(recordFrames),
-          cycleFrames_(recordFrames / 16 + 16), cycleNanos_(recordFrames / 16 + 16)
+        : programme_(std::move(programme))
+        , backup_(std::move(backup))
+        , left_(recordFrames)
+        , right_(recordFrames)
+        , cycleFrames_(recordFrames / 16 + 16)
+        , cycleNanos_(recordFrames / 16 + 16)
     {
         client_ = jack_client_open("feeder", JackNoStartServer, nullptr);
         if (!client_) return;
@@ -50,7 +54,10 @@ public:
         if (client_) jack_client_close(client_);
     }
     bool ok() const { return client_ != nullptr; }
-    bool wired() const { return jack_port_connected(out_) > 0 && jack_port_connected(recL_) > 0 && jack_port_connected(recR_) > 0; }
+    bool wired() const
+    {
+        return jack_port_connected(out_) > 0 && jack_port_connected(recL_) > 0 && jack_port_connected(recR_) > 0;
+    }
     void go() { go_.store(true); }
     size_t recorded() const { return pos_.load(); }
     bool waitRecorded(std::chrono::seconds limit) const
@@ -95,7 +102,8 @@ private:
             if (c < f->cycleFrames_.size()) {
                 f->cycleFrames_[c] = pos;
                 f->cycleNanos_[c] = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                        std::chrono::system_clock::now().time_since_epoch()).count();
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count();
                 f->cycles_.store(c + 1);
             }
             f->pos_.store(pos + n);
@@ -133,7 +141,8 @@ std::vector<float> programme(size_t frames, uint32_t seed, float level = 0.1f)
 std::vector<float> tone(size_t frames, double hz, float amplitude)
 {
     std::vector<float> x(frames);
-    for (size_t i = 0; i < frames; ++i) x[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * static_cast<double>(i) / kRate));
+    for (size_t i = 0; i < frames; ++i)
+        x[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * static_cast<double>(i) / kRate));
     return x;
 }
 
@@ -161,7 +170,8 @@ class LiveJack : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!onPath("jackd") || !onPath("jack_wait")) GTEST_SKIP() << "jackd or jack_wait is not installed (apt-get install jackd2)";
+        if (!onPath("jackd") || !onPath("jack_wait"))
+            GTEST_SKIP() << "jackd or jack_wait is not installed (apt-get install jackd2)";
         dir_ = fs::temp_directory_path() / ("plumbra-live-" + std::to_string(getpid()) + "-" +
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
@@ -182,8 +192,16 @@ protected:
     // plumbra live wired to the feeder; returns once it is on air.
     void startPlumbra(std::vector<std::string> extra, const std::vector<std::string>& env = {})
     {
-        std::vector<std::string> args = {PLUMBRA_HOST_PATH, "live", "--quiet", "--name", "plumbra", "--event-log",
-                                         log_.string(), "--connect-in", "feeder:out", "--connect-out",
+        std::vector<std::string> args = {PLUMBRA_HOST_PATH,
+                                         "live",
+                                         "--quiet",
+                                         "--name",
+                                         "plumbra",
+                                         "--event-log",
+                                         log_.string(),
+                                         "--connect-in",
+                                         "feeder:out",
+                                         "--connect-out",
                                          "feeder:rec_l,feeder:rec_r"};
         args.insert(args.end(), extra.begin(), extra.end());
         plumbra_ = spawn(args, env, (dir_ / "plumbra.out").string());
@@ -204,8 +222,8 @@ struct Alignment {
     int silentPeriods = 0, delayPeriods = 0;
 };
 
-Alignment matchOffline(const std::vector<float>& prog, const std::vector<float>& recL, const std::vector<float>& recR, int period,
-                       const std::vector<std::string>& sets = {})
+Alignment matchOffline(const std::vector<float>& prog, const std::vector<float>& recL, const std::vector<float>& recR,
+                       int period, const std::vector<std::string>& sets = {})
 {
     const size_t n = recL.size();
     std::vector<float> zeros(static_cast<size_t>(period), 0.0f), outL(n + 2 * period), outR(n + 2 * period);
@@ -223,7 +241,8 @@ Alignment matchOffline(const std::vector<float>& prog, const std::vector<float>&
             for (; done < check; done += static_cast<size_t>(period)) {
                 std::vector<float> in(static_cast<size_t>(period), 0.0f);
                 for (int i = 0; i < period; ++i)
-                    if (done + static_cast<size_t>(i) < prog.size()) in[static_cast<size_t>(i)] = prog[done + static_cast<size_t>(i)];
+                    if (done + static_cast<size_t>(i) < prog.size())
+                        in[static_cast<size_t>(i)] = prog[done + static_cast<size_t>(i)];
                 float* ins[2] = {in.data(), in.data()};
                 e.process(ins, outs, period);
                 std::copy(a.begin(), a.end(), outL.begin() + static_cast<long>(done));
@@ -261,11 +280,15 @@ TEST_P(LiveJackPeriods, OutputEqualsTheOfflineRenderBitForBit)
 
     // What the graph says of plumbra's delay: the processing latency on its output ports.
     jack_latency_range_t range{}, fed{};
-    waitFor([&] {
-        jack_port_get_latency_range(jack_port_by_name(feeder.client(), "plumbra:out_left"), JackCaptureLatency, &range);
-        jack_port_get_latency_range(jack_port_by_name(feeder.client(), "plumbra:in_left"), JackCaptureLatency, &fed);
-        return range.max >= fed.max + 3552;
-    }, 2s);
+    waitFor(
+        [&] {
+            jack_port_get_latency_range(jack_port_by_name(feeder.client(), "plumbra:out_left"), JackCaptureLatency,
+                                        &range);
+            jack_port_get_latency_range(jack_port_by_name(feeder.client(), "plumbra:in_left"), JackCaptureLatency,
+                                        &fed);
+            return range.max >= fed.max + 3552;
+        },
+        2s);
     EXPECT_EQ(range.min - fed.min, 3552u);
     EXPECT_EQ(range.max - fed.max, 3552u);
 
@@ -294,7 +317,8 @@ TEST_F(LiveJack, FailsOverToTheBackupAndBack)
     startServer(256);
     const size_t second = kRate;
     std::vector<float> prog = tone(6 * second, 440.0, 0.1f);
-    std::fill(prog.begin() + static_cast<long>(second), prog.begin() + static_cast<long>(3 * second), 0.0f);  // 2 s of silence
+    std::fill(prog.begin() + static_cast<long>(second), prog.begin() + static_cast<long>(3 * second),
+              0.0f);  // 2 s of silence
     const std::vector<float> backup = tone(6 * second, 1000.0, 0.1f);
     Feeder feeder(prog, backup, 6 * second);
     ASSERT_TRUE(feeder.ok());
@@ -411,9 +435,12 @@ TEST_F(LiveJack, NotifiesReadinessAndTheWatchdogWhileTheAudioRuns)
     for (const auto& [t, m] : got)
         if (m == "WATCHDOG=1") pings.push_back(t);
     ASSERT_GE(pings.size(), 5u);
-    for (size_t i = 1; i < pings.size() && pings[i] < 2.0; ++i) EXPECT_LT(pings[i] - pings[i - 1], 0.4) << "a watchdog notice came late";
-    for (double t : pings) EXPECT_FALSE(t > 4.5 && t < 5.5) << "a watchdog notice at " << t << " s while the audio stood still";
-    EXPECT_TRUE(std::any_of(pings.begin(), pings.end(), [](double t) { return t > 6.5; })) << "no watchdog notice after the audio resumed";
+    for (size_t i = 1; i < pings.size() && pings[i] < 2.0; ++i)
+        EXPECT_LT(pings[i] - pings[i - 1], 0.4) << "a watchdog notice came late";
+    for (double t : pings)
+        EXPECT_FALSE(t > 4.5 && t < 5.5) << "a watchdog notice at " << t << " s while the audio stood still";
+    EXPECT_TRUE(std::any_of(pings.begin(), pings.end(), [](double t) { return t > 6.5; }))
+        << "no watchdog notice after the audio resumed";
     EXPECT_EQ(got.back().second, "STOPPING=1");
     EXPECT_FALSE(eventNames(log_, {"audio_stalled"}).empty());
 }
@@ -479,7 +506,8 @@ TEST_F(LiveJack, ComesBackWhenTheServerReturns)
     std::this_thread::sleep_for(1s);
     server_->start();
     ASSERT_TRUE(server_->up());
-    ASSERT_TRUE(waitFor([&] { return !eventNames(log_, {"device_regained"}).empty(); }, 10s)) << "no device_regained event";
+    ASSERT_TRUE(waitFor([&] { return !eventNames(log_, {"device_regained"}).empty(); }, 10s))
+        << "no device_regained event";
     jack_client_t* c = jack_client_open("probe", JackNoStartServer, nullptr);
     ASSERT_NE(c, nullptr);
     EXPECT_NE(jack_port_by_name(c, "plumbra:out_left"), nullptr);

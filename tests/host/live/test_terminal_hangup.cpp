@@ -51,7 +51,8 @@ protected:
     void SetUp() override
     {
         if (!onPath("tmux")) GTEST_SKIP() << "tmux is not installed (apt-get install tmux)";
-        if (!onPath("jackd") || !onPath("jack_wait")) GTEST_SKIP() << "jackd or jack_wait is not installed (apt-get install jackd2)";
+        if (!onPath("jackd") || !onPath("jack_wait"))
+            GTEST_SKIP() << "jackd or jack_wait is not installed (apt-get install jackd2)";
         dir_ = fs::temp_directory_path() / ("plumbra-hangup-" + std::to_string(getpid()));
         fs::create_directories(dir_);
         tmux_ = "tmux -L plumbra-test-" + std::to_string(getpid()) + " -f /dev/null ";
@@ -77,8 +78,8 @@ TEST_F(TerminalHangup, AKilledSessionStopsTheEngineAndASighupBeforeReloads)
     const fs::path log = dir_ / "events.log", preset = dir_ / "live.preset";
     std::ofstream(preset) << "Lowpass Filter=12000\n";
     const std::string command = "JACK_DEFAULT_SERVER=" + server_->name() + " JACK_NO_START_SERVER=1 exec " +
-                                shellQuote(PLUMBRA_HOST_PATH) + " live --name plumbra --preset " + shellQuote(preset.string()) +
-                                " --event-log " + shellQuote(log.string());
+                                shellQuote(PLUMBRA_HOST_PATH) + " live --name plumbra --preset " +
+                                shellQuote(preset.string()) + " --event-log " + shellQuote(log.string());
     ASSERT_EQ(std::system((tmux_ + "new-session -d -s live -x 100 -y 40 " + shellQuote(command)).c_str()), 0);
     nlohmann::json start;
     ASSERT_TRUE(waitFor(
@@ -91,12 +92,14 @@ TEST_F(TerminalHangup, AKilledSessionStopsTheEngineAndASighupBeforeReloads)
         << "plumbra live did not start";
     pid_ = start["pid"].get<pid_t>();
     // The view is on the pane.
-    EXPECT_TRUE(waitFor([&] { return output(tmux_ + "capture-pane -p -t live").find("on air") != std::string::npos; }, 5s))
+    EXPECT_TRUE(
+        waitFor([&] { return output(tmux_ + "capture-pane -p -t live").find("on air") != std::string::npos; }, 5s))
         << output(tmux_ + "capture-pane -p -t live");
 
     // The terminal is there: SIGHUP is a reload, and the engine goes on.
     ::kill(pid_, SIGHUP);
-    EXPECT_TRUE(waitFor([&] { return !eventNames(log, {"configuration_reloaded"}).empty(); }, 5s)) << "no reload on SIGHUP";
+    EXPECT_TRUE(waitFor([&] { return !eventNames(log, {"configuration_reloaded"}).empty(); }, 5s))
+        << "no reload on SIGHUP";
     std::this_thread::sleep_for(300ms);
     EXPECT_FALSE(ended(pid_));
     EXPECT_TRUE(eventNames(log, {"stop"}).empty());
@@ -115,7 +118,8 @@ TEST_F(TerminalHangup, AKilledSessionStopsTheEngineAndASighupBeforeReloads)
     EXPECT_EQ(eventNames(log, {"start", "configuration_reloaded", "stop"}),
               (std::vector<std::string>{"start", "configuration_reloaded", "stop"}));
     // Its JACK client is gone with it.
-    EXPECT_EQ(output("JACK_DEFAULT_SERVER=" + server_->name() + " jack_lsp 2>/dev/null").find("plumbra:"), std::string::npos);
+    EXPECT_EQ(output("JACK_DEFAULT_SERVER=" + server_->name() + " jack_lsp 2>/dev/null").find("plumbra:"),
+              std::string::npos);
     std::printf("stopped %.2f s after the session was killed\n", took);
 }
 

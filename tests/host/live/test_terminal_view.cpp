@@ -57,7 +57,8 @@ std::vector<std::string> split(const std::string& text)
 // Characters on screen: UTF-8 sequences count once.
 int width(const std::string& line)
 {
-    return static_cast<int>(std::count_if(line.begin(), line.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    return static_cast<int>(
+        std::count_if(line.begin(), line.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 FakeRemote busyRemote()
@@ -78,7 +79,8 @@ FakeRemote busyRemote()
     }
     r.m.values[kMeterLimiterReduction] = 5.0f;
     for (uint64_t s = 1; s <= 7; ++s)
-        r.events.push_back({s, {{"event", "e" + std::to_string(s)}, {"detail", "caf\xc3\xa9 " + std::string(200, 'x')}}});
+        r.events.push_back(
+            {s, {{"event", "e" + std::to_string(s)}, {"detail", "caf\xc3\xa9 " + std::string(200, 'x')}}});
     return r;
 }
 
@@ -113,7 +115,8 @@ TEST(TerminalView, BarsFollowTheGainsWithSourceGatesAndLastEvents)
             EXPECT_EQ(spread, 0) << l;
         EXPECT_EQ(l.find("gated") != std::string::npos, b == 3) << l;
         char value[16];
-        std::snprintf(value, sizeof value, "%+6.1f dB", static_cast<double>(-30.0f + 6.0f * static_cast<float>(b) + (b == 5 ? 20.0f : 0.0f)));
+        std::snprintf(value, sizeof value, "%+6.1f dB",
+                      static_cast<double>(-30.0f + 6.0f * static_cast<float>(b) + (b == 5 ? 20.0f : 0.0f)));
         EXPECT_NE(l.find(value), std::string::npos) << l;
     }
 
@@ -140,7 +143,8 @@ TEST(TerminalView, LinesNeverExceedTheColumnsAndRedrawsInPlace)
     FakeRemote remote = busyRemote();
     remote.st.preset = std::string(300, 'p');
     remote.st.audio = std::string(300, 'a');
-    remote.loud = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN(), -1e300, 1e300, -1e9};
+    remote.loud = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN(), -1e300, 1e300,
+                   -1e9};
     remote.m.values[kMeterLimiterReduction] = 1e30f;
     remote.m.values[static_cast<std::size_t>(bandMeter(1, kBandGainHigh))] = std::numeric_limits<float>::quiet_NaN();
     remote.m.values[static_cast<std::size_t>(bandMeter(2, kBandGainHigh))] = -1e30f;

@@ -17,8 +17,14 @@
 namespace {
 volatile std::sig_atomic_t stopRequested = 0;
 volatile std::sig_atomic_t timesRequested = 0;
-void onSignal(int) { stopRequested = 1; }
-void onTimes(int) { timesRequested = 1; }
+void onSignal(int)
+{
+    stopRequested = 1;
+}
+void onTimes(int)
+{
+    timesRequested = 1;
+}
 }  // namespace
 
 int main(int argc, char** argv)
@@ -75,8 +81,7 @@ int main(int argc, char** argv)
     std::printf("listening %s\n", server.value()->url().c_str());
     std::fflush(stdout);
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds > 0 ? seconds : 1e9);
-    while (!stopRequested && std::chrono::steady_clock::now() < until)
-    {
+    while (!stopRequested && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         if (timesRequested) {
             timesRequested = 0;

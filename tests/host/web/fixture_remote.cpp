@@ -10,10 +10,16 @@
 namespace plumbra::webtest {
 
 namespace {
-double db(double power) { return power > 1e-12 ? 10.0 * std::log10(power) : -120.0; }
+double db(double power)
+{
+    return power > 1e-12 ? 10.0 * std::log10(power) : -120.0;
+}
 }  // namespace
 
-FixtureRemote::FixtureRemote() : momentary_(NAN), inputLevel_(NAN), outputPeak_(NAN)
+FixtureRemote::FixtureRemote()
+    : momentary_(NAN)
+    , inputLevel_(NAN)
+    , outputPeak_(NAN)
 {
     for (int i = 0; i < kNumControls; ++i) {
         applied_[static_cast<size_t>(i)].store(kControlSpecs[i].init);
@@ -21,7 +27,10 @@ FixtureRemote::FixtureRemote() : momentary_(NAN), inputLevel_(NAN), outputPeak_(
     }
 }
 
-FixtureRemote::~FixtureRemote() { stop(); }
+FixtureRemote::~FixtureRemote()
+{
+    stop();
+}
 
 void FixtureRemote::start(std::FILE* record)
 {
@@ -36,7 +45,8 @@ void FixtureRemote::start(std::FILE* record)
             processBlock(record ? &out : nullptr);
             if (record) std::fwrite(out.data(), sizeof(float), out.size(), record);
             const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
-            blockTimes_[static_cast<size_t>(std::min<long long>(us, kTimeBuckets - 1))].fetch_add(1, std::memory_order_relaxed);
+            blockTimes_[static_cast<size_t>(std::min<long long>(us, kTimeBuckets - 1))].fetch_add(
+                1, std::memory_order_relaxed);
             next += period;
             const auto now = Clock::now();
             if (now > next + std::chrono::milliseconds(50)) {
@@ -115,14 +125,17 @@ FixtureRemote::BlockTimes FixtureRemote::takeBlockTimes()
 {
     std::vector<uint32_t> counts(kTimeBuckets);
     uint64_t total = 0;
-    for (int i = 0; i < kTimeBuckets; ++i) total += counts[static_cast<size_t>(i)] = blockTimes_[static_cast<size_t>(i)].exchange(0);
+    for (int i = 0; i < kTimeBuckets; ++i)
+        total += counts[static_cast<size_t>(i)] = blockTimes_[static_cast<size_t>(i)].exchange(0);
     BlockTimes t{0, 0, 0, total};
     uint64_t seen = 0;
     for (int i = 0; i < kTimeBuckets; ++i) {
         const uint32_t c = counts[static_cast<size_t>(i)];
         if (!c) continue;
         if (seen < total / 2 && seen + c >= total / 2) t.p50 = i;
-        if (static_cast<double>(seen) < 0.999 * static_cast<double>(total) && static_cast<double>(seen + c) >= 0.999 * static_cast<double>(total)) t.p999 = i;
+        if (static_cast<double>(seen) < 0.999 * static_cast<double>(total) &&
+            static_cast<double>(seen + c) >= 0.999 * static_cast<double>(total))
+            t.p999 = i;
         seen += c;
         t.max = i;
     }

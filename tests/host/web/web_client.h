@@ -24,9 +24,9 @@
 namespace plumbra::webtest {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 using host::web::WebOptions;
 using host::web::WebServer;
+using nlohmann::json;
 
 struct Reply {
     int status = 0;  // 0: no answer
@@ -80,7 +80,7 @@ inline Reply raw(int port, const std::string& text)
 }
 
 inline Reply http(int port, const std::string& method, const std::string& target, const std::string& token,
-           const std::string& body = "", const std::string& extraHeaders = "")
+                  const std::string& body = "", const std::string& extraHeaders = "")
 {
     std::string t = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n";
     if (!token.empty()) t += "Authorization: Bearer " + token + "\r\n";

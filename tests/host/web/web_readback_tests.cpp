@@ -25,9 +25,11 @@ constexpr int kLowpass = 5;  // "Lowpass Filter", 1000 to 15000 Hz
 // The stream's frames as they come, on a thread of its own.
 class StreamReader {
 public:
-    StreamReader(int port, const std::string& token) : fd_(connectTo(port))
+    StreamReader(int port, const std::string& token)
+        : fd_(connectTo(port))
     {
-        const std::string req = "GET /api/stream?token=" + token + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n";
+        const std::string req =
+            "GET /api/stream?token=" + token + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n";
         ::send(fd_, req.data(), req.size(), MSG_NOSIGNAL);
         thread_ = std::thread([this] { read(); });
     }
@@ -54,7 +56,8 @@ private:
             const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
             if (n <= 0) return;
             got.append(buf, static_cast<std::size_t>(n));
-            for (std::size_t at, end; (at = got.find("data: ")) != std::string::npos && (end = got.find("\n\n", at)) != std::string::npos;) {
+            for (std::size_t at, end;
+                 (at = got.find("data: ")) != std::string::npos && (end = got.find("\n\n", at)) != std::string::npos;) {
                 json frame = json::parse(got.substr(at + 6, end - at - 6), nullptr, false);
                 got.erase(0, end + 2);
                 std::lock_guard lock(mutex_);

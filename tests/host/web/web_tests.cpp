@@ -22,9 +22,9 @@
 
 #include "dsp/control_table.h"
 #include "fixture_remote.h"
-#include "web_client.h"
 #include "host/web/api.h"
 #include "host/web/server.h"
+#include "web_client.h"
 
 using namespace plumbra;
 using namespace plumbra::host::web;
@@ -202,8 +202,9 @@ TEST(WebApi, PresetsSaveListRecall)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(s.control("Lowpass Filter"), 8000.0f);
     EXPECT_EQ(http(s.port, "POST", "/api/presets/absent/recall", s.token).status, 404);
-    for (const char* name : {"..", "../escape", "%2e%2e%2fescape", "..%2F..%2Fetc%2Fpasswd", ".hidden", "a%00b", "a%2Fb",
-                             "x%ZZ", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}) {
+    for (const char* name :
+         {"..", "../escape", "%2e%2e%2fescape", "..%2F..%2Fetc%2Fpasswd", ".hidden", "a%00b", "a%2Fb", "x%ZZ",
+          "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}) {
         EXPECT_EQ(s.put(std::string("/api/presets/") + name, "").status, 400) << name;
         const int recall = http(s.port, "POST", std::string("/api/presets/") + name + "/recall", s.token).status;
         EXPECT_TRUE(recall == 400 || recall == 404) << name << " " << recall;
@@ -217,7 +218,8 @@ TEST(WebApi, MeterStream)
 {
     Served s("stream");
     const int fd = connectTo(s.port);
-    const std::string req = "GET /api/stream?token=" + s.token + " HTTP/1.1\r\nHost: localhost:" + std::to_string(s.port) + "\r\n\r\n";
+    const std::string req =
+        "GET /api/stream?token=" + s.token + " HTTP/1.1\r\nHost: localhost:" + std::to_string(s.port) + "\r\n\r\n";
     ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
     std::string got;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -299,18 +301,27 @@ TEST(WebSecurity, TokenHostOriginAndPaths)
     const std::string port = std::to_string(s.port);
     for (const std::string& origin : {std::string("http://evil.example"), "http://127.0.0.1:" + port + ".evil.example",
                                       "https://127.0.0.1:" + port, std::string("null")}) {
-        EXPECT_EQ(http(s.port, "PUT", "/api/controls", s.token, write, "Origin: " + origin + "\r\n").status, 403) << origin;
+        EXPECT_EQ(http(s.port, "PUT", "/api/controls", s.token, write, "Origin: " + origin + "\r\n").status, 403)
+            << origin;
         EXPECT_EQ(http(s.port, "GET", "/api/state", s.token, "", "Origin: " + origin + "\r\n").status, 403) << origin;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(s.control("Lowpass Filter"), 9700.0f);
-    EXPECT_EQ(http(s.port, "PUT", "/api/controls", s.token, write, "Origin: http://127.0.0.1:" + port + "\r\n").status, 200);
+    EXPECT_EQ(http(s.port, "PUT", "/api/controls", s.token, write, "Origin: http://127.0.0.1:" + port + "\r\n").status,
+              200);
     // A foreign Host (DNS rebinding) or none at all.
-    EXPECT_EQ(raw(s.port, "GET /api/state HTTP/1.1\r\nHost: evil.example:" + port + "\r\nAuthorization: Bearer " + s.token +
-                              "\r\nConnection: close\r\n\r\n").status, 403);
+    EXPECT_EQ(raw(s.port, "GET /api/state HTTP/1.1\r\nHost: evil.example:" + port + "\r\nAuthorization: Bearer " +
+                              s.token + "\r\nConnection: close\r\n\r\n")
+                  .status,
+              403);
     EXPECT_EQ(raw(s.port, "GET /api/state HTTP/1.1\r\nHost: localhost:1\r\nAuthorization: Bearer " + s.token +
-                              "\r\nConnection: close\r\n\r\n").status, 403);
-    EXPECT_EQ(raw(s.port, "GET /api/state HTTP/1.1\r\nAuthorization: Bearer " + s.token + "\r\nConnection: close\r\n\r\n").status, 400);
+                              "\r\nConnection: close\r\n\r\n")
+                  .status,
+              403);
+    EXPECT_EQ(
+        raw(s.port, "GET /api/state HTTP/1.1\r\nAuthorization: Bearer " + s.token + "\r\nConnection: close\r\n\r\n")
+            .status,
+        400);
     EXPECT_EQ(raw(s.port, "GET / HTTP/1.1\r\nHost: localhost:" + port + "\r\nConnection: close\r\n\r\n").status, 200);
 
     // The page needs no token, and nothing but its own files is served.
@@ -318,8 +329,9 @@ TEST(WebSecurity, TokenHostOriginAndPaths)
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find("Access token"), std::string::npos);
     EXPECT_EQ(http(s.port, "GET", "/app.js", "").status, 200);
-    for (const char* path : {"/../../../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "/..%2f..%2fetc%2fpasswd", "/page/../index.html",
-                             "/%2fetc%2fpasswd", "//etc/passwd", "/server.cpp", "/index.html%00.js", "/.%2e/CMakeLists.txt"}) {
+    for (const char* path :
+         {"/../../../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "/..%2f..%2fetc%2fpasswd", "/page/../index.html",
+          "/%2fetc%2fpasswd", "//etc/passwd", "/server.cpp", "/index.html%00.js", "/.%2e/CMakeLists.txt"}) {
         Reply r = http(s.port, "GET", path, "");
         EXPECT_TRUE(r.status == 404 || r.status == 400) << path << " " << r.status;
         EXPECT_EQ(r.body.find("root:"), std::string::npos) << path;
@@ -341,8 +353,10 @@ TEST(WebSecurity, BoundsOnRequestsAndConnections)
     EXPECT_EQ(http(s.port, "GET", "/api/state", s.token, "", many).status, 431);
     EXPECT_EQ(raw(s.port, "GARBAGE\r\n\r\n").status, 400);
     // A declared body larger than the bound is refused before it is sent.
-    EXPECT_EQ(raw(s.port, "PUT /api/controls HTTP/1.1\r\nHost: localhost:" + port + "\r\nAuthorization: Bearer " + s.token +
-                              "\r\nContent-Length: 999999999\r\n\r\n{").status, 413);
+    EXPECT_EQ(raw(s.port, "PUT /api/controls HTTP/1.1\r\nHost: localhost:" + port + "\r\nAuthorization: Bearer " +
+                              s.token + "\r\nContent-Length: 999999999\r\n\r\n{")
+                  .status,
+              413);
 
     // A thousand idle connections: the server keeps answering, each one over the bound is
     // told 503, and the engine runs on.
@@ -371,8 +385,10 @@ TEST(WebSecurity, BoundsOnRequestsAndConnections)
             char buf[512];
             const ssize_t n = ::recv(fd, buf, sizeof buf - 1, 0);
             const std::string t(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-            if (t.rfind("HTTP/1.1 503", 0) == 0) ++told503;
-            else ++other;
+            if (t.rfind("HTTP/1.1 503", 0) == 0)
+                ++told503;
+            else
+                ++other;
         } else {
             ++silent;  // still held open: within the bound
         }

@@ -49,7 +49,8 @@ std::vector<NearMiss> nearMisses(const std::string& t)
 int streamStatus(int port, const std::string& query)
 {
     const int fd = connectTo(port);
-    const std::string req = "GET /api/stream?token=" + query + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n";
+    const std::string req =
+        "GET /api/stream?token=" + query + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n";
     ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
     std::string got;
     char buf[512];
