@@ -294,9 +294,10 @@ bool Faust::getProductString(char* text)
 
 VstInt32 Faust::getVendorVersion()
 {
-    // The release, major * 10000 + minor * 100 + patch (1.0.0 is 10000), from the
-    // project version the build passes in.
-    return PLUMBRA_VERSION_NUMBER;
+    // The longest decimal prefix of the version text; none reads as 0. Hosts and
+    // stored projects have always seen 0 here; the release shows in plumbra --version,
+    // the LV2 description and the VST 3 module information.
+    return truncateToInt32(std::strtod(lookupMetadata("version", "0.0"), nullptr));
 }
 
 bool Faust::getInputProperties(VstInt32 index, VstPinProperties* properties)
