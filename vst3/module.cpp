@@ -1,6 +1,7 @@
 // The module's factory and its entry points: GetPluginFactory everywhere,
 // ModuleEntry/ModuleExit on Linux, InitDll/ExitDll on Windows.
 #include <cstring>
+#include <type_traits>
 
 #include "vst3/plugin.h"
 
@@ -25,6 +26,26 @@ void copyText(char16 (&dst)[N], const char* src)
     std::size_t i = 0;
     for (; i < N - 1 && src[i] != 0; ++i) dst[i] = static_cast<char16>(static_cast<unsigned char>(src[i]));
     for (; i < N; ++i) dst[i] = 0;
+}
+
+// The one class, in each of the three forms hosts ask for (8-bit texts, then the
+// second and the UTF-16 forms with vendor, version and subcategories).
+template <class Info>
+tresult describe(int32 index, Info* info)
+{
+    if (index != 0 || !info) return kInvalidArgument;
+    std::memcpy(info->cid, kClassId.bytes, 16);
+    info->cardinality = kManyInstances;
+    copyText(info->category, "Audio Module Class");
+    copyText(info->name, kClassName);
+    if constexpr (!std::is_same_v<Info, PClassInfo>) {
+        info->classFlags = 0;  // one object: component and controller are not separable
+        copyText(info->subCategories, kSubCategories);
+        copyText(info->vendor, kVendor);
+        copyText(info->version, PLUMBRA_VERSION_TEXT);
+        copyText(info->sdkVersion, kSdkVersion);
+    }
+    return kResultOk;
 }
 
 // One static factory; its reference count is not needed, so addRef and release do nothing.
@@ -54,42 +75,11 @@ public:
         return kResultOk;
     }
     int32 PLUMBRA_VST3_API countClasses() override { return 1; }
-    tresult PLUMBRA_VST3_API getClassInfo(int32 index, PClassInfo* info) override
-    {
-        if (index != 0 || !info) return kInvalidArgument;
-        std::memcpy(info->cid, kClassId.bytes, 16);
-        info->cardinality = kManyInstances;
-        copyText(info->category, "Audio Module Class");
-        copyText(info->name, kClassName);
-        return kResultOk;
-    }
-    tresult PLUMBRA_VST3_API getClassInfo2(int32 index, PClassInfo2* info) override
-    {
-        if (index != 0 || !info) return kInvalidArgument;
-        std::memcpy(info->cid, kClassId.bytes, 16);
-        info->cardinality = kManyInstances;
-        copyText(info->category, "Audio Module Class");
-        copyText(info->name, kClassName);
-        info->classFlags = 0;  // one object: component and controller are not separable
-        copyText(info->subCategories, kSubCategories);
-        copyText(info->vendor, kVendor);
-        copyText(info->version, PLUMBRA_VERSION_TEXT);
-        copyText(info->sdkVersion, kSdkVersion);
-        return kResultOk;
-    }
+    tresult PLUMBRA_VST3_API getClassInfo(int32 index, PClassInfo* info) override { return describe(index, info); }
+    tresult PLUMBRA_VST3_API getClassInfo2(int32 index, PClassInfo2* info) override { return describe(index, info); }
     tresult PLUMBRA_VST3_API getClassInfoUnicode(int32 index, PClassInfoW* info) override
     {
-        if (index != 0 || !info) return kInvalidArgument;
-        std::memcpy(info->cid, kClassId.bytes, 16);
-        info->cardinality = kManyInstances;
-        copyText(info->category, "Audio Module Class");
-        copyText(info->name, kClassName);
-        info->classFlags = 0;
-        copyText(info->subCategories, kSubCategories);
-        copyText(info->vendor, kVendor);
-        copyText(info->version, PLUMBRA_VERSION_TEXT);
-        copyText(info->sdkVersion, kSdkVersion);
-        return kResultOk;
+        return describe(index, info);
     }
     tresult PLUMBRA_VST3_API createInstance(FIDString cid, FIDString iid, void** obj) override
     {

@@ -124,17 +124,17 @@ bool wholeNumber(const char* text, long lo, long& out)
 
 }  // namespace
 
-Result<Shard> parseShard(const std::string& spec, const std::string& shards,
+Result<Shard> parseShard(const std::string& given, const std::string& shards,
                          const std::function<const char*(const char*)>& env)
 {
     long k = 0, n = 0;
-    if (spec != "auto") {
-        const auto slash = spec.find('/');
+    if (given != "auto") {
+        const auto slash = given.find('/');
         if (!shards.empty()) return Status::fail(kExitUsage, "--shards goes with --shard auto; --shard K/N names N itself");
-        if (slash == std::string::npos || !wholeNumber(spec.substr(0, slash).c_str(), 0, k) ||
-            !wholeNumber(spec.substr(slash + 1).c_str(), 1, n))
-            return Status::fail(kExitUsage, "--shard wants K/N (0 <= K < N) or auto, not \"" + spec + "\"");
-        if (k >= n) return Status::fail(kExitUsage, "--shard " + spec + ": K must be below N (shards count from 0)");
+        if (slash == std::string::npos || !wholeNumber(given.substr(0, slash).c_str(), 0, k) ||
+            !wholeNumber(given.substr(slash + 1).c_str(), 1, n))
+            return Status::fail(kExitUsage, "--shard wants K/N (0 <= K < N) or auto, not \"" + given + "\"");
+        if (k >= n) return Status::fail(kExitUsage, "--shard " + given + ": K must be below N (shards count from 0)");
         return Shard{static_cast<int>(k), static_cast<int>(n)};
     }
     if (!shards.empty() && !wholeNumber(shards.c_str(), 1, n))

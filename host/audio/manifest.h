@@ -38,7 +38,7 @@ struct Shard {
 // `shards` giving N). With `shards` under Slurm, K is the task ID itself, so that one task
 // of an array numbered from 0 can be submitted again on its own. `env` reads a variable
 // (nullptr when unset).
-Result<Shard> parseShard(const std::string& spec, const std::string& shards,
+Result<Shard> parseShard(const std::string& given, const std::string& shards,
                          const std::function<const char*(const char*)>& env);
 
 // The entries shard `s` takes, in their order.
